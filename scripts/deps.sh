@@ -1,0 +1,28 @@
+# Sourced by the scripts in this folder: installs the Debian packages a step
+# needs when they are missing (as root with apt-get, or through sudo), or says
+# which ones are missing and stops.
+ensure_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]} == 0)) && return 0
+  echo "Installing: ${missing[*]}" >&2
+  local run=()
+  if [ "$(id -u)" != 0 ]; then
+    if command -v sudo >/dev/null 2>&1; then
+      run=(sudo)
+    else
+      echo "Missing Debian packages: ${missing[*]}" >&2
+      echo "Install them as root: apt-get install ${missing[*]}" >&2
+      exit 2
+    fi
+  fi
+  "${run[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  # Package scripts may try to start services (dovecot); a machine without an
+  # init system refuses, which is harmless: the tests start their own servers.
+  "${run[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+BUILD_PACKAGES=(ca-certificates g++ cmake ninja-build pkg-config libssl-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl dovecot-pop3d)
