@@ -11,7 +11,6 @@
 namespace corvel {
 namespace {
 
-using testing::FolderEntries;
 using testing::ReadBytes;
 using testing::TestFolder;
 using testing::WriteBytes;
@@ -84,13 +83,6 @@ TEST_F(AccountFileTest, AppendAtTheCountAddsARecord) {
   EXPECT_EQ(file.ReadRecord(1), Named("b"));
 }
 
-TEST_F(AccountFileTest, AppendToAnEmptyFile) {
-  AccountFile file(FileName());
-  file.Open();
-  file.WriteRecord(0, Named("first"));
-  EXPECT_EQ(ReadBytes(FileName()), Bytes({"first"}));
-}
-
 TEST_F(AccountFileTest, AppendCoversATrailingFragment) {
   AccountFile file = OpenWith(Bytes({"a"}) + "stray");
   file.WriteRecord(1, Named("b"));
@@ -119,12 +111,6 @@ TEST_F(AccountFileTest, DeleteMiddleMovesTheFollowingRecordsDown) {
   EXPECT_EQ(file.RecordCount(), 2u);
   EXPECT_EQ(ReadBytes(FileName()), Bytes({"a", "c"}));
   EXPECT_EQ(file.ReadRecord(1), Named("c"));
-}
-
-TEST_F(AccountFileTest, DeleteFirstOfMany) {
-  AccountFile file = OpenWith(Bytes({"a", "b", "c", "d"}));
-  file.DeleteRecord(0);
-  EXPECT_EQ(ReadBytes(FileName()), Bytes({"b", "c", "d"}));
 }
 
 TEST_F(AccountFileTest, DeleteLastTruncatesTheFile) {
@@ -184,13 +170,6 @@ TEST_F(AccountFileTest, ClosedFileCannotBeUsed) {
   EXPECT_EQ(ErrorText([&] { (void)file.RecordCount(); }), "I/O error 9");
   EXPECT_EQ(ErrorText([&] { file.WriteRecord(0, Named("x")); }), "I/O error 9");
   EXPECT_EQ(ReadBytes(FileName()), Bytes({"a"}));
-}
-
-TEST_F(AccountFileTest, LeavesNoTemporaryFileBehind) {
-  AccountFile file = OpenWith(Bytes({"a"}));
-  file.WriteRecord(1, Named("b"));
-  file.DeleteRecord(0);
-  EXPECT_EQ(FolderEntries(folder_.Path()), std::vector<std::string>{"mail.accounts.qor"});
 }
 
 }  // namespace
