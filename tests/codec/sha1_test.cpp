@@ -28,7 +28,8 @@ struct Sha1Vector {
   const char* digest;
 };
 
-// The tests of RFC 3174 (FIPS 180-1 appendices A and B), plus the empty message.
+// The tests of RFC 3174 (FIPS 180-1 appendices A and B), plus the 80-digit
+// message of the MD5 suite and the empty message.
 const Sha1Vector kVectors[] = {
     {"abc", "abc", 1, "a9993e364706816aba3e25717850c26c9cd0d89d"},
     {"448 bits", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 1,
@@ -36,6 +37,7 @@ const Sha1Vector kVectors[] = {
     {"one million a", "a", 1000000, "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
     {"64 digits ten times", "0123456701234567012345670123456701234567012345670123456701234567", 10,
      "dea356a2cddd90c7a7ecedc5ebb563934f460452"},
+    {"80 digits", "1234567890", 8, "50abf5706a150990a08b2c5ea40fa0e585554732"},
     {"empty", "", 1, "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
 };
 
