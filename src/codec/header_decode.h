@@ -21,9 +21,10 @@ inline constexpr size_t kMaxDecodedHeaderLength = 65536;
 
 // Replaces every recognised encoded word of `value` by its decoded bytes and
 // removes all zero bytes. Words with an "=?ISO" prefix (any case) are decoded
-// first, left to right, each time rescanning from just after the start of the
-// replaced word (so text a word decodes to is examined too); then the words
-// with an "=?WINDOWS" prefix. Anything that is not a complete word is left as
+// first, left to right, each time rescanning from one byte into the decoded
+// bytes (so text a word decodes to is examined too; from the word's own place
+// when it decoded to nothing); then the words with an "=?WINDOWS" prefix, the
+// "=?ISO" search running again after each of them. Anything that is not a complete word is left as
 // it is. Throws ConvertException when Q text holds "=" followed by two
 // characters that are not hexadecimal digits.
 [[nodiscard]] std::string DecodeHeaderValue(std::string_view value);
