@@ -24,9 +24,9 @@ inline constexpr size_t kMaxDecodedHeaderLength = 65536;
 // first, left to right, each time rescanning from one byte into the decoded
 // bytes (so text a word decodes to is examined too; from the word's own place
 // when it decoded to nothing); then the words with an "=?WINDOWS" prefix, the
-// "=?ISO" search running again after each of them. Anything that is not a complete word is left as
-// it is. Throws ConvertException when Q text holds "=" followed by two
-// characters that are not hexadecimal digits.
+// "=?ISO" search running again after each of them. Anything that is not a
+// complete word is left as it is. Throws ConvertException when Q text holds
+// "=" followed by two characters that are not both hexadecimal digits.
 [[nodiscard]] std::string DecodeHeaderValue(std::string_view value);
 
 // Converts ISO-2022-JP bytes to Shift_JIS: ESC "$B" starts double-byte JIS X
