@@ -1,5 +1,6 @@
 #include "app/file_settings_store.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <system_error>
 #include <utility>
@@ -173,6 +174,14 @@ std::string ExecArgument(std::string_view argument) {
   return out;
 }
 
+// The folder exists afterwards (creating it and its parents when needed).
+bool MakeFolder(const std::filesystem::path& folder) {
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  // Something other than a folder under that name is not always reported.
+  return !error && std::filesystem::is_directory(folder, error);
+}
+
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
@@ -213,10 +222,11 @@ void FileSettingsStore::Open() {
   try {
     const std::optional<std::string> text = ReadFileIfExists(SettingsFile());
     if (text) sections_ = ParseSettingsText(*text);
-  } catch (const InOutException&) {
-    // Defaults for everything; and since the file's content is unknown, it
-    // must not be replaced by what little this run writes.
-    unreadable_ = true;
+  } catch (const InOutException& e) {
+    // A path through something that is not a folder holds no file at all.
+    // Anything else: defaults for everything, and since the file's content
+    // is unknown, it must not be replaced by what little this run writes.
+    if (e.ErrorCode() != ENOTDIR) unreadable_ = true;
   }
 }
 
@@ -301,9 +311,7 @@ void FileSettingsStore::RemoveValue(std::string_view key, std::string_view name)
 
 void FileSettingsStore::Save(const std::vector<Section>& sections, std::string_view key,
                              std::string_view name) {
-  std::error_code error;
-  std::filesystem::create_directories(SettingsFile().parent_path(), error);
-  if (error) throw SettingsException::CreateKeyFailed(key);
+  if (!MakeFolder(SettingsFile().parent_path())) throw SettingsException::CreateKeyFailed(key);
   try {
     ReplaceFileAtomically(SettingsFile(), SettingsText(sections));
   } catch (const InOutException&) {
@@ -462,9 +470,7 @@ std::optional<std::string> FileSettingsStore::ReadAutostart() const {
 }
 
 void FileSettingsStore::WriteAutostart(std::string_view text) const {
-  std::error_code error;
-  std::filesystem::create_directories(AutostartFile().parent_path(), error);
-  if (error) throw SettingsException::CreateKeyFailed(kRunKey);
+  if (!MakeFolder(AutostartFile().parent_path())) throw SettingsException::CreateKeyFailed(kRunKey);
   std::string content;
   content += kDesktopEntryGroup;
   content += "\nType=Application\nName=Corvel!\nComment=Checks POP3 mailboxes for new mail\n";
