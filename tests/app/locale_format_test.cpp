@@ -6,7 +6,9 @@
 #include <memory>
 #include <string>
 
+#if !defined(_WIN32)
 #include "app/posix/locale_format.h"
+#endif
 
 namespace corvel {
 namespace {
@@ -39,6 +41,8 @@ TEST(FixedLocaleFormat, OddFieldsArePrintedNotRejected) {
   const FixedLocaleFormat format;
   EXPECT_EQ(format.ShortDate(t), "-1/2147483648/2147485547");
 }
+
+#if !defined(_WIN32)
 
 TEST(PosixLocaleFormat, CLocaleUsesItsDateAndTimeFormats) {
   const std::unique_ptr<PosixLocaleFormat> format = PosixLocaleFormat::Named("C");
@@ -83,6 +87,8 @@ TEST(PosixLocaleFormat, KeepsTheLocaleItWasBuiltWithWhenTheProcessLocaleChanges)
   EXPECT_EQ(format.ShortDate(Moment()), "31.12.2024");
   EXPECT_EQ(format.LongTime(Moment()), "23:05:07");
 }
+
+#endif  // !_WIN32
 
 }  // namespace
 }  // namespace corvel

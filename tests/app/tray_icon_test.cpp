@@ -381,6 +381,14 @@ TEST_F(TrayClicks, DoubleClickFiresOnDblClickOnceThenTheDefaultItemAndNoClick) {
   EXPECT_EQ(clicks, 0);
 }
 
+TEST_F(TrayClicks, ThirdClickRightAfterADoubleClickIsNoSingleClick) {
+  shell.SimulateLeftDoubleClick();
+  loop.Advance(100);
+  shell.SimulateLeftClick();
+  loop.Advance(5000);
+  EXPECT_EQ(events, (std::vector<std::string>{"double click", "Restore"}));
+}
+
 TEST_F(TrayClicks, ClickAfterADoubleClickIsAClickAgain) {
   shell.SimulateLeftDoubleClick();
   loop.Advance(400);

@@ -13,6 +13,7 @@
 // itself after the handler returns.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
