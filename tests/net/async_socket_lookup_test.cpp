@@ -61,6 +61,20 @@ TEST_F(SocketLookup, EmptyNameRaisesInvalidHostName) {
   EXPECT_TRUE(log_.events.empty());
 }
 
+TEST_F(SocketLookup, ABlankNameIsAnEmptyName) {
+  AsyncSocket socket(loop_);
+  EXPECT_EQ(RaisedText([&] { socket.DnsLookup("   "); }), "DNS lookup: invalid host name.");
+}
+
+TEST_F(SocketLookup, AHostNameIsLookedUpWithoutSurroundingBlanks) {
+  AsyncSocket socket(loop_);
+  log_.Attach(socket);
+  socket.DnsLookup(" localhost ");
+  ASSERT_TRUE(WaitFor(loop_, [&] { return !log_.events.empty(); }));
+  EXPECT_EQ(log_.events, (std::vector<std::string>{"lookup:0"}));
+  EXPECT_EQ(socket.DnsResult(), "127.0.0.1");
+}
+
 TEST_F(SocketLookup, EmptyNameWithOnErrorSetCompletesWithInvalidArgument) {
   AsyncSocket socket(loop_);
   log_.Attach(socket);

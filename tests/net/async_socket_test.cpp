@@ -331,6 +331,17 @@ TEST_F(SocketConnection, SendTextOfNothingSendsNothing) {
   EXPECT_TRUE(log_.events.empty());
 }
 
+TEST_F(SocketConnection, SendOfNoBytesStillReportsDataSent) {
+  AsyncSocket socket(loop_);
+  log_.Attach(socket);
+  PeerSocket peer = ConnectAndAccept(socket);
+  log_.events.clear();
+  EXPECT_EQ(socket.Send("", 0), 0);
+  EXPECT_TRUE(log_.events.empty());
+  ASSERT_TRUE(WaitFor(loop_, [&] { return log_.Count("sent") > 0; }));
+  EXPECT_EQ(log_.events, (std::vector<std::string>{"sent:0"}));
+}
+
 TEST_F(SocketConnection, SendWhileClosedRaisesNotConnected) {
   AsyncSocket socket(loop_);
   EXPECT_EQ(RaisedText([&] { (void)socket.Send("x", 1); }),
@@ -460,7 +471,10 @@ TEST_F(SocketConnection, AHandlerThatLeavesDataUnreadDoesNotKeepTheLoopBusy) {
   AsyncSocket socket(loop_);
   log_.Attach(socket);
   int calls = 0;
-  socket.OnDataAvailable = [&](std::uint16_t) { ++calls; };
+  socket.OnDataAvailable = [&](std::uint16_t) {
+    // Ends a pass that would otherwise never end, so a failure shows as one.
+    if (++calls > 100) throw std::runtime_error("called over and over");
+  };
   PeerSocket peer = ConnectAndAccept(socket);
   ASSERT_TRUE(peer.SendAll("unread"));
   ASSERT_TRUE(WaitFor(loop_, [&] { return calls > 0; }));
@@ -500,6 +514,47 @@ TEST_F(SocketConnection, ReadingAgainResumesDelivery) {
   ASSERT_TRUE(WaitFor(loop_, [&] { return received == "second"; }));
 }
 
+TEST_F(SocketConnection, AHandlerThatSkipsOneReadWithAFullBufferGetsTheRest) {
+  // The POP3 client reads into a 4096-byte buffer; when 4093 bytes without a
+  // line end fill it, one pass hands them on as a line and reads nothing.
+  AsyncSocket socket(loop_);
+  std::string held;
+  std::vector<std::string> lines;
+  socket.OnDataAvailable = [&](std::uint16_t) {
+    if (held.size() >= 4093) {
+      lines.push_back(held);
+      held.clear();
+      return;
+    }
+    char buffer[4093];
+    int got = socket.Receive(buffer, static_cast<int>(4093 - held.size()));
+    if (got < 1) return;
+    held.append(buffer, static_cast<std::size_t>(got));
+    for (std::size_t end; (end = held.find('\n')) != std::string::npos;) {
+      lines.push_back(held.substr(0, end));
+      held.erase(0, end + 1);
+    }
+  };
+  PeerSocket peer = ConnectAndAccept(socket);
+  ASSERT_TRUE(peer.SendAll(std::string(10000, 'x') + "\nnext\n"));
+  ASSERT_TRUE(WaitFor(loop_, [&] { return lines.size() == 4; }));
+  EXPECT_EQ(lines[0], std::string(4093, 'x'));
+  EXPECT_EQ(lines[1], std::string(4093, 'x'));
+  EXPECT_EQ(lines[2], std::string(10000 - 2 * 4093, 'x'));
+  EXPECT_EQ(lines[3], "next");
+}
+
+TEST_F(SocketConnection, AnIdleConnectionLetsTheLoopSleep) {
+  // Always writable, but nothing to send: no event may come of it.
+  AsyncSocket socket(loop_);
+  log_.Attach(socket);
+  PeerSocket peer = ConnectAndAccept(socket);
+  socket.SendText("NOOP\r\n");
+  ASSERT_TRUE(WaitFor(loop_, [&] { return log_.Count("sent") > 0; }));
+  EXPECT_FALSE(loop_.ProcessEvents(50));
+  EXPECT_FALSE(loop_.ProcessEvents(50));
+}
+
 TEST_F(SocketConnection, PeerResetWhileIdleClosesWithTheError) {
   AsyncSocket socket(loop_);
   log_.Attach(socket);
@@ -526,6 +581,20 @@ TEST_F(SocketConnection, ADataHandlerClosingAtThePeersCloseGivesOneCloseEvent) {
 }
 
 // ---- Close and abort.
+
+TEST_F(SocketConnection, CloseStartsTheNextConnectionFromFreshCounts) {
+  AsyncSocket socket(loop_);
+  std::string received;
+  ReadInto(socket, received);
+  PeerSocket peer = ConnectAndAccept(socket);
+  ASSERT_TRUE(peer.SendAll("+OK\r\n"));
+  ASSERT_TRUE(WaitFor(loop_, [&] { return socket.ReadCount() == 5; }));
+  socket.SetLingerTimeout(5);
+  socket.Close();
+  EXPECT_EQ(socket.ReadCount(), 0);
+  EXPECT_EQ(socket.LingerTimeout(), 0);
+  EXPECT_EQ(socket.LocalAddr(), "0.0.0.0");
+}
 
 TEST_F(SocketConnection, CloseFiresSessionClosedOnce) {
   AsyncSocket socket(loop_);
