@@ -101,22 +101,26 @@ TEST_F(SyncPop3Timeout, TickWrapNeitherShortensNorStopsTheTimeout) {
 }
 
 TEST_F(SyncPop3Timeout, LinesRestartTheTimeAcrossTheWrap) {
-  // Lines 200 ms apart in real time while the fake clock runs 25 times
-  // faster: about 5 fake seconds between lines, under a Timeout of 8.
+  // The fake clock runs about 25 times faster than real time: lines 100 ms
+  // apart are about 2.5 fake seconds apart, well under a Timeout of 20,
+  // while the 16 of them take about 40 fake seconds, twice the Timeout.
   ScriptedPop3Server server(LoggedInScript()
                                 .Expect("RETR 1")
                                 .Send("+OK")
                                 .SendGenerated(
-                                    6, [](std::size_t i) { return "l" + std::to_string(i); }, 200)
+                                    16, [](std::size_t i) { return "l" + std::to_string(i); }, 100)
                                 .Send("."));
   Use(server);
   LogIn();
-  FakeClock clock(loop_, 0xFFFFFFFFu - 7000u, 50);
+  const std::uint32_t start = 0xFFFFFFFFu - 7000u;
+  FakeClock clock(loop_, start, 50);
   client_.SetTickSource(clock.Source());
-  client_.SetTimeout(30);
+  client_.SetTimeout(20);
   client_.SetMsgNum(1);
   ASSERT_TRUE(client_.RetrSync()) << client_.ErrorMessage();
-  EXPECT_LT(clock.Now(), 0xFFFFFFFFu - 7000u);  // the clock did wrap
+  const std::uint32_t elapsed = clock.Now() - start;
+  EXPECT_GT(elapsed, 20000u);     // longer than the Timeout in all
+  EXPECT_LT(clock.Now(), start);  // and across the wrap
 }
 
 TEST_F(SyncPop3Timeout, ZeroTimeoutWaitsForTheRequest) {
