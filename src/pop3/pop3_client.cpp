@@ -330,6 +330,14 @@ void CustomPop3Client::HandleSessionConnected(std::uint16_t errCode) {
 
 void CustomPop3Client::HandleSessionClosed(std::uint16_t errCode) {
   connected_ = false;
+  if (state_ == ES::pop3WaitingGreeting && requestResult_ == 0) {
+    // Closed before any greeting: the connection has failed, and Connect
+    // must not count as a success.
+    lastResponse_ = SocketErrorLine(kPop3ConnectionClosed);
+    statusCode_ = kPop3NegativeReply;
+    requestResult_ = kPop3ConnectionClosed;
+    NoteError();
+  }
   try {
     if (OnSessionClosed) OnSessionClosed(errCode);
     RequestDone(kPop3ConnectionClosed);

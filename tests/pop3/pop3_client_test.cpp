@@ -86,6 +86,19 @@ TEST_F(Pop3Greeting, NegativeGreetingFailsConnectSync) {
   EXPECT_EQ(client_.ErrorMessage(), "-ERR busy");
 }
 
+// A server that accepts and closes without a greeting has not been
+// connected to: ConnectSync fails instead of reporting success.
+TEST_F(Pop3Greeting, CloseBeforeGreetingFailsConnect) {
+  ScriptedPop3Server server(Pop3Script().Close());
+  Use(server);
+  EXPECT_FALSE(client_.ConnectSync());
+  EXPECT_EQ(client_.RequestResult(), 10004);
+  EXPECT_EQ(client_.ErrorMessage(), "-ERR Interrupted system call (Winsock error #10004)");
+  EXPECT_FALSE(client_.Connected());
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(done_[0].error, 10004);
+}
+
 TEST_F(Pop3Greeting, ReportsSessionConnectedBeforeRequestDone) {
   ScriptedPop3Server server(Pop3Script().Send("+OK hi"));
   Use(server);
