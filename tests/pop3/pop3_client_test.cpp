@@ -685,6 +685,18 @@ TEST_F(Pop3Sequence, OpenWithRefusedConnectionReportsTheSocketCode) {
   EXPECT_EQ(client_.ErrorMessage(), "-ERR Connection refused (Winsock error #10061)");
 }
 
+TEST_F(Pop3Sequence, OpenThatCannotStartLeavesNoSequenceBehind) {
+  client_.SetHost("");
+  EXPECT_THROW(client_.Open(), Exception);
+  EXPECT_EQ(client_.State(), ES::pop3Idle);
+  ScriptedPop3Server server(Pop3Script().Send("+OK"));
+  Use(server);
+  client_.Connect();
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(done_[0].rqType, RQ::pop3Connect);
+  EXPECT_EQ(done_[0].error, 0);
+}
+
 TEST_F(Pop3Abort, DuringLookupReportsInterruptedCall) {
   client_.SetHost("corvel-abort-test.invalid");
   client_.SetPort("110");

@@ -164,6 +164,24 @@ TEST_F(SyncPop3Connect, UnknownHostGivesWinsockText) {
   EXPECT_EQ(client_.RequestResult(), 11001);
 }
 
+TEST_F(SyncPop3Connect, SocketConnectFailureGivesClassNameAndText) {
+  client_.SetHost("127.0.0.1");
+  client_.SetPort("no-such-pop3-service");
+  EXPECT_FALSE(client_.ConnectSync());
+  EXPECT_EQ(client_.RequestResult(), 500);
+  EXPECT_EQ(client_.ErrorMessage().rfind(
+                "-ERR SocketException: connect: ResolvePort: Cannot convert port "
+                "'no-such-pop3-service', Error #",
+                0),
+            0u)
+      << client_.ErrorMessage();
+  EXPECT_EQ(client_.State(), ES::pop3Idle);
+  // The socket is left closed: the next connection can be made.
+  test::ScriptedPop3Server server(Pop3Script().Send("+OK"));
+  Use(server);
+  EXPECT_TRUE(client_.ConnectSync()) << client_.ErrorMessage();
+}
+
 TEST_F(SyncPop3Connect, EmptyHostFails) {
   client_.SetHost("");
   EXPECT_FALSE(client_.ConnectSync());
