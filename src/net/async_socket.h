@@ -104,6 +104,8 @@ class CustomAsyncSocket {
   // the query fails.
   [[nodiscard]] std::int32_t RcvdCount();
   [[nodiscard]] std::int32_t LastError() const;
+  // The OS socket, kInvalidSocket when there is none.
+  [[nodiscard]] SocketHandle Handle() const;
 
   [[nodiscard]] SocketOptions ComponentOptions() const;
   void SetComponentOptions(SocketOptions options);
@@ -183,9 +185,6 @@ class CustomAsyncSocket {
 
   // Sends what the queue holds as far as the network takes it.
   void TryToSend();
-
-  // The OS socket, kInvalidSocket when there is none.
-  [[nodiscard]] SocketHandle Handle() const;
 
  private:
   struct Impl;

@@ -100,10 +100,6 @@ bool PeerSocket::WaitForClose(int timeoutMs) {
   }
 }
 
-void PeerSocket::SetReceiveBuffer(int bytes) {
-  ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-}
-
 void PeerSocket::ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
 
 void PeerSocket::Close() {

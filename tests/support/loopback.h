@@ -35,8 +35,6 @@ class PeerSocket {
   // True when the peer has closed (end of stream or reset) within timeoutMs,
   // discarding what arrives meanwhile.
   bool WaitForClose(int timeoutMs = 10000);
-  // Shrinks the kernel receive buffer, so a sender fills it quickly.
-  void SetReceiveBuffer(int bytes);
   void ShutdownWrite();
   void Close();
   // Closes with a reset instead of an orderly close.

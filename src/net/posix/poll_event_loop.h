@@ -12,7 +12,10 @@
 // same FIFO; the handlers of ready sockets, each re-checked with a zero-time
 // poll of its own descriptor just before it runs; the expired timers, none of
 // which is entered again while its handler is still running. Watches and
-// timers removed by a handler are skipped from then on.
+// timers removed by a handler are skipped from then on. A socket handler, unlike
+// a timer, may run again inside a nested ProcessEvents() when its socket is
+// still ready, as a socket notification would be dispatched again by a nested
+// message loop.
 #pragma once
 
 #include <atomic>
