@@ -1,0 +1,70 @@
+// The in-memory account table the check cycle walks, and its two whole-table
+// transfers with the accounts file: LoadAccounts at start-up and when the
+// editor closes, SaveAccounts at exit and when the editor opens.
+//
+// The table has no count. A walk starts at entry 0 and ends before the first
+// entry with an empty password (the editor never stores an account without
+// one), and never goes past entry 99. Every user of the table walks it so.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <filesystem>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "accounts/account_record.h"
+
+namespace corvel {
+
+// The accounts file, opened by bare name in the working directory.
+inline constexpr std::string_view kAccountsFileName = "mail.accounts.qor";
+
+class AccountTable {
+ public:
+  static constexpr std::size_t kCapacity = 100;
+
+  // Entry `index` (0..99); throws std::out_of_range beyond.
+  [[nodiscard]] AccountRecord& operator[](std::size_t index);
+  [[nodiscard]] const AccountRecord& operator[](std::size_t index) const;
+
+  // The number of walked entries: those before the first empty password.
+  [[nodiscard]] std::size_t Count() const;
+  // The walked entries, for range-for loops.
+  [[nodiscard]] std::span<AccountRecord> Walk();
+  [[nodiscard]] std::span<const AccountRecord> Walk() const;
+
+  // Empties all 100 entries (every byte zero) and drops the extra records.
+  void Clear();
+
+  // Records the file held beyond the 100th. The check cycle never sees them,
+  // but they are not lost: when all 100 entries are walked, the walk goes on
+  // through them (up to the first empty password) when the table is saved, so
+  // the file keeps every account the editor stored.
+  [[nodiscard]] std::vector<AccountRecord>& ExtraRecords() { return extra_; }
+  [[nodiscard]] const std::vector<AccountRecord>& ExtraRecords() const { return extra_; }
+
+ private:
+  std::array<AccountRecord, kCapacity> entries_{};
+  std::vector<AccountRecord> extra_;
+};
+
+// Fills the table from the file. Returns whether the check timer is to be
+// enabled: true when the file held at least one complete record. A missing file
+// reads nothing and leaves the table as it is; otherwise the table is emptied
+// and filled with the complete records in file order (a trailing fragment
+// shorter than a record is ignored), and every walked entry's Elapsed is set to
+// 0. Throws InOutException; the table is then unchanged.
+[[nodiscard]] bool LoadAccounts(AccountTable& table,
+                                const std::filesystem::path& fileName = kAccountsFileName);
+
+// Rewrites the whole file from the walked entries (and the extra records, see
+// AccountTable::ExtraRecords), in table order. With `zeroElapsed`, Elapsed of
+// every walked entry is written as 0 and set to 0 in the table. The file is
+// replaced atomically: on failure (InOutException) the old file and the table
+// are as they were.
+void SaveAccounts(AccountTable& table, bool zeroElapsed,
+                  const std::filesystem::path& fileName = kAccountsFileName);
+
+}  // namespace corvel

@@ -1,0 +1,216 @@
+#include "accounts/file_io.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace corvel {
+
+namespace {
+
+// errno of the last C library call, or EIO when the library failed without
+// saying why (a short fwrite on some platforms), so a failure is never 0.
+int LastErrorNumber() { return errno != 0 ? errno : EIO; }
+
+// The errno-style number of a filesystem error, on Windows too (where the code
+// is a system error that maps onto a generic condition).
+int ErrorNumberOf(const std::error_code& error) {
+  const std::error_condition condition = error.default_error_condition();
+  if (condition.category() == std::generic_category()) return condition.value();
+  return error.value() != 0 ? error.value() : EIO;
+}
+
+std::FILE* OpenFile(const std::filesystem::path& fileName, const char* mode) {
+  errno = 0;
+#ifdef _WIN32
+  std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
+  return ::_wfopen(fileName.c_str(), wideMode.c_str());
+#else
+  return std::fopen(fileName.c_str(), mode);
+#endif
+}
+
+// Pushes the file's bytes from the system's cache to the disk, so that the
+// rename that follows never exposes a file whose content is not stored yet.
+bool SyncFile(std::FILE* file) {
+#ifdef _WIN32
+  return ::_commit(::_fileno(file)) == 0;
+#else
+  return ::fsync(::fileno(file)) == 0;
+#endif
+}
+
+// Makes the rename itself durable. Best effort: by now the new file is in
+// place, and a failure here must not report the replacement as failed.
+void SyncDirectory([[maybe_unused]] const std::filesystem::path& directory) {
+#ifndef _WIN32
+  const std::filesystem::path name = directory.empty() ? std::filesystem::path(".") : directory;
+  const int fd = ::open(name.c_str(), O_RDONLY);
+  if (fd >= 0) {
+    (void)::fsync(fd);
+    (void)::close(fd);
+  }
+#endif
+}
+
+// Closes the file on every path out of a function; an explicit Close() reports
+// the result of the close, which is where some systems report a failed write.
+class FileHandle {
+ public:
+  explicit FileHandle(std::FILE* file) : file_(file) {}
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() {
+    if (file_ != nullptr) (void)std::fclose(file_);
+  }
+  [[nodiscard]] std::FILE* get() const { return file_; }
+  [[nodiscard]] bool Close() {
+    std::FILE* file = std::exchange(file_, nullptr);
+    errno = 0;
+    return std::fclose(file) == 0;
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+std::string ReadOpenFile(std::FILE* file, const std::filesystem::path& fileName) {
+  std::string content;
+  char buffer[16384];
+  for (;;) {
+    errno = 0;
+    const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
+    content.append(buffer, got);
+    if (got < sizeof buffer) {
+      if (std::ferror(file) != 0) throw InOutException(LastErrorNumber(), fileName);
+      return content;
+    }
+  }
+}
+
+// The file a replacement really has to replace: the target of a symbolic link,
+// so that the link itself survives as it would with a rewrite in place.
+std::filesystem::path ResolveTarget(const std::filesystem::path& fileName) {
+  std::error_code error;
+  if (!std::filesystem::is_symlink(fileName, error)) return fileName;
+  std::filesystem::path target = std::filesystem::canonical(fileName, error);
+  return error ? fileName : target;
+}
+
+}  // namespace
+
+std::string InOutErrorText(int errorNumber) {
+  switch (errorNumber) {
+    case kReadBeyondEndOfFile:
+      return "Read beyond end of file";
+    case ENOENT:
+      return "File not found";
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return "File access denied";
+    case EMFILE:
+    case ENFILE:
+      return "Too many open files";
+    case ENOSPC:
+#if defined(EDQUOT) && EDQUOT != ENOSPC
+    case EDQUOT:
+#endif
+      return "Disk full";
+    default:
+      return "I/O error " + std::to_string(errorNumber);
+  }
+}
+
+InOutException::InOutException(int errorNumber, std::filesystem::path fileName)
+    : Exception(InOutErrorText(errorNumber)),
+      errorCode_(errorNumber),
+      fileName_(std::move(fileName)) {}
+
+std::string ReadWholeFile(const std::filesystem::path& fileName) {
+  FileHandle file(OpenFile(fileName, "rb"));
+  if (file.get() == nullptr) throw InOutException(LastErrorNumber(), fileName);
+  return ReadOpenFile(file.get(), fileName);
+}
+
+std::optional<std::string> ReadFileIfExists(const std::filesystem::path& fileName) {
+  FileHandle file(OpenFile(fileName, "rb"));
+  if (file.get() == nullptr) {
+    const int errorNumber = LastErrorNumber();
+    if (errorNumber == ENOENT) return std::nullopt;
+    throw InOutException(errorNumber, fileName);
+  }
+  return ReadOpenFile(file.get(), fileName);
+}
+
+std::filesystem::path TemporaryFileName(const std::filesystem::path& fileName) {
+  std::filesystem::path temporary = fileName;
+  temporary += ".tmp";
+  return temporary;
+}
+
+void ReplaceFileAtomically(const std::filesystem::path& fileName, std::string_view content) {
+  const std::filesystem::path target = ResolveTarget(fileName);
+
+  // A rewrite in place needs write access to the old file; ask for it the same
+  // way (without changing a byte), so a read-only file stays protected even
+  // though the rename below would only need access to the folder.
+  std::optional<std::filesystem::perms> oldPermissions;
+  {
+    FileHandle old(OpenFile(target, "r+b"));
+    if (old.get() == nullptr) {
+      const int errorNumber = LastErrorNumber();
+      if (errorNumber != ENOENT) throw InOutException(errorNumber, fileName);
+    } else {
+      std::error_code error;
+      const std::filesystem::file_status status = std::filesystem::status(target, error);
+      if (!error) oldPermissions = status.permissions();
+    }
+  }
+
+  const std::filesystem::path temporary = TemporaryFileName(target);
+  FileHandle file(OpenFile(temporary, "wb"));
+  // Nothing was created when the open failed (a folder or something else of
+  // that name may be there), so there is nothing to remove either.
+  if (file.get() == nullptr) throw InOutException(LastErrorNumber(), fileName);
+
+  auto fail = [&](int errorNumber) {
+    if (file.get() != nullptr) (void)file.Close();
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    throw InOutException(errorNumber, fileName);
+  };
+
+  errno = 0;
+  if (!content.empty() &&
+      std::fwrite(content.data(), 1, content.size(), file.get()) != content.size()) {
+    fail(LastErrorNumber());
+  }
+  errno = 0;
+  if (std::fflush(file.get()) != 0) fail(LastErrorNumber());
+  errno = 0;
+  if (!SyncFile(file.get())) fail(LastErrorNumber());
+  if (!file.Close()) fail(LastErrorNumber());
+
+  if (oldPermissions) {
+    std::error_code error;
+    std::filesystem::permissions(temporary, *oldPermissions, error);
+    if (error) fail(ErrorNumberOf(error));
+  }
+
+  std::error_code error;
+  std::filesystem::rename(temporary, target, error);
+  if (error) fail(ErrorNumberOf(error));
+  SyncDirectory(target.parent_path());
+}
+
+}  // namespace corvel

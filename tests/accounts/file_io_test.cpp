@@ -1,0 +1,223 @@
+#include "accounts/file_io.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "test_folder.h"
+
+namespace corvel {
+namespace {
+
+using testing::FolderEntries;
+using testing::ReadBytes;
+using testing::TestFolder;
+using testing::WriteBytes;
+
+// Runs `action`, which must throw InOutException, and returns the exception.
+template <typename Action>
+InOutException CatchInOut(Action action) {
+  try {
+    action();
+  } catch (const InOutException& error) {
+    return error;
+  }
+  ADD_FAILURE() << "no InOutException was thrown";
+  return InOutException(0);
+}
+
+TEST(InOutErrorText, MapsSystemErrorNumbersToRunTimeTexts) {
+  struct Case {
+    int errorNumber;
+    const char* text;
+  };
+  const Case cases[] = {
+      {ENOENT, "File not found"},
+      {EACCES, "File access denied"},
+      {EPERM, "File access denied"},
+      {EROFS, "File access denied"},
+      {EMFILE, "Too many open files"},
+      {ENFILE, "Too many open files"},
+      {ENOSPC, "Disk full"},
+      {EDQUOT, "Disk full"},
+      {kReadBeyondEndOfFile, "Read beyond end of file"},
+      {EIO, "I/O error 5"},
+      {ENOTDIR, "I/O error 20"},
+      {EISDIR, "I/O error 21"},
+      {EFBIG, "I/O error 27"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(InOutErrorText(c.errorNumber), c.text) << "errno " << c.errorNumber;
+  }
+}
+
+TEST(InOutException, CarriesTextNumberAndFileName) {
+  const InOutException error(ENOSPC, "mail.accounts.qor");
+  const Exception& base = error;
+  EXPECT_STREQ(base.what(), "Disk full");
+  EXPECT_EQ(base.ClassName(), "InOutException");
+  EXPECT_EQ(error.ErrorCode(), ENOSPC);
+  EXPECT_EQ(error.FileName(), "mail.accounts.qor");
+}
+
+TEST(ReadWholeFile, ReturnsEveryByteIncludingNul) {
+  TestFolder folder;
+  const std::string bytes("a\0b\r\n\xff", 6);
+  WriteBytes(folder / "f", bytes);
+  EXPECT_EQ(ReadWholeFile(folder / "f"), bytes);
+}
+
+TEST(ReadWholeFile, MissingFileIsFileNotFound) {
+  TestFolder folder;
+  const InOutException error = CatchInOut([&] { (void)ReadWholeFile(folder / "missing"); });
+  EXPECT_STREQ(error.what(), "File not found");
+  EXPECT_EQ(error.ErrorCode(), ENOENT);
+  EXPECT_EQ(error.FileName(), folder / "missing");
+}
+
+TEST(ReadFileIfExists, MissingFileIsNothing) {
+  TestFolder folder;
+  EXPECT_FALSE(ReadFileIfExists(folder / "missing").has_value());
+  WriteBytes(folder / "empty", "");
+  EXPECT_EQ(ReadFileIfExists(folder / "empty"), std::optional<std::string>(""));
+}
+
+TEST(ReadFileIfExists, ParentThatIsAFileIsAnError) {
+  TestFolder folder;
+  WriteBytes(folder / "plain", "x");
+  const InOutException error = CatchInOut([&] { (void)ReadFileIfExists(folder / "plain" / "f"); });
+  EXPECT_STREQ(error.what(), "I/O error 20");
+}
+
+TEST(ReadWholeFile, LargeFileIsReadWhole) {
+  TestFolder folder;
+  std::string bytes(100000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+  WriteBytes(folder / "big", bytes);
+  EXPECT_EQ(ReadWholeFile(folder / "big"), bytes);
+}
+
+TEST(ReplaceFileAtomically, CreatesAMissingFile) {
+  TestFolder folder;
+  ReplaceFileAtomically(folder / "f", std::string_view("new\0", 4));
+  EXPECT_EQ(ReadBytes(folder / "f"), std::string("new\0", 4));
+  EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"f"});
+}
+
+TEST(ReplaceFileAtomically, ReplacesTheContentAndLeavesNoTemporaryFile) {
+  TestFolder folder;
+  WriteBytes(folder / "f", std::string(5000, 'o'));
+  ReplaceFileAtomically(folder / "f", "short");
+  EXPECT_EQ(ReadBytes(folder / "f"), "short");
+  ReplaceFileAtomically(folder / "f", "");
+  EXPECT_EQ(ReadBytes(folder / "f"), "");
+  EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"f"});
+}
+
+TEST(ReplaceFileAtomically, OverwritesAStaleTemporaryFile) {
+  TestFolder folder;
+  WriteBytes(TemporaryFileName(folder / "f"), "left over from a crash, and longer");
+  ReplaceFileAtomically(folder / "f", "fresh");
+  EXPECT_EQ(ReadBytes(folder / "f"), "fresh");
+  EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"f"});
+}
+
+TEST(ReplaceFileAtomically, FolderInPlaceOfTheTemporaryFileLeavesOldFileAndFolder) {
+  TestFolder folder;
+  WriteBytes(folder / "f", "old content");
+  std::filesystem::create_directory(TemporaryFileName(folder / "f"));
+  const InOutException error = CatchInOut([&] { ReplaceFileAtomically(folder / "f", "new"); });
+  EXPECT_STREQ(error.what(), "I/O error 21");
+  EXPECT_EQ(ReadBytes(folder / "f"), "old content");
+  EXPECT_TRUE(std::filesystem::is_directory(TemporaryFileName(folder / "f")));
+}
+
+TEST(ReplaceFileAtomically, ParentThatIsAFileIsAnError) {
+  TestFolder folder;
+  WriteBytes(folder / "plain", "keep");
+  const InOutException error =
+      CatchInOut([&] { ReplaceFileAtomically(folder / "plain" / "f", "x"); });
+  EXPECT_STREQ(error.what(), "I/O error 20");
+  EXPECT_EQ(ReadBytes(folder / "plain"), "keep");
+}
+
+TEST(ReplaceFileAtomically, MissingFolderIsFileNotFound) {
+  TestFolder folder;
+  const InOutException error = CatchInOut([&] { ReplaceFileAtomically(folder / "no" / "f", "x"); });
+  EXPECT_STREQ(error.what(), "File not found");
+}
+
+TEST(ReplaceFileAtomically, FolderInPlaceOfTheFileIsRefused) {
+  TestFolder folder;
+  std::filesystem::create_directory(folder / "f");
+  WriteBytes(folder / "f" / "inside", "kept");
+  const InOutException error = CatchInOut([&] { ReplaceFileAtomically(folder / "f", "x"); });
+  EXPECT_STREQ(error.what(), "I/O error 21");
+  EXPECT_EQ(ReadBytes(folder / "f" / "inside"), "kept");
+  EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"f"});
+}
+
+// A write that fails half-way: the file size limit makes the system refuse the
+// bytes past it with EFBIG, for root as well, as a full disk would.
+TEST(ReplaceFileAtomically, FailedWriteLeavesOldFileIntactAndRemovesTemporary) {
+  TestFolder folder;
+  const std::string old(3000, 'k');
+  WriteBytes(folder / "f", old);
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 4096;
+  auto* const savedHandler = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  bool thrown = false;
+  std::string text;
+  try {
+    ReplaceFileAtomically(folder / "f", std::string(65536, 'n'));
+  } catch (const InOutException& error) {
+    thrown = true;
+    text = error.what();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, savedHandler);
+
+  EXPECT_TRUE(thrown);
+  EXPECT_EQ(text, "I/O error 27");
+  EXPECT_EQ(ReadBytes(folder / "f"), old);
+  EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"f"});
+}
+
+TEST(ReplaceFileAtomically, KeepsThePermissionsOfTheOldFile) {
+  TestFolder folder;
+  WriteBytes(folder / "f", "old");
+  namespace fs = std::filesystem;
+  fs::permissions(folder / "f", fs::perms::owner_read | fs::perms::owner_write);
+  ReplaceFileAtomically(folder / "f", "new");
+  EXPECT_EQ(fs::status(folder / "f").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST(ReplaceFileAtomically, ReplacesTheFileBehindASymbolicLink) {
+  TestFolder folder;
+  WriteBytes(folder / "real", "old");
+  std::filesystem::create_symlink("real", folder / "link");
+  ReplaceFileAtomically(folder / "link", "new");
+  EXPECT_TRUE(std::filesystem::is_symlink(folder / "link"));
+  EXPECT_EQ(ReadBytes(folder / "real"), "new");
+}
+
+TEST(ReplaceFileAtomically, ReadOnlyFileIsAccessDenied) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may write a read-only file";
+  TestFolder folder;
+  WriteBytes(folder / "f", "old");
+  std::filesystem::permissions(folder / "f", std::filesystem::perms::owner_read);
+  const InOutException error = CatchInOut([&] { ReplaceFileAtomically(folder / "f", "new"); });
+  EXPECT_STREQ(error.what(), "File access denied");
+  EXPECT_EQ(ReadBytes(folder / "f"), "old");
+}
+
+}  // namespace
+}  // namespace corvel
