@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -100,6 +101,11 @@ std::string ConfigText(const std::string& dir, std::uint16_t port, const Dovecot
 }
 
 }  // namespace
+
+std::string DefaultDovecotBinary() {
+  const char* path = std::getenv("CORVEL_DOVECOT");
+  return path != nullptr && *path != '\0' ? path : "/usr/sbin/dovecot";
+}
 
 std::unique_ptr<DovecotServer> DovecotServer::Start(const DovecotOptions& options,
                                                     std::string& whyNot) {

@@ -17,8 +17,11 @@
 
 namespace corvel::test {
 
+// The Dovecot binary: $CORVEL_DOVECOT when set, else Debian's path.
+std::string DefaultDovecotBinary();
+
 struct DovecotOptions {
-  std::string binary = "/usr/sbin/dovecot";
+  std::string binary = DefaultDovecotBinary();
   // The SASL mechanisms offered; "apop" puts the timestamp in the greeting.
   std::string authMechanisms = "plain login cram-md5 apop";
   // From the start to the first greeting; a fresh machine needs ~11 s.
