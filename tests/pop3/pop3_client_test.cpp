@@ -755,7 +755,7 @@ TEST(Pop3Lifetime, DestroyedClientNeverReceivesQueuedCompletion) {
   EXPECT_FALSE(reported);
 }
 
-TEST(Pop3Defaults, PropertiesStartAsDocumented) {
+TEST(Pop3Defaults, PropertiesStartWithTheirDefaults) {
   PollEventLoop loop;
   SyncPop3Client client(loop);
   EXPECT_EQ(client.Port(), "pop3");
