@@ -217,10 +217,8 @@ class CustomAsyncSocket {
   std::unique_ptr<Impl> impl_;
 };
 
-// The published socket.
-class AsyncSocket : public CustomAsyncSocket {
- public:
-  using CustomAsyncSocket::CustomAsyncSocket;
-};
-
 }  // namespace corvel
+
+// The published AsyncSocket sits on the TLS layer, which needs the class
+// above; it is declared there.
+#include "net/tls_socket.h"  // IWYU pragma: export

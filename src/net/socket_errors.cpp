@@ -7,7 +7,7 @@ namespace corvel {
 namespace {
 
 // One row per Windows Sockets code the program can show.
-constexpr std::array<std::pair<int, const char*>, 51> kErrorTexts{{
+constexpr std::array<std::pair<int, const char*>, 53> kErrorTexts{{
     {0, "No Error"},
     {10004, "Interrupted system call"},
     {10009, "Bad file number"},
@@ -59,6 +59,9 @@ constexpr std::array<std::pair<int, const char*>, 51> kErrorTexts{{
     {11002, "Non-authoritative host not found"},
     {11003, "Non-recoverable error"},
     {11004, "No Data"},
+    // The TLS layer's codes; the reason in detail is kept by the socket.
+    {12001, "TLS handshake failed"},
+    {12002, "TLS protocol error"},
 }};
 
 }  // namespace

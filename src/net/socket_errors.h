@@ -28,6 +28,10 @@ inline constexpr int kWsaTryAgain = 11002;
 inline constexpr int kWsaNoRecovery = 11003;
 inline constexpr int kWsaNoData = 11004;
 
+// The TLS layer's own codes, outside the Windows Sockets range.
+inline constexpr int kTlsHandshakeFailed = 12001;
+inline constexpr int kTlsProtocolError = 12002;
+
 // The English text of a socket error code, without a trailing period;
 // "Not a WinSock error" for a code outside the table.
 [[nodiscard]] std::string SocketErrorText(int code);

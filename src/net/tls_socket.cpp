@@ -1,0 +1,542 @@
+#include "net/tls_socket.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "net/resolve.h"
+#include "net/socket_calls.h"
+#include "net/socket_errors.h"
+
+namespace corvel {
+namespace {
+
+// What one pass takes from the network, and how much decrypted text the layer
+// holds for a reader that is slow to take it; beyond that the network waits.
+constexpr std::size_t kFeedLimit = 256 * 1024;
+constexpr std::size_t kPlainLimit = 256 * 1024;
+constexpr int kChunk = 16 * 1024;
+
+struct CtxFree {
+  void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+};
+struct SslFree {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+
+// The first error OpenSSL queued on this thread, as its short reason text;
+// empties the queue.
+std::string TakeErrorReason() {
+  std::string reason;
+  unsigned long first = ERR_get_error();
+  if (first != 0) {
+    const char* text = ERR_reason_error_string(first);
+    if (text != nullptr) reason = text;
+  }
+  ERR_clear_error();
+  return reason;
+}
+
+// The certificate check's result in a few words. The common ones are written
+// out here so that the log reads the same whatever OpenSSL's own wording.
+std::string VerifyReason(long code) {
+  switch (code) {
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+      return "host name mismatch";
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return "IP address mismatch";
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+      return "certificate has expired";
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+      return "certificate is not yet valid";
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+      return "self-signed certificate";
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+      return "self-signed certificate in certificate chain";
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+      return "unable to get local issuer certificate";
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+      return "unable to verify the first certificate";
+    case X509_V_ERR_CERT_REVOKED:
+      return "certificate revoked";
+    default:
+      break;
+  }
+  const char* text = X509_verify_cert_error_string(code);
+  return text != nullptr ? text : "certificate verify failed";
+}
+
+bool IsAddressLiteral(std::string_view host) {
+  return IsDottedQuad(host) || host.find(':') != std::string_view::npos;
+}
+
+}  // namespace
+
+struct CustomTlsSocket::Session {
+  std::unique_ptr<SSL_CTX, CtxFree> ctx;
+  std::unique_ptr<SSL, SslFree> ssl;
+  BIO* fromNetwork = nullptr;  // owned by ssl
+  BIO* toNetwork = nullptr;    // owned by ssl
+
+  bool implicit = false;
+  bool handshaking = true;
+  bool established = false;
+  // The network said end of stream, or broke: nothing more will come.
+  bool peerEof = false;
+  bool closeNotifyReceived = false;
+  // The session cannot go on (handshake refused, broken record).
+  bool failed = false;
+  bool shutdownSent = false;
+  // The user has sent since the last OnDataSent; the layer's own bytes
+  // (handshake, alerts, close_notify) owe nobody an event.
+  bool userSendPending = false;
+  // The first byte the server sent: a server that is not speaking TLS shows
+  // itself there ("+OK", "-ERR").
+  int firstByte = -1;
+
+  // Written by the user before the handshake ended; encrypted once it has.
+  std::string earlyPlain;
+  // Decrypted, not yet taken by the reader; taken from `plainPos` on.
+  std::string plain;
+  std::size_t plainPos = 0;
+
+  // Sets up the client side for `host`; false with a reason when it cannot.
+  bool Create(const std::string& host, std::string& reason) {
+    if (host.empty()) {
+      reason = "no host name to check the certificate against";
+      return false;
+    }
+    ERR_clear_error();
+    ctx.reset(SSL_CTX_new(TLS_client_method()));
+    if (!ctx) {
+      reason = "cannot set up TLS: " + TakeErrorReason();
+      return false;
+    }
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+    // Read at every handshake, so SSL_CERT_FILE and SSL_CERT_DIR set after
+    // the program started still count.
+    if (SSL_CTX_set_default_verify_paths(ctx.get()) != 1) {
+      reason = "cannot load the trusted certificates: " + TakeErrorReason();
+      return false;
+    }
+    ssl.reset(SSL_new(ctx.get()));
+    fromNetwork = BIO_new(BIO_s_mem());
+    toNetwork = BIO_new(BIO_s_mem());
+    if (!ssl || fromNetwork == nullptr || toNetwork == nullptr) {
+      BIO_free(fromNetwork);
+      BIO_free(toNetwork);
+      fromNetwork = toNetwork = nullptr;
+      reason = "cannot set up TLS: " + TakeErrorReason();
+      return false;
+    }
+    SSL_set_bio(ssl.get(), fromNetwork, toNetwork);
+    SSL_set_connect_state(ssl.get());
+    bool named = false;
+    if (IsAddressLiteral(host)) {
+      named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), host.c_str()) == 1;
+    } else {
+      SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      named = SSL_set_tlsext_host_name(ssl.get(), host.c_str()) == 1 &&
+              SSL_set1_host(ssl.get(), host.c_str()) == 1;
+    }
+    if (!named) {
+      reason = "unusable host name '" + host + "'";
+      return false;
+    }
+    return true;
+  }
+
+  [[nodiscard]] std::size_t PlainWaiting() const { return plain.size() - plainPos; }
+
+  void TakePlain(char* into, std::size_t count) {
+    std::memcpy(into, plain.data() + plainPos, count);
+    plainPos += count;
+    if (plainPos == plain.size()) {
+      plain.clear();
+      plainPos = 0;
+    } else if (plainPos >= kChunk && plainPos * 2 >= plain.size()) {
+      plain.erase(0, plainPos);
+      plainPos = 0;
+    }
+  }
+
+  // Why the handshake failed, in a few words.
+  std::string HandshakeReason() {
+    const long verify = SSL_get_verify_result(ssl.get());
+    std::string queued = TakeErrorReason();
+    if (verify != X509_V_OK) return VerifyReason(verify);
+    // A TLS record starts with its content type, 20 to 23.
+    if (firstByte >= 0 && (firstByte < 20 || firstByte > 23)) {
+      return "server did not answer with TLS";
+    }
+    if (!queued.empty()) return queued;
+    if (peerEof) return "connection closed during the handshake";
+    return "handshake failed";
+  }
+
+  // Everything OpenSSL wants to send.
+  std::string TakeOutput() {
+    std::string out;
+    char buffer[kChunk];
+    for (;;) {
+      const int n = BIO_read(toNetwork, buffer, kChunk);
+      if (n <= 0) break;
+      out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out;
+  }
+};
+
+CustomTlsSocket::CustomTlsSocket(EventLoop& loop)
+    : CustomAsyncSocket(loop), alive_(std::make_shared<char>(0)) {}
+
+CustomTlsSocket::~CustomTlsSocket() { alive_.reset(); }
+
+// ---- Properties.
+
+void CustomTlsSocket::SetTlsMode(SocketTlsMode mode) {
+  if (mode == tlsMode_) return;
+  if (State() != SocketState::wsClosed) {
+    ReportError("Cannot change TlsMode if not closed");
+    return;
+  }
+  tlsMode_ = mode;
+}
+
+void CustomTlsSocket::SetTlsHostName(std::string_view name) {
+  const std::string_view value = TrimBlanks(name);
+  if (value == tlsHostName_) return;
+  if (State() != SocketState::wsClosed) {
+    ReportError("Cannot change TlsHostName if not closed");
+    return;
+  }
+  tlsHostName_ = value;
+}
+
+bool CustomTlsSocket::TlsActive() const { return session_ && session_->established; }
+
+std::string CustomTlsSocket::TlsVersion() const {
+  if (!TlsActive()) return {};
+  return SSL_get_version(session_->ssl.get());
+}
+
+std::int32_t CustomTlsSocket::PlainWaiting() const {
+  if (!session_) return 0;
+  return static_cast<std::int32_t>(std::min<std::size_t>(session_->PlainWaiting(), 0x7FFFFFFF));
+}
+
+bool CustomTlsSocket::SameSession(const std::weak_ptr<char>& alive, std::uint64_t serial) const {
+  return !alive.expired() && session_ && sessionSerial_ == serial;
+}
+
+// ---- Operations.
+
+void CustomTlsSocket::Connect() {
+  tlsFailureReason_.clear();
+  CustomAsyncSocket::Connect();
+}
+
+void CustomTlsSocket::StartTls() {
+  if (State() != SocketState::wsConnected || Handle() == kInvalidSocket) {
+    ReportError("StartTls: Socket is not connected");
+    return;
+  }
+  if (session_) {
+    ReportError("StartTls: TLS already started");
+    return;
+  }
+  BeginHandshake(false);
+}
+
+void CustomTlsSocket::BeginHandshake(bool implicit) {
+  tlsFailureReason_.clear();
+  session_ = std::make_unique<Session>();
+  const std::uint64_t serial = ++sessionSerial_;
+  session_->implicit = implicit;
+  std::weak_ptr<char> alive = alive_;
+
+  std::string reason;
+  if (session_->Create(tlsHostName_, reason)) {
+    // Sends the ClientHello; nothing can have come back yet.
+    ContinueHandshake();
+    return;
+  }
+  if (implicit) {
+    // Inside the connect event already: the failure is told at once.
+    HandshakeFailed(reason);
+    return;
+  }
+  // StartTls reports its end from the loop, never from inside the call.
+  session_->handshaking = false;
+  session_->failed = true;
+  Loop().Post([this, alive, serial, reason] {
+    if (SameSession(alive, serial)) HandshakeFailed(reason);
+  });
+}
+
+int CustomTlsSocket::Send(const void* data, int length) {
+  if (!session_) return CustomAsyncSocket::Send(data, length);
+  if (State() != SocketState::wsConnected) return CustomAsyncSocket::Send(data, length);
+  if (session_->failed || session_->shutdownSent) {
+    // Plain text must never go out on this connection.
+    ReportError("Send: the TLS session has ended");
+    return -1;
+  }
+  if (length < 0 || data == nullptr) length = 0;
+  session_->userSendPending = true;
+  const char* bytes = static_cast<const char*>(data);
+  if (session_->handshaking) {
+    session_->earlyPlain.append(bytes, static_cast<std::size_t>(length));
+    return length;
+  }
+  for (int done = 0; done < length;) {
+    const int piece = std::min(kChunk, length - done);
+    ERR_clear_error();
+    const int written = SSL_write(session_->ssl.get(), bytes + done, piece);
+    if (written <= 0) {
+      ReportError("Send: TLS encryption failed: " + TakeErrorReason());
+      return -1;
+    }
+    done += written;
+  }
+  const std::string out = session_->TakeOutput();
+  // An empty send still earns its OnDataSent, as without TLS.
+  const int queued = CustomAsyncSocket::Send(out.data(), static_cast<int>(out.size()));
+  return queued < 0 ? -1 : length;
+}
+
+void CustomTlsSocket::Close() {
+  if (session_ && session_->established && !session_->shutdownSent && !session_->peerEof &&
+      State() == SocketState::wsConnected) {
+    session_->shutdownSent = true;
+    ERR_clear_error();
+    SSL_shutdown(session_->ssl.get());
+    ERR_clear_error();
+    try {
+      Flush();
+    } catch (const std::exception&) {
+      // The close_notify is a courtesy; the connection closes regardless.
+    }
+  }
+  CustomAsyncSocket::Close();
+}
+
+// ---- The layer's hooks.
+
+void CustomTlsSocket::TriggerSessionConnectedSpecial(std::uint16_t errCode) {
+  if (errCode != 0 || tlsMode_ != SocketTlsMode::tlsImplicit || session_) {
+    CustomAsyncSocket::TriggerSessionConnectedSpecial(errCode);
+    return;
+  }
+  // The user hears of the connection once the handshake has ended.
+  BeginHandshake(true);
+}
+
+bool CustomTlsSocket::TriggerDataAvailable(std::uint16_t errCode) {
+  if (!session_) return CustomAsyncSocket::TriggerDataAvailable(errCode);
+  std::weak_ptr<char> alive = alive_;
+  const std::uint64_t serial = sessionSerial_;
+
+  Feed();
+  if (session_->handshaking) {
+    ContinueHandshake();
+    if (!SameSession(alive, serial) || session_->handshaking) return true;
+  }
+  if (!session_->established) return true;  // a failure is being reported
+
+  Decrypt();
+  Flush();  // alerts, and answers to the server's key updates
+  if (!SameSession(alive, serial)) return true;
+  if (session_->PlainWaiting() > 0) {
+    if (!OnDataAvailable) {
+      // Nobody reads: dropped, as the plain socket drops unwanted bytes.
+      session_->plain.clear();
+      session_->plainPos = 0;
+    } else {
+      CustomAsyncSocket::TriggerDataAvailable(errCode);
+      if (!SameSession(alive, serial)) return true;
+    }
+  }
+  if (session_->PlainWaiting() == 0 && (session_->closeNotifyReceived || session_->failed)) {
+    FinishSession();
+  }
+  return true;
+}
+
+void CustomTlsSocket::TriggerDataSent(std::uint16_t errCode) {
+  if (session_) {
+    if (!session_->userSendPending) return;
+    session_->userSendPending = false;
+  }
+  CustomAsyncSocket::TriggerDataSent(errCode);
+}
+
+int CustomTlsSocket::RawReceive(void* buffer, int size) {
+  if (!session_) return CustomAsyncSocket::RawReceive(buffer, size);
+  if (!session_->established) {
+    sockets::SetLastSocketError(session_->failed ? kTlsHandshakeFailed : kWsaEwouldblock);
+    return -1;
+  }
+  if (session_->PlainWaiting() == 0 && !session_->closeNotifyReceived && !session_->failed) {
+    // A reader outside the data event; whatever has to be sent waits for
+    // the next event, so Receive never fires one.
+    Feed();
+    Decrypt();
+  }
+  const std::size_t count =
+      std::min<std::size_t>(session_->PlainWaiting(), static_cast<std::size_t>(std::max(size, 0)));
+  if (count > 0) {
+    session_->TakePlain(static_cast<char*>(buffer), count);
+    return static_cast<int>(count);
+  }
+  if (session_->failed) {
+    sockets::SetLastSocketError(kTlsProtocolError);
+    return -1;
+  }
+  if (session_->closeNotifyReceived || session_->peerEof) return 0;
+  sockets::SetLastSocketError(kWsaEwouldblock);
+  return -1;
+}
+
+std::int32_t CustomTlsSocket::GetRcvdCount() {
+  const std::int32_t network = CustomAsyncSocket::GetRcvdCount();
+  if (!session_ || network < 0) return network;
+  // Bytes still on their way in count too: the receive loop comes back for
+  // them. A partial record held inside OpenSSL does not, as nothing can be
+  // made of it until more arrives.
+  return static_cast<std::int32_t>(
+      std::min<std::int64_t>(static_cast<std::int64_t>(PlainWaiting()) + network, 0x7FFFFFFF));
+}
+
+void CustomTlsSocket::ResetDefaults() {
+  CustomAsyncSocket::ResetDefaults();
+  session_.reset();
+  ++sessionSerial_;
+  tlsMode_ = SocketTlsMode::tlsOff;
+  tlsHostName_.clear();
+}
+
+// ---- Inside the session.
+
+void CustomTlsSocket::Feed() {
+  Session& s = *session_;
+  if (s.peerEof || s.PlainWaiting() >= kPlainLimit) return;
+  char chunk[kChunk];
+  for (std::size_t total = 0; total < kFeedLimit;) {
+    const int n = CustomAsyncSocket::RawReceive(chunk, kChunk);
+    if (n > 0) {
+      if (s.firstByte < 0) s.firstByte = static_cast<unsigned char>(chunk[0]);
+      BIO_write(s.fromNetwork, chunk, n);
+      total += static_cast<std::size_t>(n);
+      continue;
+    }
+    // End of stream, or a broken connection, whose close event follows.
+    if (n == 0 || sockets::LastSocketError() != kWsaEwouldblock) s.peerEof = true;
+    break;
+  }
+}
+
+void CustomTlsSocket::ContinueHandshake() {
+  std::weak_ptr<char> alive = alive_;
+  const std::uint64_t serial = sessionSerial_;
+  Session& s = *session_;
+  ERR_clear_error();
+  const int result = SSL_do_handshake(s.ssl.get());
+  const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(s.ssl.get(), result);
+  std::string reason;
+  if (result != 1 && error != SSL_ERROR_WANT_READ) reason = s.HandshakeReason();
+  // The next handshake message, or the alert that tells the server why not.
+  Flush();
+  if (!SameSession(alive, serial)) return;
+  if (result == 1) {
+    HandshakeSucceeded();
+  } else if (error != SSL_ERROR_WANT_READ) {
+    HandshakeFailed(reason);
+  } else if (s.peerEof) {
+    HandshakeFailed(s.HandshakeReason());
+  }
+}
+
+void CustomTlsSocket::HandshakeSucceeded() {
+  std::weak_ptr<char> alive = alive_;
+  const std::uint64_t serial = sessionSerial_;
+  session_->handshaking = false;
+  session_->established = true;
+  if (!session_->earlyPlain.empty()) {
+    const std::string early = std::move(session_->earlyPlain);
+    session_->earlyPlain.clear();
+    session_->userSendPending = false;  // Send sets it again
+    Send(early.data(), static_cast<int>(early.size()));
+    if (!SameSession(alive, serial)) return;
+  }
+  if (session_->implicit) {
+    CustomAsyncSocket::TriggerSessionConnectedSpecial(0);
+  } else if (OnTlsHandshakeDone) {
+    ErrCodeEvent handler = OnTlsHandshakeDone;
+    handler(0);
+  }
+}
+
+void CustomTlsSocket::HandshakeFailed(const std::string& reason) {
+  std::weak_ptr<char> alive = alive_;
+  const std::uint64_t serial = sessionSerial_;
+  tlsFailureReason_ = reason;
+  session_->handshaking = false;
+  session_->failed = true;
+  if (session_->implicit) {
+    CustomAsyncSocket::TriggerSessionConnectedSpecial(
+        static_cast<std::uint16_t>(kTlsHandshakeFailed));
+  } else if (OnTlsHandshakeDone) {
+    ErrCodeEvent handler = OnTlsHandshakeDone;
+    handler(static_cast<std::uint16_t>(kTlsHandshakeFailed));
+  }
+  if (SameSession(alive, serial) && State() != SocketState::wsClosed) {
+    InternalClose(true, static_cast<std::uint16_t>(kTlsHandshakeFailed));
+  }
+}
+
+void CustomTlsSocket::Decrypt() {
+  Session& s = *session_;
+  char buffer[kChunk];
+  while (!s.closeNotifyReceived && !s.failed && s.PlainWaiting() < kPlainLimit) {
+    ERR_clear_error();
+    const int n = SSL_read(s.ssl.get(), buffer, kChunk);
+    if (n > 0) {
+      s.plain.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    const int error = SSL_get_error(s.ssl.get(), n);
+    if (error == SSL_ERROR_WANT_READ) break;
+    if (error == SSL_ERROR_ZERO_RETURN) {
+      s.closeNotifyReceived = true;
+      break;
+    }
+    s.failed = true;
+    std::string reason = TakeErrorReason();
+    tlsFailureReason_ = reason.empty() ? "broken TLS record" : reason;
+  }
+}
+
+void CustomTlsSocket::Flush() {
+  const std::string out = session_->TakeOutput();
+  if (!out.empty()) CustomAsyncSocket::Send(out.data(), static_cast<int>(out.size()));
+}
+
+void CustomTlsSocket::FinishSession() {
+  if (session_->failed) {
+    // Whatever the broken record was meant to say, nothing after it can be
+    // trusted.
+    InternalClose(false, static_cast<std::uint16_t>(kTlsProtocolError));
+    return;
+  }
+  Close();  // answers the peer's close_notify with ours
+}
+
+}  // namespace corvel

@@ -1,0 +1,106 @@
+// An in-process TLS server for tests: it listens on 127.0.0.1 with a port
+// the system chooses, accepts one connection in a thread of the test process
+// and runs a test's session function on it with a TlsPeer, the server's end:
+// blocking calls over OpenSSL's server side, plain-text calls for what comes
+// before a STARTTLS upgrade, and a record of everything the client sent.
+// Every wait is bounded, and the destructor cuts a waiting session short, so
+// a broken client fails a test but never hangs it. No test framework in here.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "support/loopback.h"
+#include "support/tls_test_pki.h"
+
+namespace corvel::test {
+
+struct TlsServerOptions {
+  CertFiles files;
+  // Highest protocol version offered, as OpenSSL's TLS1_x_VERSION; 0: any.
+  int maxVersion = 0;
+  // How long any single read or write of the session may wait.
+  int ioTimeoutMs = 20000;
+};
+
+class TlsPeer {
+ public:
+  TlsPeer(PeerSocket socket, const TlsServerOptions& options);
+  ~TlsPeer();
+  TlsPeer(const TlsPeer&) = delete;
+  TlsPeer& operator=(const TlsPeer&) = delete;
+
+  // The server's side of the handshake. False, with Error(), when it fails.
+  bool Handshake();
+  [[nodiscard]] const std::string& Error() const { return error_; }
+  [[nodiscard]] std::string Version() const;
+  // The name the client sent as SNI; empty when none.
+  [[nodiscard]] std::string ServerName() const;
+
+  // Over TLS, once the handshake stands.
+  bool Write(std::string_view bytes);
+  // Up to `count` bytes; fewer only when the client closes or fails.
+  std::string Read(std::size_t count);
+  // One line, LF included; what came before a close when there is no LF.
+  std::string ReadLine();
+  // Everything until the client's close_notify or the end of the stream.
+  std::string ReadToEnd();
+  // True when the last read ended with the client's close_notify.
+  [[nodiscard]] bool SawCloseNotify() const { return sawCloseNotify_; }
+  // Sends close_notify (without waiting for the client's).
+  void SendCloseNotify();
+
+  // Plain text on the same connection (before a STARTTLS upgrade). Reads
+  // take bytes one at a time, so nothing after the line is consumed.
+  bool WritePlain(std::string_view bytes);
+  std::string ReadPlainLine();
+  // Raw bytes until the client closes; for what a client sent after a
+  // failed handshake.
+  std::string ReadRawToEnd();
+
+  // Ends the TCP connection without close_notify.
+  void CloseTcp();
+  [[nodiscard]] int Fd() const { return socket_.Fd(); }
+
+ private:
+  PeerSocket socket_;
+  void* ctx_ = nullptr;  // SSL_CTX
+  void* ssl_ = nullptr;  // SSL
+  std::string error_;
+  bool sawCloseNotify_ = false;
+};
+
+class TlsTestServer {
+ public:
+  using Session = std::function<void(TlsPeer& peer)>;
+
+  TlsTestServer(TlsServerOptions options, Session session);
+  ~TlsTestServer();
+  TlsTestServer(const TlsTestServer&) = delete;
+  TlsTestServer& operator=(const TlsTestServer&) = delete;
+
+  [[nodiscard]] std::uint16_t Port() const { return listener_.Port(); }
+  [[nodiscard]] std::string PortText() const { return listener_.PortText(); }
+
+  // True once the session function has returned; a test pumps its loop
+  // until then.
+  [[nodiscard]] bool Finished() const { return finished_; }
+
+ private:
+  LoopbackListener listener_;
+  TlsServerOptions options_;
+  Session session_;
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  int activeFd_ = -1;
+  std::thread thread_;
+};
+
+}  // namespace corvel::test
