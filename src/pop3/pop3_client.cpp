@@ -27,6 +27,7 @@ std::string SocketErrorLine(std::uint16_t errCode) {
 CustomPop3Client::CustomPop3Client(EventLoop& loop)
     : loop_(loop), socket_(std::make_unique<AsyncSocket>(loop)), alive_(std::make_shared<int>(0)) {
   socket_->OnSessionClosed = [this](std::uint16_t errCode) { HandleSessionClosed(errCode); };
+  socket_->OnTlsHandshakeDone = [this](std::uint16_t errCode) { HandleTlsHandshakeDone(errCode); };
 }
 
 CustomPop3Client::~CustomPop3Client() {
@@ -38,6 +39,7 @@ CustomPop3Client::~CustomPop3Client() {
   socket_->OnDataAvailable = nullptr;
   socket_->OnDataSent = nullptr;
   socket_->OnSessionClosed = nullptr;
+  socket_->OnTlsHandshakeDone = nullptr;
   socket_.reset();
 }
 
@@ -292,6 +294,8 @@ void CustomPop3Client::ConnectSocket() {
     socket_->SetProto("tcp");
     socket_->SetPort(port_);
     socket_->SetLocalAddr(localAddr_);
+    socket_->SetTlsMode(tlsMode_);
+    socket_->SetTlsHostName(tlsHostName_.empty() ? host_ : tlsHostName_);
     socket_->OnSessionConnected = [this](std::uint16_t errCode) {
       HandleSessionConnected(errCode);
     };
@@ -312,7 +316,8 @@ void CustomPop3Client::ConnectSocket() {
 void CustomPop3Client::HandleSessionConnected(std::uint16_t errCode) {
   try {
     if (errCode != 0) {
-      lastResponse_ = SocketErrorLine(errCode);
+      lastResponse_ =
+          errCode == kTlsHandshakeFailed ? TlsErrorLine(errCode) : SocketErrorLine(errCode);
       statusCode_ = kPop3NegativeReply;
       connected_ = false;
       requestResult_ = errCode;
@@ -338,6 +343,13 @@ void CustomPop3Client::HandleSessionClosed(std::uint16_t errCode) {
     statusCode_ = kPop3NegativeReply;
     requestResult_ = kPop3ConnectionClosed;
     NoteError();
+  } else if (errCode == kTlsProtocolError && state_ != ES::pop3Idle && requestResult_ == 0) {
+    // The session broke: what came before the broken record may be cut
+    // short, so the request must not count as a success.
+    lastResponse_ = TlsErrorLine(errCode);
+    statusCode_ = kPop3NegativeReply;
+    requestResult_ = errCode;
+    errorMessage_ = lastResponse_;
   }
   try {
     if (OnSessionClosed) OnSessionClosed(errCode);

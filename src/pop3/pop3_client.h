@@ -1,5 +1,6 @@
 // CustomPop3Client: an event-driven POP3 client (RFC 1939, with RPOP, LAST,
-// APOP and the AUTH command of RFC 1734 with LOGIN, CRAM-MD5 and CRAM-SHA1).
+// APOP and the AUTH command of RFC 1734 with LOGIN, CRAM-MD5 and CRAM-SHA1),
+// over plain TCP, TLS from the first byte, or STLS (RFC 2595).
 //
 // Every operation only starts a request: it checks that the client is free,
 // sends one command line (or starts the connection) and returns at once. The
@@ -64,6 +65,7 @@ enum class Pop3Request {
   pop3Open = 15,
   pop3Auth = 16,
   pop3Custom = 17,  // never set by this engine
+  pop3Stls = 18,    // STARTTLS, RFC 2595
 };
 
 enum class Pop3AuthType {
@@ -128,6 +130,14 @@ class CustomPop3Client {
   [[nodiscard]] const std::string& MsgUidl() const { return msgUidl_; }
   [[nodiscard]] std::int32_t Tag() const { return tag_; }
   void SetTag(std::int32_t tag) { tag_ = tag; }
+  // TLS from the first byte (tlsImplicit), or plain TCP that Stls may
+  // upgrade (tlsOff, the default). Read by Connect.
+  [[nodiscard]] SocketTlsMode TlsMode() const { return tlsMode_; }
+  void SetTlsMode(SocketTlsMode mode) { tlsMode_ = mode; }
+  // The name the server's certificate must carry, also sent as SNI; empty:
+  // Host, as typed (the connection itself goes to Host's address).
+  [[nodiscard]] const std::string& TlsHostName() const { return tlsHostName_; }
+  void SetTlsHostName(std::string name) { tlsHostName_ = std::move(name); }
 
   // Public, read-only.
   [[nodiscard]] Pop3EngineState State() const { return state_; }
@@ -142,6 +152,11 @@ class CustomPop3Client {
   // 0 after a positive reply, 500 after any other, 426 after a time-out.
   [[nodiscard]] std::int32_t StatusCode() const { return statusCode_; }
   [[nodiscard]] Pop3Request RequestType() const { return requestType_; }
+  // True while the connection is protected by TLS.
+  [[nodiscard]] bool TlsActive() const;
+  // Why the last TLS handshake or session failed ("certificate has
+  // expired"); empty when none did.
+  [[nodiscard]] const std::string& TlsFailureReason() const;
 
   // Header fields of the last RETR or TOP answer; emptied by every
   // transaction command.
@@ -176,6 +191,12 @@ class CustomPop3Client {
   virtual void Last();
   virtual void RSet();
   virtual void Uidl();
+  // STLS: allowed in pop3WaitingUser on a connection without TLS. After the
+  // positive reply the TLS handshake runs on the same connection, and the
+  // request ends with it: Error 0, or kTlsHandshakeFailed with the reason in
+  // ErrorMessage and LastResponse ("-ERR TLS handshake failed: ..."), the
+  // connection then closed. A negative reply ends it with 500.
+  virtual void Stls();
   // Cancels a lookup or drops the connection; what the socket reports while
   // it aborts completes a running request. Posts nothing itself.
   virtual void Abort();
@@ -286,6 +307,12 @@ class CustomPop3Client {
   void AuthCramMd5Answer();
   void AuthCramSha1Answer();
   void AuthCramAnswer(bool sha1);
+  void StlsStartHandshake();
+
+  // TLS.
+  void HandleTlsHandshakeDone(std::uint16_t errCode);
+  // "-ERR " + the text of a TLS failure code + ": " + the reason.
+  [[nodiscard]] std::string TlsErrorLine(std::uint16_t errCode) const;
 
   // Completion.
   void FinishRequest(std::int32_t error);
@@ -349,6 +376,9 @@ class CustomPop3Client {
   LineParser lineParser_ = LineParser::kNone;
 
   Pop3HeaderFields header_;
+
+  SocketTlsMode tlsMode_ = SocketTlsMode::tlsOff;
+  std::string tlsHostName_;
 };
 
 // The published client; it adds nothing to the engine.

@@ -79,6 +79,7 @@ bool SyncPop3Client::NoopSync() { return RunBlocking(&CustomPop3Client::Noop); }
 bool SyncPop3Client::LastSync() { return RunBlocking(&CustomPop3Client::Last); }
 bool SyncPop3Client::RSetSync() { return RunBlocking(&CustomPop3Client::RSet); }
 bool SyncPop3Client::UidlSync() { return RunBlocking(&CustomPop3Client::Uidl); }
+bool SyncPop3Client::StlsSync() { return RunBlocking(&CustomPop3Client::Stls); }
 bool SyncPop3Client::AbortSync() { return RunBlocking(&CustomPop3Client::Abort); }
 
 }  // namespace corvel

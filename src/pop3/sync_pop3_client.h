@@ -63,6 +63,8 @@ class SyncPop3Client : public Pop3Client {
   [[nodiscard]] bool LastSync();
   [[nodiscard]] bool RSetSync();
   [[nodiscard]] bool UidlSync();
+  // STLS and the TLS handshake after it; Timeout also bounds the handshake.
+  [[nodiscard]] bool StlsSync();
   bool AbortSync();
 
  protected:
