@@ -67,7 +67,6 @@ void Transform(std::array<uint32_t, 4>& state, const uint8_t* block) {
   state[1] += b;
   state[2] += c;
   state[3] += d;
-  std::memset(x, 0, sizeof x);  // message words may hold key material
 }
 
 }  // namespace

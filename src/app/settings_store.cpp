@@ -1,0 +1,100 @@
+#include "app/settings_store.h"
+
+#include <string>
+#include <utility>
+
+namespace corvel {
+namespace {
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string_view WithoutOuterBackslashes(std::string_view key) {
+  while (!key.empty() && key.front() == '\\') key.remove_prefix(1);
+  while (!key.empty() && key.back() == '\\') key.remove_suffix(1);
+  return key;
+}
+
+}  // namespace
+
+SettingsException SettingsException::CreateKeyFailed(std::string_view key) {
+  return SettingsException("Failed to create key " + std::string(key));
+}
+
+SettingsException SettingsException::SetDataFailed(std::string_view name) {
+  return SettingsException("Failed to set data for '" + std::string(name) + "'");
+}
+
+SettingsException SettingsException::InvalidDataType(std::string_view name) {
+  return SettingsException("Invalid data type for '" + std::string(name) + "'");
+}
+
+SettingsException SettingsException::DeleteFailed(std::string_view name) {
+  return SettingsException("Failed to delete value '" + std::string(name) + "'");
+}
+
+std::optional<std::int32_t> ParseWholeNumber(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  // Accumulated as a negative number, whose range holds the most negative
+  // 32-bit value too.
+  constexpr std::int64_t kMin = -2147483648LL;
+  std::int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 - (c - '0');
+    if (value < kMin) return std::nullopt;
+  }
+  if (!negative) {
+    value = -value;
+    if (value > 2147483647LL) return std::nullopt;
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+bool SameSettingsKey(std::string_view a, std::string_view b) {
+  return SameIgnoringAsciiCase(WithoutOuterBackslashes(a), WithoutOuterBackslashes(b));
+}
+
+bool SameSettingsName(std::string_view a, std::string_view b) {
+  return SameIgnoringAsciiCase(a, b);
+}
+
+std::string SettingsStore::ReadString(std::string_view key, std::string_view name,
+                                      std::string_view defaultText) {
+  std::optional<std::string> value = ReadValue(key, name);
+  return value ? std::move(*value) : std::string(defaultText);
+}
+
+std::int32_t SettingsStore::ReadInteger(std::string_view key, std::string_view name,
+                                        std::int32_t defaultValue) {
+  const std::optional<std::string> value = ReadValue(key, name);
+  if (!value) return defaultValue;
+  return ParseWholeNumber(*value).value_or(defaultValue);
+}
+
+void SettingsStore::WriteString(std::string_view key, std::string_view name,
+                                std::string_view text) {
+  WriteValue(key, name, text);
+}
+
+void SettingsStore::WriteInteger(std::string_view key, std::string_view name, std::int32_t value) {
+  WriteValue(key, name, std::to_string(value));
+}
+
+void SettingsStore::DeleteValue(std::string_view key, std::string_view name) {
+  RemoveValue(key, name);
+}
+
+}  // namespace corvel
