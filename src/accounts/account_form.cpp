@@ -22,36 +22,6 @@ std::optional<std::string_view> MissingFieldMessage(const AccountForm& form) {
   return std::nullopt;
 }
 
-std::optional<std::int32_t> ParseWholeNumber(std::string_view text) {
-  std::size_t begin = 0;
-  while (begin < text.size() && text[begin] == ' ') ++begin;
-  std::size_t end = text.size();
-  while (end > begin && text[end - 1] == ' ') --end;
-  text = text.substr(begin, end - begin);
-  if (text.empty()) return std::nullopt;
-  bool negative = false;
-  std::size_t pos = 0;
-  if (text[0] == '+' || text[0] == '-') {
-    negative = text[0] == '-';
-    pos = 1;
-  }
-  if (pos == text.size()) return std::nullopt;
-  constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
-  std::int64_t value = 0;
-  for (; pos < text.size(); ++pos) {
-    const char c = text[pos];
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-    if (value > kLimit) return std::nullopt;
-  }
-  if (negative) value = -value;
-  if (value < std::numeric_limits<std::int32_t>::min() ||
-      value > std::numeric_limits<std::int32_t>::max()) {
-    return std::nullopt;
-  }
-  return static_cast<std::int32_t>(value);
-}
-
 AccountForm RecordToForm(const AccountRecord& record) {
   AccountForm form;
   form.enabled = record.Enabled == 1;

@@ -13,6 +13,7 @@
 
 #include "accounts/account_file.h"
 #include "accounts/account_record.h"
+#include "codec/whole_number.h"
 
 namespace corvel {
 
@@ -43,9 +44,6 @@ struct AccountForm {
 // specified!", "No port specified!", "No user name specified!", "No password
 // specified!", "No interval specified!"; nothing when all are filled in.
 [[nodiscard]] std::optional<std::string_view> MissingFieldMessage(const AccountForm& form);
-
-// A whole decimal number (optional sign, blanks around it) within 32 bits.
-[[nodiscard]] std::optional<std::int32_t> ParseWholeNumber(std::string_view text);
 
 // The form as the editor shows a record.
 [[nodiscard]] AccountForm RecordToForm(const AccountRecord& record);
