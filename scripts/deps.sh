@@ -25,4 +25,4 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(ca-certificates g++ cmake ninja-build pkg-config libssl-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl dovecot-pop3d)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase dovecot-pop3d)

@@ -104,6 +104,8 @@ class CustomAsyncSocket {
   // the query fails.
   [[nodiscard]] std::int32_t RcvdCount();
   [[nodiscard]] std::int32_t LastError() const;
+  // The OS socket, kInvalidSocket when there is none.
+  [[nodiscard]] SocketHandle Handle() const;
 
   [[nodiscard]] SocketOptions ComponentOptions() const;
   void SetComponentOptions(SocketOptions options);
@@ -186,6 +188,31 @@ class CustomAsyncSocket {
 
  private:
   struct Impl;
+  struct LookupRequest;
+
+  // Readiness of the OS socket, turned into the network event bits.
+  void HandleIoReady(unsigned ready);
+  // Runs the handler of one network event; exceptions of the program's own
+  // hierarchy go to BackgroundFailure.
+  void DispatchEvent(std::uint16_t event, std::uint16_t errCode);
+  void ConnectEvent(std::uint16_t errCode);
+  void ReadEvent(std::uint16_t errCode);
+  void WriteEvent(std::uint16_t errCode);
+  void CloseEvent(std::uint16_t errCode);
+  void ReceiveLoop(std::uint16_t errCode, SocketOptions options);
+  void LookupFinished(const std::shared_ptr<LookupRequest>& request, int error,
+                      const std::vector<std::uint32_t>& addresses);
+  void PostWriteEvent();
+  void UpdateInterest();
+  [[nodiscard]] bool HasUnsentData() const;
+  void QueueSendData(const void* data, int length);
+  void DiscardSendBuffer();
+  void ApplyLinger();
+  [[nodiscard]] bool Bind();
+  // Closes a socket whose Connect failed half-way, without a session event.
+  void AbandonHandle();
+  void ResetDefaultsQuietly();
+
   EventLoop& loop_;
   std::unique_ptr<Impl> impl_;
 };

@@ -1,0 +1,258 @@
+#include "net/posix/poll_event_loop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/eventfd.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace corvel {
+namespace {
+
+#ifdef POLLRDHUP
+constexpr short kPeerClosed = POLLRDHUP;
+#else
+constexpr short kPeerClosed = 0;
+#endif
+
+short ToPollEvents(unsigned interest) {
+  short events = kPeerClosed;
+  if ((interest & EventLoop::kIoReadable) != 0) events |= POLLIN;
+  if ((interest & EventLoop::kIoWritable) != 0) events |= POLLOUT;
+  return events;
+}
+
+unsigned ToIoEvents(short revents) {
+  unsigned ready = 0;
+  if ((revents & POLLIN) != 0) ready |= EventLoop::kIoReadable;
+  if ((revents & POLLOUT) != 0) ready |= EventLoop::kIoWritable;
+  if ((revents & (POLLHUP | kPeerClosed)) != 0) ready |= EventLoop::kIoHangup;
+  if ((revents & POLLERR) != 0) ready |= EventLoop::kIoError;
+  return ready;
+}
+
+[[noreturn]] void ThrowErrno(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+#ifndef __linux__
+void SetNonBlockingCloseOnExec(int fd) {
+  int flags = ::fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
+      ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+    ThrowErrno("PollEventLoop: fcntl");
+  }
+}
+#endif
+
+}  // namespace
+
+PollEventLoop::PollEventLoop() {
+#ifdef __linux__
+  wakeRead_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeRead_ < 0) ThrowErrno("PollEventLoop: eventfd");
+  wakeWrite_ = wakeRead_;
+#else
+  int fds[2];
+  if (::pipe(fds) != 0) ThrowErrno("PollEventLoop: pipe");
+  wakeRead_ = fds[0];
+  wakeWrite_ = fds[1];
+  SetNonBlockingCloseOnExec(wakeRead_);
+  SetNonBlockingCloseOnExec(wakeWrite_);
+#endif
+}
+
+PollEventLoop::~PollEventLoop() {
+  if (wakeWrite_ >= 0 && wakeWrite_ != wakeRead_) ::close(wakeWrite_);
+  if (wakeRead_ >= 0) ::close(wakeRead_);
+}
+
+void PollEventLoop::Wake() {
+  // A full pipe or a saturated eventfd already means "wake up"; nothing is lost.
+#ifdef __linux__
+  std::uint64_t one = 1;
+  ssize_t written = ::write(wakeWrite_, &one, sizeof one);
+#else
+  char one = 1;
+  ssize_t written = ::write(wakeWrite_, &one, 1);
+#endif
+  (void)written;
+}
+
+void PollEventLoop::DrainWake() {
+  char buffer[64];
+  while (::read(wakeRead_, buffer, sizeof buffer) > 0) {
+  }
+}
+
+void PollEventLoop::Post(Task task) {
+  {
+    std::lock_guard lock(mutex_);
+    posted_.push_back(std::move(task));
+  }
+  Wake();
+}
+
+EventLoop::TimerId PollEventLoop::StartTimer(std::uint32_t intervalMs, Task onExpiry) {
+  auto timer = std::make_shared<Timer>();
+  timer->interval = std::chrono::milliseconds(std::max<std::uint32_t>(intervalMs, 1));
+  timer->due = Clock::now() + timer->interval;
+  timer->handler = std::make_shared<Task>(std::move(onExpiry));
+  TimerId id = nextTimerId_++;
+  timers_.emplace(id, std::move(timer));
+  return id;
+}
+
+void PollEventLoop::StopTimer(TimerId id) { timers_.erase(id); }
+
+void PollEventLoop::WatchSocket(SocketHandle socket, unsigned interest, IoHandler handler) {
+  auto watch = std::make_shared<Watch>();
+  watch->interest = interest;
+  watch->serial = nextWatchSerial_++;
+  watch->handler = std::make_shared<IoHandler>(std::move(handler));
+  watches_[socket] = std::move(watch);
+}
+
+void PollEventLoop::UpdateSocket(SocketHandle socket, unsigned interest) {
+  auto found = watches_.find(socket);
+  if (found != watches_.end()) found->second->interest = interest;
+}
+
+void PollEventLoop::UnwatchSocket(SocketHandle socket) { watches_.erase(socket); }
+
+void PollEventLoop::Terminate() {
+  terminated_.store(true);
+  Wake();
+}
+
+bool PollEventLoop::Terminated() const { return terminated_.load(); }
+
+int PollEventLoop::PollTimeout(std::uint32_t maxWaitMs) const {
+  if (terminated_.load()) return 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!posted_.empty()) return 0;
+  }
+  auto limit = std::chrono::milliseconds(maxWaitMs);
+  auto now = Clock::now();
+  for (const auto& [id, timer] : timers_) {
+    if (timer->running) continue;
+    if (timer->due <= now) return 0;
+    // Rounded up, so the wait never ends just before the timer is due.
+    auto remaining = std::chrono::ceil<std::chrono::milliseconds>(timer->due - now);
+    limit = std::min(limit, remaining);
+  }
+  return static_cast<int>(std::min<std::chrono::milliseconds::rep>(limit.count(), 0x7FFFFFFF));
+}
+
+bool PollEventLoop::ProcessEvents(std::uint32_t maxWaitMs) {
+  std::vector<pollfd> fds;
+  fds.reserve(watches_.size() + 1);
+  fds.push_back(pollfd{wakeRead_, POLLIN, 0});
+  for (const auto& [socket, watch] : watches_) {
+    fds.push_back(pollfd{static_cast<int>(socket), ToPollEvents(watch->interest), 0});
+  }
+  int ready = ::poll(fds.data(), fds.size(), PollTimeout(maxWaitMs));
+  if (ready < 0 && errno != EINTR) ThrowErrno("PollEventLoop: poll");
+  if (ready > 0 && fds[0].revents != 0) DrainWake();
+
+  bool ran = RunPostedTasks();
+  if (ready > 0) ran = RunReadySockets(fds.data() + 1, fds.size() - 1) || ran;
+  ran = RunDueTimers() || ran;
+  return ran;
+}
+
+bool PollEventLoop::RunPostedTasks() {
+  std::size_t count;
+  {
+    std::lock_guard lock(mutex_);
+    count = posted_.size();
+  }
+  // Only what was queued on entry runs here: a task that posts again is run by
+  // the next call, not in an endless turn of this one.
+  bool ran = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    Task task;
+    {
+      std::lock_guard lock(mutex_);
+      if (posted_.empty()) break;  // a nested ProcessEvents() ran the rest
+      task = std::move(posted_.front());
+      posted_.pop_front();
+    }
+    ran = true;
+    if (task) task();
+  }
+  return ran;
+}
+
+bool PollEventLoop::RunReadySockets(const void* pollFds, std::size_t count) {
+  const auto* polled = static_cast<const pollfd*>(pollFds);
+  // Remember which watch each descriptor belonged to when it was polled, so a
+  // watch replaced meanwhile is not called with the old readiness.
+  std::vector<std::pair<SocketHandle, std::uint64_t>> candidates;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (polled[i].revents == 0) continue;
+    auto found = watches_.find(polled[i].fd);
+    if (found == watches_.end()) continue;
+    if ((polled[i].revents & POLLNVAL) != 0) {
+      // The descriptor was closed without being unwatched; it can never become
+      // ready again, and polling it would only spin.
+      watches_.erase(found);
+      continue;
+    }
+    candidates.emplace_back(polled[i].fd, found->second->serial);
+  }
+  bool ran = false;
+  for (const auto& [socket, serial] : candidates) {
+    auto found = watches_.find(socket);
+    if (found == watches_.end() || found->second->serial != serial) continue;
+    std::shared_ptr<Watch> watch = found->second;
+    // A handler run before this one (or a nested ProcessEvents()) may already
+    // have consumed the readiness.
+    pollfd again{static_cast<int>(socket), ToPollEvents(watch->interest), 0};
+    if (::poll(&again, 1, 0) <= 0 || (again.revents & POLLNVAL) != 0) continue;
+    unsigned events = ToIoEvents(again.revents);
+    if (events == 0) continue;
+    std::shared_ptr<IoHandler> handler = watch->handler;
+    ran = true;
+    if (*handler) (*handler)(events);
+  }
+  return ran;
+}
+
+bool PollEventLoop::RunDueTimers() {
+  auto now = Clock::now();
+  std::vector<TimerId> due;
+  for (const auto& [id, timer] : timers_) {
+    if (!timer->running && timer->due <= now) due.push_back(id);
+  }
+  bool ran = false;
+  for (TimerId id : due) {
+    auto found = timers_.find(id);
+    if (found == timers_.end()) continue;  // stopped by an earlier handler
+    std::shared_ptr<Timer> timer = found->second;
+    if (timer->running) continue;
+    // Periodic without bursts: a timer that fell behind fires once and is then
+    // due a full interval later.
+    timer->due += timer->interval;
+    if (timer->due <= now) timer->due = now + timer->interval;
+    struct RunningGuard {
+      Timer& timer;
+      ~RunningGuard() { timer.running = false; }
+    } guard{*timer};
+    timer->running = true;
+    std::shared_ptr<Task> handler = timer->handler;
+    ran = true;
+    if (*handler) (*handler)();
+  }
+  return ran;
+}
+
+}  // namespace corvel
