@@ -1,0 +1,121 @@
+// One POP3 request and its reply (UIDL 1) against the local mailbox server,
+// once through the blocking client (engine, socket, event loop) and once
+// through plain blocking POSIX socket calls on the same server, so that the
+// client's own cost per request shows as the difference between the two.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "net/posix/poll_event_loop.h"
+#include "pop3/sync_pop3_client.h"
+#include "support/mailbox_pop3_server.h"
+
+namespace corvel {
+namespace {
+
+test::MailboxPop3Server& Server() {
+  static test::MailboxPop3Server* server = [] {
+    test::MailboxOptions options;
+    options.user = "bench";
+    options.password = "bench-pass";
+    auto* s = new test::MailboxPop3Server(options);
+    s->AddMessage("uid-0001-bench", "From: a\nSubject: b\n\nbody\n");
+    return s;
+  }();
+  return *server;
+}
+
+void BM_UidlSyncRoundTrip(benchmark::State& state) {
+  PollEventLoop loop;
+  SyncPop3Client client(loop);
+  client.SetHost(test::MailboxPop3Server::Host());
+  client.SetPort(Server().PortText());
+  client.SetUserName("bench");
+  client.SetPassWord("bench-pass");
+  if (!client.OpenSync()) {
+    state.SkipWithError(("login failed: " + client.ErrorMessage()).c_str());
+    return;
+  }
+  client.SetMsgNum(1);
+  for (auto _ : state) {
+    if (!client.UidlSync()) {
+      state.SkipWithError(("UIDL failed: " + client.ErrorMessage()).c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(client.MsgUidl().size());
+  }
+  client.QuitSync();
+}
+BENCHMARK(BM_UidlSyncRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+class PlainConnection {
+ public:
+  explicit PlainConnection(std::uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    ok_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~PlainConnection() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool Ok() const { return ok_; }
+  bool Send(const std::string& line) {
+    const std::string bytes = line + "\r\n";
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  // One reply line, without its line end.
+  bool ReadLine(std::string& line) {
+    for (;;) {
+      const size_t lf = pending_.find('\n');
+      if (lf != std::string::npos) {
+        line = pending_.substr(0, lf > 0 && pending_[lf - 1] == '\r' ? lf - 1 : lf);
+        pending_.erase(0, lf + 1);
+        return true;
+      }
+      char buffer[4096];
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) return false;
+      pending_.append(buffer, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  bool ok_ = false;
+  std::string pending_;
+};
+
+void BM_PlainSocketRoundTrip(benchmark::State& state) {
+  PlainConnection connection(Server().Port());
+  std::string line;
+  if (!connection.Ok() || !connection.ReadLine(line) || !connection.Send("USER bench") ||
+      !connection.ReadLine(line) || !connection.Send("PASS bench-pass") ||
+      !connection.ReadLine(line) || line.rfind("+OK", 0) != 0) {
+    state.SkipWithError("login failed");
+    return;
+  }
+  for (auto _ : state) {
+    if (!connection.Send("UIDL 1") || !connection.ReadLine(line)) {
+      state.SkipWithError("UIDL failed");
+      break;
+    }
+    benchmark::DoNotOptimize(line.size());
+  }
+  connection.Send("QUIT");
+  connection.ReadLine(line);
+}
+BENCHMARK(BM_PlainSocketRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+}  // namespace
+}  // namespace corvel
+
+BENCHMARK_MAIN();

@@ -1,0 +1,700 @@
+#include "pop3/pop3_client.h"
+
+#include <string>
+#include <utility>
+
+#include "net/socket_errors.h"
+#include "pop3/pop3_parse.h"
+
+namespace corvel {
+namespace {
+
+using PS = Pop3ProtocolState;
+using ES = Pop3EngineState;
+using RQ = Pop3Request;
+
+std::string ClassNameOf(const std::exception& e) {
+  if (const auto* own = dynamic_cast<const Exception*>(&e)) return own->ClassName();
+  return "Exception";
+}
+
+std::string SocketErrorLine(std::uint16_t errCode) {
+  return "-ERR " + SocketErrorText(errCode) + " (Winsock error #" + std::to_string(errCode) + ")";
+}
+
+}  // namespace
+
+CustomPop3Client::CustomPop3Client(EventLoop& loop)
+    : loop_(loop), socket_(std::make_unique<AsyncSocket>(loop)), alive_(std::make_shared<int>(0)) {
+  socket_->OnSessionClosed = [this](std::uint16_t errCode) { HandleSessionClosed(errCode); };
+}
+
+CustomPop3Client::~CustomPop3Client() {
+  alive_.reset();
+  // The socket may still report its close while it is being destroyed; the
+  // client is half gone by then and must not hear of it.
+  socket_->OnDnsLookupDone = nullptr;
+  socket_->OnSessionConnected = nullptr;
+  socket_->OnDataAvailable = nullptr;
+  socket_->OnDataSent = nullptr;
+  socket_->OnSessionClosed = nullptr;
+  socket_.reset();
+}
+
+// ---- Small routines.
+
+void CustomPop3Client::SetState(Pop3EngineState state) {
+  if (state == state_) return;
+  state_ = state;
+  TriggerStateChange();
+}
+
+void CustomPop3Client::SetStateQuietly(Pop3EngineState state) { state_ = state; }
+
+void CustomPop3Client::EnsureReady() const {
+  if (state_ != ES::pop3Idle && state_ != ES::pop3StepReady) {
+    throw Pop3Exception("POP3 component not ready");
+  }
+}
+
+void CustomPop3Client::EnsureConnected() const {
+  if (!connected_) throw Pop3Exception("POP3 component not connected");
+}
+
+void CustomPop3Client::Refuse(const std::string& text) {
+  errorMessage_ = text;
+  Display(text);
+  throw Pop3Exception(text);
+}
+
+bool CustomPop3Client::CheckOK() {
+  const bool positive = !lastResponse_.empty() && lastResponse_[0] == '+';
+  statusCode_ = positive ? 0 : kPop3NegativeReply;
+  return positive;
+}
+
+void CustomPop3Client::NoteError() {
+  if (errorMessage_.empty()) errorMessage_ = lastResponse_;
+}
+
+void CustomPop3Client::ShowResponse() { Display("< " + lastResponse_); }
+
+void CustomPop3Client::Display(const std::string& text) {
+  if (OnDisplay) OnDisplay(text);
+}
+
+void CustomPop3Client::SendCommandLine(const std::string& command) {
+  Display("> " + command);
+  socket_->SendText(command + "\r\n");
+}
+
+void CustomPop3Client::TriggerSessionConnected(std::uint16_t errCode) {
+  if (OnSessionConnected) OnSessionConnected(errCode);
+}
+
+void CustomPop3Client::TriggerResponse(const std::string& line) {
+  if (OnResponse) OnResponse(line);
+}
+
+void CustomPop3Client::TriggerStateChange() {
+  if (OnStateChange) OnStateChange();
+}
+
+void CustomPop3Client::FireEvent(EventMember event) {
+  if (event != nullptr && this->*event) (this->*event)();
+}
+
+// ---- Starting commands.
+
+void CustomPop3Client::StartCommand(Pop3Request rqType, const std::string& command,
+                                    Pop3ProtocolState nextProtocolState, Handler doneHandler) {
+  EnsureReady();
+  EnsureConnected();
+  if (!inSequence_) requestType_ = rqType;
+  doneReported_ = false;
+  nextHandler_ = &CustomPop3Client::HandleReply;
+  nextProtocolState_ = nextProtocolState;
+  doneHandler_ = doneHandler;
+  SetState(ES::pop3WaitingReply);
+  SendCommandLine(command);
+}
+
+void CustomPop3Client::StartTransactionCommand(Pop3Request rqType, const std::string& word,
+                                               const std::string& argument, Handler doneHandler) {
+  if (protocolState_ != PS::pop3Transaction) Refuse("-ERR " + word + " command invalid now");
+  // A command refused because another request runs must leave that
+  // request's header capture alone, so the capture is reset only once the
+  // command is sure to start.
+  EnsureReady();
+  EnsureConnected();
+  header_.Reset();
+  const std::string command = argument.empty() ? word : word + " " + argument;
+  StartCommand(rqType, command, PS::pop3Transaction, doneHandler);
+}
+
+// ---- Operations.
+
+void CustomPop3Client::Connect() {
+  EnsureReady();
+  if (connected_) throw Pop3Exception("POP3 component already connected");
+  if (!inSequence_) requestType_ = RQ::pop3Connect;
+  currentStep_ = kStepConnect;
+  doneReported_ = false;
+  receiveBuffer_.Clear();
+  requestResult_ = 0;
+  timestamp_.clear();
+  errorMessage_.clear();
+  socket_->OnDataSent = nullptr;
+  socket_->OnDnsLookupDone = [this](std::uint16_t errCode) { HandleLookupDone(errCode); };
+  SetState(ES::pop3Resolving);
+  try {
+    socket_->DnsLookup(host_);
+  } catch (...) {
+    Abort();
+    throw;
+  }
+}
+
+void CustomPop3Client::Open() { StartSequence(RQ::pop3Open, kStepConnect | kStepUser | kStepPass); }
+
+void CustomPop3Client::User() {
+  if (protocolState_ > PS::pop3WaitingUser) Refuse("-ERR USER command invalid now");
+  StartCommand(RQ::pop3User, "USER " + TrimControl(userName_), PS::pop3WaitingPass, nullptr);
+  currentStep_ = kStepUser;
+}
+
+void CustomPop3Client::Pass() {
+  if (protocolState_ > PS::pop3WaitingPass) Refuse("-ERR PASS command invalid now");
+  StartCommand(RQ::pop3Pass, "PASS " + TrimControl(passWord_), PS::pop3Transaction, nullptr);
+  currentStep_ = kStepPass;
+}
+
+void CustomPop3Client::RPop() {
+  if (protocolState_ > PS::pop3WaitingPass) Refuse("-ERR RPOP command invalid now");
+  StartCommand(RQ::pop3RPop, "RPOP " + TrimControl(passWord_), PS::pop3Transaction, nullptr);
+  currentStep_ = kStepRPop;
+}
+
+void CustomPop3Client::Quit() {
+  EnsureReady();
+  if (!connected_) {
+    // Nothing to log out from: done at once, whatever RequestResult says.
+    currentStep_ = kStepQuit;
+    requestType_ = RQ::pop3Quit;
+    doneReported_ = true;
+    FinishRequest(0);
+    return;
+  }
+  // The QUIT request completes at its second report (reply, then close).
+  // A previous QUIT that was aborted before its second report must not make
+  // this one complete at the reply, while the connection is still open.
+  quitPending_ = false;
+  StartCommand(RQ::pop3Quit, "QUIT", PS::pop3Disconnected, nullptr);
+  currentStep_ = kStepQuit;
+}
+
+void CustomPop3Client::Stat() {
+  StartTransactionCommand(RQ::pop3Stat, "STAT", "", &CustomPop3Client::ParseStatReply);
+  currentStep_ = kStepStat;
+}
+
+void CustomPop3Client::List() {
+  if (msgNum_ > 0) {
+    StartTransactionCommand(RQ::pop3List, "LIST", std::to_string(msgNum_),
+                            &CustomPop3Client::ParseListReply);
+  } else {
+    StartTransactionCommand(RQ::pop3List, "LIST", "", &CustomPop3Client::StartListAnswer);
+  }
+  currentStep_ = kStepList;
+}
+
+void CustomPop3Client::Uidl() {
+  if (msgNum_ > 0) {
+    StartTransactionCommand(RQ::pop3Uidl, "UIDL", std::to_string(msgNum_),
+                            &CustomPop3Client::ParseUidlReply);
+  } else {
+    StartTransactionCommand(RQ::pop3Uidl, "UIDL", "", &CustomPop3Client::StartUidlAnswer);
+  }
+  currentStep_ = kStepUidl;
+}
+
+void CustomPop3Client::Retr() {
+  StartTransactionCommand(RQ::pop3Retr, "RETR", std::to_string(msgNum_),
+                          &CustomPop3Client::StartMessageAnswer);
+  currentStep_ = kStepRetr;
+}
+
+void CustomPop3Client::Top() {
+  if (msgLines_ < 0) throw Pop3Exception("Invalid MsgLines for TOP command");
+  StartTransactionCommand(RQ::pop3Top, "TOP",
+                          std::to_string(msgNum_) + " " + std::to_string(msgLines_),
+                          &CustomPop3Client::StartMessageAnswer);
+  currentStep_ = kStepTop;
+}
+
+void CustomPop3Client::Dele() {
+  StartTransactionCommand(RQ::pop3Dele, "DELE", std::to_string(msgNum_), nullptr);
+  currentStep_ = kStepDele;
+}
+
+void CustomPop3Client::Noop() {
+  StartTransactionCommand(RQ::pop3Noop, "NOOP", "", nullptr);
+  currentStep_ = kStepNoop;
+}
+
+void CustomPop3Client::Last() {
+  StartTransactionCommand(RQ::pop3Last, "LAST", "", &CustomPop3Client::ParseLastReply);
+  currentStep_ = kStepLast;
+}
+
+void CustomPop3Client::RSet() {
+  StartTransactionCommand(RQ::pop3RSet, "RSET", "", nullptr);
+  currentStep_ = kStepRSet;
+}
+
+void CustomPop3Client::Abort() {
+  SetState(ES::pop3Aborting);
+  try {
+    socket_->CancelLookup();
+    socket_->Abort();
+  } catch (...) {
+    // Whatever the socket raises, the client must not stay "not ready".
+    SetState(ES::pop3Idle);
+    throw;
+  }
+  SetState(ES::pop3Idle);
+}
+
+// ---- Socket events.
+
+void CustomPop3Client::HandleLookupDone(std::uint16_t errCode) {
+  // A lookup ends only while the client waits for it (or is aborting it).
+  if (state_ != ES::pop3Resolving && state_ != ES::pop3Aborting) return;
+  try {
+    if (errCode != 0) {
+      lastResponse_ = SocketErrorLine(errCode);
+      statusCode_ = kPop3NegativeReply;
+      requestResult_ = errCode;
+      NoteError();
+      RequestDone(errCode);
+      return;
+    }
+    ConnectSocket();
+  } catch (const std::exception& e) {
+    FailRunningRequest(e);
+  }
+}
+
+void CustomPop3Client::ConnectSocket() {
+  try {
+    socket_->SetAddr(socket_->DnsResult());
+    socket_->SetProto("tcp");
+    socket_->SetPort(port_);
+    socket_->SetLocalAddr(localAddr_);
+    socket_->OnSessionConnected = [this](std::uint16_t errCode) {
+      HandleSessionConnected(errCode);
+    };
+    socket_->OnDataAvailable = [this](std::uint16_t errCode) { HandleData(errCode); };
+    SetState(ES::pop3Connecting);
+    socket_->Connect();
+  } catch (const std::exception& e) {
+    lastResponse_ = "-ERR " + ClassNameOf(e) + ": " + e.what();
+    statusCode_ = kPop3NegativeReply;
+    requestResult_ = kPop3NegativeReply;
+    NoteError();
+    RequestDone(kPop3NegativeReply);
+    // A half-opened socket would refuse the endpoint of the next Connect.
+    if (socket_->State() != SocketState::wsClosed) socket_->Abort();
+  }
+}
+
+void CustomPop3Client::HandleSessionConnected(std::uint16_t errCode) {
+  try {
+    if (errCode != 0) {
+      lastResponse_ = SocketErrorLine(errCode);
+      statusCode_ = kPop3NegativeReply;
+      connected_ = false;
+      requestResult_ = errCode;
+      NoteError();
+      RequestDone(errCode);
+      socket_->Close();
+      SetState(ES::pop3Idle);
+      return;
+    }
+    connected_ = true;
+    SetState(ES::pop3WaitingGreeting);
+  } catch (const std::exception& e) {
+    FailRunningRequest(e);
+  }
+}
+
+void CustomPop3Client::HandleSessionClosed(std::uint16_t errCode) {
+  connected_ = false;
+  if (state_ == ES::pop3WaitingGreeting && requestResult_ == 0) {
+    // Closed before any greeting: the connection has failed, and Connect
+    // must not count as a success.
+    lastResponse_ = SocketErrorLine(kPop3ConnectionClosed);
+    statusCode_ = kPop3NegativeReply;
+    requestResult_ = kPop3ConnectionClosed;
+    NoteError();
+  }
+  try {
+    if (OnSessionClosed) OnSessionClosed(errCode);
+    RequestDone(kPop3ConnectionClosed);
+  } catch (const std::exception& e) {
+    FailRunningRequest(e);
+  }
+  protocolState_ = PS::pop3Disconnected;
+}
+
+void CustomPop3Client::HandleData(std::uint16_t errCode) {
+  const int freeSpace = receiveBuffer_.FreeSpace();
+  if (freeSpace > 0) {
+    const int count = socket_->Receive(receiveBuffer_.WritePosition(), freeSpace);
+    if (count < 1) return;
+    receiveBuffer_.Commit(count);
+  } else {
+    // 4093 bytes and no line end: hand them over as one line.
+    receiveBuffer_.ForceLineEnd();
+  }
+  while (receiveBuffer_.NextLine(lastResponse_)) {
+    try {
+      TriggerResponse(lastResponse_);
+      switch (state_) {
+        case ES::pop3WaitingGreeting:
+          if (HandleGreeting(errCode)) return;
+          break;
+        case ES::pop3WaitingReply:
+          if (nextHandler_ == nullptr) throw Pop3Exception("Program error: NextHandler is nil");
+          (this->*nextHandler_)();
+          break;
+        default:
+          ShowResponse();  // nobody waits for this line
+          break;
+      }
+    } catch (const std::exception& e) {
+      if (FailRunningRequest(e)) return;
+    }
+  }
+}
+
+// ---- Line handlers.
+
+bool CustomPop3Client::HandleGreeting(std::uint16_t errCode) {
+  ShowResponse();
+  if (!CheckOK()) {
+    NoteError();
+    requestResult_ = statusCode_;
+    // The close completes the request (with 10004); the lines after the
+    // refusal are not looked at.
+    socket_->Close();
+    return true;
+  }
+  const size_t open = lastResponse_.find('<');
+  if (open != std::string::npos) {
+    const size_t close = lastResponse_.find('>', open);
+    if (close != std::string::npos) timestamp_ = lastResponse_.substr(open, close - open + 1);
+  }
+  protocolState_ = PS::pop3WaitingUser;
+  SetState(ES::pop3Connected);
+  TriggerSessionConnected(errCode);
+  RequestDone(0);
+  return false;
+}
+
+void CustomPop3Client::HandleReply() {
+  ShowResponse();
+  if (CheckOK()) {
+    requestResult_ = 0;
+    protocolState_ = nextProtocolState_;
+    if (doneHandler_ != nullptr) {
+      (this->*doneHandler_)();
+    } else {
+      RequestDone(0);
+    }
+  } else {
+    requestResult_ = statusCode_;
+    NoteError();
+    RequestDone(kPop3NegativeReply);
+  }
+}
+
+void CustomPop3Client::StartMultiLine(EventMember beginEvent, EventMember lineEvent,
+                                      EventMember endEvent, LineParser parser) {
+  lineEvent_ = lineEvent;
+  endEvent_ = endEvent;
+  lineParser_ = parser;
+  FireEvent(beginEvent);
+  nextHandler_ = &CustomPop3Client::HandleMultiLine;
+}
+
+void CustomPop3Client::HandleMultiLine() {
+  if (!connected_) {
+    errorMessage_ = "-ERR Disconneced unexpectedly";
+    requestResult_ = kPop3NegativeReply;
+    Display(errorMessage_);
+    RequestDone(kPop3NegativeReply);
+    return;
+  }
+  if (lastResponse_ == ".") {
+    FireEvent(endEvent_);
+    lastResponse_.clear();
+    nextHandler_ = nullptr;
+    RequestDone(0);
+    return;
+  }
+  // Dot-stuffing: ".." at the start stands for one dot; a single leading dot
+  // is left as it is.
+  if (lastResponse_.size() >= 2 && lastResponse_[0] == '.' && lastResponse_[1] == '.') {
+    lastResponse_.erase(0, 1);
+  }
+  if (header_.inHeader && CaptureHeaderLine(header_, lastResponse_)) {
+    FireEvent(&CustomPop3Client::OnHeaderEnd);
+  }
+  switch (lineParser_) {
+    case LineParser::kNumbers:
+      ParseNumbers(lastResponse_, msgNum_, msgSize_);
+      break;
+    case LineParser::kNumberAndUidl:
+      ParseNumberAndUidl(lastResponse_, msgNum_, msgUidl_);
+      break;
+    case LineParser::kNone:
+      break;
+  }
+  FireEvent(lineEvent_);
+}
+
+// ---- Continuations after a positive reply.
+
+void CustomPop3Client::ParseStatReply() {
+  ParseNumbers(lastResponse_, msgCount_, msgSize_);
+  RequestDone(0);
+}
+
+void CustomPop3Client::ParseListReply() {
+  ParseNumbers(lastResponse_, msgNum_, msgSize_);
+  RequestDone(0);
+}
+
+void CustomPop3Client::ParseUidlReply() {
+  ParseNumberAndUidl(lastResponse_, msgNum_, msgUidl_);
+  RequestDone(0);
+}
+
+void CustomPop3Client::ParseLastReply() {
+  if (!ParseNumbers(lastResponse_, msgNum_, msgSize_)) {
+    // "+OK 5": the one number is the highest message number accessed.
+    msgNum_ = ParseFirstNumber(lastResponse_);
+    msgSize_ = 0;
+  }
+  RequestDone(0);
+}
+
+void CustomPop3Client::StartListAnswer() {
+  StartMultiLine(&CustomPop3Client::OnListBegin, &CustomPop3Client::OnListLine,
+                 &CustomPop3Client::OnListEnd, LineParser::kNumbers);
+}
+
+void CustomPop3Client::StartUidlAnswer() {
+  StartMultiLine(&CustomPop3Client::OnUidlBegin, &CustomPop3Client::OnUidlLine,
+                 &CustomPop3Client::OnUidlEnd, LineParser::kNumberAndUidl);
+}
+
+void CustomPop3Client::StartMessageAnswer() {
+  StartMultiLine(&CustomPop3Client::OnMessageBegin, &CustomPop3Client::OnMessageLine,
+                 &CustomPop3Client::OnMessageEnd, LineParser::kNone);
+}
+
+// ---- Completion.
+
+void CustomPop3Client::RequestDone(std::int32_t error) {
+  if (requestType_ == RQ::pop3Quit) {
+    // A connected QUIT is reported twice: by its reply and by the close.
+    // Only the second completes it, and always as a success.
+    if (!quitPending_) {
+      quitPending_ = true;
+      return;
+    }
+    quitPending_ = false;
+    error = 0;
+  }
+  if (doneReported_) return;
+  doneReported_ = true;
+  if (nextRequest_ != nullptr) {
+    if (state_ != ES::pop3Aborting) SetState(ES::pop3StepReady);
+    (this->*nextRequest_)();
+    return;
+  }
+  FinishRequest(error);
+}
+
+void CustomPop3Client::FinishRequest(std::int32_t error) {
+  SetState(ES::pop3Idle);
+  inSequence_ = false;
+  std::weak_ptr<int> token = alive_;
+  loop_.Post([this, token, error] {
+    if (token.expired()) return;
+    HandleRequestDoneMessage(error);
+  });
+}
+
+void CustomPop3Client::HandleRequestDoneMessage(std::int32_t error) {
+  if (OnRequestDone) OnRequestDone(requestType_, static_cast<std::uint16_t>(error));
+}
+
+bool CustomPop3Client::FailRunningRequest(const std::exception& e) {
+  // With no request running, the exception concerns a line nobody waited
+  // for: dropping it loses nothing.
+  if (state_ == ES::pop3Idle) return false;
+  lastResponse_ = "-ERR " + ClassNameOf(e) + ": " + e.what();
+  statusCode_ = kPop3NegativeReply;
+  requestResult_ = kPop3NegativeReply;
+  NoteError();
+  nextHandler_ = nullptr;
+  doneHandler_ = nullptr;
+  nextRequest_ = nullptr;
+  sequenceSteps_ = kStepNone;
+  quitPending_ = false;
+  doneReported_ = true;
+  FinishRequest(kPop3NegativeReply);
+  // The lines still to come belong to the request just ended and would be
+  // taken as replies to the next one: the connection is dropped.
+  if (socket_->State() != SocketState::wsClosed) {
+    try {
+      socket_->Abort();
+    } catch (const std::exception&) {
+      // The request has already ended with its error; a connection that
+      // cannot even be aborted is closed by the socket's own failure path.
+    }
+  }
+  return true;
+}
+
+// ---- Sequences.
+
+void CustomPop3Client::StartSequence(Pop3Request rqType, unsigned steps) {
+  if (connected_ && (steps & kStepConnect) != 0) {
+    throw Pop3Exception("pop3 component already connected");
+  }
+  EnsureReady();
+  requestType_ = rqType;
+  requestResult_ = 0;
+  sequenceSteps_ = steps;
+  currentStep_ = kStepNone;
+  sequenceResult_ = 0;
+  inSequence_ = true;
+  lastResponse_.clear();
+  errorMessage_.clear();
+  try {
+    RunNextStep();
+  } catch (...) {
+    // The first step could not start: there is no sequence to continue.
+    sequenceSteps_ = kStepNone;
+    nextRequest_ = nullptr;
+    inSequence_ = false;
+    SetState(ES::pop3Idle);
+    throw;
+  }
+}
+
+void CustomPop3Client::RunNextStep() {
+  if (state_ == ES::pop3Aborting) {
+    sequenceSteps_ = kStepNone;
+    sequenceResult_ = kPop3Aborted;
+    errorMessage_ = "426 Operation aborted.";
+  }
+  nextRequest_ = &CustomPop3Client::ContinueSequence;
+  if (requestResult_ != 0) {
+    sequenceResult_ = requestResult_;
+    const bool quitLeft = currentStep_ != kStepQuit && (sequenceSteps_ & kStepQuit) != 0;
+    sequenceSteps_ = quitLeft ? kStepQuit : kStepNone;
+  }
+  static constexpr unsigned kOrder[] = {kStepConnect, kStepUser, kStepPass, kStepRPop, kStepDele,
+                                        kStepNoop,    kStepList, kStepRSet, kStepAPop, kStepRetr,
+                                        kStepTop,     kStepStat, kStepUidl, kStepLast, kStepQuit};
+  for (unsigned step : kOrder) {
+    if ((sequenceSteps_ & step) == 0) continue;
+    sequenceSteps_ &= ~step;
+    currentStep_ = step;
+    RunStep(step);
+    return;
+  }
+  sequenceSteps_ = kStepNone;
+  nextRequest_ = nullptr;
+  doneReported_ = false;
+  RequestDone(sequenceResult_);
+}
+
+void CustomPop3Client::ContinueSequence() {
+  try {
+    RunNextStep();
+  } catch (const std::exception& e) {
+    // The next step cannot start (for example PASS after the server closed
+    // the connection during USER). The sequence ends here with an error:
+    // 10004 when the connection is gone, 500 otherwise.
+    const std::int32_t code = connected_ ? kPop3NegativeReply : kPop3ConnectionClosed;
+    lastResponse_ = "-ERR " + ClassNameOf(e) + ": " + e.what();
+    statusCode_ = kPop3NegativeReply;
+    requestResult_ = code;
+    NoteError();
+    sequenceSteps_ = kStepNone;
+    sequenceResult_ = code;
+    nextRequest_ = nullptr;
+    doneReported_ = false;
+    RequestDone(code);
+  }
+}
+
+void CustomPop3Client::RunStep(unsigned step) {
+  switch (step) {
+    case kStepConnect:
+      Connect();
+      break;
+    case kStepUser:
+      User();
+      break;
+    case kStepPass:
+      Pass();
+      break;
+    case kStepRPop:
+      RPop();
+      break;
+    case kStepQuit:
+      Quit();
+      break;
+    case kStepAPop:
+      APop();
+      break;
+    case kStepStat:
+      Stat();
+      break;
+    case kStepList:
+      List();
+      break;
+    case kStepUidl:
+      Uidl();
+      break;
+    case kStepRetr:
+      Retr();
+      break;
+    case kStepTop:
+      Top();
+      break;
+    case kStepDele:
+      Dele();
+      break;
+    case kStepNoop:
+      Noop();
+      break;
+    case kStepRSet:
+      RSet();
+      break;
+    case kStepLast:
+      Last();
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace corvel

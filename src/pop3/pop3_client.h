@@ -1,0 +1,360 @@
+// CustomPop3Client: an event-driven POP3 client (RFC 1939, with RPOP, LAST,
+// APOP and the AUTH command of RFC 1734 with LOGIN, CRAM-MD5 and CRAM-SHA1).
+//
+// Every operation only starts a request: it checks that the client is free,
+// sends one command line (or starts the connection) and returns at once. The
+// replies arrive through the socket's events; the engine splits the bytes into
+// lines (Pop3LineBuffer), hands each line to the handler armed for the running
+// request, fills the properties from the replies, fires the per-line events of
+// multi-line answers and, when the request is over, reports its end once
+// through OnRequestDone, deferred to a later turn of the event loop.
+//
+// Threads: the client lives on the thread of the EventLoop it was built with.
+// Operations must be called there, and every event below runs there, from
+// inside EventLoop::ProcessEvents(). OnRequestDone never runs inside the
+// operation or the socket event that ended the request; all other events run
+// synchronously inside the engine while the request is still running, so an
+// operation started from them is refused with "POP3 component not ready".
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "codec/exception.h"
+#include "net/async_socket.h"
+#include "net/event_loop.h"
+#include "pop3/header_capture.h"
+#include "pop3/pop3_line_buffer.h"
+
+namespace corvel {
+
+// Raised when an operation cannot start; nothing was sent then.
+class Pop3Exception : public Exception {
+ public:
+  using Exception::Exception;
+  [[nodiscard]] std::string ClassName() const override { return "Pop3Exception"; }
+};
+
+// Protocol states compare by ordinal ("at most pop3WaitingUser").
+enum class Pop3ProtocolState {
+  pop3Disconnected = 0,
+  pop3WaitingUser = 1,
+  pop3WaitingPass = 2,
+  pop3Transaction = 3,
+};
+
+enum class Pop3Request {
+  pop3Connect = 0,
+  pop3User = 1,
+  pop3Pass = 2,
+  pop3RPop = 3,
+  pop3Quit = 4,
+  pop3Stat = 5,
+  pop3List = 6,
+  pop3Retr = 7,
+  pop3Top = 8,
+  pop3Dele = 9,
+  pop3Noop = 10,
+  pop3Last = 11,
+  pop3RSet = 12,
+  pop3Uidl = 13,
+  pop3APop = 14,
+  pop3Open = 15,
+  pop3Auth = 16,
+  pop3Custom = 17,  // never set by this engine
+};
+
+enum class Pop3AuthType {
+  popAuthNone = 0,
+  popAuthLogin = 1,
+  popAuthCramMD5 = 2,
+  popAuthCramSHA1 = 3,
+};
+
+enum class Pop3EngineState {
+  pop3Idle = 0,
+  pop3Resolving = 1,
+  pop3Connecting = 2,
+  pop3Connected = 3,
+  pop3StepReady = 4,
+  pop3WaitingGreeting = 5,
+  pop3WaitingReply = 6,
+  pop3Aborting = 7,
+};
+
+// Error codes that reach OnRequestDone besides the socket's own.
+inline constexpr std::uint16_t kPop3NegativeReply = 500;
+inline constexpr std::uint16_t kPop3ConnectionClosed = 10004;
+inline constexpr std::uint16_t kPop3Aborted = 426;
+
+class CustomPop3Client {
+ public:
+  using DisplayEvent = std::function<void(const std::string& msg)>;
+  using NotifyEvent = std::function<void()>;
+  using RequestDoneEvent = std::function<void(Pop3Request rqType, std::uint16_t error)>;
+  using SessionEvent = std::function<void(std::uint16_t errCode)>;
+
+  explicit CustomPop3Client(EventLoop& loop);
+  virtual ~CustomPop3Client();
+  CustomPop3Client(const CustomPop3Client&) = delete;
+  CustomPop3Client& operator=(const CustomPop3Client&) = delete;
+
+  [[nodiscard]] EventLoop& Loop() const { return loop_; }
+
+  // ---- Properties.
+  [[nodiscard]] const std::string& Host() const { return host_; }
+  void SetHost(std::string host) { host_ = std::move(host); }
+  [[nodiscard]] const std::string& LocalAddr() const { return localAddr_; }
+  void SetLocalAddr(std::string addr) { localAddr_ = std::move(addr); }
+  [[nodiscard]] const std::string& Port() const { return port_; }
+  void SetPort(std::string port) { port_ = std::move(port); }
+  [[nodiscard]] const std::string& UserName() const { return userName_; }
+  void SetUserName(std::string name) { userName_ = std::move(name); }
+  [[nodiscard]] const std::string& PassWord() const { return passWord_; }
+  void SetPassWord(std::string password) { passWord_ = std::move(password); }
+  [[nodiscard]] Pop3AuthType AuthType() const { return authType_; }
+  void SetAuthType(Pop3AuthType type) { authType_ = type; }
+  [[nodiscard]] const std::string& ErrorMessage() const { return errorMessage_; }
+  [[nodiscard]] const std::string& LastResponse() const { return lastResponse_; }
+  [[nodiscard]] Pop3ProtocolState ProtocolState() const { return protocolState_; }
+  [[nodiscard]] std::int32_t MsgCount() const { return msgCount_; }
+  [[nodiscard]] std::int32_t MsgSize() const { return msgSize_; }
+  [[nodiscard]] std::int32_t MsgLines() const { return msgLines_; }
+  void SetMsgLines(std::int32_t lines) { msgLines_ = lines; }
+  [[nodiscard]] std::int32_t MsgNum() const { return msgNum_; }
+  void SetMsgNum(std::int32_t num) { msgNum_ = num; }
+  [[nodiscard]] const std::string& MsgUidl() const { return msgUidl_; }
+  [[nodiscard]] std::int32_t Tag() const { return tag_; }
+  void SetTag(std::int32_t tag) { tag_ = tag; }
+
+  // Public, read-only.
+  [[nodiscard]] Pop3EngineState State() const { return state_; }
+  // True from the established TCP connection until the socket reports its
+  // close, or a connection error.
+  [[nodiscard]] bool Connected() const { return connected_; }
+  // True when the greeting carried an APOP timestamp.
+  [[nodiscard]] bool HasTimestamp() const { return !timestamp_.empty(); }
+  [[nodiscard]] const std::string& Timestamp() const { return timestamp_; }
+  // 0 = success; 500 after a negative reply; otherwise the failing code.
+  [[nodiscard]] std::int32_t RequestResult() const { return requestResult_; }
+  // 0 after a positive reply, 500 after any other, 426 after a time-out.
+  [[nodiscard]] std::int32_t StatusCode() const { return statusCode_; }
+  [[nodiscard]] Pop3Request RequestType() const { return requestType_; }
+
+  // Header fields of the last RETR or TOP answer; emptied by every
+  // transaction command.
+  [[nodiscard]] const std::string& HeaderKeyword() const { return header_.keyword; }
+  [[nodiscard]] const std::string& HeaderData() const { return header_.data; }
+  [[nodiscard]] const std::string& HeaderFrom() const { return header_.from; }
+  [[nodiscard]] const std::string& HeaderTo() const { return header_.to; }
+  [[nodiscard]] const std::string& HeaderSubject() const { return header_.subject; }
+  [[nodiscard]] const std::string& HeaderDate() const { return header_.date; }
+  [[nodiscard]] const std::string& HeaderMessageId() const { return header_.messageId; }
+  [[nodiscard]] const std::string& HeaderReplyTo() const { return header_.replyTo; }
+  [[nodiscard]] const std::string& HeaderInReplyTo() const { return header_.inReplyTo; }
+  [[nodiscard]] const std::string& HeaderReturnPath() const { return header_.returnPath; }
+  [[nodiscard]] bool InHeader() const { return header_.inHeader; }
+
+  // ---- Operations. Each raises Pop3Exception when it cannot start; every
+  // later outcome arrives through OnRequestDone.
+  virtual void Connect();
+  virtual void Open();  // Connect, User, Pass as one request
+  virtual void Auth();
+  virtual void User();
+  virtual void Pass();
+  virtual void RPop();
+  virtual void APop();
+  virtual void Quit();
+  virtual void Stat();
+  virtual void List();
+  virtual void Retr();
+  virtual void Top();
+  virtual void Dele();
+  virtual void Noop();
+  virtual void Last();
+  virtual void RSet();
+  virtual void Uidl();
+  // Cancels a lookup or drops the connection; what the socket reports while
+  // it aborts completes a running request. Posts nothing itself.
+  virtual void Abort();
+
+  // ---- Events (loop thread; an empty one is skipped).
+  DisplayEvent OnDisplay;   // "> " + command sent, "< " + status line, refusal texts
+  DisplayEvent OnResponse;  // every line received, before it is handled
+  NotifyEvent OnMessageBegin;
+  NotifyEvent OnMessageEnd;
+  NotifyEvent OnMessageLine;  // the line is in LastResponse()
+  NotifyEvent OnListBegin;
+  NotifyEvent OnListEnd;
+  NotifyEvent OnListLine;
+  NotifyEvent OnUidlBegin;
+  NotifyEvent OnUidlEnd;
+  NotifyEvent OnUidlLine;
+  NotifyEvent OnHeaderEnd;
+  NotifyEvent OnStateChange;
+  RequestDoneEvent OnRequestDone;
+  SessionEvent OnSessionConnected;
+  SessionEvent OnSessionClosed;
+
+ protected:
+  // The triggers: the places where the engine fires its events, so that a
+  // derived client can add to them.
+  virtual void TriggerSessionConnected(std::uint16_t errCode);
+  virtual void TriggerResponse(const std::string& line);
+  virtual void TriggerStateChange();
+  // Ends the running request with `error` (see the .cpp for the QUIT double
+  // report and the sequence continuation).
+  virtual void RequestDone(std::int32_t error);
+
+  // For the blocking client's time-out.
+  void SetErrorMessage(std::string text) { errorMessage_ = std::move(text); }
+  void SetStatusCode(std::int32_t code) { statusCode_ = code; }
+
+ private:
+  using Handler = void (CustomPop3Client::*)();
+  using EventMember = NotifyEvent CustomPop3Client::*;
+
+  // The operations a sequence is made of, as bits of SequenceSteps.
+  enum Step : unsigned {
+    kStepNone = 0,
+    kStepConnect = 1u << 0,
+    kStepUser = 1u << 1,
+    kStepPass = 1u << 2,
+    kStepRPop = 1u << 3,
+    kStepQuit = 1u << 4,
+    kStepAPop = 1u << 5,
+    kStepStat = 1u << 6,
+    kStepList = 1u << 7,
+    kStepUidl = 1u << 8,
+    kStepRetr = 1u << 9,
+    kStepTop = 1u << 10,
+    kStepDele = 1u << 11,
+    kStepNoop = 1u << 12,
+    kStepRSet = 1u << 13,
+    kStepLast = 1u << 14,
+  };
+  enum class LineParser { kNone, kNumbers, kNumberAndUidl };
+
+  // State changes. SetState fires OnStateChange; the AUTH exchanges move
+  // between their steps without telling (SetStateQuietly).
+  void SetState(Pop3EngineState state);
+  void SetStateQuietly(Pop3EngineState state);
+
+  // Small routines.
+  void EnsureReady() const;
+  void EnsureConnected() const;
+  [[noreturn]] void Refuse(const std::string& text);  // "-ERR " refusals
+  bool CheckOK();
+  void NoteError();
+  void ShowResponse();
+  void Display(const std::string& text);
+  void SendCommandLine(const std::string& command);
+
+  void StartCommand(Pop3Request rqType, const std::string& command,
+                    Pop3ProtocolState nextProtocolState, Handler doneHandler);
+  void StartTransactionCommand(Pop3Request rqType, const std::string& word,
+                               const std::string& argument, Handler doneHandler);
+  void StartMultiLine(EventMember beginEvent, EventMember lineEvent, EventMember endEvent,
+                      LineParser parser);
+  void FireEvent(EventMember event);
+
+  // Socket event handlers.
+  void HandleLookupDone(std::uint16_t errCode);
+  void HandleSessionConnected(std::uint16_t errCode);
+  void HandleData(std::uint16_t errCode);
+  void HandleSessionClosed(std::uint16_t errCode);
+  void ConnectSocket();
+
+  // Line handlers. HandleGreeting returns true when the rest of the data must
+  // wait (the connection is being closed after a refusal).
+  bool HandleGreeting(std::uint16_t errCode);
+  void HandleReply();
+  void HandleMultiLine();
+
+  // Continuations run after a positive reply.
+  void ParseStatReply();
+  void ParseListReply();
+  void ParseUidlReply();
+  void ParseLastReply();
+  void StartListAnswer();
+  void StartUidlAnswer();
+  void StartMessageAnswer();
+  void AuthLoginSendUser();
+  void AuthLoginSendPass();
+  void AuthCramMd5Answer();
+  void AuthCramSha1Answer();
+  void AuthCramAnswer(bool sha1);
+
+  // Completion.
+  void FinishRequest(std::int32_t error);
+  void HandleRequestDoneMessage(std::int32_t error);
+  // A handler raised while a request was running: the request ends with 500
+  // and the connection, whose replies are no longer in step, is dropped.
+  // Returns true when it ended a request.
+  bool FailRunningRequest(const std::exception& e);
+
+  // Sequences.
+  void StartSequence(Pop3Request rqType, unsigned steps);
+  void RunNextStep();
+  void ContinueSequence();  // RunNextStep as run from RequestDone
+  void RunStep(unsigned step);
+
+  EventLoop& loop_;
+  std::unique_ptr<AsyncSocket> socket_;
+  // Expires with the client, so a completion still queued in the loop when
+  // the client is destroyed is never delivered.
+  std::shared_ptr<int> alive_;
+
+  std::string host_;
+  std::string localAddr_ = "0.0.0.0";
+  std::string port_ = "pop3";
+  std::string userName_;
+  std::string passWord_;
+  Pop3AuthType authType_ = Pop3AuthType::popAuthNone;
+  std::string errorMessage_;
+  std::string lastResponse_;
+  Pop3ProtocolState protocolState_ = Pop3ProtocolState::pop3Disconnected;
+  Pop3ProtocolState nextProtocolState_ = Pop3ProtocolState::pop3Disconnected;
+  std::int32_t msgCount_ = 0;
+  std::int32_t msgSize_ = 0;
+  std::int32_t msgLines_ = 0;
+  std::int32_t msgNum_ = 0;
+  std::string msgUidl_;
+  std::int32_t tag_ = 0;
+
+  Pop3EngineState state_ = Pop3EngineState::pop3Idle;
+  bool connected_ = false;
+  Pop3Request requestType_ = Pop3Request::pop3Connect;
+  bool doneReported_ = false;
+  std::int32_t requestResult_ = 0;
+  std::int32_t statusCode_ = 0;
+  Pop3LineBuffer receiveBuffer_;
+
+  Handler nextHandler_ = nullptr;
+  Handler doneHandler_ = nullptr;
+  Handler nextRequest_ = nullptr;
+
+  unsigned sequenceSteps_ = kStepNone;
+  unsigned currentStep_ = kStepNone;
+  std::int32_t sequenceResult_ = 0;
+  bool inSequence_ = false;
+
+  std::string timestamp_;
+  bool quitPending_ = false;
+
+  EventMember lineEvent_ = nullptr;
+  EventMember endEvent_ = nullptr;
+  LineParser lineParser_ = LineParser::kNone;
+
+  Pop3HeaderFields header_;
+};
+
+// The published client; it adds nothing to the engine.
+class Pop3Client : public CustomPop3Client {
+ public:
+  using CustomPop3Client::CustomPop3Client;
+};
+
+}  // namespace corvel

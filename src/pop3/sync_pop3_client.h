@@ -1,0 +1,89 @@
+// SyncPop3Client: the POP3 client as blocking calls. Each call starts one
+// request of the event-driven engine and pumps the client's EventLoop until
+// that request has ended, so the rest of the program (timers, the window)
+// keeps running meanwhile. The call returns true when the request ended with
+// RequestResult 0; the caller then reads the properties.
+//
+// Timeout limits the silence between two lines, not the length of a request:
+// every line received restarts it. The wait sleeps in the event loop with a
+// ceiling of 1000 ms, so a silent server costs no CPU.
+//
+// Threads: as the engine, the loop thread only. A call may be made from an
+// event handler of the same loop (the loop is re-entrant); another operation
+// started on this client while a call waits is refused ("POP3 component not
+// ready").
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "pop3/pop3_client.h"
+
+namespace corvel {
+
+class SyncPop3Client : public Pop3Client {
+ public:
+  // A 32-bit millisecond tick count that wraps after about 49.7 days.
+  using TickSource = std::function<std::uint32_t()>;
+
+  explicit SyncPop3Client(EventLoop& loop);
+
+  // Seconds a blocking call may go without receiving a line; 0 or less: no
+  // limit (the call then ends only with the request or the loop's
+  // termination).
+  [[nodiscard]] std::int32_t Timeout() const { return timeout_; }
+  void SetTimeout(std::int32_t seconds) { timeout_ = seconds; }
+  // Kept for callers that set it. With an EventLoop there is one pump for
+  // every thread, so both values wait the same way.
+  [[nodiscard]] bool MultiThreaded() const { return multiThreaded_; }
+  void SetMultiThreaded(bool value) { multiThreaded_ = value; }
+  // Where the wait reads the time; TickCount() unless replaced (tests put
+  // the clock near its wrap).
+  void SetTickSource(TickSource source);
+
+  // Waits for the running request: true when it ended with RequestResult 0;
+  // false when it failed, or after Timeout seconds without a line or the
+  // loop's termination, which abort it with "426 Timeout".
+  [[nodiscard]] virtual bool WaitForRequest();
+
+  [[nodiscard]] bool ConnectSync();
+  [[nodiscard]] bool OpenSync();
+  [[nodiscard]] bool UserSync();
+  [[nodiscard]] bool PassSync();
+  [[nodiscard]] bool RPopSync();
+  [[nodiscard]] bool APopSync();
+  [[nodiscard]] bool AuthSync();
+  bool QuitSync();  // often called only to log out, whatever the outcome
+  [[nodiscard]] bool StatSync();
+  [[nodiscard]] bool ListSync();
+  [[nodiscard]] bool RetrSync();
+  [[nodiscard]] bool TopSync();
+  [[nodiscard]] bool DeleSync();
+  [[nodiscard]] bool NoopSync();
+  [[nodiscard]] bool LastSync();
+  [[nodiscard]] bool RSetSync();
+  [[nodiscard]] bool UidlSync();
+  bool AbortSync();
+
+ protected:
+  // Every line received restarts the time allowed.
+  void TriggerResponse(const std::string& line) override;
+
+ private:
+  using Operation = void (CustomPop3Client::*)();
+  // Runs the operation, then WaitForRequest; an exception from either makes
+  // the result false and goes no further (a refusal's "-ERR " text is already
+  // in ErrorMessage).
+  bool RunBlocking(Operation operation);
+  void RestartDeadline();
+
+  std::int32_t timeout_ = 15;
+  bool multiThreaded_ = false;
+  TickSource tickSource_;
+  // The tick at which the time allowed last started; the deadline is
+  // deadlineStart_ + Timeout * 1000, compared as an unsigned difference so
+  // that the tick count's wrap never cuts a request short.
+  std::uint32_t deadlineStart_ = 0;
+};
+
+}  // namespace corvel

@@ -1,0 +1,290 @@
+// The blocking client: time-outs measured between lines, the tick count's
+// wrap, the loop's termination, connection failures with their texts, and the
+// header capture as a caller sees it after TopSync.
+#include "pop3/sync_pop3_client.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pop3_test_fixture.h"
+
+namespace corvel {
+namespace {
+
+using ES = Pop3EngineState;
+using PS = Pop3ProtocolState;
+
+using SyncPop3Timeout = Pop3ClientTest;
+using SyncPop3Connect = Pop3ClientTest;
+using SyncPop3Terminate = Pop3ClientTest;
+using SyncPop3HeaderCapture = Pop3ClientTest;
+
+// A clock the test moves: a loop timer advances it by `step` ms every few
+// real milliseconds, so fake seconds pass quickly and near the wrap.
+class FakeClock {
+ public:
+  FakeClock(EventLoop& loop, std::uint32_t start, std::uint32_t step)
+      : loop_(loop), now_(start), timer_(loop.StartTimer(2, [this, step] { now_ += step; })) {}
+  ~FakeClock() { loop_.StopTimer(timer_); }
+  std::uint32_t Now() const { return now_; }
+  SyncPop3Client::TickSource Source() {
+    return [this] { return now_; };
+  }
+
+ private:
+  EventLoop& loop_;
+  std::uint32_t now_;
+  EventLoop::TimerId timer_;
+};
+
+TEST_F(SyncPop3Timeout, SilentServerGives426AndDropsTheConnection) {
+  ScriptedPop3Server server(LoggedInScript().Expect("STAT").StaySilent());
+  Use(server);
+  LogIn();
+  client_.SetTimeout(1);
+  EXPECT_FALSE(client_.StatSync());
+  EXPECT_EQ(client_.ErrorMessage(), "426 Timeout");
+  EXPECT_EQ(client_.StatusCode(), 426);
+  EXPECT_FALSE(client_.Connected());
+  EXPECT_EQ(client_.ProtocolState(), PS::pop3Disconnected);
+  EXPECT_EQ(client_.State(), ES::pop3Idle);
+}
+
+TEST_F(SyncPop3Timeout, LateGreetingFailsConnectSync) {
+  ScriptedPop3Server server(Pop3Script().Wait(2500).Send("+OK too late"));
+  Use(server);
+  client_.SetTimeout(1);
+  EXPECT_FALSE(client_.ConnectSync());
+  EXPECT_EQ(client_.ErrorMessage(), "426 Timeout");
+  EXPECT_FALSE(client_.Connected());
+}
+
+TEST_F(SyncPop3Timeout, SteadyStreamLongerThanTheTimeoutNeverTimesOut) {
+  // Eight lines 300 ms apart: 2.4 s in all against a Timeout of 1 s.
+  ScriptedPop3Server server(
+      LoggedInScript()
+          .Expect("RETR 1")
+          .Send("+OK")
+          .SendGenerated(
+              8, [](std::size_t i) { return "line " + std::to_string(i); }, 300)
+          .Send("."));
+  Use(server);
+  LogIn();
+  client_.SetTimeout(1);
+  int lines = 0;
+  client_.OnMessageLine = [&] { ++lines; };
+  client_.SetMsgNum(1);
+  ASSERT_TRUE(client_.RetrSync()) << client_.ErrorMessage();
+  EXPECT_EQ(lines, 8);
+}
+
+// The deadline is compared as an unsigned difference: a request started a
+// few seconds before the 32-bit tick count wraps is not cut short at the
+// wrap, and still times out once Timeout seconds have passed without a line.
+TEST_F(SyncPop3Timeout, TickWrapNeitherShortensNorStopsTheTimeout) {
+  ScriptedPop3Server server(LoggedInScript().Expect("NOOP").StaySilent());
+  Use(server);
+  LogIn();
+  FakeClock clock(loop_, 0xFFFFFFFFu - 2000u, 50);
+  client_.SetTickSource(clock.Source());
+  client_.SetTimeout(5);
+  const std::uint32_t start = clock.Now();
+  EXPECT_FALSE(client_.NoopSync());
+  const std::uint32_t elapsed = clock.Now() - start;
+  EXPECT_EQ(client_.ErrorMessage(), "426 Timeout");
+  EXPECT_GE(elapsed, 5000u);
+  EXPECT_LT(elapsed, 5000u + 2000u);
+}
+
+TEST_F(SyncPop3Timeout, LinesRestartTheTimeAcrossTheWrap) {
+  // The fake clock runs about 25 times faster than real time: lines 100 ms
+  // apart are about 2.5 fake seconds apart, well under a Timeout of 20,
+  // while the 16 of them take about 40 fake seconds, twice the Timeout.
+  ScriptedPop3Server server(LoggedInScript()
+                                .Expect("RETR 1")
+                                .Send("+OK")
+                                .SendGenerated(
+                                    16, [](std::size_t i) { return "l" + std::to_string(i); }, 100)
+                                .Send("."));
+  Use(server);
+  LogIn();
+  const std::uint32_t start = 0xFFFFFFFFu - 7000u;
+  FakeClock clock(loop_, start, 50);
+  client_.SetTickSource(clock.Source());
+  client_.SetTimeout(20);
+  client_.SetMsgNum(1);
+  ASSERT_TRUE(client_.RetrSync()) << client_.ErrorMessage();
+  const std::uint32_t elapsed = clock.Now() - start;
+  EXPECT_GT(elapsed, 20000u);     // longer than the Timeout in all
+  EXPECT_LT(clock.Now(), start);  // and across the wrap
+}
+
+TEST_F(SyncPop3Timeout, ZeroTimeoutWaitsForTheRequest) {
+  ScriptedPop3Server server(LoggedInScript().Expect("NOOP").Wait(1500).Send("+OK"));
+  Use(server);
+  LogIn();
+  // Hours of fake time pass, which no limit must notice.
+  FakeClock clock(loop_, 0, 3600 * 1000);
+  client_.SetTickSource(clock.Source());
+  client_.SetTimeout(0);
+  EXPECT_TRUE(client_.NoopSync());
+}
+
+TEST_F(SyncPop3Terminate, LoopTerminationEndsTheCallWith426) {
+  ScriptedPop3Server server(LoggedInScript().Expect("NOOP").StaySilent());
+  Use(server);
+  LogIn();
+  client_.SetTimeout(0);
+  loop_.Post([this] { loop_.Terminate(); });
+  EXPECT_FALSE(client_.NoopSync());
+  EXPECT_EQ(client_.ErrorMessage(), "426 Timeout");
+  EXPECT_EQ(client_.StatusCode(), 426);
+  EXPECT_FALSE(client_.Connected());
+}
+
+TEST_F(SyncPop3Connect, RefusedConnectionGivesWinsockText) {
+  client_.SetHost("127.0.0.1");
+  client_.SetPort(std::to_string(test::ClosedLoopbackPort()));
+  EXPECT_FALSE(client_.ConnectSync());
+  EXPECT_EQ(client_.ErrorMessage(), "-ERR Connection refused (Winsock error #10061)");
+  EXPECT_EQ(client_.RequestResult(), 10061);
+  EXPECT_FALSE(client_.Connected());
+  EXPECT_EQ(client_.State(), ES::pop3Idle);
+}
+
+TEST_F(SyncPop3Connect, UnknownHostGivesWinsockText) {
+  client_.SetHost("no-such-host.invalid");
+  client_.SetPort("110");
+  EXPECT_FALSE(client_.ConnectSync());
+  EXPECT_EQ(client_.ErrorMessage(), "-ERR Host not found (Winsock error #11001)");
+  EXPECT_EQ(client_.RequestResult(), 11001);
+}
+
+TEST_F(SyncPop3Connect, SocketConnectFailureGivesClassNameAndText) {
+  client_.SetHost("127.0.0.1");
+  client_.SetPort("no-such-pop3-service");
+  EXPECT_FALSE(client_.ConnectSync());
+  EXPECT_EQ(client_.RequestResult(), 500);
+  EXPECT_EQ(client_.ErrorMessage().rfind(
+                "-ERR SocketException: connect: ResolvePort: Cannot convert port "
+                "'no-such-pop3-service', Error #",
+                0),
+            0u)
+      << client_.ErrorMessage();
+  EXPECT_EQ(client_.State(), ES::pop3Idle);
+  // The socket is left closed: the next connection can be made.
+  test::ScriptedPop3Server server(Pop3Script().Send("+OK"));
+  Use(server);
+  EXPECT_TRUE(client_.ConnectSync()) << client_.ErrorMessage();
+}
+
+TEST_F(SyncPop3Connect, EmptyHostFails) {
+  client_.SetHost("");
+  EXPECT_FALSE(client_.ConnectSync());
+  EXPECT_EQ(client_.State(), ES::pop3Idle);
+  EXPECT_FALSE(client_.Connected());
+}
+
+TEST_F(SyncPop3Connect, NotReadyCallLeavesErrorMessage) {
+  ScriptedPop3Server server(
+      LoggedInScript().Expect("STAT").Send("-ERR first").Expect("NOOP").Send("+OK"));
+  Use(server);
+  LogIn();
+  EXPECT_FALSE(client_.StatSync());
+  client_.Noop();
+  EXPECT_FALSE(client_.NoopSync());  // not ready: the first NOOP still runs
+  EXPECT_EQ(client_.ErrorMessage(), "-ERR first");
+  EXPECT_TRUE(client_.WaitForRequest());
+}
+
+TEST_F(SyncPop3HeaderCapture, TopSyncCapturesFromFoldedSubjectAndDate) {
+  ScriptedPop3Server server(LoggedInScript()
+                                .Expect("TOP 1 1")
+                                .Send("+OK")
+                                .Send("From: Ann")
+                                .Send("Subject: Hello")
+                                .Send(" World")
+                                .Send("Date: x")
+                                .Send("")
+                                .Send("first body line")
+                                .Send("."));
+  Use(server);
+  LogIn();
+  std::vector<std::string> events;
+  client_.OnMessageLine = [&] { events.push_back("line:" + client_.LastResponse()); };
+  client_.OnHeaderEnd = [&] { events.push_back("header end"); };
+  client_.SetMsgNum(1);
+  client_.SetMsgLines(1);
+  ASSERT_TRUE(client_.TopSync());
+  EXPECT_EQ(client_.HeaderFrom(), "Ann");
+  EXPECT_EQ(client_.HeaderSubject(), "HelloWorld");
+  EXPECT_EQ(client_.HeaderDate(), "x");
+  EXPECT_FALSE(client_.InHeader());
+  EXPECT_EQ(events, (std::vector<std::string>{"line:From: Ann", "line:Subject: Hello",
+                                              "line: World", "line:Date: x", "header end",
+                                              "line:", "line:first body line"}));
+}
+
+TEST_F(SyncPop3HeaderCapture, BodyLinesAfterTheBlankLineAreNotExamined) {
+  ScriptedPop3Server server(LoggedInScript()
+                                .Expect("RETR 2")
+                                .Send("+OK")
+                                .Send("To: one")
+                                .Send("To: two")
+                                .Send("Received: from somewhere")
+                                .Send("")
+                                .Send("Subject: in the body")
+                                .Send("."));
+  Use(server);
+  LogIn();
+  client_.SetMsgNum(2);
+  ASSERT_TRUE(client_.RetrSync());
+  EXPECT_EQ(client_.HeaderTo(), "two");
+  EXPECT_EQ(client_.HeaderSubject(), "");
+  EXPECT_EQ(client_.HeaderKeyword(), "received");
+}
+
+TEST_F(SyncPop3HeaderCapture, StatSyncEmptiesTheHeaderFields) {
+  ScriptedPop3Server server(LoggedInScript()
+                                .Expect("TOP 1 0")
+                                .Send("+OK")
+                                .Send("From: Ann")
+                                .Send("Subject: s")
+                                .Send("")
+                                .Send(".")
+                                .Expect("STAT")
+                                .Send("+OK 1 10"));
+  Use(server);
+  LogIn();
+  client_.SetMsgNum(1);
+  client_.SetMsgLines(0);
+  ASSERT_TRUE(client_.TopSync());
+  EXPECT_EQ(client_.HeaderFrom(), "Ann");
+  ASSERT_TRUE(client_.StatSync());
+  EXPECT_EQ(client_.HeaderFrom(), "");
+  EXPECT_EQ(client_.HeaderSubject(), "");
+  EXPECT_EQ(client_.HeaderKeyword(), "");
+  EXPECT_EQ(client_.HeaderData(), "");
+  EXPECT_TRUE(client_.InHeader());
+}
+
+TEST_F(SyncPop3HeaderCapture, TopWithoutBlankLineNeverEndsTheHeader) {
+  ScriptedPop3Server server(
+      LoggedInScript().Expect("TOP 1 0").Send("+OK").Send("Subject: only").Send("."));
+  Use(server);
+  LogIn();
+  bool headerEnd = false;
+  client_.OnHeaderEnd = [&] { headerEnd = true; };
+  client_.SetMsgNum(1);
+  ASSERT_TRUE(client_.TopSync());
+  EXPECT_FALSE(headerEnd);
+  EXPECT_TRUE(client_.InHeader());
+  EXPECT_EQ(client_.HeaderSubject(), "only");
+}
+
+}  // namespace
+}  // namespace corvel

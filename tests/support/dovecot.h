@@ -1,0 +1,65 @@
+// Starts a private Dovecot POP3 server for interoperability tests: its own
+// configuration, port, passwd file and maildirs under a fresh folder in /tmp,
+// no systemd, stopped (and the folder removed) when the object goes. Users
+// are added to a passwd-file with plain-text passwords (so APOP and CRAM-MD5
+// work) and messages are delivered into a user's maildir new/ folder under a
+// chosen base name, which with "pop3_uidl_format = %g" is also the message's
+// UIDL. Needs root (the mail processes run as nobody). No test framework in
+// here.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace corvel::test {
+
+// The Dovecot binary: $CORVEL_DOVECOT when set, else Debian's path.
+std::string DefaultDovecotBinary();
+
+struct DovecotOptions {
+  std::string binary = DefaultDovecotBinary();
+  // The SASL mechanisms offered; "apop" puts the timestamp in the greeting.
+  std::string authMechanisms = "plain login cram-md5 apop";
+  // From the start to the first greeting; a fresh machine needs ~11 s.
+  int startTimeoutMs = 30000;
+};
+
+class DovecotServer {
+ public:
+  // Starts Dovecot and waits for its greeting. On failure returns null and
+  // says why in `whyNot`.
+  static std::unique_ptr<DovecotServer> Start(const DovecotOptions& options, std::string& whyNot);
+  ~DovecotServer();
+  DovecotServer(const DovecotServer&) = delete;
+  DovecotServer& operator=(const DovecotServer&) = delete;
+
+  [[nodiscard]] static std::string Host() { return "127.0.0.1"; }
+  [[nodiscard]] std::uint16_t Port() const { return port_; }
+  [[nodiscard]] std::string PortText() const { return std::to_string(port_); }
+  [[nodiscard]] const std::string& Folder() const { return folder_; }
+
+  // Adds a user with a plain-text password and creates its maildir.
+  bool AddUser(const std::string& name, const std::string& password, std::string& error);
+  // Delivers `bytes` (LF line ends, as maildir keeps them) as the file
+  // new/<baseName> of the user's maildir.
+  bool Deliver(const std::string& user, const std::string& baseName, std::string_view bytes,
+               std::string& error);
+  [[nodiscard]] std::string MaildirOf(const std::string& user) const;
+  // Dovecot's own log, for failure messages.
+  [[nodiscard]] std::string LogText() const;
+
+ private:
+  DovecotServer() = default;
+  bool Launch(const DovecotOptions& options, std::string& whyNot);
+  void Stop();
+
+  std::string folder_;
+  std::uint16_t port_ = 0;
+  pid_t pid_ = -1;
+};
+
+}  // namespace corvel::test
