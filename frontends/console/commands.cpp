@@ -1,5 +1,7 @@
 #include "console/commands.h"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -8,8 +10,6 @@
 #include <sstream>
 #include <string_view>
 #include <system_error>
-
-#include <unistd.h>
 
 #include "accounts/account_file.h"
 #include "accounts/account_form.h"
@@ -245,7 +245,8 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
 }
 
 int AccountsDelete(const std::vector<std::string>& arguments, std::ostream& out) {
-  if (arguments.size() != 2) throw UsageError("accounts delete needs one account: a name or #INDEX");
+  if (arguments.size() != 2)
+    throw UsageError("accounts delete needs one account: a name or #INDEX");
   AccountFile file;
   file.Open();
   const std::size_t index = FindAccount(file, arguments[1]);
@@ -367,8 +368,7 @@ int RunProgram(const std::vector<std::string>& arguments, const Environment& env
       throw UsageError("unknown option '" + a + "'");
     }
   }
-  ConsoleSession session(environment, out, err, ConsoleSession::Mode::Program, forceLog,
-                         arguments);
+  ConsoleSession session(environment, out, err, ConsoleSession::Mode::Program, forceLog, arguments);
   return session.RunProgram();
 }
 

@@ -28,9 +28,8 @@ extern "C" void OnTerminationSignal(int signal) {
 
 }  // namespace
 
-ConsoleSession::ConsoleSession(const Environment& environment, std::ostream& out,
-                               std::ostream& err, Mode mode, bool forceLog,
-                               std::vector<std::string> arguments)
+ConsoleSession::ConsoleSession(const Environment& environment, std::ostream& out, std::ostream& err,
+                               Mode mode, bool forceLog, std::vector<std::string> arguments)
     : out_(out), err_(err), mode_(mode), settings_(environment.configFolder) {
   localeFormat_ = std::make_unique<PosixLocaleFormat>();
   MainWindowOptions options;
@@ -70,7 +69,9 @@ void ConsoleSession::Connect() {
           << TerminalText(call.balloon.text) << '\n'
           << std::flush;
   };
-  view_.OnError = [this](std::string_view text) { err_ << "error: " << text << '\n' << std::flush; };
+  view_.OnError = [this](std::string_view text) {
+    err_ << "error: " << text << '\n' << std::flush;
+  };
   view_.OnInformation = [&notes](std::string_view text) {
     notes << "information: " << text << '\n' << std::flush;
   };

@@ -12,6 +12,7 @@
 
 #include "accounts/account_file.h"
 #include "accounts/account_form.h"
+#include "checker/seen_list.h"
 #include "console/commands.h"
 #include "console/console_session.h"
 #include "console/display_text.h"
@@ -21,6 +22,9 @@
 namespace corvel::console {
 
 namespace {
+
+using test::MailboxOptions;
+using test::MailboxPop3Server;
 
 constexpr std::string_view kDemoUser = "newcomer";
 constexpr std::string_view kDemoPassword = "corvel-demo";
@@ -100,17 +104,15 @@ int RunDemo(const std::vector<std::string>& arguments, const Environment& enviro
   serverOptions.allowApop = false;
   serverOptions.allowCramSha1 = false;
   MailboxPop3Server server(serverOptions);
-  server.AddMessage("demo-0001",
-                    Message("=?ISO-8859-1?Q?J=F6rg_M=FCller?= <joerg@example.org>",
-                            "=?ISO-8859-1?Q?Gr=FC=DFe_aus_Berlin?=",
-                            "Mon, 7 Dec 2026 09:12:00 +0100", "Hallo!"));
-  server.AddMessage("demo-0002", Message("Ann Example <ann@example.org>",
-                                         "=?ISO-8859-1?B?TWVldGluZyBhdCAxMA==?=",
-                                         "Mon, 7 Dec 2026 10:30:00 +0000", "See you there."));
-  server.AddMessage("demo-0003",
-                    Message("The Corvel developers <dev@corvel.example>",
-                            "Welcome to Corvel", "Mon, 7 Dec 2026 11:00:00 +0000",
-                            "Corvel tells you about new mail without touching it."));
+  server.AddMessage("demo-0001", Message("=?ISO-8859-1?Q?J=F6rg_M=FCller?= <joerg@example.org>",
+                                         "=?ISO-8859-1?Q?Gr=FC=DFe_aus_Berlin?=",
+                                         "Mon, 7 Dec 2026 09:12:00 +0100", "Hallo!"));
+  server.AddMessage(
+      "demo-0002", Message("Ann Example <ann@example.org>", "=?ISO-8859-1?B?TWVldGluZyBhdCAxMA==?=",
+                           "Mon, 7 Dec 2026 10:30:00 +0000", "See you there."));
+  server.AddMessage("demo-0003", Message("The Corvel developers <dev@corvel.example>",
+                                         "Welcome to Corvel", "Mon, 7 Dec 2026 11:00:00 +0000",
+                                         "Corvel tells you about new mail without touching it."));
 
   TemporaryFolder folder;
   WorkingDirectory inFolder(folder.Path());
@@ -134,8 +136,7 @@ int RunDemo(const std::vector<std::string>& arguments, const Environment& enviro
     FormToRecord(form, record);
     record.SetPlainUidlFileName(MakeUidlFileName(form.name, TickCount()));
     file.WriteRecord(0, record);
-    out << "Added the account \"Demo\" (user " << kDemoUser
-        << ", leaves mail on the server).\n\n";
+    out << "Added the account \"Demo\" (user " << kDemoUser << ", leaves mail on the server).\n\n";
   }
 
   // The demo's own settings folder, so the user's settings stay untouched.
@@ -150,8 +151,7 @@ int RunDemo(const std::vector<std::string>& arguments, const Environment& enviro
 
   out << "== First check: Corvel finds a login method the server accepts, then looks for mail\n";
   (void)window.CheckAllNow();
-  out << "\nThe login method is remembered: "
-      << window.Table()[0].PlainAuthMethod() << "\n\n";
+  out << "\nThe login method is remembered: " << window.Table()[0].PlainAuthMethod() << "\n\n";
 
   out << "== Checking again: nothing new, the three messages are already seen\n";
   window.MailList().Clear();
@@ -173,8 +173,10 @@ int RunDemo(const std::vector<std::string>& arguments, const Environment& enviro
         << TerminalText(row.subject) << " | " << row.date << " | " << row.bytes << " bytes | "
         << row.uidl << '\n';
   }
+  SeenList seen;
+  seen.LoadFromFile(window.Table()[0].PlainUidlFileName());
   out << "\nSeen-message file " << window.Table()[0].PlainUidlFileName() << " holds "
-      << server.Messages().size() << " identifiers.\n"
+      << seen.Count() << " identifiers.\n"
       << "To check your own mailbox: corvel accounts add --name Home --server pop.example.org "
          "--user you --password-stdin --leave-mail, then corvel check.\n";
   return kExitOk;

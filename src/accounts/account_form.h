@@ -22,7 +22,8 @@ inline constexpr std::int32_t kDefaultInterval = 300;
 inline constexpr std::int32_t kMinInterval = 10;
 inline constexpr std::size_t kMaxAccounts = 100;
 
-inline constexpr std::string_view kDuplicateNameMessage = "An account with that name already exists!";
+inline constexpr std::string_view kDuplicateNameMessage =
+    "An account with that name already exists!";
 inline constexpr std::string_view kTooManyAccountsMessage =
     "The accounts file already holds 100 accounts, the most Corvel can check. "
     "Delete an account before adding another.";

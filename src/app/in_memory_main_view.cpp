@@ -15,9 +15,9 @@ InMemoryMainView::InMemoryMainView() {
   // only its open button usable, the port box showing "110" and the interval
   // box 300.
   enabled_.fill(false);
-  for (Control box : {Control::StartupChkBx, Control::ConnErrChkBx, Control::LogChkBx,
-                      Control::AllMailChkBx, Control::BalloonChkBx, Control::OpenButton,
-                      Control::lblNOTE, Control::lblAbout}) {
+  for (Control box :
+       {Control::StartupChkBx, Control::ConnErrChkBx, Control::LogChkBx, Control::AllMailChkBx,
+        Control::BalloonChkBx, Control::OpenButton, Control::lblNOTE, Control::lblAbout}) {
     enabled_[Index(box)] = true;
   }
   texts_[Index(Control::OpenButton)] = "Open accts.";

@@ -6,9 +6,9 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <functional>
 #include <string>
-#include <deque>
 #include <vector>
 
 #include "app/main_view.h"

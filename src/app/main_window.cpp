@@ -172,9 +172,9 @@ void MainWindow::RestoreSettings() {
   }
 
   for (std::size_t column = 0; column < kColumns.size(); ++column) {
-    view_.SetColumnWidth(static_cast<int>(column),
-                         settings_.ReadInteger(kProgramKey, kColumns[column].name,
-                                               kColumns[column].defaultWidth));
+    view_.SetColumnWidth(
+        static_cast<int>(column),
+        settings_.ReadInteger(kProgramKey, kColumns[column].name, kColumns[column].defaultWidth));
   }
 }
 
@@ -541,8 +541,8 @@ void MainWindow::OpenButtonClick() {
     view_.SetControlEnabled(Control::btnDelete, count >= 1);
     view_.SetControlEnabled(Control::btnClearAuth, count >= 1);
     for (Control field : {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit,
-                          Control::PortEdit, Control::UserEdit, Control::PassEdit, Control::SecsEdit,
-                          Control::LeaveMailChkBx, Control::Label1}) {
+                          Control::PortEdit, Control::UserEdit, Control::PassEdit,
+                          Control::SecsEdit, Control::LeaveMailChkBx, Control::Label1}) {
       view_.SetControlEnabled(field, true);
     }
     view_.SetText(Control::btnUpdate, kUpdateCaption);
@@ -554,11 +554,11 @@ void MainWindow::CloseEditor() {
   view_.SetText(Control::lblNOTE, "");
   editorFile_.reset();
   ClearEditorForm(false);
-  for (Control field : {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit,
-                        Control::PortEdit, Control::UserEdit, Control::PassEdit, Control::SecsEdit,
-                        Control::LeaveMailChkBx, Control::Label1, Control::btnFirst,
-                        Control::btnPrev, Control::btnNext, Control::btnLast, Control::btnNew,
-                        Control::btnUpdate, Control::btnDelete, Control::btnClearAuth}) {
+  for (Control field :
+       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
+        Control::UserEdit, Control::PassEdit, Control::SecsEdit, Control::LeaveMailChkBx,
+        Control::Label1, Control::btnFirst, Control::btnPrev, Control::btnNext, Control::btnLast,
+        Control::btnNew, Control::btnUpdate, Control::btnDelete, Control::btnClearAuth}) {
     view_.SetControlEnabled(field, false);
   }
   LoadAccountTable();

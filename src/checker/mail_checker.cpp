@@ -326,7 +326,8 @@ void MailChecker::AddMailRow(std::string_view account, std::string_view from,
   }
   // An overview row: the account keeps one, moved to the end with its new
   // values and the time of this report.
-  MailRow row{std::string(account), "",  std::string(subject), host_.NowDateTimeText(),
+  MailRow row{std::string(account), "",
+              std::string(subject), host_.NowDateTimeText(),
               std::to_string(size), std::string(uidl)};
   std::size_t found = rows.size();
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -351,10 +352,9 @@ void MailChecker::ReportNewMail(std::string_view account, std::int64_t count, st
   const std::string logLine = kind == DetectionKind::SeenList ? countText + bytesText : countText;
   host_.WriteLog(account, logLine);
   if (host_.OptionChecked(CheckOption::Balloon)) {
-    const std::string text =
-        kind == DetectionKind::SeenList
-            ? logLine
-            : "You have " + std::to_string(count) + " new messages!" + bytesText;
+    const std::string text = kind == DetectionKind::SeenList ? logLine
+                                                             : "You have " + std::to_string(count) +
+                                                                   " new messages!" + bytesText;
     host_.BalloonNotify(Concat("New mail on ", account), text, kBalloonInfo, 15);
   }
   flags_.NewMailPending = true;

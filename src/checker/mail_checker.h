@@ -24,12 +24,12 @@ namespace corvel {
 
 // How one check of an account ended.
 enum class CheckOutcome {
-  ConnectFailed,    // the server was not reached
-  ReconnectFailed,  // reached, but the reconnection after a refused APOP failed
-  MethodDiscovered, // a login method was found and stored; no mail looked for
-  NoMethodFound,    // the discovery found no method that works
-  LoginFailed,      // the stored method was refused
-  Checked,          // logged in and the mailbox examined (or STAT refused)
+  ConnectFailed,     // the server was not reached
+  ReconnectFailed,   // reached, but the reconnection after a refused APOP failed
+  MethodDiscovered,  // a login method was found and stored; no mail looked for
+  NoMethodFound,     // the discovery found no method that works
+  LoginFailed,       // the stored method was refused
+  Checked,           // logged in and the mailbox examined (or STAT refused)
 };
 
 // Which detection found the news.
@@ -37,8 +37,8 @@ enum class DetectionKind { SeenList, WholeMailbox };
 
 class MailChecker {
  public:
-  MailChecker(AccountTable& table, SyncPop3Client& pop3, SeenList& seenList,
-              NewMailList& mailList, WindowFlags& flags, CheckHost& host);
+  MailChecker(AccountTable& table, SyncPop3Client& pop3, SeenList& seenList, NewMailList& mailList,
+              WindowFlags& flags, CheckHost& host);
 
   // The check timer's tick. Errors of a check (a seen-message file that cannot
   // be written) leave the tick after the logout step, with the check timer

@@ -1,5 +1,6 @@
 // The account editor on the "Accounts" tab: captions, enabled buttons, the
 // messages, and the accounts file as it stands on disk after each button.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -7,7 +8,7 @@
 
 #include "main_window_fixture.h"
 
-namespace corvel::testing {
+namespace corvel::test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -63,8 +64,8 @@ TEST_F(AccountEditorTest, OpeningOnAMissingFileCreatesItEmptyWithOnlyNewAndUpdat
             "NOTE: Program disabled when accounts are being edited!\r\n"
             "Remember to click \"update\" on each account, or else changes will not be saved!\r\n"
             "This goes for the authentication clearing as well...");
-  for (Control c : {Control::btnDelete, Control::btnClearAuth, Control::btnFirst,
-                    Control::btnPrev, Control::btnNext, Control::btnLast}) {
+  for (Control c : {Control::btnDelete, Control::btnClearAuth, Control::btnFirst, Control::btnPrev,
+                    Control::btnNext, Control::btnLast}) {
     EXPECT_FALSE(Enabled(c));
   }
   EXPECT_TRUE(Enabled(Control::btnNew));
@@ -234,8 +235,8 @@ TEST_F(AccountEditorTest, DeletingTheOnlyRecordClearsTheFormAndEmptiesTheFile) {
   EXPECT_EQ(view_.Text(Control::AccountNameEdit), "");
   EXPECT_EQ(view_.Text(Control::PortEdit), "110");
   EXPECT_EQ(view_.Text(Control::SecsEdit), "300");
-  for (Control c : {Control::btnDelete, Control::btnClearAuth, Control::btnFirst,
-                    Control::btnPrev, Control::btnNext, Control::btnLast}) {
+  for (Control c : {Control::btnDelete, Control::btnClearAuth, Control::btnFirst, Control::btnPrev,
+                    Control::btnNext, Control::btnLast}) {
     EXPECT_FALSE(Enabled(c));
   }
   // A new account typed into the empty form gets a fresh seen-file name and
@@ -344,4 +345,4 @@ TEST_F(AccountEditorTest, ExitWhileTheEditorIsOpenKeepsWhatTheEditorWrote) {
 }
 
 }  // namespace
-}  // namespace corvel::testing
+}  // namespace corvel::test

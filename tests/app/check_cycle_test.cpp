@@ -1,5 +1,6 @@
 // The check cycle as a user sees it: the log, the "New mail" list, the
 // balloons and the tray, with real POP3 sessions against servers on loopback.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,7 +12,7 @@
 #include "pop3_server/mailbox_pop3_server.h"
 #include "support/scripted_pop3_server.h"
 
-namespace corvel::testing {
+namespace corvel::test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -152,10 +153,9 @@ TEST_F(CheckCycleTest, StoredMethodThatFailsIsLoggedAndKept) {
   AddAccount(account);
   Start();
   window_->TimerTimer();
-  EXPECT_THAT(LogOf("Home"),
-              ElementsAre("Trying to connect to 127.0.0.1", "Connected to 127.0.0.1",
-                          "Logging in using CramMD5...", "CramMD5 login failed!",
-                          "Logged out from 127.0.0.1..."));
+  EXPECT_THAT(LogOf("Home"), ElementsAre("Trying to connect to 127.0.0.1", "Connected to 127.0.0.1",
+                                         "Logging in using CramMD5...", "CramMD5 login failed!",
+                                         "Logged out from 127.0.0.1..."));
   EXPECT_EQ(window_->Table()[0].PlainAuthMethod(), "MD5");
 }
 
@@ -296,8 +296,8 @@ TEST_F(CheckCycleTest, WholeMailboxWithoutAllMailSendsNothingAfterStat) {
 
 TEST_F(CheckCycleTest, AllMailRowsShowDecodedSenderAndSubjectInMessageOrder) {
   MailboxPop3Server server;
-  server.AddMessage("m1", Mail("=?ISO-8859-1?Q?J=F6rg?= <j@x>", "=?iso-8859-1?q?Gr=FC=DFe?=",
-                               "Mon, 7 Dec 2026"));
+  server.AddMessage(
+      "m1", Mail("=?ISO-8859-1?Q?J=F6rg?= <j@x>", "=?iso-8859-1?q?Gr=FC=DFe?=", "Mon, 7 Dec 2026"));
   server.AddMessage("m2", Mail("Ann", "=?UTF-8?B?SGVsbG8=?="));
   server.AddMessage("m3", Mail("Bob", "=?ISO-8859-1?Q?bad=ZZ?="));
   TestAccount account = AccountOn(server);
@@ -309,7 +309,9 @@ TEST_F(CheckCycleTest, AllMailRowsShowDecodedSenderAndSubjectInMessageOrder) {
   const auto& rows = window_->MailList().Rows();
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0].from, "J\xF6rg <j@x>");
-  EXPECT_EQ(rows[0].subject, "Gr\xFC\xDF" "e");
+  EXPECT_EQ(rows[0].subject,
+            "Gr\xFC\xDF"
+            "e");
   EXPECT_EQ(rows[0].date, "Mon, 7 Dec 2026");
   EXPECT_EQ(rows[0].bytes, std::to_string(server.Messages()[0].content.size()));
   EXPECT_EQ(rows[0].uidl, "m1");
@@ -329,23 +331,25 @@ TEST_F(CheckCycleTest, OverviewRowsMoveToTheEndWhileNewsArePending) {
   second.AddMessage("b2", Mail("Bob", "z"));
   TestAccount one = AccountOn(first, "One");
   one.authMethod = "NONE";
+  one.interval = 2;
   TestAccount two = AccountOn(second, "Two");
   two.authMethod = "NONE";
   AddAccount(one);
   AddAccount(two);
   Start();
-  window_->TimerTimer();  // One is checked; the tick ends there
-  window_->TimerTimer();  // Two is due (its count stood still) and checked
+  window_->TimerTimer();  // One counts 1; Two is due and checked
+  window_->TimerTimer();  // One is due and checked; the tick ends there
+  ASSERT_EQ(window_->MailList().Count(), 2u);
+  EXPECT_EQ(window_->MailList().Rows()[0].account, "Two");
+  EXPECT_EQ(window_->MailList().Rows()[0].subject, "2 new mails!");
+  EXPECT_EQ(window_->MailList().Rows()[1].account, "One");
+  EXPECT_EQ(window_->MailList().Rows()[1].subject, "One new mail!");
+
+  second.AddMessage("b3", Mail("Bob", "again"));
+  window_->TimerTimer();  // Two is due again and has news: its row moves to the end
   ASSERT_EQ(window_->MailList().Count(), 2u);
   EXPECT_EQ(window_->MailList().Rows()[0].account, "One");
   EXPECT_EQ(window_->MailList().Rows()[1].account, "Two");
-  EXPECT_EQ(window_->MailList().Rows()[1].subject, "2 new mails!");
-
-  first.AddMessage("a2", Mail("Ann", "again"));
-  window_->TimerTimer();
-  ASSERT_EQ(window_->MailList().Count(), 2u);
-  EXPECT_EQ(window_->MailList().Rows()[0].account, "Two");
-  EXPECT_EQ(window_->MailList().Rows()[1].account, "One");
   EXPECT_EQ(window_->MailList().Rows()[1].subject, "One new mail!");
 }
 
@@ -518,4 +522,4 @@ TEST_F(CheckCycleTest, ServerThatClaimsAHugeMailboxAndLeavesDoesNotHoldTheCheck)
 }
 
 }  // namespace
-}  // namespace corvel::testing
+}  // namespace corvel::test

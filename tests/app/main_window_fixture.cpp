@@ -6,7 +6,7 @@
 
 #include <random>
 
-namespace corvel::testing {
+namespace corvel::test {
 
 WorkingFolder::WorkingFolder() : previous_(std::filesystem::current_path()) {
   std::random_device random;
@@ -43,9 +43,8 @@ void MainWindowTest::AddAccount(const TestAccount& account) {
   AccountRecord record;
   FormToRecord(form, record);
   record.SetPlainAuthMethod(account.authMethod);
-  record.SetPlainUidlFileName(account.uidlFileName.empty()
-                                  ? MakeUidlFileName(account.name, 4711)
-                                  : account.uidlFileName);
+  record.SetPlainUidlFileName(account.uidlFileName.empty() ? MakeUidlFileName(account.name, 4711)
+                                                           : account.uidlFileName);
   file.WriteRecord(file.RecordCount(), record);
 }
 
@@ -53,8 +52,8 @@ void MainWindowTest::Start(MainWindowOptions options) {
   options.clock = [] { return FixedMoment(); };
   if (!options.tickCount) options.tickCount = [] { return 123456u; };
   if (options.pop3Timeout == 15) options.pop3Timeout = 5;
-  window_ = std::make_unique<MainWindow>(loop_, view_, shell_, settings_, locale_,
-                                         std::move(options));
+  window_ =
+      std::make_unique<MainWindow>(loop_, view_, shell_, settings_, locale_, std::move(options));
   window_->FormCreate();
 }
 
@@ -69,7 +68,8 @@ std::vector<std::string> MainWindowTest::LogEntries() const {
     }
     const std::size_t close = line.find("] ", prefix.size());
     std::string account;
-    if (line[prefix.size()] == '/') account = line.substr(prefix.size() + 1, close - prefix.size() - 1);
+    if (line[prefix.size()] == '/')
+      account = line.substr(prefix.size() + 1, close - prefix.size() - 1);
     entries.push_back(account + "|" + line.substr(close + 2));
   }
   return entries;
@@ -104,4 +104,4 @@ std::string MainWindowTest::ClosedPort() {
   return std::to_string(ntohs(address.sin_port));
 }
 
-}  // namespace corvel::testing
+}  // namespace corvel::test

@@ -23,7 +23,7 @@
 #include "app/tray/recording_tray_shell.h"
 #include "net/posix/poll_event_loop.h"
 
-namespace corvel::testing {
+namespace corvel::test {
 
 // The moment every log line and overview row of these tests shows.
 inline std::tm FixedMoment() {
@@ -61,8 +61,8 @@ struct TestAccount {
   std::int32_t interval = 1;
   bool enabled = true;
   bool leaveMail = true;
-  std::string authMethod;     // empty: not found yet
-  std::string uidlFileName;   // empty: a fresh one
+  std::string authMethod;    // empty: not found yet
+  std::string uidlFileName;  // empty: a fresh one
 };
 
 class MainWindowTest : public ::testing::Test {
@@ -94,4 +94,4 @@ class MainWindowTest : public ::testing::Test {
   std::unique_ptr<MainWindow> window_;
 };
 
-}  // namespace corvel::testing
+}  // namespace corvel::test

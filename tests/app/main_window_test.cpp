@@ -1,5 +1,6 @@
 // Start-up, the window and the tray, the settings and the exit, as a person
 // would see them.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,7 +11,7 @@
 #include "main_window_fixture.h"
 #include "pop3_server/mailbox_pop3_server.h"
 
-namespace corvel::testing {
+namespace corvel::test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -199,25 +200,25 @@ TEST_F(StartUpTest, RightClickShowsRestoreAsDefaultAndExit) {
 
 TEST_F(StartUpTest, ExitWritesEveryAccountWithElapsedZeroAndTheFoundMethod) {
   MailboxPop3Server server;
+  TestAccount first;
+  first.name = "First";
+  first.interval = 100;
+  first.authMethod = "LOGIN";
+  AddAccount(first);
   TestAccount account;
   account.port = server.PortText();
   AddAccount(account);
-  TestAccount second;
-  second.name = "Second";
-  second.interval = 100;
-  second.authMethod = "LOGIN";
-  AddAccount(second);
   Start();
-  window_->TimerTimer();  // Home: the discovery finds APOP; Second counts 1
-  ASSERT_EQ(window_->Table()[1].Elapsed, 1);
+  window_->TimerTimer();  // First counts 1; Home: the discovery finds APOP
+  ASSERT_EQ(window_->Table()[0].Elapsed, 1);
   view_.SetColumnWidth(2, 140);
   window_->Exit1Click();
 
   AccountTable saved;
   ASSERT_TRUE(LoadAccounts(saved));
   ASSERT_EQ(saved.Count(), 2u);
-  EXPECT_EQ(saved[0].PlainAuthMethod(), "APOP");
-  EXPECT_EQ(saved[1].PlainAuthMethod(), "LOGIN");
+  EXPECT_EQ(saved[0].PlainAuthMethod(), "LOGIN");
+  EXPECT_EQ(saved[1].PlainAuthMethod(), "APOP");
   // The file itself holds Elapsed 0 (bytes 416..419 of each record).
   const std::string bytes = FileBytes(kAccountsFileName);
   ASSERT_EQ(bytes.size(), 2 * kRecordSize);
@@ -270,4 +271,4 @@ TEST_F(StartUpTest, ExitDuringACheckDoesNotUseTheDestroyedTray) {
 }
 
 }  // namespace
-}  // namespace corvel::testing
+}  // namespace corvel::test
