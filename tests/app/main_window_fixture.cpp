@@ -4,25 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <random>
-
 namespace corvel::test {
-
-WorkingFolder::WorkingFolder() : previous_(std::filesystem::current_path()) {
-  std::random_device random;
-  const auto base = std::filesystem::temp_directory_path();
-  for (;;) {
-    path_ = base / ("corvel-test-" + std::to_string(random()));
-    if (std::filesystem::create_directory(path_)) break;
-  }
-  std::filesystem::current_path(path_);
-}
-
-WorkingFolder::~WorkingFolder() {
-  std::error_code ec;
-  std::filesystem::current_path(previous_, ec);
-  std::filesystem::remove_all(path_, ec);
-}
 
 MainWindowTest::MainWindowTest() { settings_.Preset(kProgramKey, "Log", "True"); }
 

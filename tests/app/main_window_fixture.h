@@ -22,6 +22,7 @@
 #include "app/memory_settings_store.h"
 #include "app/tray/recording_tray_shell.h"
 #include "net/posix/poll_event_loop.h"
+#include "support/working_folder.h"
 
 namespace corvel::test {
 
@@ -37,20 +38,6 @@ inline std::tm FixedMoment() {
   return moment;
 }
 inline constexpr std::string_view kFixedDateTime = "07/12/2026 09:30:15";
-
-// A fresh folder that is the working directory while the test runs.
-class WorkingFolder {
- public:
-  WorkingFolder();
-  ~WorkingFolder();
-  WorkingFolder(const WorkingFolder&) = delete;
-  WorkingFolder& operator=(const WorkingFolder&) = delete;
-  [[nodiscard]] const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path previous_;
-  std::filesystem::path path_;
-};
 
 struct TestAccount {
   std::string name = "Home";
