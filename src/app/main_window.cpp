@@ -309,6 +309,10 @@ void MainWindow::BalloonNotify(std::string_view title, std::string_view text, in
 void MainWindow::SetBox(Control box, bool checked) {
   if (view_.Checked(box) == checked) return;
   view_.SetChecked(box, checked);
+  RunBoxHandler(box);
+}
+
+void MainWindow::RunBoxHandler(Control box) {
   switch (box) {
     case Control::StartupChkBx:
       StartupChkBxClick();
@@ -331,27 +335,7 @@ void MainWindow::SetBox(Control box, bool checked) {
 }
 
 void MainWindow::CheckBoxClicked(Control box) {
-  Guarded([&] {
-    switch (box) {
-      case Control::StartupChkBx:
-        StartupChkBxClick();
-        break;
-      case Control::ConnErrChkBx:
-        ConnErrChkBxClick();
-        break;
-      case Control::BalloonChkBx:
-        BalloonChkBxClick();
-        break;
-      case Control::AllMailChkBx:
-        AllMailChkBxClick();
-        break;
-      case Control::LogChkBx:
-        LogChkBxClick();
-        break;
-      default:
-        break;
-    }
-  });
+  Guarded([&] { RunBoxHandler(box); });
 }
 
 void MainWindow::StartupChkBxClick() {
@@ -640,89 +624,61 @@ void MainWindow::btnDeleteClick() {
   });
 }
 
+bool MainWindow::StartNavigation() {
+  SetRecordButtons(true);
+  if (RecordCount() > 0) return true;
+  for (Control button : {Control::btnFirst, Control::btnLast, Control::btnNext, Control::btnPrev}) {
+    view_.SetControlEnabled(button, false);
+  }
+  return false;
+}
+
+void MainWindow::ShowRecordAt(std::size_t index) {
+  cursor_ = index;
+  ShowRecord();
+  addingAccount_ = false;
+}
+
 void MainWindow::btnFirstClick() {
   Guarded([this] {
-    SetRecordButtons(true);
-    const std::size_t count = RecordCount();
-    if (count == 0) {
-      for (Control b : {Control::btnFirst, Control::btnLast, Control::btnNext, Control::btnPrev}) {
-        view_.SetControlEnabled(b, false);
-      }
-      return;
-    }
-    cursor_ = 0;
+    if (!StartNavigation()) return;
     view_.SetControlEnabled(Control::btnFirst, false);
     view_.SetControlEnabled(Control::btnPrev, false);
-    ShowRecord();
-    addingAccount_ = false;
+    ShowRecordAt(0);
   });
 }
 
 void MainWindow::btnLastClick() {
   Guarded([this] {
-    SetRecordButtons(true);
-    const std::size_t count = RecordCount();
-    if (count == 0) {
-      for (Control b : {Control::btnFirst, Control::btnLast, Control::btnNext, Control::btnPrev}) {
-        view_.SetControlEnabled(b, false);
-      }
-      return;
-    }
-    cursor_ = count - 1;
+    if (!StartNavigation()) return;
     view_.SetControlEnabled(Control::btnLast, false);
     view_.SetControlEnabled(Control::btnNext, false);
-    ShowRecord();
-    addingAccount_ = false;
+    ShowRecordAt(RecordCount() - 1);
   });
 }
 
 void MainWindow::btnNextClick() {
   Guarded([this] {
-    SetRecordButtons(true);
-    const std::size_t count = RecordCount();
-    if (count == 0) {
-      for (Control b : {Control::btnFirst, Control::btnLast, Control::btnNext, Control::btnPrev}) {
-        view_.SetControlEnabled(b, false);
-      }
-      return;
-    }
-    if (cursor_ + 1 >= count) {
-      view_.SetControlEnabled(Control::btnNext, false);
-      view_.SetControlEnabled(Control::btnLast, false);
-      return;
-    }
-    ++cursor_;
-    if (cursor_ + 1 == count) {
+    if (!StartNavigation()) return;
+    const std::size_t last = RecordCount() - 1;
+    // On the last record already: nothing is read again.
+    if (cursor_ < last) ShowRecordAt(cursor_ + 1);
+    if (cursor_ >= last) {
       view_.SetControlEnabled(Control::btnNext, false);
       view_.SetControlEnabled(Control::btnLast, false);
     }
-    ShowRecord();
-    addingAccount_ = false;
   });
 }
 
 void MainWindow::btnPrevClick() {
   Guarded([this] {
-    SetRecordButtons(true);
-    const std::size_t count = RecordCount();
-    if (count == 0) {
-      for (Control b : {Control::btnFirst, Control::btnLast, Control::btnNext, Control::btnPrev}) {
-        view_.SetControlEnabled(b, false);
-      }
-      return;
-    }
-    if (cursor_ == 0) {
-      view_.SetControlEnabled(Control::btnPrev, false);
-      view_.SetControlEnabled(Control::btnFirst, false);
-      return;
-    }
-    cursor_ = std::min(cursor_, count) - 1;
+    if (!StartNavigation()) return;
+    // On the first record already: nothing is read again.
+    if (cursor_ > 0) ShowRecordAt(std::min(cursor_, RecordCount()) - 1);
     if (cursor_ == 0) {
       view_.SetControlEnabled(Control::btnPrev, false);
       view_.SetControlEnabled(Control::btnFirst, false);
     }
-    ShowRecord();
-    addingAccount_ = false;
   });
 }
 

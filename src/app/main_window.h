@@ -160,6 +160,7 @@ class MainWindow final : private CheckHost {
   // Puts a box into a state and runs its handler when the state changed, as
   // setting a check box on the form does.
   void SetBox(Control box, bool checked);
+  void RunBoxHandler(Control box);
   void MinimizeApplication();
   void RestoreSettings();
   void SaveWindowSettings();
@@ -170,6 +171,9 @@ class MainWindow final : private CheckHost {
 
   // Editor steps.
   void ShowRecord();
+  // The first steps of every navigation button; false when the file is empty.
+  bool StartNavigation();
+  void ShowRecordAt(std::size_t index);
   void ShowForm(const AccountForm& form);
   [[nodiscard]] AccountForm ReadForm() const;
   void SetRecordButtons(bool on);
