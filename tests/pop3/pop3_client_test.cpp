@@ -752,6 +752,29 @@ TEST(Pop3Lifetime, DestroyedClientNeverReceivesQueuedCompletion) {
   EXPECT_FALSE(reported);
 }
 
+TEST(Pop3Lifetime, DestroyingAClientInTheMiddleOfARequestIsSafe) {
+  PollEventLoop loop;
+  ScriptedPop3Server server(
+      LoggedInScript().Expect("RETR 1").Send("+OK").Send("line").Wait(100).Send("more").Send("."));
+  bool reported = false;
+  {
+    SyncPop3Client client(loop);
+    client.SetHost(ScriptedPop3Server::Host());
+    client.SetPort(server.PortText());
+    client.SetUserName("tim");
+    client.SetPassWord("secret");
+    ASSERT_TRUE(client.OpenSync());
+    client.OnRequestDone = [&](RQ, std::uint16_t) { reported = true; };
+    client.OnMessageLine = [&] { reported = true; };
+    client.SetMsgNum(1);
+    client.Retr();
+  }
+  // Whatever the server still sends, and the completion of the Open still
+  // queued, reach nobody.
+  for (int i = 0; i < 20; ++i) loop.ProcessEvents(10);
+  EXPECT_FALSE(reported);
+}
+
 TEST(Pop3Defaults, PropertiesStartWithTheirDefaults) {
   PollEventLoop loop;
   SyncPop3Client client(loop);
