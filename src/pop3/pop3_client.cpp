@@ -287,7 +287,8 @@ void CustomPop3Client::HandleLookupDone(std::uint16_t errCode) {
 
 void CustomPop3Client::ConnectSocket() {
   try {
-    socket_->SetAddr(socket_->DnsResult());
+    const std::string address = socket_->DnsResult();
+    socket_->SetAddr(address);
     socket_->SetProto("tcp");
     socket_->SetPort(port_);
     socket_->SetLocalAddr(localAddr_);

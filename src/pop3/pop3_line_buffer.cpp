@@ -13,7 +13,8 @@ void Pop3LineBuffer::Commit(int count) {
 
 void Pop3LineBuffer::ForceLineEnd() {
   // Only reached with kSize - kReserve bytes held: the CR LF and the 0 byte
-  // go into the reserved room.
+  // go into the reserved room, which is never used otherwise.
+  if (len_ > kSize - kReserve) len_ = kSize - kReserve;
   buffer_[len_] = '\r';
   buffer_[len_ + 1] = '\n';
   len_ += 2;

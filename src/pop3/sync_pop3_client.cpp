@@ -1,7 +1,6 @@
 #include "pop3/sync_pop3_client.h"
 
 #include <algorithm>
-#include <exception>
 
 #include "net/tick_count.h"
 
@@ -56,7 +55,7 @@ bool SyncPop3Client::RunBlocking(Operation operation) {
   try {
     (this->*operation)();
     return WaitForRequest();
-  } catch (const std::exception&) {
+  } catch (...) {
     // The refusal texts that matter to a caller ("-ERR ...") are already in
     // ErrorMessage; the others leave it as it was, and the call just fails.
     return false;
