@@ -13,7 +13,7 @@
 
 #include "net/posix/poll_event_loop.h"
 #include "pop3/sync_pop3_client.h"
-#include "support/mailbox_pop3_server.h"
+#include "pop3_server/mailbox_pop3_server.h"
 
 namespace corvel {
 namespace {

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "codec/exception.h"
+#include "codec/whole_number.h"
 
 namespace corvel {
 
@@ -44,11 +45,6 @@ class SettingsException : public Exception {
   // "Failed to delete value '<name>'"
   [[nodiscard]] static SettingsException DeleteFailed(std::string_view name);
 };
-
-// A whole number as the store holds it: optional '+' or '-', then decimal
-// digits, nothing else, within the 32-bit signed range. Anything else ("12x",
-// " 12", "", "99999999999") is not a whole number.
-[[nodiscard]] std::optional<std::int32_t> ParseWholeNumber(std::string_view text);
 
 // Whether two key paths name the same key (letter case and the outer
 // backslashes do not matter).

@@ -22,13 +22,15 @@ void Pop3LineBuffer::ForceLineEnd() {
 }
 
 bool Pop3LineBuffer::NextLine(std::string& line) {
-  if (len_ < 2) return false;
+  if (len_ < 1) return false;
   const char* start = buffer_.data();
-  const void* lf = std::memchr(start + 1, '\n', static_cast<size_t>(len_ - 1));
+  // An LF in the first place ends an empty line: a server that ends its lines
+  // with LF alone sends one for the blank line between header and body.
+  const void* lf = std::memchr(start, '\n', static_cast<size_t>(len_));
   if (lf == nullptr) return false;
   const int lfPos = static_cast<int>(static_cast<const char*>(lf) - start);
   int end = lfPos;
-  if (buffer_[end - 1] == '\r') --end;
+  if (end > 0 && buffer_[end - 1] == '\r') --end;
   // A 0 byte ends the line early; whatever follows it up to the LF is lost.
   const void* nul = std::memchr(start, '\0', static_cast<size_t>(end));
   if (nul != nullptr) end = static_cast<int>(static_cast<const char*>(nul) - start);

@@ -1,8 +1,8 @@
 // Framing of the POP3 client: the fixed 4096-byte receive buffer and its
 // splitting into lines. Nothing here knows the protocol.
 //
-// A line ends at the first LF found at position 1 or later (the byte at
-// position 0 is never a line end), a CR directly before that LF is dropped,
+// A line ends at the first LF (an LF alone is an empty line, as servers that
+// end their lines with LF alone send it), a CR directly before that LF is dropped,
 // and a 0 byte inside the line cuts it short. At most 4093 bytes are held;
 // when that many have arrived without a line end, they are delivered as one
 // line of their own, so a server can never overflow the buffer nor stall the

@@ -54,10 +54,12 @@ TEST(Pop3LineBuffer, CutsLineAtZeroByte) {
             (std::vector<std::string>{"+OK", "next"}));
 }
 
-TEST(Pop3LineBuffer, NeverTakesFirstByteAsLineEnd) {
+TEST(Pop3LineBuffer, TakesAnLfAloneAsAnEmptyLine) {
   Pop3LineBuffer buffer;
-  // After "a\n" the second LF sits at position 0 and joins the next line.
-  EXPECT_EQ(Feed(buffer, "a\n\nb\n"), (std::vector<std::string>{"a", "\nb"}));
+  // After "a\n" the second LF sits first in the buffer: it ends an empty
+  // line rather than joining the next one.
+  EXPECT_EQ(Feed(buffer, "a\n\nb\n"), (std::vector<std::string>{"a", "", "b"}));
+  EXPECT_EQ(Feed(buffer, "\n"), (std::vector<std::string>{""}));
 }
 
 TEST(Pop3LineBuffer, WaitsForTheLineEnd) {

@@ -7,7 +7,7 @@
 #include "codec/base64.h"
 #include "pop3/pop3_client.h"
 #include "pop3_test_fixture.h"
-#include "support/mailbox_pop3_server.h"
+#include "pop3_server/mailbox_pop3_server.h"
 
 namespace corvel {
 namespace {

@@ -229,6 +229,25 @@ TEST_F(SyncPop3HeaderCapture, TopSyncCapturesFromFoldedSubjectAndDate) {
                                               "line:", "line:first body line"}));
 }
 
+TEST_F(SyncPop3HeaderCapture, ServerEndingLinesWithLfAloneKeepsItsBlankLines) {
+  // The whole answer in one piece, each line ended by LF alone: the blank
+  // line between header and body ends the header part, and the "." after a
+  // blank last body line ends the answer.
+  ScriptedPop3Server server(LoggedInScript().Expect("TOP 1 1").SendRaw(
+      "+OK\nFrom: Ann\nSubject: Hi\n\nbody\n\n.\n"));
+  Use(server);
+  LogIn();
+  std::vector<std::string> lines;
+  client_.OnMessageLine = [&] { lines.push_back(client_.LastResponse()); };
+  client_.SetMsgNum(1);
+  client_.SetMsgLines(1);
+  ASSERT_TRUE(client_.TopSync());
+  EXPECT_EQ(client_.HeaderFrom(), "Ann");
+  EXPECT_EQ(client_.HeaderSubject(), "Hi");
+  EXPECT_FALSE(client_.InHeader());
+  EXPECT_EQ(lines, (std::vector<std::string>{"From: Ann", "Subject: Hi", "", "body", ""}));
+}
+
 TEST_F(SyncPop3HeaderCapture, BodyLinesAfterTheBlankLineAreNotExamined) {
   ScriptedPop3Server server(LoggedInScript()
                                 .Expect("RETR 2")

@@ -1,4 +1,4 @@
-#include "support/server_connection.h"
+#include "pop3_server/server_connection.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

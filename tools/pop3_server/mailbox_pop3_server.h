@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/server_connection.h"
+#include "pop3_server/server_connection.h"
 
 namespace corvel::test {
 

@@ -1,4 +1,4 @@
-#include "support/mailbox_pop3_server.h"
+#include "pop3_server/mailbox_pop3_server.h"
 
 #include <algorithm>
 #include <array>

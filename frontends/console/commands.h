@@ -1,0 +1,53 @@
+// The `corvel` command. Each command takes its arguments and the streams it
+// writes to, and returns the process's exit status:
+//
+//   corvel [-C DIR] [--console] [--log] [--MINIMIZE]   run the program headless
+//   corvel [-C DIR] check [--all-mail] [--quiet]       check every account once
+//   corvel [-C DIR] accounts list|add|set|delete|clear-auth ...
+//   corvel settings list|get KEY|set KEY VALUE
+//   corvel demo                                         a tour without a mail server
+//
+// Exit status: 0 success, 1 an account could not be reached or logged in to,
+// 2 a usage error or a file error.
+#pragma once
+
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace corvel::console {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitCheckFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// Where the commands find what lies outside the working directory.
+struct Environment {
+  // The folder of the settings file and of the autostart entry.
+  std::filesystem::path configFolder;
+  // The full path of the running program (for the autostart entry).
+  std::string programPath;
+  // Standard input, for --password-stdin.
+  std::istream* in = nullptr;
+};
+
+// Runs the whole command line (arguments after the program name).
+int Main(const std::vector<std::string>& arguments, const Environment& environment,
+         std::ostream& out, std::ostream& err);
+
+int RunProgram(const std::vector<std::string>& arguments, const Environment& environment,
+               std::ostream& out, std::ostream& err);
+int RunCheck(const std::vector<std::string>& arguments, const Environment& environment,
+             std::ostream& out, std::ostream& err);
+int RunAccounts(const std::vector<std::string>& arguments, const Environment& environment,
+                std::ostream& out, std::ostream& err);
+int RunSettings(const std::vector<std::string>& arguments, const Environment& environment,
+                std::ostream& out, std::ostream& err);
+int RunDemo(const std::vector<std::string>& arguments, const Environment& environment,
+            std::ostream& out, std::ostream& err);
+
+// The help text.
+[[nodiscard]] std::string UsageText();
+
+}  // namespace corvel::console

@@ -1,0 +1,81 @@
+#include "accounts/account_form.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <utility>
+
+namespace corvel {
+
+std::optional<std::string_view> MissingFieldMessage(const AccountForm& form) {
+  const std::array<std::pair<const std::string*, std::string_view>, 6> required = {{
+      {&form.name, "No account name specified!"},
+      {&form.server, "No server specified!"},
+      {&form.port, "No port specified!"},
+      {&form.user, "No user name specified!"},
+      {&form.password, "No password specified!"},
+      {&form.interval, "No interval specified!"},
+  }};
+  for (const auto& [text, message] : required) {
+    if (text->empty()) return message;
+  }
+  return std::nullopt;
+}
+
+AccountForm RecordToForm(const AccountRecord& record) {
+  AccountForm form;
+  form.enabled = record.Enabled == 1;
+  form.name = record.PlainAccountName();
+  form.server = record.PlainServer();
+  form.port = std::to_string(record.Port);
+  form.user = record.PlainUserName();
+  form.password = record.PlainPassword();
+  form.interval = std::to_string(record.Interval);
+  form.leaveMail = record.LeaveMail == 1;
+  form.securityMode = record.SecurityMode();
+  return form;
+}
+
+void FormToRecord(const AccountForm& form, AccountRecord& record) {
+  record.Enabled = form.enabled ? 1 : 0;
+  record.LeaveMail = form.leaveMail ? 1 : 0;
+  record.SetPlainAccountName(form.name);
+  record.SetPlainServer(form.server);
+  record.SetPlainUserName(form.user);
+  record.SetPlainPassword(form.password);
+  record.Port = ParseWholeNumber(form.port).value_or(kDefaultPort);
+  record.Interval = ParseWholeNumber(form.interval).value_or(kDefaultInterval);
+  record.SetSecurityMode(form.securityMode);
+}
+
+bool NameTaken(const AccountFile& file, std::string_view name, std::optional<std::size_t> shown) {
+  const std::size_t count = file.RecordCount();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (shown && *shown == i) continue;
+    if (file.ReadRecord(i).PlainAccountName() == name) return true;
+  }
+  return false;
+}
+
+std::string ClampIntervalText(std::string_view text) {
+  std::size_t pos = 0;
+  bool negative = false;
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
+    negative = text[0] == '-';
+    pos = 1;
+  }
+  if (pos == text.size()) return std::string(text);
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  std::int64_t value = 0;
+  for (; pos < text.size(); ++pos) {
+    if (text[pos] < '0' || text[pos] > '9') return std::string(text);
+    // Saturate: a longer run of digits is simply above the maximum.
+    value = std::min<std::int64_t>(value * 10 + (text[pos] - '0'), kMax + 1);
+  }
+  if (negative && value > 0) return std::to_string(kMinInterval);
+  if (value < kMinInterval) return std::to_string(kMinInterval);
+  if (value > kMax) return std::to_string(kMax);
+  return std::string(text);
+}
+
+}  // namespace corvel

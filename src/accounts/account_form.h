@@ -1,0 +1,65 @@
+// The rules of the account editor that do not depend on a screen: the fields
+// of the form, their validation (six messages, in this order), the conversion
+// of the form into a record (a port or interval that is not a whole number
+// falls back to 110 or 300), the duplicate-name rule and the limit of 100
+// accounts. The editor on the "Accounts" tab and the `corvel accounts`
+// command both follow them.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "accounts/account_file.h"
+#include "accounts/account_record.h"
+#include "codec/whole_number.h"
+
+namespace corvel {
+
+inline constexpr std::int32_t kDefaultPort = 110;
+inline constexpr std::int32_t kDefaultInterval = 300;
+inline constexpr std::int32_t kMinInterval = 10;
+inline constexpr std::size_t kMaxAccounts = 100;
+
+inline constexpr std::string_view kDuplicateNameMessage =
+    "An account with that name already exists!";
+inline constexpr std::string_view kTooManyAccountsMessage =
+    "The accounts file already holds 100 accounts, the most Corvel can check. "
+    "Delete an account before adding another.";
+
+// The editor's fields, as typed.
+struct AccountForm {
+  bool enabled = false;
+  std::string name;
+  std::string server;
+  std::string port = "110";
+  std::string user;
+  std::string password;
+  std::string interval = "300";
+  bool leaveMail = false;
+  std::uint8_t securityMode = 0;
+};
+
+// The first empty field's message: "No account name specified!", "No server
+// specified!", "No port specified!", "No user name specified!", "No password
+// specified!", "No interval specified!"; nothing when all are filled in.
+[[nodiscard]] std::optional<std::string_view> MissingFieldMessage(const AccountForm& form);
+
+// The form as the editor shows a record.
+[[nodiscard]] AccountForm RecordToForm(const AccountRecord& record);
+// Copies the form into the record: the flags, the texts (cut to 100
+// characters), the port and the interval with their fallbacks. Elapsed,
+// AuthMethod and UidlFileName are left as they are.
+void FormToRecord(const AccountForm& form, AccountRecord& record);
+
+// Whether another record of the file carries this name (compared as the user
+// reads it); `shown` is the record being updated, which may keep its own name.
+[[nodiscard]] bool NameTaken(const AccountFile& file, std::string_view name,
+                             std::optional<std::size_t> shown);
+
+// A value typed into the interval box, kept within 10..2147483647 when the box
+// loses the focus; an empty text or one that is not a number stays as it is.
+[[nodiscard]] std::string ClampIntervalText(std::string_view text);
+
+}  // namespace corvel

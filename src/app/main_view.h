@@ -1,0 +1,113 @@
+// MainView: the screen of the main window as the program's logic sees it —
+// the state of its controls (boxes checked, texts, captions, enabled states,
+// the selected tab, column widths), the window itself (caption, geometry,
+// shown or hidden in the tray), and the three dialogs (information box,
+// Yes/No confirmation, error box). The main window's handlers read and write
+// only this; the lines of the log and the rows of the "New mail" list are
+// models the main window owns, which a view mirrors.
+//
+// Setting a box, a text or a state here never runs a handler: the main window
+// runs its handlers itself, and a front-end reports the user's actions by
+// calling the main window's handlers after updating the view's state.
+//
+// Implementations: the Qt and Win32 desktop views, and InMemoryMainView for
+// the console front-end and the tests.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "app/tray/tray_window.h"
+
+namespace corvel {
+
+// The tabs of the window, by index.
+enum class MainTab { Accounts = 0, Settings = 1, NewMail = 2, Log = 3, About = 4 };
+
+// The controls whose state the program reads or writes, named as on the form.
+enum class Control {
+  // "Settings" tab.
+  StartupChkBx,
+  ConnErrChkBx,
+  LogChkBx,
+  AllMailChkBx,
+  BalloonChkBx,
+  // "Accounts" tab: the editor's fields.
+  EnableAccChkBx,
+  AccountNameEdit,
+  ServerEdit,
+  PortEdit,
+  UserEdit,
+  PassEdit,
+  Label1,
+  SecsEdit,
+  LeaveMailChkBx,
+  // The editor's buttons.
+  OpenButton,
+  btnNew,
+  btnDelete,
+  btnPrev,
+  btnClearAuth,
+  btnNext,
+  btnFirst,
+  btnUpdate,
+  btnLast,
+  // Labels.
+  lblNOTE,
+  lblAbout,
+};
+inline constexpr int kControlCount = static_cast<int>(Control::lblAbout) + 1;
+
+// The window's bounds, as stored at exit and restored at start-up.
+struct WindowBounds {
+  int height = 517;
+  int width = 400;
+  int top = 0;
+  int left = 0;
+};
+
+class MainView : public TrayWindow {
+ public:
+  static constexpr int kMinHeight = 517;
+  static constexpr int kMinWidth = 400;
+
+  // ---- The window.
+  virtual void SetApplicationTitle(std::string_view title) = 0;
+  virtual void SetCaption(std::string_view caption) = 0;
+  [[nodiscard]] virtual WindowBounds Bounds() const = 0;
+  // The minimum size 400 x 517 still applies to what is set here.
+  virtual void SetHeight(int height) = 0;
+  virtual void SetWidth(int width) = 0;
+  virtual void SetTop(int top) = 0;
+  virtual void SetLeft(int left) = 0;
+  [[nodiscard]] virtual MainTab CurrentTab() const = 0;
+  virtual void SelectTab(MainTab tab) = 0;
+  // Minimises the window as the system would (used only when the tray does
+  // not take the window over).
+  virtual void Minimize() = 0;
+
+  // ---- Controls.
+  [[nodiscard]] virtual bool Checked(Control box) const = 0;
+  virtual void SetChecked(Control box, bool checked) = 0;
+  // The text of an edit box or label, or the caption of a button.
+  [[nodiscard]] virtual std::string Text(Control control) const = 0;
+  virtual void SetText(Control control, std::string_view text) = 0;
+  [[nodiscard]] virtual bool ControlEnabled(Control control) const = 0;
+  virtual void SetControlEnabled(Control control, bool enabled) = 0;
+  // Widths of the six columns of the "New mail" list.
+  [[nodiscard]] virtual int ColumnWidth(int column) const = 0;
+  virtual void SetColumnWidth(int column, int width) = 0;
+
+  // ---- The protocol trace (a memo nobody reads, kept for diagnosis).
+  virtual void ClearProtocolTrace() = 0;
+  virtual void AppendProtocolTrace(std::string_view line) = 0;
+
+  // ---- Dialogs. Each returns when the user has answered.
+  virtual void ShowInformation(std::string_view text) = 0;
+  // A confirmation box with the buttons Yes and No; true for Yes.
+  [[nodiscard]] virtual bool ConfirmYesNo(std::string_view text) = 0;
+  // The application's standard error box.
+  virtual void ShowError(std::string_view text) = 0;
+};
+
+}  // namespace corvel

@@ -1,0 +1,212 @@
+// MainWindow: the program itself. It owns what the main window owns — the
+// account table and the editor's working record, the shared blocking POP3
+// client, the tray icon component, the settings store's use, the seen-message
+// list, the window flags, the activity log and the "New mail" list — and
+// implements the window's handlers by name: start-up (FormCreate), the first
+// paint, closing, the tray clicks and menu, the settings boxes, the check
+// timer's tick and the account editor's buttons.
+//
+// It talks to the screen only through a MainView and a TrayShell, so a whole
+// session of the program runs the same under the desktop front-ends, the
+// console and the tests.
+//
+// Threads: everything runs on the event loop's thread. A blocking POP3 call
+// keeps the loop running, so any handler may run in the middle of a check.
+// Every handler that a front-end calls shows an error that escapes it in the
+// view's error box, as the application's top level would, and returns.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "accounts/account_file.h"
+#include "accounts/account_form.h"
+#include "accounts/account_table.h"
+#include "app/activity_log.h"
+#include "app/locale_format.h"
+#include "app/main_view.h"
+#include "app/settings_store.h"
+#include "app/tray/tray_icon.h"
+#include "app/tray/tray_menu.h"
+#include "app/tray/tray_shell.h"
+#include "checker/check_host.h"
+#include "checker/mail_checker.h"
+#include "checker/new_mail_list.h"
+#include "checker/seen_list.h"
+#include "net/event_loop.h"
+#include "pop3/sync_pop3_client.h"
+
+namespace corvel {
+
+inline constexpr std::string_view kProgramTitle = "Corvel!";
+inline constexpr std::string_view kProgramCaption = "Corvel! v0.6";
+inline constexpr std::string_view kMinimizeSwitch = "--MINIMIZE";
+
+// The text of the "About" tab.
+[[nodiscard]] std::string AboutText();
+
+struct MainWindowOptions {
+  // The command-line arguments after the program name.
+  std::vector<std::string> arguments;
+  // The full path of the running program (the logon entry starts it).
+  std::string programPath;
+  // The accounts file; by bare name, in the working directory.
+  std::filesystem::path accountsFile = std::filesystem::path(kAccountsFileName);
+  // The current local time; the system clock when empty.
+  LocalClock clock;
+  // The millisecond tick count; the system's when empty.
+  std::function<std::uint32_t()> tickCount;
+  // Log every event whatever the "Log" box says (the console's --log).
+  bool forceLog = false;
+  // The blocking client's silence time-out in seconds.
+  std::int32_t pop3Timeout = 15;
+};
+
+class MainWindow final : private CheckHost {
+ public:
+  MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, SettingsStore& settings,
+             const LocaleFormat& localeFormat, MainWindowOptions options = {});
+  ~MainWindow() override;
+  MainWindow(const MainWindow&) = delete;
+  MainWindow& operator=(const MainWindow&) = delete;
+
+  // ---- Window events.
+  void FormCreate();
+  void FormPaint();
+  // Closing the window never ends the program: returns false (refused).
+  [[nodiscard]] bool FormClose();
+  // The minimise button: true when the window went to the tray instead.
+  [[nodiscard]] bool MinimizeClicked();
+
+  // ---- Tray.
+  void OnMinTray();
+  void TrayClick();
+  void TrayDblClick();
+  void Restore1Click();
+  void Exit1Click();
+
+  // ---- "Settings" tab: a box changed state (the view already shows it).
+  void StartupChkBxClick();
+  void ConnErrChkBxClick();
+  void BalloonChkBxClick();
+  void AllMailChkBxClick();
+  void LogChkBxClick();
+  // Runs the handler of whichever box the user toggled.
+  void CheckBoxClicked(Control box);
+
+  // ---- Check cycle.
+  void TimerTimer();
+  void POP3Display(std::string_view msg);
+  // Checks every enabled account once, now, in table order (the console's
+  // "check"); an account whose login method was just found is checked again
+  // at once. Returns the outcomes in table order.
+  std::vector<CheckOutcome> CheckAllNow();
+  // Writes the account table to the accounts file as "Exit" does (Elapsed 0,
+  // the login methods found). Throws InOutException.
+  void SaveAccountTable();
+
+  // ---- Account editor ("Accounts" tab).
+  void OpenButtonClick();
+  void btnNewClick();
+  void btnUpdateClick();
+  void btnDeleteClick();
+  void btnFirstClick();
+  void btnPrevClick();
+  void btnNextClick();
+  void btnLastClick();
+  void btnClearAuthClick();
+  // The interval box lost the focus: its value is kept within 10..2147483647.
+  void SecsEditExit();
+  [[nodiscard]] bool EditorOpen() const override;
+
+  // ---- State.
+  void WriteLog(std::string_view account, std::string_view message) override;
+  void SetMailAnimation(bool on) override;
+  [[nodiscard]] const WindowFlags& Flags() const { return flags_; }
+  [[nodiscard]] AccountTable& Table() { return table_; }
+  [[nodiscard]] const LogMemoModel& LogMemo() const { return logMemo_; }
+  [[nodiscard]] LogMemoModel& LogMemo() { return logMemo_; }
+  [[nodiscard]] const NewMailList& MailList() const { return mailList_; }
+  [[nodiscard]] NewMailList& MailList() { return mailList_; }
+  [[nodiscard]] SyncPop3Client& Pop3() { return pop3_; }
+  [[nodiscard]] TrayIcon* Tray() { return tray_.get(); }
+  [[nodiscard]] const TrayMenu& PopupMenu() const { return popUp_; }
+  [[nodiscard]] bool CheckTimerEnabled() const { return checkTimer_ != 0; }
+  [[nodiscard]] MailChecker& Checker() { return checker_; }
+  [[nodiscard]] const AccountRecord& EditRecord() const { return editRecord_; }
+  [[nodiscard]] bool AddingAccount() const { return addingAccount_; }
+  [[nodiscard]] std::size_t EditorCursor() const { return cursor_; }
+  // True once Exit1Click has run to its end.
+  [[nodiscard]] bool Exited() const { return exited_; }
+
+ private:
+  // ---- CheckHost.
+  [[nodiscard]] bool OptionChecked(CheckOption option) const override;
+  void BalloonNotify(std::string_view title, std::string_view text, int iconKind,
+                     int timeoutSeconds) override;
+  void SetCheckTimerEnabled(bool enabled) override;
+  void ClearProtocolTrace() override;
+  [[nodiscard]] std::string NowDateTimeText() const override;
+  [[nodiscard]] std::uint32_t TickCount() const override;
+
+  // Runs a handler; an error that escapes it goes to the error box.
+  void Guarded(const std::function<void()>& handler);
+  // Puts a box into a state and runs its handler when the state changed, as
+  // setting a check box on the form does.
+  void SetBox(Control box, bool checked);
+  void RunBoxHandler(Control box);
+  void MinimizeApplication();
+  void RestoreSettings();
+  void SaveWindowSettings();
+  void LoadAccountTable();
+  void CreateTray();
+  void DestroyTray();
+  void RestoreFromTrayHandler(bool singleClick);
+
+  // Editor steps.
+  void ShowRecord();
+  // The first steps of every navigation button; false when the file is empty.
+  bool StartNavigation();
+  void ShowRecordAt(std::size_t index);
+  void ShowForm(const AccountForm& form);
+  [[nodiscard]] AccountForm ReadForm() const;
+  void SetRecordButtons(bool on);
+  void ClearEditorForm(bool forNew);
+  void CloseEditor();
+  [[nodiscard]] std::size_t RecordCount() const;
+
+  EventLoop& loop_;
+  MainView& view_;
+  TrayShell& shell_;
+  SettingsStore& settings_;
+  const LocaleFormat& localeFormat_;
+  MainWindowOptions options_;
+
+  WindowFlags flags_;
+  AccountTable table_;
+  AccountRecord editRecord_;
+  SeenList seenList_;
+  NewMailList mailList_;
+  LogMemoModel logMemo_;
+  SyncPop3Client pop3_;
+  MailChecker checker_;
+  TrayMenu popUp_;
+  std::unique_ptr<TrayIcon> tray_;
+  EventLoop::TimerId checkTimer_ = 0;
+
+  // The account editor.
+  std::optional<AccountFile> editorFile_;
+  std::size_t cursor_ = 0;
+  bool addingAccount_ = false;
+
+  bool exiting_ = false;
+  bool exited_ = false;
+};
+
+}  // namespace corvel

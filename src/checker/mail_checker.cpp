@@ -1,0 +1,364 @@
+#include "checker/mail_checker.h"
+
+#include <filesystem>
+#include <string>
+
+#include "accounts/file_io.h"
+#include "codec/exception.h"
+#include "codec/header_decode.h"
+
+namespace corvel {
+
+namespace {
+
+// The words AuthMethod holds, after unscrambling.
+constexpr std::string_view kMethodApop = "APOP";
+constexpr std::string_view kMethodSha1 = "SHA1";
+constexpr std::string_view kMethodMd5 = "MD5";
+constexpr std::string_view kMethodLogin = "LOGIN";
+constexpr std::string_view kMethodNone = "NONE";
+
+std::string Concat(std::string_view a, std::string_view b) {
+  std::string s(a);
+  s += b;
+  return s;
+}
+
+}  // namespace
+
+MailChecker::MailChecker(AccountTable& table, SyncPop3Client& pop3, SeenList& seenList,
+                         NewMailList& mailList, WindowFlags& flags, CheckHost& host)
+    : table_(table),
+      pop3_(pop3),
+      seenList_(seenList),
+      mailList_(mailList),
+      flags_(flags),
+      host_(host) {}
+
+void MailChecker::TimerTimer() {
+  if (host_.EditorOpen()) return;
+  host_.SetCheckTimerEnabled(false);
+  for (std::size_t i = 0; i < AccountTable::kCapacity; ++i) {
+    AccountRecord& record = table_[i];
+    if (record.Password.Empty()) break;
+    host_.ClearProtocolTrace();
+    if (!record.IsEnabled()) continue;
+    // Counted in unsigned arithmetic: an interval below 1 is never reached,
+    // and the count must not overflow into undefined behaviour meanwhile.
+    record.Elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(record.Elapsed) + 1u);
+    if (record.Elapsed != record.Interval) continue;
+    const CheckOutcome outcome = CheckAccount(i);
+    if (outcome != CheckOutcome::ConnectFailed && outcome != CheckOutcome::ReconnectFailed) break;
+  }
+  host_.SetCheckTimerEnabled(true);
+}
+
+AccountRecord* MailChecker::CheckedRecord(std::size_t index) {
+  if (checkGeneration_ != tableGeneration_ || index >= AccountTable::kCapacity) return nullptr;
+  return &table_[index];
+}
+
+CheckOutcome MailChecker::CheckAccount(std::size_t index) {
+  checkGeneration_ = tableGeneration_;
+  const AccountRecord& record = table_[index];
+  name_ = record.PlainAccountName();
+  server_ = record.PlainServer();
+  const std::string authMethod = record.PlainAuthMethod();
+
+  pop3_.SetHost(server_);
+  pop3_.SetPort(std::to_string(record.Port));
+  pop3_.SetUserName(record.PlainUserName());
+  pop3_.SetPassWord(record.PlainPassword());
+
+  CheckOutcome outcome = CheckOutcome::Checked;
+  try {
+    host_.WriteLog(name_, Concat("Trying to connect to ", server_));
+    if (!pop3_.ConnectSync()) {
+      if (flags_.ConnErrorArmed && host_.OptionChecked(CheckOption::ConnErr)) {
+        host_.BalloonNotify("Connection error!", Concat("Unable to connect to ", server_),
+                            kBalloonError, 15);
+        flags_.ConnErrorArmed = false;
+      }
+      FinishCheck(index);
+      return CheckOutcome::ConnectFailed;
+    }
+    host_.WriteLog(name_, Concat("Connected to ", server_));
+    flags_.ConnErrorArmed = true;
+
+    if (authMethod.empty()) {
+      if (!DiscoverAuthMethod(index, outcome)) {
+        FinishCheck(index);
+        return CheckOutcome::ReconnectFailed;
+      }
+    } else if (LoginStored(index)) {
+      DetectNewMail(index);
+    } else {
+      outcome = CheckOutcome::LoginFailed;
+    }
+  } catch (...) {
+    FinishCheck(index);
+    throw;
+  }
+  FinishCheck(index);
+  return outcome;
+}
+
+void MailChecker::FinishCheck(std::size_t index) {
+  (void)pop3_.QuitSync();
+  pop3_.SetHost("");
+  pop3_.SetPort("");
+  pop3_.SetUserName("");
+  pop3_.SetPassWord("");
+  if (AccountRecord* record = CheckedRecord(index)) record->Elapsed = 0;
+  host_.WriteLog(name_, "Logged out from " + server_ + "...");
+}
+
+void MailChecker::StoreAuthMethod(std::size_t index, std::string_view method) {
+  if (AccountRecord* record = CheckedRecord(index)) record->SetPlainAuthMethod(method);
+  host_.WriteLog(name_, "Saving AUTH type and logging out...");
+}
+
+bool MailChecker::DiscoverAuthMethod(std::size_t index, CheckOutcome& outcome) {
+  outcome = CheckOutcome::MethodDiscovered;
+  host_.WriteLog(name_, "Trying to figure out AUTH type...");
+
+  if (pop3_.HasTimestamp()) {
+    host_.WriteLog(name_, "Trying APOP.");
+    if (pop3_.APopSync()) {
+      host_.WriteLog(name_, "APOP worked!");
+      StoreAuthMethod(index, kMethodApop);
+      return true;
+    }
+    if (pop3_.Connected()) {
+      host_.WriteLog(name_, "APOP did not disconnect...");
+    } else {
+      host_.WriteLog(name_, "APOP disconnected, connect again.");
+      if (!pop3_.ConnectSync()) return false;
+      host_.WriteLog(name_, Concat("Connected to ", server_));
+    }
+  }
+
+  struct AuthAttempt {
+    const char* announcement;
+    Pop3AuthType type;
+    const char* success;
+    std::string_view method;
+  };
+  static constexpr AuthAttempt kChain[] = {
+      {"Trying CramSHA1...", Pop3AuthType::popAuthCramSHA1, "CramSHA1 worked!", kMethodSha1},
+      {"Trying CramMD5...", Pop3AuthType::popAuthCramMD5, "CramMD5 worked!", kMethodMd5},
+      {"Trying AUTH LOGIN...", Pop3AuthType::popAuthLogin, "AUTH LOGIN worked!", kMethodLogin},
+  };
+  for (const AuthAttempt& attempt : kChain) {
+    host_.WriteLog(name_, attempt.announcement);
+    pop3_.SetAuthType(attempt.type);
+    if (pop3_.AuthSync()) {
+      host_.WriteLog(name_, attempt.success);
+      StoreAuthMethod(index, attempt.method);
+      return true;
+    }
+  }
+
+  host_.WriteLog(name_, "Trying with cleartext user/pass...");
+  pop3_.SetAuthType(Pop3AuthType::popAuthNone);
+  if (pop3_.UserSync() && pop3_.PassSync()) {
+    host_.WriteLog(name_, "Cleartext user/pass worked...");
+    StoreAuthMethod(index, kMethodNone);
+    return true;
+  }
+  host_.WriteLog(name_, "Could not log in!");
+  outcome = CheckOutcome::NoMethodFound;
+  return true;
+}
+
+bool MailChecker::LoginStored(std::size_t index) {
+  const std::string method = table_[index].PlainAuthMethod();
+  bool ok = false;
+  const char* failure = nullptr;
+  if (method == kMethodApop) {
+    host_.WriteLog(name_, "Logging in using APOP...");
+    ok = pop3_.APopSync();
+    failure = "APOP login failed!";
+  } else if (method == kMethodSha1 || method == kMethodMd5 || method == kMethodLogin) {
+    if (method == kMethodSha1) {
+      host_.WriteLog(name_, "Logging in using CramSHA1...");
+      pop3_.SetAuthType(Pop3AuthType::popAuthCramSHA1);
+      failure = "CramSHA1 login failed!";
+    } else if (method == kMethodMd5) {
+      host_.WriteLog(name_, "Logging in using CramMD5...");
+      pop3_.SetAuthType(Pop3AuthType::popAuthCramMD5);
+      failure = "CramMD5 login failed!";
+    } else {
+      host_.WriteLog(name_, "Logging in using AUTH LOGIN...");
+      pop3_.SetAuthType(Pop3AuthType::popAuthLogin);
+      failure = "AUTH LOGIN failed!";
+    }
+    ok = pop3_.AuthSync();
+  } else {
+    host_.WriteLog(name_, "Logging in with regular cleartext user/pass...");
+    pop3_.SetAuthType(Pop3AuthType::popAuthNone);
+    ok = pop3_.UserSync() && pop3_.PassSync();
+    failure = "Regular cleartext user/pass login failed!";
+  }
+  if (ok) {
+    host_.WriteLog(name_, "Logged in!");
+    return true;
+  }
+  host_.WriteLog(name_, failure);
+  return false;
+}
+
+void MailChecker::DetectNewMail(std::size_t index) {
+  if (!pop3_.StatSync()) {
+    host_.WriteLog(name_, "Unable to get stats...");
+    return;
+  }
+  if (pop3_.MsgCount() == 0) {
+    host_.WriteLog(name_, "No messages, quitting...");
+    return;
+  }
+  if (table_[index].LeavesMailOnServer()) {
+    DetectWithSeenList(index);
+  } else {
+    DetectWholeMailbox(index);
+  }
+}
+
+std::string MailChecker::DisplayHeader(std::string_view raw) {
+  try {
+    return DecodeHeaderValue(raw);
+  } catch (const ConvertException&) {
+    // A stranger's malformed encoded word must not stop the checking: the
+    // value is shown as it came.
+    return std::string(raw);
+  }
+}
+
+void MailChecker::DetectWithSeenList(std::size_t index) {
+  std::string fileName = table_[index].PlainUidlFileName();
+  if (fileName.empty()) {
+    // An account stored without a seen-message file name (the editor always
+    // gives one): name it now, as the editor would, so its mail is still told
+    // apart; the name reaches the accounts file with the next save.
+    fileName = MakeUidlFileName(name_, host_.TickCount());
+    if (AccountRecord* record = CheckedRecord(index)) record->SetPlainUidlFileName(fileName);
+  }
+  const std::filesystem::path path(fileName);
+  if (!ReadFileIfExists(path)) ReplaceFileAtomically(path, "");
+  seenList_.LoadFromFile(path);
+
+  const std::int32_t messageCount = pop3_.MsgCount();
+  std::int64_t newCount = 0;
+  std::int64_t newBytes = 0;
+  std::string lastUidl;
+  for (std::int64_t n = 1; n <= messageCount; ++n) {
+    // Once the server has gone, every further command would be refused at
+    // once; stop rather than walk the rest of a mailbox it claimed to have.
+    if (!pop3_.Connected()) break;
+    pop3_.SetMsgNum(static_cast<std::int32_t>(n));
+    if (!pop3_.UidlSync()) continue;
+    if (seenList_.Contains(pop3_.MsgUidl())) continue;
+    if (newCount == 0) PrepareMailList();
+    lastUidl = pop3_.MsgUidl();
+    seenList_.Append(lastUidl);
+    ++newCount;
+
+    std::int32_t size = 0;
+    pop3_.SetMsgNum(static_cast<std::int32_t>(n));
+    if (pop3_.ListSync()) {
+      size = pop3_.MsgSize();
+      newBytes += size;
+    }
+    if (host_.OptionChecked(CheckOption::AllMail)) {
+      pop3_.SetMsgLines(1);
+      pop3_.SetMsgNum(static_cast<std::int32_t>(n));
+      if (pop3_.TopSync()) {
+        AddMailRow(name_, DisplayHeader(pop3_.HeaderFrom()), DisplayHeader(pop3_.HeaderSubject()),
+                   pop3_.HeaderDate(), size, lastUidl);
+      }
+    }
+  }
+
+  seenList_.SaveToFile(path);
+  seenList_.Clear();
+  if (newCount == 0) {
+    host_.WriteLog(name_, "No messages, quitting...");
+    return;
+  }
+  ReportNewMail(name_, newCount, newBytes, DetectionKind::SeenList);
+}
+
+void MailChecker::DetectWholeMailbox(std::size_t /*index*/) {
+  PrepareMailList();
+  const std::int32_t messageCount = pop3_.MsgCount();
+  const std::int64_t newBytes = pop3_.MsgSize();
+  if (host_.OptionChecked(CheckOption::AllMail)) {
+    for (std::int64_t n = 1; n <= messageCount; ++n) {
+      if (!pop3_.Connected()) break;
+      pop3_.SetMsgNum(static_cast<std::int32_t>(n));
+      pop3_.SetMsgLines(1);
+      const std::int32_t size = pop3_.ListSync() ? pop3_.MsgSize() : 0;
+      const std::string uidl = pop3_.UidlSync() ? pop3_.MsgUidl() : std::string();
+      if (pop3_.TopSync()) {
+        AddMailRow(name_, DisplayHeader(pop3_.HeaderFrom()), DisplayHeader(pop3_.HeaderSubject()),
+                   pop3_.HeaderDate(), size, uidl);
+      }
+    }
+  }
+  ReportNewMail(name_, messageCount, newBytes, DetectionKind::WholeMailbox);
+}
+
+void MailChecker::PrepareMailList() {
+  if (!flags_.NewMailPending) mailList_.Clear();
+}
+
+void MailChecker::AddMailRow(std::string_view account, std::string_view from,
+                             std::string_view subject, std::string_view date, std::int64_t size,
+                             std::string_view uidl) {
+  const auto& rows = mailList_.Rows();
+  if (!from.empty()) {
+    for (const MailRow& row : rows) {
+      if (row.account == account && row.uidl == uidl) return;
+    }
+    mailList_.Append(MailRow{std::string(account), std::string(from), std::string(subject),
+                             std::string(date), std::to_string(size), std::string(uidl)});
+    return;
+  }
+  // An overview row: the account keeps one, moved to the end with its new
+  // values and the time of this report.
+  MailRow row{std::string(account), "",
+              std::string(subject), host_.NowDateTimeText(),
+              std::to_string(size), std::string(uidl)};
+  std::size_t found = rows.size();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].account == account) {
+      found = i;
+      break;
+    }
+  }
+  mailList_.Append(std::move(row));
+  if (found < mailList_.Count() - 1) mailList_.Delete(found);
+}
+
+void MailChecker::ReportNewMail(std::string_view account, std::int64_t count, std::int64_t bytes,
+                                DetectionKind kind) {
+  if (!host_.OptionChecked(CheckOption::AllMail)) {
+    if (kind == DetectionKind::SeenList) PrepareMailList();
+    AddMailRow(account, "", count == 1 ? "One new mail!" : std::to_string(count) + " new mails!",
+               "", bytes, "");
+  }
+  const std::string countText = std::to_string(count) + " new mails!";
+  const std::string bytesText = " (" + std::to_string(bytes) + " bytes)";
+  const std::string logLine = kind == DetectionKind::SeenList ? countText + bytesText : countText;
+  host_.WriteLog(account, logLine);
+  if (host_.OptionChecked(CheckOption::Balloon)) {
+    const std::string text = kind == DetectionKind::SeenList ? logLine
+                                                             : "You have " + std::to_string(count) +
+                                                                   " new messages!" + bytesText;
+    host_.BalloonNotify(Concat("New mail on ", account), text, kBalloonInfo, 15);
+  }
+  flags_.NewMailPending = true;
+  if (flags_.WindowInTray) host_.SetMailAnimation(true);
+}
+
+}  // namespace corvel

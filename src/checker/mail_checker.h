@@ -1,0 +1,94 @@
+// The check cycle: once a second the check timer's tick walks the account
+// table, counts a second for every enabled account and checks an account whose
+// count has reached its interval — connect, log in with the remembered method
+// (or find one), tell new mail from seen mail, report it, log out. Every step
+// goes to the activity log under the account's name.
+//
+// A check runs on the owner's thread inside the tick; the blocking POP3 calls
+// keep the event loop running while they wait, so the window, the tray and the
+// editor stay usable during a check.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "accounts/account_table.h"
+#include "checker/check_host.h"
+#include "checker/new_mail_list.h"
+#include "checker/seen_list.h"
+#include "pop3/sync_pop3_client.h"
+
+namespace corvel {
+
+// How one check of an account ended.
+enum class CheckOutcome {
+  ConnectFailed,     // the server was not reached
+  ReconnectFailed,   // reached, but the reconnection after a refused APOP failed
+  MethodDiscovered,  // a login method was found and stored; no mail looked for
+  NoMethodFound,     // the discovery found no method that works
+  LoginFailed,       // the stored method was refused
+  Checked,           // logged in and the mailbox examined (or STAT refused)
+};
+
+// Which detection found the news.
+enum class DetectionKind { SeenList, WholeMailbox };
+
+class MailChecker {
+ public:
+  MailChecker(AccountTable& table, SyncPop3Client& pop3, SeenList& seenList, NewMailList& mailList,
+              WindowFlags& flags, CheckHost& host);
+
+  // The check timer's tick. Errors of a check (a seen-message file that cannot
+  // be written) leave the tick after the logout step, with the check timer
+  // left disabled; the caller shows them.
+  void TimerTimer();
+
+  // One check of the account at `index`, ending with FinishCheck on every path.
+  CheckOutcome CheckAccount(std::size_t index);
+
+  // The table was emptied or reloaded (the editor closed) while a check may be
+  // running: that check must not write into the record that now sits at its
+  // index, which may be another account.
+  void TableReloaded() { ++tableGeneration_; }
+
+  // The new-mail presentation, also used by the window's handlers.
+  void PrepareMailList();
+  void AddMailRow(std::string_view account, std::string_view from, std::string_view subject,
+                  std::string_view date, std::int64_t size, std::string_view uidl);
+  void ReportNewMail(std::string_view account, std::int64_t count, std::int64_t bytes,
+                     DetectionKind kind);
+
+ private:
+  // Returns false when the reconnection after a refused APOP failed.
+  bool DiscoverAuthMethod(std::size_t index, CheckOutcome& outcome);
+  bool LoginStored(std::size_t index);
+  void DetectNewMail(std::size_t index);
+  void DetectWithSeenList(std::size_t index);
+  void DetectWholeMailbox(std::size_t index);
+  void FinishCheck(std::size_t index);
+
+  void StoreAuthMethod(std::size_t index, std::string_view method);
+  // The record at `index`, or nullptr when the table was reloaded since the
+  // check began.
+  AccountRecord* CheckedRecord(std::size_t index);
+  // A header value decoded for display; a value the decoder refuses is shown
+  // as received rather than ending the check.
+  static std::string DisplayHeader(std::string_view raw);
+
+  AccountTable& table_;
+  SyncPop3Client& pop3_;
+  SeenList& seenList_;
+  NewMailList& mailList_;
+  WindowFlags& flags_;
+  CheckHost& host_;
+
+  std::uint64_t tableGeneration_ = 0;
+  std::uint64_t checkGeneration_ = 0;
+  // The account being checked, as it was when the check began.
+  std::string name_;
+  std::string server_;
+};
+
+}  // namespace corvel

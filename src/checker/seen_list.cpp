@@ -1,0 +1,54 @@
+#include "checker/seen_list.h"
+
+#include "accounts/file_io.h"
+
+namespace corvel {
+
+void SeenList::LoadFromFile(const std::filesystem::path& fileName) {
+  SetText(ReadWholeFile(fileName));
+}
+
+void SeenList::SaveToFile(const std::filesystem::path& fileName) const {
+  ReplaceFileAtomically(fileName, Text());
+}
+
+void SeenList::SetText(std::string_view content) {
+  Clear();
+  // Whatever follows a NUL byte is not part of the list.
+  content = content.substr(0, content.find('\0'));
+  std::size_t pos = 0;
+  while (pos < content.size()) {
+    std::size_t end = content.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) {
+      Append(std::string(content.substr(pos)));
+      break;
+    }
+    Append(std::string(content.substr(pos, end - pos)));
+    pos = end + 1;
+    if (content[end] == '\r' && pos < content.size() && content[pos] == '\n') ++pos;
+  }
+}
+
+std::string SeenList::Text() const {
+  std::string text;
+  std::size_t size = 0;
+  for (const std::string& entry : entries_) size += entry.size() + 2;
+  text.reserve(size);
+  for (const std::string& entry : entries_) {
+    text += entry;
+    text += "\r\n";
+  }
+  return text;
+}
+
+void SeenList::Append(std::string uidl) {
+  entries_.push_back(std::move(uidl));
+  index_.insert(entries_.back());
+}
+
+void SeenList::Clear() {
+  index_.clear();
+  entries_.clear();
+}
+
+}  // namespace corvel

@@ -1,0 +1,50 @@
+// The seen-message list of one account: the UIDLs of the messages already
+// reported, in the order they were first seen, kept in a plain text file with
+// one identifier per line.
+//
+// Reading accepts CR LF, a lone CR or a lone LF as a line end, a last line
+// without one, and empty lines (empty entries); a NUL byte ends the content.
+// Writing ends every line with CR LF. Identifiers are never removed.
+//
+// Contains() answers exactly as a scan of the entries from the first would,
+// but from an index kept beside them, so a check of a large mailbox stays
+// linear in the number of messages.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+namespace corvel {
+
+class SeenList {
+ public:
+  // Replaces the entries with the content of the file. Throws InOutException.
+  void LoadFromFile(const std::filesystem::path& fileName);
+  // Replaces the file with the entries (atomically: a failed write leaves the
+  // old file as it was). Throws InOutException.
+  void SaveToFile(const std::filesystem::path& fileName) const;
+
+  // Replaces the entries with those in `content` (the file's bytes).
+  void SetText(std::string_view content);
+  // The entries as the file holds them: each followed by CR LF.
+  [[nodiscard]] std::string Text() const;
+
+  [[nodiscard]] bool Contains(std::string_view uidl) const { return index_.contains(uidl); }
+  void Append(std::string uidl);
+  void Clear();
+
+  [[nodiscard]] std::size_t Count() const { return entries_.size(); }
+  [[nodiscard]] const std::string& operator[](std::size_t i) const { return entries_[i]; }
+
+ private:
+  // A deque keeps its elements in place as it grows, so the index may hold
+  // views of them.
+  std::deque<std::string> entries_;
+  std::unordered_set<std::string_view> index_;
+};
+
+}  // namespace corvel

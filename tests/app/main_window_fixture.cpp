@@ -1,0 +1,89 @@
+#include "main_window_fixture.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace corvel::test {
+
+MainWindowTest::MainWindowTest() { settings_.Preset(kProgramKey, "Log", "True"); }
+
+MainWindowTest::~MainWindowTest() { window_.reset(); }
+
+void MainWindowTest::AddAccount(const TestAccount& account) {
+  AccountFile file;
+  file.Open();
+  AccountForm form;
+  form.enabled = account.enabled;
+  form.name = account.name;
+  form.server = account.server;
+  form.port = account.port;
+  form.user = account.user;
+  form.password = account.password;
+  form.interval = std::to_string(account.interval);
+  form.leaveMail = account.leaveMail;
+  AccountRecord record;
+  FormToRecord(form, record);
+  record.SetPlainAuthMethod(account.authMethod);
+  record.SetPlainUidlFileName(account.uidlFileName.empty() ? MakeUidlFileName(account.name, 4711)
+                                                           : account.uidlFileName);
+  file.WriteRecord(file.RecordCount(), record);
+}
+
+void MainWindowTest::Start(MainWindowOptions options) {
+  options.clock = [] { return FixedMoment(); };
+  if (!options.tickCount) options.tickCount = [] { return 123456u; };
+  if (options.pop3Timeout == 15) options.pop3Timeout = 5;
+  window_ =
+      std::make_unique<MainWindow>(loop_, view_, shell_, settings_, locale_, std::move(options));
+  window_->FormCreate();
+}
+
+std::vector<std::string> MainWindowTest::LogEntries() const {
+  std::vector<std::string> entries;
+  const std::string prefix = "[" + std::string(kFixedDateTime);
+  for (const std::string& line : window_->LogMemo().Lines()) {
+    // "[date time] message" or "[date time/account] message".
+    if (line.rfind(prefix, 0) != 0) {
+      entries.push_back("?" + line);
+      continue;
+    }
+    const std::size_t close = line.find("] ", prefix.size());
+    std::string account;
+    if (line[prefix.size()] == '/')
+      account = line.substr(prefix.size() + 1, close - prefix.size() - 1);
+    entries.push_back(account + "|" + line.substr(close + 2));
+  }
+  return entries;
+}
+
+std::vector<std::string> MainWindowTest::LogOf(std::string_view account) const {
+  std::vector<std::string> messages;
+  const std::string tag = std::string(account) + "|";
+  for (const std::string& entry : LogEntries()) {
+    if (entry.rfind(tag, 0) == 0) messages.push_back(entry.substr(tag.size()));
+  }
+  return messages;
+}
+
+std::vector<TrayBalloon> MainWindowTest::Balloons() const {
+  std::vector<TrayBalloon> balloons;
+  for (const TrayShellCall& call : shell_.CallsOf(TrayShellCallKind::kShowBalloon)) {
+    balloons.push_back(call.balloon);
+  }
+  return balloons;
+}
+
+std::string MainWindowTest::ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return std::to_string(ntohs(address.sin_port));
+}
+
+}  // namespace corvel::test
