@@ -31,6 +31,7 @@ InMemoryMainView::InMemoryMainView() {
   texts_[Index(Control::btnLast)] = "Last";
   texts_[Index(Control::PortEdit)] = "110";
   texts_[Index(Control::SecsEdit)] = "300";
+  texts_[Index(Control::SecurityBox)] = "Auto (TLS on port 995)";
   texts_[Index(Control::Label1)] = "Interval in seconds:";
 }
 

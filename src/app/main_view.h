@@ -42,6 +42,9 @@ enum class Control {
   Label1,
   SecsEdit,
   LeaveMailChkBx,
+  // The connection's security: its text is one of kSecurityChoices
+  // (main_window.h), a drop-down list on a screen.
+  SecurityBox,
   // The editor's buttons.
   OpenButton,
   btnNew,

@@ -449,6 +449,13 @@ void MainWindow::SetRecordButtons(bool on) {
   }
 }
 
+std::uint8_t SecurityModeOfChoice(std::string_view choice) {
+  for (std::size_t mode = 0; mode < kSecurityChoices.size(); ++mode) {
+    if (kSecurityChoices[mode] == choice) return static_cast<std::uint8_t>(mode);
+  }
+  return 0;
+}
+
 void MainWindow::ClearEditorForm(bool forNew) {
   view_.SetChecked(Control::EnableAccChkBx, false);
   view_.SetText(Control::AccountNameEdit, "");
@@ -458,6 +465,7 @@ void MainWindow::ClearEditorForm(bool forNew) {
   view_.SetText(Control::PortEdit, "110");
   view_.SetText(Control::SecsEdit, forNew ? "300" : "");
   view_.SetChecked(Control::LeaveMailChkBx, false);
+  view_.SetText(Control::SecurityBox, kSecurityChoices[0]);
 }
 
 void MainWindow::ShowRecord() {
@@ -474,6 +482,8 @@ void MainWindow::ShowForm(const AccountForm& form) {
   view_.SetText(Control::PassEdit, form.password);
   view_.SetText(Control::SecsEdit, form.interval);
   view_.SetChecked(Control::LeaveMailChkBx, form.leaveMail);
+  view_.SetText(Control::SecurityBox,
+                kSecurityChoices[form.securityMode <= 2 ? form.securityMode : 0]);
 }
 
 AccountForm MainWindow::ReadForm() const {
@@ -486,7 +496,7 @@ AccountForm MainWindow::ReadForm() const {
   form.password = view_.Text(Control::PassEdit);
   form.interval = view_.Text(Control::SecsEdit);
   form.leaveMail = view_.Checked(Control::LeaveMailChkBx);
-  form.securityMode = editRecord_.SecurityMode();
+  form.securityMode = SecurityModeOfChoice(view_.Text(Control::SecurityBox));
   return form;
 }
 
@@ -524,9 +534,10 @@ void MainWindow::OpenButtonClick() {
     view_.SetControlEnabled(Control::btnUpdate, true);
     view_.SetControlEnabled(Control::btnDelete, count >= 1);
     view_.SetControlEnabled(Control::btnClearAuth, count >= 1);
-    for (Control field : {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit,
-                          Control::PortEdit, Control::UserEdit, Control::PassEdit,
-                          Control::SecsEdit, Control::LeaveMailChkBx, Control::Label1}) {
+    for (Control field :
+         {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
+          Control::UserEdit, Control::PassEdit, Control::SecsEdit, Control::LeaveMailChkBx,
+          Control::SecurityBox, Control::Label1}) {
       view_.SetControlEnabled(field, true);
     }
     view_.SetText(Control::btnUpdate, kUpdateCaption);
@@ -541,8 +552,9 @@ void MainWindow::CloseEditor() {
   for (Control field :
        {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
         Control::UserEdit, Control::PassEdit, Control::SecsEdit, Control::LeaveMailChkBx,
-        Control::Label1, Control::btnFirst, Control::btnPrev, Control::btnNext, Control::btnLast,
-        Control::btnNew, Control::btnUpdate, Control::btnDelete, Control::btnClearAuth}) {
+        Control::SecurityBox, Control::Label1, Control::btnFirst, Control::btnPrev,
+        Control::btnNext, Control::btnLast, Control::btnNew, Control::btnUpdate, Control::btnDelete,
+        Control::btnClearAuth}) {
     view_.SetControlEnabled(field, false);
   }
   LoadAccountTable();

@@ -16,6 +16,7 @@
 // view's error box, as the application's top level would, and returns.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -47,6 +48,13 @@ namespace corvel {
 inline constexpr std::string_view kProgramTitle = "Corvel!";
 inline constexpr std::string_view kProgramCaption = "Corvel! v0.6";
 inline constexpr std::string_view kMinimizeSwitch = "--MINIMIZE";
+
+// The choices of the editor's SecurityBox, by security mode (0, 1, 2).
+inline constexpr std::array<std::string_view, 3> kSecurityChoices = {"Auto (TLS on port 995)",
+                                                                     "STARTTLS", "TLS"};
+// The mode a choice stands for; a text that is none of them is mode 0, as an
+// unknown byte in the file is.
+[[nodiscard]] std::uint8_t SecurityModeOfChoice(std::string_view choice);
 
 // The text of the "About" tab.
 [[nodiscard]] std::string AboutText();

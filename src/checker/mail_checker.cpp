@@ -6,6 +6,7 @@
 #include "accounts/file_io.h"
 #include "codec/exception.h"
 #include "codec/header_decode.h"
+#include "net/socket_errors.h"
 
 namespace corvel {
 
@@ -25,6 +26,14 @@ std::string Concat(std::string_view a, std::string_view b) {
 }
 
 }  // namespace
+
+SocketTlsMode TlsModeFor(std::uint8_t securityMode, std::int32_t port) {
+  if (securityMode == kSecurityTls) return SocketTlsMode::tlsImplicit;
+  if (securityMode == kSecurityAuto && port == kPop3sPort) return SocketTlsMode::tlsImplicit;
+  // STARTTLS begins in plain text; so do accounts from before TLS, elsewhere
+  // than on 995.
+  return SocketTlsMode::tlsOff;
+}
 
 MailChecker::MailChecker(AccountTable& table, SyncPop3Client& pop3, SeenList& seenList,
                          NewMailList& mailList, WindowFlags& flags, CheckHost& host)
@@ -69,6 +78,9 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
   pop3_.SetPort(std::to_string(record.Port));
   pop3_.SetUserName(record.PlainUserName());
   pop3_.SetPassWord(record.PlainPassword());
+  securityMode_ = record.SecurityMode();
+  pop3_.SetTlsMode(TlsModeFor(securityMode_, record.Port));
+  pop3_.SetTlsHostName("");  // the server's name as typed
 
   CheckOutcome outcome = CheckOutcome::Checked;
   try {
@@ -79,11 +91,16 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
                             kBalloonError, 15);
         flags_.ConnErrorArmed = false;
       }
+      LogTlsFailure(false);
       FinishCheck(index);
       return CheckOutcome::ConnectFailed;
     }
     host_.WriteLog(name_, Concat("Connected to ", server_));
     flags_.ConnErrorArmed = true;
+    if (!StartTlsIfRequired()) {
+      FinishCheck(index);
+      return CheckOutcome::TlsFailed;
+    }
 
     if (authMethod.empty()) {
       if (!DiscoverAuthMethod(index, outcome)) {
@@ -101,6 +118,30 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
   }
   FinishCheck(index);
   return outcome;
+}
+
+bool MailChecker::StartTlsIfRequired() {
+  if (securityMode_ != kSecurityStartTls) return true;
+  // STLS is sent whether or not the server lists it: a server without it
+  // answers -ERR, and the account then fails rather than log in in clear.
+  if (pop3_.StlsSync() && pop3_.TlsActive()) return true;
+  LogTlsFailure(true);
+  return false;
+}
+
+void MailChecker::LogTlsFailure(bool startTls) {
+  std::string why;
+  if (pop3_.RequestResult() == kTlsHandshakeFailed || pop3_.RequestResult() == kTlsProtocolError) {
+    why = pop3_.TlsFailureReason().empty() ? SocketErrorText(pop3_.RequestResult())
+                                           : pop3_.TlsFailureReason();
+  } else if (!startTls) {
+    return;  // a plain connection failure: the log stays as it always was
+  } else if (pop3_.RequestResult() == kPop3NegativeReply) {
+    why = "server does not offer STARTTLS";
+  } else {
+    why = pop3_.ErrorMessage().empty() ? "STLS did not complete" : pop3_.ErrorMessage();
+  }
+  host_.WriteLog(name_, "TLS failed: " + why);
 }
 
 void MailChecker::FinishCheck(std::size_t index) {
@@ -133,8 +174,16 @@ bool MailChecker::DiscoverAuthMethod(std::size_t index, CheckOutcome& outcome) {
       host_.WriteLog(name_, "APOP did not disconnect...");
     } else {
       host_.WriteLog(name_, "APOP disconnected, connect again.");
-      if (!pop3_.ConnectSync()) return false;
+      if (!pop3_.ConnectSync()) {
+        LogTlsFailure(false);
+        return false;
+      }
       host_.WriteLog(name_, Concat("Connected to ", server_));
+      // The new connection needs its own STLS before anything else is sent.
+      if (!StartTlsIfRequired()) {
+        outcome = CheckOutcome::TlsFailed;
+        return true;
+      }
     }
   }
 

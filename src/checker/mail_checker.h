@@ -30,7 +30,19 @@ enum class CheckOutcome {
   NoMethodFound,     // the discovery found no method that works
   LoginFailed,       // the stored method was refused
   Checked,           // logged in and the mailbox examined (or STAT refused)
+  TlsFailed,         // reached, but STARTTLS was refused or its handshake failed
 };
+
+// An account's security mode (byte 203 of its record).
+inline constexpr std::uint8_t kSecurityAuto = 0;      // plain, but TLS on port 995
+inline constexpr std::uint8_t kSecurityStartTls = 1;  // STLS required after connecting
+inline constexpr std::uint8_t kSecurityTls = 2;       // TLS from the first byte, any port
+
+// The port on which POP3 is spoken over TLS from the first byte (RFC 8314).
+inline constexpr std::int32_t kPop3sPort = 995;
+
+// How the connection of an account with this mode and port begins.
+[[nodiscard]] SocketTlsMode TlsModeFor(std::uint8_t securityMode, std::int32_t port);
 
 // Which detection found the news.
 enum class DetectionKind { SeenList, WholeMailbox };
@@ -68,6 +80,11 @@ class MailChecker {
   void DetectWithSeenList(std::size_t index);
   void DetectWholeMailbox(std::size_t index);
   void FinishCheck(std::size_t index);
+  // STLS on the fresh connection of a STARTTLS account; false (after its log
+  // line) when the connection is not protected afterwards.
+  bool StartTlsIfRequired();
+  // "TLS failed: " + why, when the last request failed for TLS.
+  void LogTlsFailure(bool startTls);
 
   void StoreAuthMethod(std::size_t index, std::string_view method);
   // The record at `index`, or nullptr when the table was reloaded since the
@@ -89,6 +106,7 @@ class MailChecker {
   // The account being checked, as it was when the check began.
   std::string name_;
   std::string server_;
+  std::uint8_t securityMode_ = kSecurityAuto;
 };
 
 }  // namespace corvel

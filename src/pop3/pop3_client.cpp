@@ -350,6 +350,13 @@ void CustomPop3Client::HandleSessionClosed(std::uint16_t errCode) {
     statusCode_ = kPop3NegativeReply;
     requestResult_ = errCode;
     errorMessage_ = lastResponse_;
+  } else if (requestType_ == RQ::pop3Stls && state_ == ES::pop3WaitingReply &&
+             requestResult_ == 0) {
+    // Closed before TLS stood: the STLS request protected nothing.
+    lastResponse_ = SocketErrorLine(kPop3ConnectionClosed);
+    statusCode_ = kPop3NegativeReply;
+    requestResult_ = kPop3ConnectionClosed;
+    NoteError();
   }
   try {
     if (OnSessionClosed) OnSessionClosed(errCode);

@@ -31,15 +31,9 @@ struct ServerView {
   bool handshook = false;
 };
 
-// Serves one line per client line: the reply for each expected command.
 void Converse(TlsPeer& peer, ServerView& view,
               const std::vector<std::pair<std::string, std::string>>& exchange) {
-  for (const auto& [expected, reply] : exchange) {
-    const std::string line = peer.ReadLine();
-    view.protected_ += line;
-    if (line != expected + "\r\n") return;
-    peer.Write(reply + "\r\n");
-  }
+  view.protected_ += test::Pop3Exchange(peer, exchange);
 }
 
 class Pop3Tls : public Pop3ClientTest {
@@ -154,6 +148,18 @@ TEST_F(Pop3Tls, StlsNegativeReplyEndsWith500AndKeepsThePlainConnection) {
   client_.Abort();
   ExpectNoFailures(server);
   EXPECT_EQ(server.Transcript(), "STLS\r\nUSER tim\r\n");
+}
+
+TEST_F(Pop3Tls, StlsEndedByTheServersCloseIsAFailure) {
+  Pop3Script script;
+  script.Send("+OK POP3 ready").Expect("STLS").Close();
+  ScriptedPop3Server server(script);
+  Pop3ClientTest::Use(server);
+  ASSERT_TRUE(client_.ConnectSync());
+  EXPECT_FALSE(client_.StlsSync()) << "nothing was protected";
+  EXPECT_EQ(client_.RequestResult(), kPop3ConnectionClosed);
+  EXPECT_FALSE(client_.Connected());
+  ExpectNoFailures(server);
 }
 
 TEST_F(Pop3Tls, StlsIsRefusedOutsideTheAuthorizationStateWithoutSendingIt) {

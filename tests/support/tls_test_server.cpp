@@ -149,25 +149,41 @@ std::string TlsPeer::ReadRawToEnd() {
 // the server's destructor can never reach a reused one.
 void TlsPeer::CloseTcp() { ::shutdown(socket_.Fd(), SHUT_RDWR); }
 
+std::string Pop3Exchange(TlsPeer& peer,
+                         const std::vector<std::pair<std::string, std::string>>& exchange) {
+  std::string received;
+  for (const auto& [command, reply] : exchange) {
+    const std::string line = peer.ReadLine();
+    received += line;
+    if (line != command + "\r\n" || !peer.Write(reply + "\r\n")) break;
+  }
+  return received;
+}
+
 TlsTestServer::TlsTestServer(TlsServerOptions options, Session session)
-    : options_(std::move(options)), session_(std::move(session)) {
+    : TlsTestServer(std::move(options), std::vector<Session>{std::move(session)}) {}
+
+TlsTestServer::TlsTestServer(TlsServerOptions options, std::vector<Session> sessions)
+    : options_(std::move(options)), sessions_(std::move(sessions)) {
   // OpenSSL writes with write(): a client that has gone must not kill the
   // test program.
   ::signal(SIGPIPE, SIG_IGN);
   thread_ = std::thread([this] {
-    PeerSocket socket;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kAcceptLimitMs);
-    while (!stopping_ && !socket.Valid() && std::chrono::steady_clock::now() < deadline) {
-      socket = listener_.Accept(100);
-    }
-    if (socket.Valid() && !stopping_) {
+    for (const Session& session : sessions_) {
+      PeerSocket socket;
+      const auto deadline =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(kAcceptLimitMs);
+      while (!stopping_ && !socket.Valid() && std::chrono::steady_clock::now() < deadline) {
+        socket = listener_.Accept(100);
+      }
+      if (!socket.Valid() || stopping_) break;
       {
         std::lock_guard lock(mutex_);
         activeFd_ = socket.Fd();
       }
       TlsPeer peer(std::move(socket), options_);
-      session_(peer);
+      session(peer);
+      // Forgotten before the peer closes it, so it is never a reused one.
       std::lock_guard lock(mutex_);
       activeFd_ = -1;
     }

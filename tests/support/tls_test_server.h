@@ -1,6 +1,7 @@
 // An in-process TLS server for tests: it listens on 127.0.0.1 with a port
-// the system chooses, accepts one connection in a thread of the test process
-// and runs a test's session function on it with a TlsPeer, the server's end:
+// the system chooses, accepts connections in a thread of the test process,
+// one per session function and in their order, and runs each session
+// function on its connection with a TlsPeer, the server's end:
 // blocking calls over OpenSSL's server side, plain-text calls for what comes
 // before a STARTTLS upgrade, and a record of everything the client sent.
 // Every wait is bounded, and the destructor cuts a waiting session short, so
@@ -15,6 +16,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "support/loopback.h"
 #include "support/tls_test_pki.h"
@@ -76,11 +79,19 @@ class TlsPeer {
   bool sawCloseNotify_ = false;
 };
 
+// One POP3 exchange over TLS: for each entry, reads a client line and, when
+// it is the entry's command, answers with the entry's reply (CR LF added; a
+// reply of several lines holds CR LF inside). Stops at the first other line.
+// Returns the client lines read, line ends included.
+std::string Pop3Exchange(TlsPeer& peer,
+                         const std::vector<std::pair<std::string, std::string>>& exchange);
+
 class TlsTestServer {
  public:
   using Session = std::function<void(TlsPeer& peer)>;
 
   TlsTestServer(TlsServerOptions options, Session session);
+  TlsTestServer(TlsServerOptions options, std::vector<Session> sessions);
   ~TlsTestServer();
   TlsTestServer(const TlsTestServer&) = delete;
   TlsTestServer& operator=(const TlsTestServer&) = delete;
@@ -88,14 +99,14 @@ class TlsTestServer {
   [[nodiscard]] std::uint16_t Port() const { return listener_.Port(); }
   [[nodiscard]] std::string PortText() const { return listener_.PortText(); }
 
-  // True once the session function has returned; a test pumps its loop
+  // True once every session function has returned; a test pumps its loop
   // until then.
   [[nodiscard]] bool Finished() const { return finished_; }
 
  private:
   LoopbackListener listener_;
   TlsServerOptions options_;
-  Session session_;
+  std::vector<Session> sessions_;
   std::atomic<bool> finished_{false};
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;

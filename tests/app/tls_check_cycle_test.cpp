@@ -1,0 +1,294 @@
+// The check cycle over TLS as a user sees it: which accounts connect how, the
+// "TLS failed: " lines, and the connection-error balloon, with real sessions
+// against TLS servers on loopback.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "checker/mail_checker.h"
+#include "main_window_fixture.h"
+#include "support/scripted_pop3_server.h"
+#include "support/tls_test_pki.h"
+#include "support/tls_test_server.h"
+#include "support/wait_for.h"
+
+namespace corvel::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr char kGreeting[] = "+OK POP3 ready <1896.697170952@dbc.mtview.ca.us>\r\n";
+constexpr std::uint32_t kLimitMs = 30000;
+
+// What a server thread saw, read once its sessions have ended.
+struct Seen {
+  std::string plain;
+  std::string protected_;
+  std::string afterFailure;
+  bool handshook = false;
+};
+
+class TlsCheckCycleTest : public MainWindowTest {
+ protected:
+  TlsCheckCycleTest() : trust_(pki_.TrustOnly()), good_(pki_.Issue("good")) {}
+
+  // An account on `port` of "localhost", its method known, with `mode`.
+  void AddTlsAccount(const std::string& port, std::uint8_t mode, std::string name = "Home",
+                     std::string method = "NONE") {
+    TestAccount account;
+    account.name = std::move(name);
+    account.server = "localhost";
+    account.port = port;
+    account.authMethod = std::move(method);
+    account.leaveMail = false;
+    AddAccount(account);
+    AccountFile file;
+    file.Open();
+    AccountRecord record = file.ReadRecord(file.RecordCount() - 1);
+    record.SetSecurityMode(mode);
+    file.WriteRecord(file.RecordCount() - 1, record);
+  }
+
+  void WaitFinished(const TlsTestServer& server) {
+    EXPECT_TRUE(WaitFor(
+        loop_, [&] { return server.Finished(); }, kLimitMs));
+  }
+
+  CertFiles Expired() {
+    CertSpec spec;
+    spec.validFrom = -10 * 24 * 3600;
+    spec.validUntil = -24 * 3600;
+    return pki_.Issue("expired", spec);
+  }
+
+  TestPki pki_;
+  std::unique_ptr<TestPki::TrustGuard> trust_;
+  CertFiles good_;
+};
+
+// The login of an account whose method is "NONE", on an empty mailbox.
+const std::vector<std::pair<std::string, std::string>> kEmptyMailboxCheck = {
+    {"USER user", "+OK"}, {"PASS secret", "+OK"}, {"STAT", "+OK 0 0"}, {"QUIT", "+OK bye"}};
+
+TEST(TlsModeFor, PlainExceptOnPort995UnlessTheAccountSaysOtherwise) {
+  EXPECT_EQ(TlsModeFor(kSecurityAuto, 110), SocketTlsMode::tlsOff);
+  EXPECT_EQ(TlsModeFor(kSecurityAuto, 995), SocketTlsMode::tlsImplicit);
+  EXPECT_EQ(TlsModeFor(kSecurityStartTls, 995), SocketTlsMode::tlsOff);
+  EXPECT_EQ(TlsModeFor(kSecurityStartTls, 110), SocketTlsMode::tlsOff);
+  EXPECT_EQ(TlsModeFor(kSecurityTls, 110), SocketTlsMode::tlsImplicit);
+  EXPECT_EQ(TlsModeFor(kSecurityTls, 995), SocketTlsMode::tlsImplicit);
+}
+
+TEST_F(TlsCheckCycleTest, TlsAccountChecksOverTlsFromTheFirstByte) {
+  Seen seen;
+  TlsTestServer server({good_}, [&seen](TlsPeer& peer) {
+    if (!(seen.handshook = peer.Handshake())) return;
+    peer.Write(kGreeting);
+    seen.protected_ = Pop3Exchange(peer, kEmptyMailboxCheck);
+    peer.SendCloseNotify();
+    peer.ReadToEnd();
+  });
+  AddTlsAccount(server.PortText(), kSecurityTls);
+  Start();
+  window_->TimerTimer();
+  WaitFinished(server);
+  EXPECT_THAT(LogOf("Home"),
+              ElementsAre("Trying to connect to localhost", "Connected to localhost",
+                          "Logging in with regular cleartext user/pass...", "Logged in!",
+                          "No messages, quitting...", "Logged out from localhost..."));
+  EXPECT_TRUE(seen.handshook);
+  EXPECT_EQ(seen.protected_, "USER user\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
+}
+
+TEST_F(TlsCheckCycleTest, StartTlsAccountSendsStlsRightAfterConnectingThenLogsInProtected) {
+  Seen seen;
+  TlsTestServer server({good_}, [&seen](TlsPeer& peer) {
+    peer.WritePlain(kGreeting);
+    seen.plain = peer.ReadPlainLine();
+    peer.WritePlain("+OK Begin TLS negotiation\r\n");
+    if (!(seen.handshook = peer.Handshake())) return;
+    seen.protected_ = Pop3Exchange(peer, kEmptyMailboxCheck);
+    peer.CloseTcp();
+  });
+  AddTlsAccount(server.PortText(), kSecurityStartTls);
+  Start();
+  window_->TimerTimer();
+  WaitFinished(server);
+  EXPECT_THAT(LogOf("Home"),
+              ElementsAre("Trying to connect to localhost", "Connected to localhost",
+                          "Logging in with regular cleartext user/pass...", "Logged in!",
+                          "No messages, quitting...", "Logged out from localhost..."));
+  EXPECT_EQ(seen.plain, "STLS\r\n");
+  EXPECT_EQ(seen.protected_, "USER user\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
+}
+
+TEST_F(TlsCheckCycleTest, ExpiredCertificateIsAFailedConnectionWithItsLine) {
+  Seen seen;
+  TlsTestServer server({Expired()}, [&seen](TlsPeer& peer) {
+    seen.handshook = peer.Handshake();
+    seen.afterFailure = peer.ReadRawToEnd();
+  });
+  TestAccount second;
+  second.name = "Second";
+  second.port = ClosedPort();
+  second.authMethod = "NONE";
+  AddTlsAccount(server.PortText(), kSecurityTls);
+  AddAccount(second);
+  settings_.Preset(kProgramKey, "ConnErr", "True");
+  Start();
+  window_->TimerTimer();
+  WaitFinished(server);
+  EXPECT_THAT(LogOf("Home"),
+              ElementsAre("Trying to connect to localhost", "TLS failed: certificate has expired",
+                          "Logged out from localhost..."));
+  // A failed connection: the balloon rules apply, and the walk goes on.
+  const auto balloons = Balloons();
+  ASSERT_EQ(balloons.size(), 1u);
+  EXPECT_EQ(balloons[0].text, "Unable to connect to localhost");
+  EXPECT_FALSE(window_->Flags().ConnErrorArmed);
+  EXPECT_THAT(LogOf("Second"),
+              ElementsAre("Trying to connect to 127.0.0.1", "Logged out from 127.0.0.1..."));
+  EXPECT_FALSE(seen.handshook);
+  EXPECT_EQ(seen.afterFailure, "");
+}
+
+TEST_F(TlsCheckCycleTest, StartTlsAccountOnAServerWithoutStlsFailsWithItsLineAndSendsNoLogin) {
+  Pop3Script script;
+  script.Send("+OK POP3 ready")
+      .Expect("STLS")
+      .Send("-ERR Unknown command")
+      .Expect("QUIT")
+      .Send("+OK bye")
+      .Close();
+  ScriptedPop3Server server(script);
+  TestAccount second;
+  second.name = "Second";
+  second.port = ClosedPort();
+  second.authMethod = "NONE";
+  AddTlsAccount(server.PortText(), kSecurityStartTls);
+  AddAccount(second);
+  settings_.Preset(kProgramKey, "ConnErr", "True");
+  Start();
+  window_->TimerTimer();
+  EXPECT_THAT(LogOf("Home"), ElementsAre("Trying to connect to localhost", "Connected to localhost",
+                                         "TLS failed: server does not offer STARTTLS",
+                                         "Logged out from localhost..."));
+  for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;
+  EXPECT_EQ(server.Transcript(), "STLS\r\nQUIT\r\n");
+  // The server was reached: no balloon, and the walk ends with this account.
+  EXPECT_THAT(Balloons(), IsEmpty());
+  EXPECT_TRUE(window_->Flags().ConnErrorArmed);
+  EXPECT_THAT(LogOf("Second"), IsEmpty());
+}
+
+TEST_F(TlsCheckCycleTest, StartTlsWithAWrongHostNameFailsAfterConnectingWithItsLine) {
+  CertSpec spec;
+  spec.commonName = "mail.example.test";
+  spec.dnsNames = {"mail.example.test"};
+  Seen seen;
+  TlsTestServer server({pki_.Issue("other", spec)}, [&seen](TlsPeer& peer) {
+    peer.WritePlain(kGreeting);
+    seen.plain = peer.ReadPlainLine();
+    peer.WritePlain("+OK Begin TLS negotiation\r\n");
+    seen.handshook = peer.Handshake();
+    seen.afterFailure = peer.ReadRawToEnd();
+  });
+  AddTlsAccount(server.PortText(), kSecurityStartTls);
+  Start();
+  window_->TimerTimer();
+  WaitFinished(server);
+  EXPECT_THAT(LogOf("Home"),
+              ElementsAre("Trying to connect to localhost", "Connected to localhost",
+                          "TLS failed: host name mismatch", "Logged out from localhost..."));
+  EXPECT_FALSE(seen.handshook);
+  EXPECT_EQ(seen.afterFailure, "");
+}
+
+TEST_F(TlsCheckCycleTest, AutoAccountOnAnotherPortStaysPlain) {
+  Pop3Script script;
+  script.Send("+OK POP3 ready")
+      .Expect("USER user")
+      .Send("+OK")
+      .Expect("PASS secret")
+      .Send("+OK")
+      .Expect("STAT")
+      .Send("+OK 0 0")
+      .Expect("QUIT")
+      .Send("+OK bye")
+      .Close();
+  ScriptedPop3Server server(script);
+  AddTlsAccount(server.PortText(), kSecurityAuto);
+  Start();
+  window_->TimerTimer();
+  for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;
+  EXPECT_EQ(server.Transcript(), "USER user\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
+}
+
+TEST_F(TlsCheckCycleTest, UnknownSecurityByteInAnOldFileIsReadAsAuto) {
+  Pop3Script script;
+  script.Send("+OK POP3 ready").Expect("USER user").Send("-ERR no").Expect("QUIT").Send("+OK");
+  script.Close();
+  ScriptedPop3Server server(script);
+  AddTlsAccount(server.PortText(), kSecurityAuto);
+  {
+    AccountFile file;
+    file.Open();
+    AccountRecord record = file.ReadRecord(0);
+    record.SecurityModeByte = 7;
+    file.WriteRecord(0, record);
+  }
+  Start();
+  window_->TimerTimer();
+  for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;
+  EXPECT_EQ(server.Transcript(), "USER user\r\nQUIT\r\n");
+}
+
+TEST_F(TlsCheckCycleTest, DiscoveryReconnectingAfterApopSendsStlsAgainBeforeAnyLogin) {
+  // The first connection drops after a refused APOP; on the second, the AUTH
+  // chain must not start before TLS stands again.
+  Seen first;
+  Seen second;
+  TlsTestServer server(
+      {good_}, std::vector<TlsTestServer::Session>{[&first](TlsPeer& peer) {
+                                                     peer.WritePlain(kGreeting);
+                                                     first.plain = peer.ReadPlainLine();
+                                                     peer.WritePlain("+OK Begin TLS\r\n");
+                                                     if (!peer.Handshake()) return;
+                                                     first.protected_ = peer.ReadLine();
+                                                     peer.Write("-ERR permission denied\r\n");
+                                                     peer.CloseTcp();
+                                                   },
+                                                   [&second](TlsPeer& peer) {
+                                                     peer.WritePlain(kGreeting);
+                                                     second.plain = peer.ReadPlainLine();
+                                                     peer.WritePlain("+OK Begin TLS\r\n");
+                                                     if (!peer.Handshake()) return;
+                                                     second.protected_ = Pop3Exchange(
+                                                         peer, {{"AUTH CRAM-SHA1", "-ERR no"},
+                                                                {"AUTH CRAM-MD5", "-ERR no"},
+                                                                {"AUTH LOGIN", "-ERR no"},
+                                                                {"USER user", "+OK"},
+                                                                {"PASS secret", "+OK"},
+                                                                {"QUIT", "+OK bye"}});
+                                                     peer.CloseTcp();
+                                                   }});
+  AddTlsAccount(server.PortText(), kSecurityStartTls, "Home", "");
+  Start();
+  window_->TimerTimer();
+  WaitFinished(server);
+  EXPECT_EQ(first.plain, "STLS\r\n");
+  EXPECT_EQ(first.protected_.rfind("APOP user ", 0), 0u) << first.protected_;
+  EXPECT_EQ(second.plain, "STLS\r\n");
+  EXPECT_EQ(
+      second.protected_,
+      "AUTH CRAM-SHA1\r\nAUTH CRAM-MD5\r\nAUTH LOGIN\r\nUSER user\r\nPASS secret\r\nQUIT\r\n");
+  EXPECT_EQ(window_->Table()[0].PlainAuthMethod(), "NONE");
+}
+
+}  // namespace
+}  // namespace corvel::test
