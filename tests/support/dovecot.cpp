@@ -75,14 +75,18 @@ bool ReadGreeting(std::uint16_t port, int timeoutMs, std::string& greeting) {
   return ok && greeting.rfind("+OK", 0) == 0;
 }
 
-std::string ConfigText(const std::string& dir, std::uint16_t port, const DovecotOptions& options) {
+std::string ConfigText(const std::string& dir, std::uint16_t port, std::uint16_t tlsPort,
+                       const DovecotOptions& options) {
+  const bool tls = !options.sslCertFile.empty();
   std::ostringstream c;
   c << "base_dir = " << dir << "/run\n"
     << "state_dir = " << dir << "/state\n"
     << "log_path = " << dir << "/dovecot.log\n"
     << "listen = 127.0.0.1\n"
     << "protocols = pop3\n"
-    << "ssl = no\n"
+    << (tls ? "ssl = yes\nssl_cert = <" + options.sslCertFile + "\nssl_key = <" +
+                  options.sslKeyFile + "\nssl_min_protocol = TLSv1.2\n"
+            : std::string("ssl = no\n"))
     << "disable_plaintext_auth = no\n"
     << "auth_mechanisms = " << options.authMechanisms << "\n"
     << "mail_location = maildir:" << dir << "/mail/%u\n"
@@ -93,7 +97,11 @@ std::string ConfigText(const std::string& dir, std::uint16_t port, const Dovecot
     << "userdb {\n  driver = static\n  args = uid=nobody gid=nogroup home=" << dir
     << "/mail/%u\n}\n"
     << "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " << port
-    << "\n  }\n}\n"
+    << "\n  }\n"
+    << (tls ? "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " +
+                  std::to_string(tlsPort) + "\n    ssl = yes\n  }\n"
+            : std::string())
+    << "}\n"
     // Failed logins are answered after a growing per-address delay; without
     // the penalty listener a refused login costs about half a second.
     << "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n";
@@ -140,8 +148,12 @@ bool DovecotServer::Launch(const DovecotOptions& options, std::string& whyNot) {
   }
   ::chmod((folder_ + "/mail").c_str(), 0755);
   port_ = ClosedLoopbackPort();
+  tlsPort_ = 0;
+  while (!options.sslCertFile.empty() && (tlsPort_ == 0 || tlsPort_ == port_)) {
+    tlsPort_ = ClosedLoopbackPort();
+  }
   const std::string config = folder_ + "/dovecot.conf";
-  if (!WriteFile(config, ConfigText(folder_, port_, options)) ||
+  if (!WriteFile(config, ConfigText(folder_, port_, tlsPort_, options)) ||
       !WriteFile(folder_ + "/passwd", "")) {
     whyNot = "cannot write the configuration in " + folder_;
     return false;

@@ -26,6 +26,11 @@ struct DovecotOptions {
   std::string authMechanisms = "plain login cram-md5 apop";
   // From the start to the first greeting; a fresh machine needs ~11 s.
   int startTimeoutMs = 30000;
+  // ---- TLS (for the TLS tests). With a certificate and its key (PEM
+  // files), Dovecot offers STLS on Port() and TLS from the first byte on
+  // TlsPort(); without, it has no TLS at all (ssl = no).
+  std::string sslCertFile;
+  std::string sslKeyFile;
 };
 
 class DovecotServer {
@@ -40,6 +45,9 @@ class DovecotServer {
   [[nodiscard]] static std::string Host() { return "127.0.0.1"; }
   [[nodiscard]] std::uint16_t Port() const { return port_; }
   [[nodiscard]] std::string PortText() const { return std::to_string(port_); }
+  // TLS from the first byte; 0 when the options gave no certificate.
+  [[nodiscard]] std::uint16_t TlsPort() const { return tlsPort_; }
+  [[nodiscard]] std::string TlsPortText() const { return std::to_string(tlsPort_); }
   [[nodiscard]] const std::string& Folder() const { return folder_; }
 
   // Adds a user with a plain-text password and creates its maildir.
@@ -59,6 +67,7 @@ class DovecotServer {
 
   std::string folder_;
   std::uint16_t port_ = 0;
+  std::uint16_t tlsPort_ = 0;
   pid_t pid_ = -1;
 };
 
