@@ -378,6 +378,13 @@ void CustomTlsSocket::TriggerDataSent(std::uint16_t errCode) {
   CustomAsyncSocket::TriggerDataSent(errCode);
 }
 
+void CustomTlsSocket::TriggerSessionClosed(std::uint16_t errCode) {
+  // The peer's close is being told: a close_notify sent after it would only
+  // meet a reset.
+  if (session_) session_->peerEof = true;
+  CustomAsyncSocket::TriggerSessionClosed(errCode);
+}
+
 int CustomTlsSocket::RawReceive(void* buffer, int size) {
   if (!session_) return CustomAsyncSocket::RawReceive(buffer, size);
   if (!session_->established) {
@@ -435,6 +442,9 @@ void CustomTlsSocket::Feed() {
       if (s.firstByte < 0) s.firstByte = static_cast<unsigned char>(chunk[0]);
       BIO_write(s.fromNetwork, chunk, n);
       total += static_cast<std::size_t>(n);
+      // A short read has emptied the socket: asking again would only cost a
+      // call that says so. What comes later raises its own event.
+      if (n < kChunk) break;
       continue;
     }
     // End of stream, or a broken connection, whose close event follows.

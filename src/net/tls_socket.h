@@ -88,6 +88,7 @@ class CustomTlsSocket : public CustomAsyncSocket {
   void TriggerSessionConnectedSpecial(std::uint16_t errCode) override;
   bool TriggerDataAvailable(std::uint16_t errCode) override;
   void TriggerDataSent(std::uint16_t errCode) override;
+  void TriggerSessionClosed(std::uint16_t errCode) override;
   int RawReceive(void* buffer, int size) override;
   std::int32_t GetRcvdCount() override;
   void ResetDefaults() override;
