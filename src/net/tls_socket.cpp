@@ -397,10 +397,18 @@ int CustomTlsSocket::RawReceive(void* buffer, int size) {
     Feed();
     Decrypt();
   }
+  const bool full = session_->PlainWaiting() >= kPlainLimit;
   const std::size_t count =
       std::min<std::size_t>(session_->PlainWaiting(), static_cast<std::size_t>(std::max(size, 0)));
   if (count > 0) {
     session_->TakePlain(static_cast<char*>(buffer), count);
+    // The network was left waiting while the layer held its fill; now that
+    // there is room it is read again, which also lifts the socket's pause
+    // of the read notifications for a reader that had stopped reading.
+    if (full && !session_->closeNotifyReceived && !session_->failed) {
+      Feed();
+      Decrypt();
+    }
     return static_cast<int>(count);
   }
   if (session_->failed) {

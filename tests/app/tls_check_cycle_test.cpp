@@ -253,34 +253,37 @@ TEST_F(TlsCheckCycleTest, DiscoveryReconnectingAfterApopSendsStlsAgainBeforeAnyL
   // chain must not start before TLS stands again.
   Seen first;
   Seen second;
-  TlsTestServer server(
-      {good_}, std::vector<TlsTestServer::Session>{[&first](TlsPeer& peer) {
-                                                     peer.WritePlain(kGreeting);
-                                                     first.plain = peer.ReadPlainLine();
-                                                     peer.WritePlain("+OK Begin TLS\r\n");
-                                                     if (!peer.Handshake()) return;
-                                                     first.protected_ = peer.ReadLine();
-                                                     peer.Write("-ERR permission denied\r\n");
-                                                     peer.CloseTcp();
-                                                   },
-                                                   [&second](TlsPeer& peer) {
-                                                     peer.WritePlain(kGreeting);
-                                                     second.plain = peer.ReadPlainLine();
-                                                     peer.WritePlain("+OK Begin TLS\r\n");
-                                                     if (!peer.Handshake()) return;
-                                                     second.protected_ = Pop3Exchange(
-                                                         peer, {{"AUTH CRAM-SHA1", "-ERR no"},
-                                                                {"AUTH CRAM-MD5", "-ERR no"},
-                                                                {"AUTH LOGIN", "-ERR no"},
-                                                                {"USER user", "+OK"},
-                                                                {"PASS secret", "+OK"},
-                                                                {"QUIT", "+OK bye"}});
-                                                     peer.CloseTcp();
-                                                   }});
+  auto refuseApopAndLeave = [&first](TlsPeer& peer) {
+    peer.WritePlain(kGreeting);
+    first.plain = peer.ReadPlainLine();
+    peer.WritePlain("+OK Begin TLS\r\n");
+    if (!peer.Handshake()) return;
+    first.protected_ = peer.ReadLine();
+    // The refusal and the end of the session arrive together, so the client
+    // knows the connection is gone once APOP has failed.
+    peer.WriteWithCloseNotify("-ERR permission denied\r\n");
+    peer.ReadToEnd();
+  };
+  auto acceptUserPass = [&second](TlsPeer& peer) {
+    peer.WritePlain(kGreeting);
+    second.plain = peer.ReadPlainLine();
+    peer.WritePlain("+OK Begin TLS\r\n");
+    if (!peer.Handshake()) return;
+    second.protected_ = Pop3Exchange(peer, {{"AUTH CRAM-SHA1", "-ERR no"},
+                                            {"AUTH CRAM-MD5", "-ERR no"},
+                                            {"AUTH LOGIN", "-ERR no"},
+                                            {"USER user", "+OK"},
+                                            {"PASS secret", "+OK"},
+                                            {"QUIT", "+OK bye"}});
+    peer.CloseTcp();
+  };
+  TlsTestServer server({good_},
+                       std::vector<TlsTestServer::Session>{refuseApopAndLeave, acceptUserPass});
   AddTlsAccount(server.PortText(), kSecurityStartTls, "Home", "");
   Start();
   window_->TimerTimer();
   WaitFinished(server);
+  EXPECT_THAT(LogOf("Home"), ::testing::Contains("APOP disconnected, connect again."));
   EXPECT_EQ(first.plain, "STLS\r\n");
   EXPECT_EQ(first.protected_.rfind("APOP user ", 0), 0u) << first.protected_;
   EXPECT_EQ(second.plain, "STLS\r\n");

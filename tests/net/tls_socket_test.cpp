@@ -234,6 +234,37 @@ TEST_F(TlsSocket, DeliversPlaintextHeldInsideTheLayerWhileTheNetworkIsQuiet) {
   socket.Close();
 }
 
+TEST_F(TlsSocket, AReaderThatStoppedReadingGetsEverythingOnceItReadsAgain) {
+  // The handler leaves the data alone until the layer holds its fill and
+  // the socket has stopped reading; then the program reads on its own.
+  const std::string data = Pattern(2 * 1024 * 1024, 4);
+  TlsTestServer server({good_}, [&data](TlsPeer& peer) {
+    if (!peer.Handshake()) return;
+    peer.Write(data);
+    peer.ReadToEnd();
+  });
+  AsyncSocket socket(loop_);
+  Connect(socket, server);
+  socket.OnDataAvailable = [](std::uint16_t) {};
+  ASSERT_TRUE(WaitFor(
+      loop_, [&] { return socket.RcvdCount() >= 256 * 1024; }, kLimitMs));
+  std::string received;
+  std::vector<char> buffer(4093);
+  const bool all = WaitFor(
+      loop_,
+      [&] {
+        int got = 0;
+        while ((got = socket.Receive(buffer.data(), static_cast<int>(buffer.size()))) > 0) {
+          received.append(buffer.data(), static_cast<std::size_t>(got));
+        }
+        return received.size() >= data.size();
+      },
+      kLimitMs);
+  EXPECT_TRUE(all) << received.size() << " of " << data.size();
+  EXPECT_TRUE(received == data);
+  socket.Close();
+}
+
 // ---- The server's close.
 
 TEST_F(TlsSocket, ServerCloseNotifyDeliversTheDataThenClosesAndAnswersIt) {

@@ -1,5 +1,7 @@
 #include "support/tls_test_server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
@@ -120,6 +122,16 @@ std::string TlsPeer::ReadToEnd() { return Read(static_cast<std::size_t>(-1)); }
 void TlsPeer::SendCloseNotify() {
   ERR_clear_error();
   SSL_shutdown(Ssl(ssl_));
+}
+
+bool TlsPeer::WriteWithCloseNotify(std::string_view bytes) {
+  int on = 1;
+  ::setsockopt(socket_.Fd(), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+  const bool written = Write(bytes);
+  SendCloseNotify();
+  on = 0;
+  ::setsockopt(socket_.Fd(), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+  return written;
 }
 
 bool TlsPeer::WritePlain(std::string_view bytes) { return socket_.SendAll(bytes); }

@@ -58,6 +58,9 @@ class TlsPeer {
   [[nodiscard]] bool SawCloseNotify() const { return sawCloseNotify_; }
   // Sends close_notify (without waiting for the client's).
   void SendCloseNotify();
+  // Writes the bytes and close_notify as one TCP segment, so the client
+  // reads the last reply and the end of the session together.
+  bool WriteWithCloseNotify(std::string_view bytes);
 
   // Plain text on the same connection (before a STARTTLS upgrade). Reads
   // take bytes one at a time, so nothing after the line is consumed.
