@@ -19,6 +19,12 @@ constexpr std::string_view kMethodMd5 = "MD5";
 constexpr std::string_view kMethodLogin = "LOGIN";
 constexpr std::string_view kMethodNone = "NONE";
 
+// A name of a file in the working directory, and nothing else.
+bool IsBareFileName(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return name.find_first_of(std::string_view("/\\:\0", 4)) == std::string_view::npos;
+}
+
 std::string Concat(std::string_view a, std::string_view b) {
   std::string s(a);
   s += b;
@@ -285,10 +291,12 @@ std::string MailChecker::DisplayHeader(std::string_view raw) {
 
 void MailChecker::DetectWithSeenList(std::size_t index) {
   std::string fileName = table_[index].PlainUidlFileName();
-  if (fileName.empty()) {
-    // An account stored without a seen-message file name (the editor always
-    // gives one): name it now, as the editor would, so its mail is still told
-    // apart; the name reaches the accounts file with the next save.
+  if (!IsBareFileName(fileName)) {
+    // An account stored without a usable seen-message file name (the editor
+    // always gives one; a damaged accounts file may hold none, or a path that
+    // leads out of the working directory): name it now, as the editor would,
+    // so its mail is still told apart; the name reaches the accounts file
+    // with the next save.
     fileName = MakeUidlFileName(name_, host_.TickCount());
     if (AccountRecord* record = CheckedRecord(index)) record->SetPlainUidlFileName(fileName);
   }

@@ -521,5 +521,59 @@ TEST_F(CheckCycleTest, ServerThatClaimsAHugeMailboxAndLeavesDoesNotHoldTheCheck)
   EXPECT_TRUE(window_->CheckTimerEnabled());
 }
 
+TEST_F(CheckCycleTest, AccountWithoutAUsableSeenFileNameGetsAFreshOne) {
+  MailboxPop3Server server;
+  server.AddMessage("one", Mail("Ann", "Hi"));
+  for (const std::string& stored : {std::string(), std::string("../outside.uidl")}) {
+    TestAccount account = AccountOn(server, stored.empty() ? "NoName" : "Escaping");
+    account.authMethod = "NONE";
+    AddAccount(account);
+    AccountFile file;
+    file.Open();
+    AccountRecord record = file.ReadRecord(file.RecordCount() - 1);
+    record.SetPlainUidlFileName(stored);
+    file.WriteRecord(file.RecordCount() - 1, record);
+  }
+  Start();
+  window_->TimerTimer();  // NoName
+  window_->TimerTimer();  // NoName again (interval 1): the table walk starts at the first
+  const std::string given = window_->Table()[0].PlainUidlFileName();
+  EXPECT_EQ(given, MakeUidlFileName("NoName", 123456));
+  EXPECT_EQ(ReadFile(given), "one\r\n");
+  window_->Table()[0].Enabled = 0;
+  window_->TimerTimer();  // Escaping
+  EXPECT_FALSE(std::filesystem::exists(folder_.Path().parent_path() / "outside.uidl"));
+  EXPECT_EQ(window_->Table()[1].PlainUidlFileName(), MakeUidlFileName("Escaping", 123456));
+  EXPECT_THAT(view_.Errors(), IsEmpty());
+}
+
+TEST_F(CheckCycleTest, EditorClosedDuringACheckKeepsTheCheckOutOfTheReloadedTable) {
+  MailboxPop3Server server;
+  TestAccount first = AccountOn(server, "First");
+  AddAccount(first);  // its login method is still to be found
+  TestAccount second = AccountOn(server, "Second");
+  second.authMethod = "LOGIN";
+  second.interval = 100;
+  AddAccount(second);
+  Start();
+  // While the discovery of "First" waits for the server, the user opens the
+  // editor, deletes "First" and closes the editor: "Second" moves up.
+  bool edited = false;
+  window_->Pop3().OnDisplay = [&](const std::string& line) {
+    if (edited || line.rfind("> APOP", 0) != 0) return;
+    edited = true;
+    window_->OpenButtonClick();
+    window_->btnDeleteClick();
+    window_->OpenButtonClick();
+  };
+  window_->TimerTimer();
+  ASSERT_TRUE(edited);
+  ASSERT_EQ(window_->Table().Count(), 1u);
+  EXPECT_EQ(window_->Table()[0].PlainAccountName(), "Second");
+  // The method found for "First" did not land on "Second".
+  EXPECT_EQ(window_->Table()[0].PlainAuthMethod(), "LOGIN");
+  EXPECT_EQ(LogOf("First").back(), "Logged out from 127.0.0.1...");
+}
+
 }  // namespace
 }  // namespace corvel::test

@@ -1,8 +1,6 @@
 #include "main_window_fixture.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "support/loopback.h"
 
 namespace corvel::test {
 
@@ -74,16 +72,6 @@ std::vector<TrayBalloon> MainWindowTest::Balloons() const {
   return balloons;
 }
 
-std::string MainWindowTest::ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return std::to_string(ntohs(address.sin_port));
-}
+std::string MainWindowTest::ClosedPort() { return std::to_string(ClosedLoopbackPort()); }
 
 }  // namespace corvel::test
