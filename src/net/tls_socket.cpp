@@ -258,27 +258,20 @@ void CustomTlsSocket::StartTls() {
 void CustomTlsSocket::BeginHandshake(bool implicit) {
   tlsFailureReason_.clear();
   session_ = std::make_unique<Session>();
-  const std::uint64_t serial = ++sessionSerial_;
+  ++sessionSerial_;
   session_->implicit = implicit;
-  std::weak_ptr<char> alive = alive_;
 
   std::string reason;
   if (session_->Create(tlsHostName_, reason)) {
     // Sends the ClientHello; nothing can have come back yet.
-    ContinueHandshake();
-    return;
-  }
-  if (implicit) {
+    ContinueHandshake(!implicit);
+  } else if (implicit) {
     // Inside the connect event already: the failure is told at once.
     HandshakeFailed(reason);
-    return;
+  } else {
+    // StartTls reports its end from the loop, never from inside the call.
+    FailHandshakeLater(reason);
   }
-  // StartTls reports its end from the loop, never from inside the call.
-  session_->handshaking = false;
-  session_->failed = true;
-  Loop().Post([this, alive, serial, reason] {
-    if (SameSession(alive, serial)) HandshakeFailed(reason);
-  });
 }
 
 int CustomTlsSocket::Send(const void* data, int length) {
@@ -461,7 +454,7 @@ void CustomTlsSocket::Feed() {
   }
 }
 
-void CustomTlsSocket::ContinueHandshake() {
+void CustomTlsSocket::ContinueHandshake(bool fromStartTls) {
   std::weak_ptr<char> alive = alive_;
   const std::uint64_t serial = sessionSerial_;
   Session& s = *session_;
@@ -475,11 +468,26 @@ void CustomTlsSocket::ContinueHandshake() {
   if (!SameSession(alive, serial)) return;
   if (result == 1) {
     HandshakeSucceeded();
-  } else if (error != SSL_ERROR_WANT_READ) {
-    HandshakeFailed(reason);
-  } else if (s.peerEof) {
-    HandshakeFailed(s.HandshakeReason());
+    return;
   }
+  if (error == SSL_ERROR_WANT_READ && !s.peerEof) return;
+  if (error == SSL_ERROR_WANT_READ) reason = s.HandshakeReason();
+  if (fromStartTls) {
+    FailHandshakeLater(reason);
+  } else {
+    HandshakeFailed(reason);
+  }
+}
+
+void CustomTlsSocket::FailHandshakeLater(const std::string& reason) {
+  std::weak_ptr<char> alive = alive_;
+  const std::uint64_t serial = sessionSerial_;
+  // Nothing more is taken from the network as handshake data meanwhile.
+  session_->handshaking = false;
+  session_->failed = true;
+  Loop().Post([this, alive, serial, reason] {
+    if (SameSession(alive, serial)) HandshakeFailed(reason);
+  });
 }
 
 void CustomTlsSocket::HandshakeSucceeded() {

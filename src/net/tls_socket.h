@@ -102,7 +102,9 @@ class CustomTlsSocket : public CustomAsyncSocket {
   // or decrypts, as far as the bytes allow. Sends nothing.
   void Pump();
   void Feed();
-  void ContinueHandshake();
+  // With `fromStartTls`, a failure is told from the loop rather than at once.
+  void ContinueHandshake(bool fromStartTls = false);
+  void FailHandshakeLater(const std::string& reason);
   void Decrypt();
   // Hands the session's encrypted output to the send queue.
   void Flush();

@@ -598,6 +598,29 @@ TEST_F(StartTls, TakesPlainTextWhereTheHandshakeShouldBeAsAFailedHandshake) {
   EXPECT_EQ(socket.TlsFailureReason(), "server did not answer with TLS");
 }
 
+TEST_F(StartTls, WithoutAHostNameFailsFromTheLoopNotInsideTheCall) {
+  TlsTestServer server({good_}, [](TlsPeer& peer) {
+    peer.WritePlain("+OK ready\r\n");
+    peer.ReadRawToEnd();
+  });
+  AsyncSocket socket(loop_);
+  std::string received;
+  log_.Attach(socket);
+  socket.OnTlsHandshakeDone = [this](std::uint16_t error) { log_.Add("tls", error); };
+  socket.SetAddr("127.0.0.1");
+  socket.SetPort(server.PortText());
+  socket.Connect();
+  ReadInto(socket, received);
+  ASSERT_TRUE(WaitFor(
+      loop_, [&] { return received == "+OK ready\r\n"; }, kLimitMs));
+  socket.StartTls();
+  EXPECT_EQ(log_.events, (std::vector<std::string>{"connected:0"}));
+  ASSERT_TRUE(WaitFor(
+      loop_, [&] { return log_.Count("closed") > 0; }, kLimitMs));
+  EXPECT_EQ(log_.events, (std::vector<std::string>{"connected:0", "tls:12001", "closed:12001"}));
+  EXPECT_EQ(socket.TlsFailureReason(), "no host name to check the certificate against");
+}
+
 TEST_F(StartTls, RefusesToStartOnAClosedSocketOrTwice) {
   AsyncSocket closed(loop_);
   EXPECT_EQ(RaisedText([&] { closed.StartTls(); }), "StartTls: Socket is not connected");
