@@ -18,12 +18,14 @@
 //
 // Once the session stands, received plaintext arrives through
 // OnDataAvailable and Receive exactly as plain data does: a reader may take
-// it in pieces of any size, and RcvdCount counts the plaintext still held by
-// the layer. Send encrypts; OnDataSent fires once the encrypted bytes have
-// gone out. Close sends the TLS close_notify first when it can do so without
-// waiting. A peer's close_notify closes the connection after the plaintext
-// before it has been delivered. A broken record after the handshake closes
-// the connection with kTlsProtocolError.
+// it in pieces of any size, and RcvdCount counts the plaintext the layer
+// holds plus the encrypted bytes still waiting in the network, so that the
+// receive loop comes back until everything is delivered. Send encrypts;
+// OnDataSent fires once the encrypted bytes have gone out, never for the
+// layer's own handshake bytes. Close sends the TLS close_notify first when it
+// can do so without waiting. A peer's close_notify closes the connection once
+// the plaintext before it has been delivered. A broken record after the
+// handshake closes the connection with kTlsProtocolError.
 //
 // Why a handshake failed stays readable in TlsFailureReason() ("certificate
 // has expired", "host name mismatch", ...) until the next Connect or
