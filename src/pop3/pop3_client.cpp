@@ -549,6 +549,7 @@ void CustomPop3Client::RequestDone(std::int32_t error) {
 }
 
 void CustomPop3Client::FinishRequest(std::int32_t error) {
+  finishedError_ = error;
   SetState(ES::pop3Idle);
   inSequence_ = false;
   std::weak_ptr<int> token = alive_;

@@ -149,6 +149,9 @@ class CustomPop3Client {
   [[nodiscard]] const std::string& Timestamp() const { return timestamp_; }
   // 0 = success; 500 after a negative reply; otherwise the failing code.
   [[nodiscard]] std::int32_t RequestResult() const { return requestResult_; }
+  // The Error the last finished request was reported with (the value
+  // OnRequestDone receives), known as soon as State() is back to idle.
+  [[nodiscard]] std::int32_t FinishedError() const { return finishedError_; }
   // 0 after a positive reply, 500 after any other, 426 after a time-out.
   [[nodiscard]] std::int32_t StatusCode() const { return statusCode_; }
   [[nodiscard]] Pop3Request RequestType() const { return requestType_; }
@@ -356,6 +359,7 @@ class CustomPop3Client {
   Pop3Request requestType_ = Pop3Request::pop3Connect;
   bool doneReported_ = false;
   std::int32_t requestResult_ = 0;
+  std::int32_t finishedError_ = 0;
   std::int32_t statusCode_ = 0;
   Pop3LineBuffer receiveBuffer_;
 

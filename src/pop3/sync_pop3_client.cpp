@@ -27,7 +27,7 @@ void SyncPop3Client::TriggerResponse(const std::string& line) {
 bool SyncPop3Client::WaitForRequest() {
   RestartDeadline();
   for (;;) {
-    if (State() == Pop3EngineState::pop3Idle) return RequestResult() == 0;
+    if (State() == Pop3EngineState::pop3Idle) return Succeeded();
     std::uint32_t waitMs = kWaitCeilingMs;
     bool timedOut = Loop().Terminated();
     if (!timedOut && timeout_ > 0) {
@@ -49,6 +49,17 @@ bool SyncPop3Client::WaitForRequest() {
     }
     Loop().ProcessEvents(waitMs);
   }
+}
+
+bool SyncPop3Client::Succeeded() const {
+  // A request that the server's close ended, before its reply or in the
+  // middle of its answer, did not succeed, even though no reply said so:
+  // a login that is simply dropped is no login, and a cut-off TOP is no
+  // header. QUIT alone ends with the close by design.
+  if (FinishedError() == kPop3ConnectionClosed && RequestType() != Pop3Request::pop3Quit) {
+    return false;
+  }
+  return RequestResult() == 0;
 }
 
 bool SyncPop3Client::RunBlocking(Operation operation) {

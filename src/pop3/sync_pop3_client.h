@@ -42,8 +42,9 @@ class SyncPop3Client : public Pop3Client {
   void SetTickSource(TickSource source);
 
   // Waits for the running request: true when it ended with RequestResult 0;
-  // false when it failed, or after Timeout seconds without a line or the
-  // loop's termination, which abort it with "426 Timeout".
+  // false when it failed, when the server's close ended it (QUIT excepted),
+  // or after Timeout seconds without a line or the loop's termination, which
+  // abort it with "426 Timeout".
   [[nodiscard]] virtual bool WaitForRequest();
 
   [[nodiscard]] bool ConnectSync();
@@ -77,6 +78,7 @@ class SyncPop3Client : public Pop3Client {
   // the result false and goes no further (a refusal's "-ERR " text is already
   // in ErrorMessage).
   bool RunBlocking(Operation operation);
+  [[nodiscard]] bool Succeeded() const;
   void RestartDeadline();
 
   std::int32_t timeout_ = 15;

@@ -604,13 +604,26 @@ TEST_F(Pop3Close, ServerClosingMidRetrGives10004WithResultZero) {
   EXPECT_EQ(client_.State(), ES::pop3Idle);
 }
 
-TEST_F(Pop3Close, BlockingRetrCutByCloseReturnsTrue) {
+TEST_F(Pop3Close, BlockingRetrCutByCloseFails) {
   ScriptedPop3Server server(LoggedInScript().Expect("RETR 1").Send("+OK").Send("x").Close());
   Use(server);
   LogIn();
   client_.SetMsgNum(1);
-  EXPECT_TRUE(client_.RetrSync());
+  // The answer never ended: a cut-off message is no success, although the
+  // engine's RequestResult stays 0 and the report carries 10004.
+  EXPECT_FALSE(client_.RetrSync());
+  EXPECT_EQ(client_.RequestResult(), 0);
+  EXPECT_EQ(client_.FinishedError(), 10004);
   EXPECT_FALSE(client_.Connected());
+}
+
+TEST_F(Pop3Close, LoginDroppedWithoutAReplyFails) {
+  ScriptedPop3Server server(Pop3Script().Send("+OK ready <1.2@host>").ReceiveLine().Close());
+  Use(server);
+  ASSERT_TRUE(client_.ConnectSync());
+  EXPECT_FALSE(client_.APopSync());
+  EXPECT_FALSE(client_.Connected());
+  EXPECT_EQ(client_.ProtocolState(), PS::pop3Disconnected);
 }
 
 TEST_F(Pop3Close, LineNobodyWaitsForIsOnlyShown) {
