@@ -81,8 +81,7 @@ void BM_SteadyStateCheckOfSeenMailbox(benchmark::State& state) {
     form.password = kPassword;
     form.interval = "300";
     form.leaveMail = true;
-    AccountRecord record;
-    FormToRecord(form, record);
+    AccountRecord record = NewAccountRecord(form, 0);
     record.SetPlainAuthMethod("NONE");
     record.SetPlainUidlFileName("bench.uidl");
     file.WriteRecord(0, record);

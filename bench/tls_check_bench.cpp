@@ -90,8 +90,7 @@ void SteadyStateCheck(benchmark::State& state, std::uint8_t security) {
     form.interval = "300";
     form.leaveMail = true;
     form.securityMode = security;
-    AccountRecord record;
-    FormToRecord(form, record);
+    AccountRecord record = NewAccountRecord(form, 0);
     record.SetPlainAuthMethod("NONE");
     record.SetPlainUidlFileName("bench.uidl");
     file.WriteRecord(0, record);

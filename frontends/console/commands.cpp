@@ -205,12 +205,7 @@ int AccountsAdd(const std::vector<std::string>& arguments, const Environment& en
     err << kDuplicateNameMessage << '\n';
     return kExitUsage;
   }
-  AccountRecord record;
-  FormToRecord(form, record);
-  record.SetPlainUidlFileName(MakeUidlFileName(form.name, TickCount()));
-  record.AuthMethod.Clear();
-  record.Elapsed = 0;
-  file.WriteRecord(count, record);
+  file.WriteRecord(count, NewAccountRecord(form, TickCount()));
   out << "Account " << form.name << " added (#" << count << ").\n";
   return kExitOk;
 }

@@ -132,10 +132,7 @@ int RunDemo(const std::vector<std::string>& arguments, const Environment& enviro
     form.password = kDemoPassword;
     form.interval = "60";
     form.leaveMail = true;
-    AccountRecord record;
-    FormToRecord(form, record);
-    record.SetPlainUidlFileName(MakeUidlFileName(form.name, TickCount()));
-    file.WriteRecord(0, record);
+    file.WriteRecord(0, NewAccountRecord(form, TickCount()));
     out << "Added the account \"Demo\" (user " << kDemoUser << ", leaves mail on the server).\n\n";
   }
 

@@ -48,6 +48,13 @@ void FormToRecord(const AccountForm& form, AccountRecord& record) {
   record.SetSecurityMode(form.securityMode);
 }
 
+AccountRecord NewAccountRecord(const AccountForm& form, std::uint32_t tickCount) {
+  AccountRecord record;
+  FormToRecord(form, record);
+  record.SetPlainUidlFileName(MakeUidlFileName(form.name, tickCount));
+  return record;
+}
+
 bool NameTaken(const AccountFile& file, std::string_view name, std::optional<std::size_t> shown) {
   const std::size_t count = file.RecordCount();
   for (std::size_t i = 0; i < count; ++i) {

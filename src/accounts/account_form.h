@@ -53,6 +53,11 @@ struct AccountForm {
 // AuthMethod and UidlFileName are left as they are.
 void FormToRecord(const AccountForm& form, AccountRecord& record);
 
+// A new account from the form, as "Add acct." writes it: the form's values,
+// a fresh seen-message file name formed from the name and the tick count, no
+// login method yet, Elapsed 0.
+[[nodiscard]] AccountRecord NewAccountRecord(const AccountForm& form, std::uint32_t tickCount);
+
 // Whether another record of the file carries this name (compared as the user
 // reads it); `shown` is the record being updated, which may keep its own name.
 [[nodiscard]] bool NameTaken(const AccountFile& file, std::string_view name,

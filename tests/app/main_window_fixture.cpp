@@ -20,11 +20,9 @@ void MainWindowTest::AddAccount(const TestAccount& account) {
   form.password = account.password;
   form.interval = std::to_string(account.interval);
   form.leaveMail = account.leaveMail;
-  AccountRecord record;
-  FormToRecord(form, record);
+  AccountRecord record = NewAccountRecord(form, 4711);
   record.SetPlainAuthMethod(account.authMethod);
-  record.SetPlainUidlFileName(account.uidlFileName.empty() ? MakeUidlFileName(account.name, 4711)
-                                                           : account.uidlFileName);
+  if (!account.uidlFileName.empty()) record.SetPlainUidlFileName(account.uidlFileName);
   file.WriteRecord(file.RecordCount(), record);
 }
 
