@@ -1,17 +1,15 @@
-// The cost of the checks a user's machine runs all day: one steady-state
+// The checks a user's machine runs all day, and what TLS adds: the steady-state
 // check of a leave-mail account whose 10,000 messages have all been seen
 // (connect, log in, STAT, UIDL n for every message, the seen file read and
-// written back, QUIT), against a real Dovecot on loopback; and the search of
-// the seen-message list with 100,000 identifiers, beside the plain scan the
-// list would need without its index.
+// written back, QUIT), against one Dovecot on loopback, over plain text, over
+// TLS from the first byte and over STARTTLS. The certificate is made for the
+// run and trusted through SSL_CERT_FILE.
 //
-// Run: build/release/bench/check_bench   (as root: Dovecot's mail processes
-// run as nobody). Counters: per_message_us = wall time of a check / messages.
+// Run: build/release/bench/check_bench   (as root: Dovecot's mail
+// processes run as nobody). Counters: per_message_us = wall time of a check
+// / messages; the TLS figures divided by the plain one give the ratio.
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <deque>
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -21,9 +19,11 @@
 #include "app/main_window.h"
 #include "app/memory_settings_store.h"
 #include "app/tray/recording_tray_shell.h"
+#include "checker/mail_checker.h"
 #include "checker/seen_list.h"
 #include "net/posix/poll_event_loop.h"
 #include "support/dovecot.h"
+#include "support/tls_test_pki.h"
 #include "support/working_folder.h"
 
 namespace corvel {
@@ -35,11 +35,18 @@ constexpr char kPassword[] = "bench-pass";
 
 std::string MessageName(int i) { return "1765000000.M" + std::to_string(i) + "P1.bench"; }
 
-// Dovecot with a mailbox of kMessages messages, started once for all runs.
+// The authority, trusted for the whole run, and Dovecot with its certificate
+// and a mailbox of kMessages messages, started once for all benchmarks.
 test::DovecotServer* Mailbox(std::string& whyNot) {
   static std::string startError;
+  static test::TestPki* pki = new test::TestPki();
+  static auto* trust = new std::unique_ptr<test::TestPki::TrustGuard>(pki->TrustOnly());
   static test::DovecotServer* server = []() -> test::DovecotServer* {
-    auto started = test::DovecotServer::Start(test::DovecotOptions(), startError);
+    const test::CertFiles files = pki->Issue("localhost");
+    test::DovecotOptions options;
+    options.sslCertFile = files.cert;
+    options.sslKeyFile = files.key;
+    auto started = test::DovecotServer::Start(options, startError);
     if (!started) return nullptr;
     std::string error;
     if (!started->AddUser(kUser, kPassword, error)) {
@@ -57,11 +64,12 @@ test::DovecotServer* Mailbox(std::string& whyNot) {
     }
     return started.release();
   }();
+  (void)trust;
   whyNot = startError;
   return server;
 }
 
-void BM_SteadyStateCheckOfSeenMailbox(benchmark::State& state) {
+void SteadyStateCheck(benchmark::State& state, std::uint8_t security) {
   std::string whyNot;
   test::DovecotServer* dovecot = Mailbox(whyNot);
   if (dovecot == nullptr) {
@@ -75,12 +83,13 @@ void BM_SteadyStateCheckOfSeenMailbox(benchmark::State& state) {
     AccountForm form;
     form.enabled = true;
     form.name = "Bench";
-    form.server = test::DovecotServer::Host();
-    form.port = dovecot->PortText();
+    form.server = "localhost";
+    form.port = security == kSecurityTls ? dovecot->TlsPortText() : dovecot->PortText();
     form.user = kUser;
     form.password = kPassword;
     form.interval = "300";
     form.leaveMail = true;
+    form.securityMode = security;
     AccountRecord record = NewAccountRecord(form, 0);
     record.SetPlainAuthMethod("NONE");
     record.SetPlainUidlFileName("bench.uidl");
@@ -116,62 +125,16 @@ void BM_SteadyStateCheckOfSeenMailbox(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations()) * kMessages,
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_SteadyStateCheckOfSeenMailbox)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MinTime(5.0);
 
-constexpr std::size_t kSeenIdentifiers = 100000;
-
-std::string Identifier(std::size_t i) { return "1765000000.M" + std::to_string(i) + "P1.host"; }
-
-void BM_SeenListSearch(benchmark::State& state) {
-  SeenList list;
-  for (std::size_t i = 0; i < kSeenIdentifiers; ++i) list.Append(Identifier(i));
-  // Half the lookups find an identifier (spread over the list), half do not.
-  std::vector<std::string> probes;
-  for (std::size_t i = 0; i < 1000; ++i) {
-    probes.push_back(i % 2 == 0 ? Identifier(i * 97 % kSeenIdentifiers) : "new-" + Identifier(i));
-  }
-  std::size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(list.Contains(probes[i++ % probes.size()]));
-  }
+void BM_SteadyStateCheckPlain(benchmark::State& state) { SteadyStateCheck(state, kSecurityAuto); }
+void BM_SteadyStateCheckTls(benchmark::State& state) { SteadyStateCheck(state, kSecurityTls); }
+void BM_SteadyStateCheckStartTls(benchmark::State& state) {
+  SteadyStateCheck(state, kSecurityStartTls);
 }
-BENCHMARK(BM_SeenListSearch);
 
-// The same lookups as a scan from the first entry, as the list would search
-// without its index.
-void BM_SeenListLinearScan(benchmark::State& state) {
-  std::deque<std::string> entries;
-  for (std::size_t i = 0; i < kSeenIdentifiers; ++i) entries.push_back(Identifier(i));
-  std::vector<std::string> probes;
-  for (std::size_t i = 0; i < 1000; ++i) {
-    probes.push_back(i % 2 == 0 ? Identifier(i * 97 % kSeenIdentifiers) : "new-" + Identifier(i));
-  }
-  std::size_t i = 0;
-  for (auto _ : state) {
-    const std::string& probe = probes[i++ % probes.size()];
-    benchmark::DoNotOptimize(std::find(entries.begin(), entries.end(), probe) != entries.end());
-  }
-}
-BENCHMARK(BM_SeenListLinearScan)->Unit(benchmark::kMicrosecond);
-
-// Loading and writing back a seen file of 100,000 identifiers, as every
-// check of such an account does.
-void BM_SeenFileLoadAndSave(benchmark::State& state) {
-  test::WorkingFolder folder;
-  SeenList list;
-  for (std::size_t i = 0; i < kSeenIdentifiers; ++i) list.Append(Identifier(i));
-  list.SaveToFile("seen.uidl");
-  for (auto _ : state) {
-    SeenList loaded;
-    loaded.LoadFromFile("seen.uidl");
-    loaded.SaveToFile("seen.uidl");
-    benchmark::DoNotOptimize(loaded.Count());
-  }
-}
-BENCHMARK(BM_SeenFileLoadAndSave)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SteadyStateCheckPlain)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
+BENCHMARK(BM_SteadyStateCheckTls)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
+BENCHMARK(BM_SteadyStateCheckStartTls)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
 
 }  // namespace
 }  // namespace corvel
