@@ -24,11 +24,6 @@ using ::testing::Not;
 constexpr char kUser[] = "reader";
 constexpr char kPassword[] = "check-me";
 
-bool InCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
-
 // Maildir keeps LF line ends; on the wire each line gains a CR.
 std::string WireSize(std::string_view text) {
   std::size_t lines = 0;
@@ -83,8 +78,7 @@ TEST_F(CorvelCheckDovecot, ReportsEachDeliveredMessageOnceWithDecodedHeaders) {
       "body\n";
   Deliver("1765094400.M1P1.host", first);
   ASSERT_EQ(Corvel({"accounts", "add", "--name", "Dovecot", "--server", "127.0.0.1", "--port",
-                    dovecot_->PortText(), "--user", kUser, "--password", kPassword,
-                    "--leave-mail"})
+                    dovecot_->PortText(), "--user", kUser, "--password", kPassword, "--leave-mail"})
                 .status,
             0);
 
@@ -124,7 +118,7 @@ TEST_F(CorvelCheckDovecot, ReportsEachDeliveredMessageOnceWithDecodedHeaders) {
   EXPECT_THAT(run.out, HasSubstr("renee@example.org>\tGr"));
   EXPECT_THAT(run.out, HasSubstr("e aus\td2\t" + WireSize(second) + "\t1765094500.M2P2.host\n"));
   EXPECT_THAT(run.out, HasSubstr("Dovecot\tBob <bob@example.org>\tThird\td3\t" + WireSize(third) +
-                                     "\t1765094600.M3P3.host\n"));
+                                 "\t1765094600.M3P3.host\n"));
   EXPECT_THAT(run.out, Not(HasSubstr("1765094400.M1P1.host")));
   EXPECT_THAT(run.err, HasSubstr("/Dovecot] 2 new mails! ("));
 

@@ -44,11 +44,6 @@ std::int32_t WireSize(const std::string& text) {
   return static_cast<std::int32_t>(text.size()) + lines;
 }
 
-bool InCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
-
 class DovecotPop3 : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -71,7 +66,7 @@ class DovecotPop3 : public ::testing::Test {
 
   void SetUp() override {
     if (dovecot_ == nullptr) {
-      if (InCi()) FAIL() << "Dovecot could not be started: " << whyNot_;
+      if (test::InCi()) FAIL() << "Dovecot could not be started: " << whyNot_;
       GTEST_SKIP() << "Dovecot could not be started: " << whyNot_;
     }
     client_.SetHost(test::DovecotServer::Host());

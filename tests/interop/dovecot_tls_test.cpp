@@ -28,11 +28,6 @@ using ::testing::Not;
 constexpr char kUser[] = "secure";
 constexpr char kPassword[] = "tls-pass";
 
-bool InCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
-
 struct CommandRun {
   int status = -1;
   std::string out;

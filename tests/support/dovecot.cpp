@@ -27,6 +27,11 @@
 extern char** environ;
 
 namespace corvel::test {
+
+bool InCi() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string(ci) == "true";
+}
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -17,6 +17,10 @@
 
 namespace corvel::test {
 
+// True when running under CI (CI=true), where a Dovecot that cannot be
+// started fails the tests instead of skipping them.
+[[nodiscard]] bool InCi();
+
 // The Dovecot binary: $CORVEL_DOVECOT when set, else Debian's path.
 std::string DefaultDovecotBinary();
 
