@@ -245,9 +245,14 @@ TEST_F(TlsSocket, AReaderThatStoppedReadingGetsEverythingOnceItReadsAgain) {
   });
   AsyncSocket socket(loop_);
   Connect(socket, server);
-  socket.OnDataAvailable = [](std::uint16_t) {};
+  int events = 0;
+  socket.OnDataAvailable = [&events](std::uint16_t) { ++events; };
+  // How much piles up before the socket stops reading depends on the
+  // kernel's receive buffer, so wait only for the first data left unread and
+  // for a data event the handler left alone; what counts is that reading
+  // again brings all of it.
   ASSERT_TRUE(WaitFor(
-      loop_, [&] { return socket.RcvdCount() >= 256 * 1024; }, kLimitMs));
+      loop_, [&] { return socket.RcvdCount() >= 16 * 1024 && events >= 1; }, kLimitMs));
   std::string received;
   std::vector<char> buffer(4093);
   const bool all = WaitFor(
