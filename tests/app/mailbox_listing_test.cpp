@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "accounts/file_io.h"
+#include "delay_proxy/delay_proxy.h"
 #include "main_window_fixture.h"
 #include "pop3_server/mailbox_pop3_server.h"
 #include "support/scripted_pop3_server.h"
@@ -152,6 +153,18 @@ TEST_F(MailboxListingTest, BothWaysShowTheSameMailWithTheirOwnCommands) {
   EXPECT_EQ(shown.log[4],
             "2 new mails! (" + std::to_string(std::stoi(size(1)) + std::stoi(size(3))) + " bytes)");
   EXPECT_EQ(shown.seen, "old\r\nseen\r\nnew1\r\nnew2\r\n");
+}
+
+TEST_F(MailboxListingTest, ServerBehindTheDelayProxyShowsTheSameMail) {
+  MailboxPop3Server server;
+  for (int i = 0; i < 3; ++i) {
+    server.AddMessage("m" + std::to_string(i),
+                      Mail("From: Ann\r\nSubject: " + std::to_string(i) + "\r\n"));
+  }
+  DelayProxy proxy(server.Port(), {.roundTrip = std::chrono::milliseconds(4)});
+  const Outcome far = Check(std::to_string(proxy.Port()), true, true, true, "m1\r\n");
+  EXPECT_EQ(far, Check(server.PortText(), true, true, true, "m1\r\n"));
+  EXPECT_EQ(far.rows.size(), 2u);
 }
 
 // A header and one body line for TOP.
