@@ -95,7 +95,7 @@ void MainWindow::OpenButtonClick() {
     view_.SetText(Control::lblNOTE, kEditorNote);
     view_.SetText(Control::OpenButton, kCloseCaption);
     try {
-      SaveAccounts(table_, false, options_.accountsFile);
+      SaveLoadedTable(false);
       editorFile_.emplace(options_.accountsFile);
       editorFile_->Open();
     } catch (...) {

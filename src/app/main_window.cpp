@@ -126,6 +126,7 @@ void MainWindow::FormCreate() {
     tray_->SetIcon(TrayPicture::kApplication);
 
     LoadAccountTable();
+    started_ = true;
     WriteLog("", "Corvel! v0.6 started...");
   });
 }
@@ -244,12 +245,14 @@ void MainWindow::Exit1Click() {
     // reloads the table from the file, so the save below keeps what the
     // editor wrote.
     if (EditorOpen()) CloseEditor();
-    SaveAccounts(table_, true, options_.accountsFile);
+    SaveLoadedTable(true);
     exiting_ = true;
     SetCheckTimerEnabled(false);
     DestroyTray();
     try {
-      SaveWindowSettings();
+      // A start-up that stopped half-way may have stopped at a stored value
+      // it could not read: what it did not restore is not saved either.
+      if (started_) SaveWindowSettings();
       settings_.Close();
     } catch (const std::exception& e) {
       // The accounts are saved and the icon is gone: tell the user what
@@ -328,31 +331,47 @@ void MainWindow::CheckBoxClicked(Control box) {
   Guarded([&] { RunBoxHandler(box); });
 }
 
+void MainWindow::WriteSetting(std::string_view key, std::string_view name, std::string_view text) {
+  try {
+    settings_.WriteString(key, name, text);
+  } catch (const SettingsException& e) {
+    bool held = false;
+    try {
+      held = settings_.ReadString(key, name, "") == text;
+    } catch (const std::exception&) {
+    }
+    if (!held) throw;
+    if (settingsFailureShown_) return;
+    settingsFailureShown_ = true;
+    view_.ShowError(e.what());
+  }
+}
+
 void MainWindow::StartupChkBxClick() {
+  // A one-shot command is not the program that starts at logon: the entry
+  // keeps pointing at whatever program wrote it.
+  if (options_.oneShot) return;
   if (view_.Checked(Control::StartupChkBx)) {
-    settings_.WriteString(kRunKey, kRunValueName, options_.programPath + " --MINIMIZE");
+    WriteSetting(kRunKey, kRunValueName, options_.programPath + " --MINIMIZE");
   } else {
     settings_.DeleteValue(kRunKey, kRunValueName);
   }
 }
 
 void MainWindow::ConnErrChkBxClick() {
-  settings_.WriteString(kProgramKey, "ConnErr",
-                        view_.Checked(Control::ConnErrChkBx) ? "True" : "False");
+  WriteSetting(kProgramKey, "ConnErr", view_.Checked(Control::ConnErrChkBx) ? "True" : "False");
 }
 
 void MainWindow::BalloonChkBxClick() {
-  settings_.WriteString(kProgramKey, "Balloon",
-                        view_.Checked(Control::BalloonChkBx) ? "True" : "False");
+  WriteSetting(kProgramKey, "Balloon", view_.Checked(Control::BalloonChkBx) ? "True" : "False");
 }
 
 void MainWindow::LogChkBxClick() {
-  settings_.WriteString(kProgramKey, "Log", view_.Checked(Control::LogChkBx) ? "True" : "False");
+  WriteSetting(kProgramKey, "Log", view_.Checked(Control::LogChkBx) ? "True" : "False");
 }
 
 void MainWindow::AllMailChkBxClick() {
-  settings_.WriteString(kProgramKey, "AllMail",
-                        view_.Checked(Control::AllMailChkBx) ? "True" : "False");
+  WriteSetting(kProgramKey, "AllMail", view_.Checked(Control::AllMailChkBx) ? "True" : "False");
   // The list's rows change their kind with this box.
   mailList_.Clear();
   flags_.NewMailPending = false;
@@ -383,7 +402,12 @@ std::vector<CheckOutcome> MainWindow::CheckAllNow() {
   return outcomes;
 }
 
-void MainWindow::SaveAccountTable() { SaveAccounts(table_, true, options_.accountsFile); }
+void MainWindow::SaveAccountTable() { SaveLoadedTable(true); }
+
+void MainWindow::SaveLoadedTable(bool zeroElapsed) {
+  if (!table_.Image()) return;
+  SaveAccounts(table_, zeroElapsed, options_.accountsFile);
+}
 
 void MainWindow::POP3Display(std::string_view msg) { view_.AppendProtocolTrace(msg); }
 
