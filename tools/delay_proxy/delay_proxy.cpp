@@ -1,20 +1,17 @@
 #include "delay_proxy/delay_proxy.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <deque>
 #include <memory>
+#include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
+
+#include "pop3_server/plain_socket.h"
+
+#ifndef _WIN32
+#include <netinet/tcp.h>
+#endif
 
 namespace corvel::test {
 namespace {
@@ -23,19 +20,44 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return address;
-}
-
-void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+constexpr int kConnectTimeoutMs = 5000;
 
 void SetNoDelay(int fd) {
   const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+// A connection to 127.0.0.1:`port`, or -1.
+int ConnectLoopback(std::uint16_t port) {
+  const int fd = plain::Open(SOCK_STREAM);
+  if (fd < 0) return -1;
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  target.sin_port = htons(port);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+    // A socket that does not block connects in the background.
+#ifdef _WIN32
+    const bool pending = plain::LastError() == WSAEWOULDBLOCK;
+#else
+    const bool pending = plain::LastError() == EINPROGRESS;
+#endif
+    if (!pending) {
+      plain::Close(fd);
+      return -1;
+    }
+    pollfd wait{static_cast<decltype(pollfd::fd)>(fd), POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (plain::Poll(&wait, 1, kConnectTimeoutMs) != 1 ||
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
+        error != 0) {
+      plain::Close(fd);
+      return -1;
+    }
+  }
+  SetNoDelay(fd);
+  return fd;
 }
 
 // Bytes read from one side, to be written to the other once due.
@@ -60,8 +82,8 @@ struct Link {
   Flow down;  // server to client
   bool broken = false;
   ~Link() {
-    close(up.from);
-    close(up.to);
+    plain::Close(up.from);
+    plain::Close(up.to);
   }
 };
 
@@ -69,16 +91,16 @@ struct Link {
 bool Deliver(Flow& flow, Clock::time_point now) {
   while (!flow.pieces.empty() && flow.pieces.front().due <= now) {
     Piece& piece = flow.pieces.front();
-    const ssize_t n = send(flow.to, piece.bytes.data() + piece.written,
-                           piece.bytes.size() - piece.written, MSG_NOSIGNAL);
-    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    const int n = plain::Send(flow.to, piece.bytes.data() + piece.written,
+                              piece.bytes.size() - piece.written);
+    if (n < 0) return plain::WouldBlock(plain::LastError());
     piece.written += static_cast<std::size_t>(n);
     if (piece.written < piece.bytes.size()) return true;  // the rest when writable
     flow.held -= piece.bytes.size();
     flow.pieces.pop_front();
   }
   if (flow.pieces.empty() && flow.ended && !flow.shutDown) {
-    shutdown(flow.to, SHUT_WR);
+    plain::ShutdownSend(flow.to);
     flow.shutDown = true;
   }
   return true;
@@ -87,8 +109,8 @@ bool Deliver(Flow& flow, Clock::time_point now) {
 // Reads what `from` has sent and holds it for half the round trip.
 void Take(Flow& flow, Clock::time_point now, Clock::duration halfTrip) {
   std::string bytes(kReadChunk, '\0');
-  const ssize_t n = recv(flow.from, bytes.data(), bytes.size(), 0);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  const int n = plain::Receive(flow.from, bytes.data(), bytes.size());
+  if (n < 0 && plain::WouldBlock(plain::LastError())) return;
   if (n <= 0) {  // closed, or reset: either way nothing more comes
     flow.ended = true;
     return;
@@ -102,36 +124,27 @@ void Take(Flow& flow, Clock::time_point now, Clock::duration halfTrip) {
 
 DelayProxy::DelayProxy(std::uint16_t targetPort, DelayProxyOptions options)
     : targetPort_(targetPort), options_(options) {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = Loopback(0);
-  socklen_t length = sizeof address;
-  if (listener_ < 0 ||
-      bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener_, 16) != 0 ||
-      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      pipe2(stopPipe_, O_CLOEXEC) != 0) {
-    const int error = errno;
-    if (listener_ >= 0) close(listener_);
-    throw std::system_error(error, std::generic_category(), "delay proxy");
+  listener_ = plain::Open(SOCK_STREAM);
+  const long port = listener_ < 0 ? -1 : plain::BindLoopback(listener_);
+  if (port < 0 || ::listen(listener_, 16) != 0) {
+    if (listener_ >= 0) plain::Close(listener_);
+    throw std::runtime_error("delay proxy: cannot listen on 127.0.0.1");
   }
-  port_ = ntohs(address.sin_port);
-  SetNonBlocking(listener_);
+  port_ = ntohs(static_cast<std::uint16_t>(port));
   thread_ = std::thread([this] { Run(); });
 }
 
 DelayProxy::~DelayProxy() {
-  const char stop = 1;
-  (void)!write(stopPipe_[1], &stop, 1);
+  stop_.Raise();
   thread_.join();
-  close(listener_);
-  close(stopPipe_[0]);
-  close(stopPipe_[1]);
+  plain::Close(listener_);
 }
 
 void DelayProxy::Run() {
   const auto halfTrip = std::chrono::duration_cast<Clock::duration>(options_.roundTrip) / 2;
   const auto end = Clock::now() + options_.lifetime;
   std::vector<std::unique_ptr<Link>> links;
+  using Fd = decltype(pollfd::fd);
   std::vector<pollfd> fds;
   std::vector<Flow*> readers;  // beside fds: the flow an entry reads for, if any
   for (;;) {
@@ -155,12 +168,12 @@ void DelayProxy::Run() {
     for (auto& link : links) {
       for (Flow* flow : {&link->up, &link->down}) {
         if (!flow->ended && flow->held < options_.maxBufferedBytes) {
-          fds.push_back({flow->from, POLLIN, 0});
+          fds.push_back({static_cast<Fd>(flow->from), POLLIN, 0});
           readers.push_back(flow);
         }
         if (!flow->pieces.empty()) {
           if (flow->pieces.front().due <= now) {
-            fds.push_back({flow->to, POLLOUT, 0});  // a write is waiting for room
+            fds.push_back({static_cast<Fd>(flow->to), POLLOUT, 0});  // a write waits for room
             readers.push_back(nullptr);
           } else {
             wake = std::min(wake, flow->pieces.front().due);
@@ -170,30 +183,25 @@ void DelayProxy::Run() {
     }
     const auto waitMs =
         std::chrono::ceil<std::chrono::milliseconds>(std::max(wake - now, Clock::duration::zero()));
-    if (poll(fds.data(), fds.size(), static_cast<int>(waitMs.count())) < 0 && errno != EINTR) {
+    if (plain::Poll(fds.data(), fds.size(), static_cast<int>(waitMs.count())) < 0 &&
+        !plain::WouldBlock(plain::LastError())) {
       return;
     }
-    if (fds[0].revents != 0) return;
+    if (stop_.Raised()) return;
     now = Clock::now();
 
     if ((fds[1].revents & POLLIN) != 0) {
-      const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      const int client = plain::Accept(listener_);
       if (client >= 0) {
-        const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in target = Loopback(targetPort_);
-        if (server >= 0 &&
-            connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
-          for (int fd : {client, server}) {
-            SetNonBlocking(fd);
-            SetNoDelay(fd);
-          }
+        const int server = ConnectLoopback(targetPort_);
+        if (server >= 0) {
+          SetNoDelay(client);
           auto link = std::make_unique<Link>();
           link->up.from = link->down.to = client;
           link->up.to = link->down.from = server;
           links.push_back(std::move(link));
         } else {
-          close(client);
-          if (server >= 0) close(server);
+          plain::Close(client);
         }
       }
     }

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <thread>
 
+#include "pop3_server/server_connection.h"
+
 namespace corvel::test {
 
 struct DelayProxyOptions {
@@ -26,7 +28,7 @@ struct DelayProxyOptions {
 
 class DelayProxy {
  public:
-  // Forwards to 127.0.0.1:`targetPort`. Throws std::system_error when it
+  // Forwards to 127.0.0.1:`targetPort`. Throws std::runtime_error when it
   // cannot listen.
   DelayProxy(std::uint16_t targetPort, DelayProxyOptions options = {});
   ~DelayProxy();
@@ -42,7 +44,7 @@ class DelayProxy {
   std::uint16_t targetPort_;
   DelayProxyOptions options_;
   int listener_ = -1;
-  int stopPipe_[2] = {-1, -1};
+  StopSignal stop_;
   std::uint16_t port_ = 0;
   std::thread thread_;
 };
