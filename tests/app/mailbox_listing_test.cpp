@@ -257,14 +257,14 @@ TEST_F(MailboxListingTest, ServerRefusingEveryIdentifierIsAskedAHundredTimes) {
 }
 
 TEST_F(MailboxListingTest, CheckPastItsDeadlineEndsAndKeepsWhatItRecorded) {
-  // A long listing, line after line: the check ends at its deadline (one
+  // A long listing, a line every two milliseconds: the check ends at its deadline (one
   // second here, on a clock that moves 10 ms at each look, so after about a
   // hundred lines) and saves the identifiers that had arrived.
-  constexpr std::size_t kLines = 5000;
+  constexpr std::size_t kLines = 3000;
   Pop3Script script = LoggedIn(std::to_string(kLines));
   script.Expect("UIDL").Send("+OK");
   script.SendGenerated(
-      kLines, [](std::size_t i) { return std::to_string(i + 1) + " id" + std::to_string(i); }, 1);
+      kLines, [](std::size_t i) { return std::to_string(i + 1) + " id" + std::to_string(i); }, 2);
   script.Send(".").Close();
   ScriptedPop3Server server(std::move(script));
   settings_.Preset(kProgramKey, "CheckDeadline", "1");

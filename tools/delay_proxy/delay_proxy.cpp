@@ -161,9 +161,9 @@ void DelayProxy::Run() {
     Clock::time_point wake = std::min(end, now + std::chrono::seconds(1));
     fds.clear();
     readers.clear();
-    fds.push_back({stopPipe_[0], POLLIN, 0});
-    fds.push_back(
-        {listener_, static_cast<short>(links.size() < options_.maxConnections ? POLLIN : 0), 0});
+    fds.push_back({static_cast<Fd>(stop_.Fd()), POLLIN, 0});
+    fds.push_back({static_cast<Fd>(listener_),
+                   static_cast<short>(links.size() < options_.maxConnections ? POLLIN : 0), 0});
     readers.resize(2, nullptr);
     for (auto& link : links) {
       for (Flow* flow : {&link->up, &link->down}) {
