@@ -15,7 +15,7 @@
 #include "checker/seen_list.h"
 #include "console/commands.h"
 #include "console/console_session.h"
-#include "console/display_text.h"
+#include "console/terminal_text.h"
 #include "net/tick_count.h"
 #include "pop3_server/mailbox_pop3_server.h"
 
@@ -166,9 +166,9 @@ int RunDemo(const std::vector<std::string>& arguments, const Environment& enviro
   window.SaveAccountTable();
   out << "\nThe \"New mail\" list now holds:\n";
   for (const MailRow& row : window.MailList().Rows()) {
-    out << "  " << TerminalText(row.account) << " | " << TerminalText(row.from) << " | "
-        << TerminalText(row.subject) << " | " << row.date << " | " << row.bytes << " bytes | "
-        << row.uidl << '\n';
+    const auto columns = TerminalColumns(row);
+    out << "  " << columns[0] << " | " << columns[1] << " | " << columns[2] << " | " << columns[3]
+        << " | " << columns[4] << " bytes | " << columns[5] << '\n';
   }
   SeenList seen;
   seen.LoadFromFile(window.Table()[0].PlainUidlFileName());
