@@ -237,9 +237,16 @@ QWidget* QtMainView::BuildSettingsTab() {
       {Control::BalloonChkBx, "Pop up balloon box when you've got mail"}};
   for (const auto& [control, caption] : kBoxes) {
     auto* box = new QCheckBox(page);
-    box->setAccessibleName(QString::fromUtf8(caption));
     widgets_[Index(control)] = box;
-    QWidget* row = WrappedCheckBox(box, QString::fromUtf8(caption), page);
+    const QString text = QString::fromUtf8(caption);
+    if (box->fontMetrics().horizontalAdvance(text) < kMinWidth - 80) {
+      box->setText(text);
+      layout->addWidget(box);
+      continue;
+    }
+    // Too long for the narrowest window: the caption wraps.
+    box->setAccessibleName(text);
+    QWidget* row = WrappedCheckBox(box, text, page);
     row->findChild<QLabel*>()->installEventFilter(clicks);
     layout->addWidget(row);
   }

@@ -117,10 +117,14 @@ TEST(QtEventLoop, ReportsAReadySocketUntilItIsReadOrUnwatched) {
   ::close(fds[0]);
 }
 
-class QtFrontEndTest : public ::testing::Test {
+// The application comes first: the widgets below need it.
+struct WithApplication {
+  WithApplication() { App(); }
+};
+
+class QtFrontEndTest : public ::testing::Test, private WithApplication {
  protected:
   QtFrontEndTest() {
-    App();
     settings_.Preset(kProgramKey, "SubjectWidth", "140");
     settings_.Preset(kProgramKey, "Log", "True");
   }
