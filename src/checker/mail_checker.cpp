@@ -319,7 +319,7 @@ bool MailChecker::ShowMessage(std::int32_t n, std::int32_t size, std::string_vie
   pop3_.SetMsgNum(n);
   if (!pop3_.TopSync()) return false;
   AddMailRow(name_, DisplayHeader(pop3_.HeaderFrom()), DisplayHeader(pop3_.HeaderSubject()),
-             pop3_.HeaderDate(), size, uidl);
+             pop3_.HeaderDate(), size, uidl, pop3_.HeaderFrom(), pop3_.HeaderSubject());
   return true;
 }
 
@@ -519,12 +519,14 @@ void MailChecker::PrepareMailList() {
 
 void MailChecker::AddMailRow(std::string_view account, std::string_view from,
                              std::string_view subject, std::string_view date, std::int64_t size,
-                             std::string_view uidl) {
+                             std::string_view uidl, std::string_view rawFrom,
+                             std::string_view rawSubject) {
   for (const MailRow& row : mailList_.Rows()) {
     if (row.account == account && row.uidl == uidl) return;
   }
   mailList_.Append(MailRow{std::string(account), std::string(from), std::string(subject),
-                           std::string(date), std::to_string(size), std::string(uidl)});
+                           std::string(date), std::to_string(size), std::string(uidl),
+                           std::string(rawFrom), std::string(rawSubject)});
 }
 
 void MailChecker::AddOverviewRow(std::string_view account, std::string_view subject,
@@ -537,8 +539,14 @@ void MailChecker::AddOverviewRow(std::string_view account, std::string_view subj
       break;
     }
   }
-  mailList_.Append(MailRow{std::string(account), "", std::string(subject), host_.NowDateTimeText(),
-                           std::to_string(size), ""});
+  mailList_.Append(MailRow{std::string(account),
+                           "",
+                           std::string(subject),
+                           host_.NowDateTimeText(),
+                           std::to_string(size),
+                           "",
+                           {},
+                           {}});
   if (found < mailList_.Count() - 1) mailList_.Delete(found);
 }
 

@@ -68,9 +68,12 @@ class MailChecker {
 
   // The new-mail presentation, also used by the window's handlers.
   void PrepareMailList();
-  // A message's row, listed once per account and identifier.
+  // A message's row, listed once per account and identifier; rawFrom and
+  // rawSubject: the header values as received, kept beside the decoded ones
+  // for display.
   void AddMailRow(std::string_view account, std::string_view from, std::string_view subject,
-                  std::string_view date, std::int64_t size, std::string_view uidl);
+                  std::string_view date, std::int64_t size, std::string_view uidl,
+                  std::string_view rawFrom = {}, std::string_view rawSubject = {});
   // The account's overview row, moved to the end with the time of the report.
   void AddOverviewRow(std::string_view account, std::string_view subject, std::int64_t size);
   void ReportNewMail(std::string_view account, std::int64_t count, std::int64_t bytes,

@@ -18,7 +18,8 @@ namespace corvel {
 
 void PrintTo(const MailRow& row, std::ostream* out) {
   *out << "{" << row.account << " | " << row.from << " | " << row.subject << " | " << row.date
-       << " | " << row.bytes << " | " << row.uidl << "}";
+       << " | " << row.bytes << " | " << row.uidl << " | " << row.rawFrom << " | " << row.rawSubject
+       << "}";
 }
 
 namespace test {
@@ -145,11 +146,13 @@ TEST_F(MailboxListingTest, BothWaysShowTheSameMailWithTheirOwnCommands) {
   const auto size = [&](std::size_t i) {
     return std::to_string(server.Messages()[i].content.size());
   };
-  EXPECT_THAT(shown.rows, ElementsAre(MailRow{"Home", "Bob",
-                                              "Gr\xFC\xDF"
-                                              "e",
-                                              "d2", size(1), "new1"},
-                                      MailRow{"Home", "", "no sender", "d4", size(3), "new2"}));
+  const std::string gruesse =
+      "Gr\xFC\xDF"
+      "e";
+  EXPECT_THAT(shown.rows, ElementsAre(MailRow{"Home", "Bob", gruesse, "d2", size(1), "new1", "Bob",
+                                              "=?ISO-8859-1?Q?Gr=FC=DFe?="},
+                                      MailRow{"Home", "", "no sender", "d4", size(3), "new2", "",
+                                              "no sender"}));
   EXPECT_EQ(shown.log[4],
             "2 new mails! (" + std::to_string(std::stoi(size(1)) + std::stoi(size(3))) + " bytes)");
   EXPECT_EQ(shown.seen, "old\r\nseen\r\nnew1\r\nnew2\r\n");
