@@ -104,7 +104,7 @@ void MainWindow::Guarded(const std::function<void()>& handler) {
 
 void MainWindow::FormCreate() {
   Guarded([this] {
-    if (options_.exclusive && !folderLock_) {
+    if (options_.longRunning && !folderLock_) {
       folderLock_ = TryLockFolder(options_.accountsFile.parent_path());
       if (!folderLock_) {
         view_.ShowError(kAlreadyRunningMessage);
@@ -179,7 +179,9 @@ void MainWindow::RestoreSettings() {
 
 void MainWindow::LoadAccountTable() {
   checker_.TableReloaded();
-  if (LoadAccounts(table_, options_.accountsFile)) SetCheckTimerEnabled(true);
+  if (LoadAccounts(table_, options_.accountsFile) || options_.longRunning) {
+    SetCheckTimerEnabled(true);
+  }
 }
 
 void MainWindow::FormPaint() {

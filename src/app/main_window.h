@@ -78,9 +78,11 @@ struct MainWindowOptions {
   // A one-shot run (the console's check): the logon entry is read, and shown
   // in its box, but never written.
   bool oneShot = false;
-  // The long-running program: it refuses to start while another one runs in
-  // the same folder (both would check the same accounts).
-  bool exclusive = false;
+  // The long-running program (not a one-shot command): it refuses to start
+  // while another one runs in the same folder (both would check the same
+  // accounts), and its check timer runs even without accounts, so that
+  // accounts another process adds to the file are found.
+  bool longRunning = false;
 };
 
 // The error a second long-running program in the same folder shows before it

@@ -98,6 +98,20 @@ void EditElsewhere(const std::function<void(AccountFile&)>& edit) {
   edit(file);
 }
 
+TEST_F(NothingLostTest, TheProgramStartedWithoutAccountsFindsThoseAddedElsewhere) {
+  MailboxPop3Server server;
+  MainWindowOptions options;
+  options.longRunning = true;
+  Start(options);
+  EXPECT_TRUE(window_->CheckTimerEnabled());
+  TestAccount added;
+  added.port = server.PortText();
+  added.authMethod = "NONE";
+  AddAccount(added);
+  window_->TimerTimer();
+  EXPECT_THAT(LogOf("Home"), ::testing::Contains("Logged in!"));
+}
+
 TEST_F(NothingLostTest, AccountsChangedElsewhereAreCheckedAndKeptAtExit) {
   MailboxPop3Server server;
   TestAccount home;
@@ -177,7 +191,7 @@ TEST_F(NothingLostTest, ACheckBesideAnotherOfTheSameAccountAddsToTheSeenFile) {
 
 TEST_F(NothingLostTest, ASecondLongRunningProgramInTheSameFolderIsRefused) {
   MainWindowOptions options;
-  options.exclusive = true;
+  options.longRunning = true;
   Start(options);
   ASSERT_TRUE(window_->Started());
   PollEventLoop otherLoop;
