@@ -1,8 +1,8 @@
 // Advisory locks between processes of the program that share a folder: a
 // `corvel check` beside the running program, or two programs started in the
 // same folder. Each platform supplies a back-end (posix/file_lock.cpp uses
-// flock; a LockFileEx one can sit beside it on Windows), and nothing above
-// this header includes an OS header.
+// flock, win32/file_lock.cpp LockFileEx on a lock file beside the name), and
+// nothing above this header includes an OS header.
 //
 // The locks are advisory: they keep out only processes that ask for them.
 #pragma once
