@@ -366,7 +366,7 @@ void MailChecker::DetectWithSeenList(std::size_t index) {
   Tally tally;
   if (!host_.FastListing() || !DetectFromListings(tally)) DetectOneByOne(tally);
 
-  seenList_.SaveToFile(path);
+  seenList_.MergeIntoFile(path);
   seenList_.Clear();
   if (tally.count == 0) {
     host_.WriteLog(name_, "No messages, quitting...");
