@@ -15,6 +15,7 @@
 #include "accounts/account_form.h"
 #include "accounts/account_table.h"
 #include "accounts/file_io.h"
+#include "accounts/oauth_settings.h"
 #include "app/file_settings_store.h"
 #include "app/in_memory_main_view.h"
 #include "app/main_window.h"
@@ -60,6 +61,7 @@ struct AccountOptions {
   std::optional<std::string> name, server, port, user, password, interval;
   std::optional<bool> enabled, leaveMail;
   std::optional<std::uint8_t> security;
+  std::optional<std::string> oauthCommand;
   bool passwordFromStdin = false;
 };
 
@@ -109,12 +111,20 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
       options.enabled = true;
     } else if (a == "--security") {
       options.security = ParseSecurity(TakeValue(arguments, i));
+    } else if (a == "--oauth-command") {
+      options.oauthCommand = TakeValue(arguments, i);
     } else {
       throw UsageError("unknown option '" + a + "'");
     }
   }
   if (options.passwordFromStdin && options.password) {
     throw UsageError("give either --password or --password-stdin, not both");
+  }
+  if (options.oauthCommand && (options.password || options.passwordFromStdin)) {
+    throw UsageError("an account logs in either with a password or with --oauth-command");
+  }
+  if (options.oauthCommand && options.oauthCommand->find_first_of("\r\n") != std::string::npos) {
+    throw UsageError("--oauth-command takes one line");
   }
   return options;
 }
@@ -139,6 +149,43 @@ void ApplyOptions(const AccountOptions& options, const Environment& environment,
   if (options.enabled) form.enabled = *options.enabled;
   if (options.leaveMail) form.leaveMail = *options.leaveMail;
   if (options.security) form.securityMode = *options.security;
+  // An OAuth2 account has no password; its field holds a marker so that the
+  // rules that read the field (the table ends at an empty one) still hold.
+  if (options.oauthCommand) form.password = kOAuthMarker;
+}
+
+std::string_view LoginName(LoginKind kind) {
+  switch (kind) {
+    case LoginKind::loginOAuthCommand:
+      return "oauth-command";
+    case LoginKind::loginOAuthBuiltIn:
+      return "oauth-builtin";
+    case LoginKind::loginPassword:
+      break;
+  }
+  return "password";
+}
+
+// The login kind the options choose for `record`. A change of kind forgets
+// the login method found for the old one. The token command goes to the
+// OAuth2 settings file first: should that fail, the record stays as it was.
+void ApplyLoginOptions(const AccountOptions& options, AccountRecord& record) {
+  LoginKind kind = record.Login();
+  if (options.oauthCommand) {
+    OAuthSettingsFile settings(OAuthSettingsFileFor(kAccountsFileName));
+    settings.Load();
+    OAuthSettings entry = settings.Find(record.PlainUidlFileName()).value_or(OAuthSettings{});
+    entry.command = *options.oauthCommand;
+    settings.Set(record.PlainUidlFileName(), entry);
+    settings.Save();
+    kind = LoginKind::loginOAuthCommand;
+  } else if (options.password || options.passwordFromStdin) {
+    kind = LoginKind::loginPassword;
+  }
+  if (kind != record.Login()) {
+    record.SetLogin(kind);
+    record.AuthMethod.Clear();
+  }
 }
 
 // The record an account selector names: "#INDEX" (from 0) or the name.
@@ -164,8 +211,8 @@ void PrintAccount(std::ostream& out, std::size_t index, const AccountRecord& rec
       << record.Interval << " s\t" << (record.IsEnabled() ? "enabled" : "disabled") << '\t'
       << (record.LeavesMailOnServer() ? "leave-mail" : "whole-mailbox") << '\t' << "auth "
       << (record.AuthMethod.Empty() ? std::string("(not found yet)") : record.PlainAuthMethod())
-      << '\t' << "security " << SecurityName(record.SecurityMode()) << '\t' << "seen "
-      << record.PlainUidlFileName() << '\n';
+      << '\t' << "security " << SecurityName(record.SecurityMode()) << '\t' << "login "
+      << LoginName(record.Login()) << '\t' << "seen " << record.PlainUidlFileName() << '\n';
 }
 
 int AccountsList(std::ostream& out) {
@@ -205,7 +252,9 @@ int AccountsAdd(const std::vector<std::string>& arguments, const Environment& en
     err << kDuplicateNameMessage << '\n';
     return kExitUsage;
   }
-  file.WriteRecord(count, NewAccountRecord(form, TickCount()));
+  AccountRecord record = NewAccountRecord(form, TickCount());
+  ApplyLoginOptions(options, record);
+  file.WriteRecord(count, record);
   out << "Account " << form.name << " added (#" << count << ").\n";
   return kExitOk;
 }
@@ -234,6 +283,7 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
   if (record.UidlFileName.Empty()) {
     record.SetPlainUidlFileName(MakeUidlFileName(form.name, TickCount()));
   }
+  ApplyLoginOptions(options, record);
   file.WriteRecord(index, record);
   out << "Account " << form.name << " updated.\n";
   return kExitOk;
@@ -291,6 +341,7 @@ std::string UsageText() {
          "       corvel [-C DIR] accounts add --name N --server S [--port P] --user U\n"
          "                       (--password P | --password-stdin) [--interval SECONDS]\n"
          "                       [--leave-mail] [--disabled] [--security auto|starttls|tls]\n"
+         "                       [--oauth-command 'CMD ARGS' instead of a password]\n"
          "       corvel [-C DIR] accounts set NAME|#INDEX [the options of add]\n"
          "                       [--no-leave-mail] [--enabled]\n"
          "       corvel [-C DIR] accounts delete NAME|#INDEX\n"
