@@ -24,5 +24,6 @@ ensure_packages() {
   "${run[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(ca-certificates g++ cmake ninja-build pkg-config libssl-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase dovecot-pop3d)
+BUILD_PACKAGES=(ca-certificates g++ cmake ninja-build pkg-config libssl-dev libsecret-1-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase dovecot-pop3d
+  dbus-daemon gnome-keyring)

@@ -103,8 +103,8 @@ LoginKind AccountRecord::Login() const {
   return LoginKindByte <= 2 ? static_cast<LoginKind>(LoginKindByte) : LoginKind::loginPassword;
 }
 
-SecretStore AccountRecord::Store() const {
-  return SecretStoreByte == 1 ? SecretStore::secretKeyring : SecretStore::secretFile;
+SecretPlace AccountRecord::SecretIn() const {
+  return SecretStoreByte == 1 ? SecretPlace::secretKeyring : SecretPlace::secretFile;
 }
 
 std::string AccountRecord::PlainAccountName() const { return Unscramble(AccountName); }

@@ -94,7 +94,7 @@ enum class LoginKind : std::uint8_t {
 };
 
 // Where an account's secret (password or refresh token) is kept (byte 411).
-enum class SecretStore : std::uint8_t {
+enum class SecretPlace : std::uint8_t {
   secretFile = 0,     // in the record's password field, scrambled
   secretKeyring = 1,  // in the system's keyring; the field holds kKeyringMarker
 };
@@ -147,8 +147,8 @@ struct AccountRecord {
   // existed.
   [[nodiscard]] LoginKind Login() const;
   void SetLogin(LoginKind kind) { LoginKindByte = static_cast<std::uint8_t>(kind); }
-  [[nodiscard]] SecretStore Store() const;
-  void SetStore(SecretStore store) { SecretStoreByte = static_cast<std::uint8_t>(store); }
+  [[nodiscard]] SecretPlace SecretIn() const;
+  void SetSecretIn(SecretPlace place) { SecretStoreByte = static_cast<std::uint8_t>(place); }
   [[nodiscard]] bool UsesOAuth() const { return Login() != LoginKind::loginPassword; }
 
   // The readable values of the text fields. The setters cut the text to the

@@ -19,10 +19,25 @@ LoginSecret AccountSecrets::LoginSecretOf(const AccountRecord& record) {
     case LoginKind::loginPassword:
       break;
   }
-  if (record.Store() == SecretStore::secretKeyring) {
-    return {false, {}, "Keyring not available in this build: the password cannot be read"};
-  }
+  if (record.SecretIn() == SecretPlace::secretKeyring) return PasswordFromKeyring(record);
   return FileLoginSecret(record);
+}
+
+LoginSecret AccountSecrets::PasswordFromKeyring(const AccountRecord& record) {
+  if (!keyring_) keyring_ = SystemSecretStore();
+  SecretResult result = keyring_->Read(KeyringKeyOf(record));
+  if (!result.ok) return {false, {}, "Password not available: " + result.reason};
+  return {true, std::move(result.secret), {}};
+}
+
+SecretKey KeyringKeyOf(const AccountRecord& record) {
+  return {record.PlainServer(), record.Port, record.PlainUserName(),
+          std::string(kSecretKindPassword)};
+}
+
+std::string KeyringLabelOf(const AccountRecord& record) {
+  return "Corvel: " + record.PlainAccountName() + " (" + record.PlainUserName() + " on " +
+         record.PlainServer() + ")";
 }
 
 LoginSecret AccountSecrets::TokenFromCommand(const AccountRecord& record) {

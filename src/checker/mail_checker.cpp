@@ -146,7 +146,7 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
 }
 
 LoginSecret FileLoginSecret(const AccountRecord& record) {
-  if (record.Login() == LoginKind::loginPassword && record.Store() == SecretStore::secretFile) {
+  if (record.Login() == LoginKind::loginPassword && record.SecretIn() == SecretPlace::secretFile) {
     return {true, record.PlainPassword(), {}};
   }
   return {false, {}, "No way to get this account's secret here"};

@@ -18,7 +18,7 @@ TEST(AccountRecordLogin, LivesInBytes410And411AndUnknownValuesReadAsBefore) {
   AccountRecord record;
   record.SetPlainPassword(kOAuthMarker);
   record.SetLogin(LoginKind::loginOAuthBuiltIn);
-  record.SetStore(SecretStore::secretKeyring);
+  record.SetSecretIn(SecretPlace::secretKeyring);
   const std::string bytes = record.ToBytes();
   EXPECT_EQ(bytes[410], 2);
   EXPECT_EQ(bytes[411], 1);
@@ -28,7 +28,7 @@ TEST(AccountRecordLogin, LivesInBytes410And411AndUnknownValuesReadAsBefore) {
   record.LoginKindByte = 7;
   record.SecretStoreByte = 0xFF;
   EXPECT_EQ(record.Login(), LoginKind::loginPassword);
-  EXPECT_EQ(record.Store(), SecretStore::secretFile);
+  EXPECT_EQ(record.SecretIn(), SecretPlace::secretFile);
   EXPECT_FALSE(record.UsesOAuth());
 }
 
