@@ -8,6 +8,7 @@
 
 #include "accounts/account_form.h"
 #include "accounts/file_io.h"
+#include "app/error_text.h"
 #include "codec/exception.h"
 #include "net/tick_count.h"
 
@@ -78,7 +79,8 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       localeFormat_(localeFormat),
       options_(std::move(options)),
       pop3_(loop),
-      checker_(table_, pop3_, seenList_, mailList_, flags_, *this) {
+      checker_(table_, pop3_, seenList_, mailList_, flags_, *this),
+      newMailCommand_(loop) {
   if (!options_.clock) options_.clock = CurrentLocalTime;
   if (!options_.tickCount) options_.tickCount = [] { return corvel::TickCount(); };
   view_.SetApplicationTitle(kProgramTitle);
@@ -90,6 +92,9 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
   pop3_.SetAuthType(Pop3AuthType::popAuthNone);
   pop3_.SetMultiThreaded(false);
   pop3_.OnDisplay = [this](const std::string& msg) { POP3Display(msg); };
+  newMailCommand_.OnFailure = [this](std::string_view account, std::string_view text) {
+    WriteLog(account, text);
+  };
 
   // The tray's pop-up menu: "Restore" (the default item) and "Exit".
   popUp_.items.push_back(TrayMenuItem{"Restore", true, [this] { Restore1Click(); }});
@@ -106,7 +111,7 @@ void MainWindow::Guarded(const std::function<void()>& handler) {
   try {
     handler();
   } catch (const std::exception& e) {
-    view_.ShowError(e.what());
+    view_.ShowError(DescribeError(e));
   }
 }
 
@@ -264,7 +269,7 @@ void MainWindow::Exit1Click() {
     } catch (const std::exception& e) {
       // The accounts are saved and the icon is gone: tell the user what
       // could not be stored, and end all the same.
-      view_.ShowError(e.what());
+      view_.ShowError(DescribeError(e));
     }
     exited_ = true;
     loop_.Terminate();
@@ -374,11 +379,11 @@ void MainWindow::TimerTimer() {
   Guarded([this] { checker_.TimerTimer(); });
 }
 
-std::vector<CheckOutcome> MainWindow::CheckAllNow() {
+std::vector<CheckReport> MainWindow::CheckAllNow() {
   // The blocking calls keep the loop running: no tick may start a second
   // check on the same client meanwhile.
   SetCheckTimerEnabled(false);
-  std::vector<CheckOutcome> outcomes;
+  std::vector<CheckReport> reports;
   for (std::size_t i = 0; i < table_.Count(); ++i) {
     if (!table_[i].IsEnabled()) continue;
     ClearProtocolTrace();
@@ -387,10 +392,19 @@ std::vector<CheckOutcome> MainWindow::CheckAllNow() {
       ClearProtocolTrace();
       outcome = checker_.CheckAccount(i);
     }
-    outcomes.push_back(outcome);
+    reports.push_back(checker_.LastReport());
     if (loop_.Terminated()) break;
   }
-  return outcomes;
+  return reports;
+}
+
+void MainWindow::CheckFinished(const CheckReport& report) {
+  // Once exit has begun the settings store is closed.
+  if (report.newCount > 0 && !exiting_) {
+    newMailCommand_.Run(settings_.ReadString(kProgramKey, kOnNewMailValueName, ""), report.account,
+                        report.newCount, report.newBytes);
+  }
+  if (OnCheckFinished) OnCheckFinished(report);
 }
 
 void MainWindow::SaveAccountTable() { SaveAccounts(table_, true, options_.accountsFile); }
@@ -574,6 +588,10 @@ void MainWindow::btnUpdateClick() {
     if (!editorFile_) return;
     const AccountForm form = ReadForm();
     if (auto message = MissingFieldMessage(form)) {
+      view_.ShowInformation(*message);
+      return;
+    }
+    if (auto message = InvalidFieldMessage(form)) {
       view_.ShowInformation(*message);
       return;
     }

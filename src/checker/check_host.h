@@ -11,6 +11,8 @@
 
 namespace corvel {
 
+struct CheckReport;
+
 // The option boxes of the "Settings" tab that the check cycle reads.
 enum class CheckOption { ConnErr, AllMail, Balloon };
 
@@ -48,6 +50,9 @@ class CheckHost {
   [[nodiscard]] virtual std::string NowDateTimeText() const = 0;
   // The system's millisecond tick count (names new seen-message files).
   [[nodiscard]] virtual std::uint32_t TickCount() const = 0;
+  // A check of an account has ended (after its logout line): how, and why
+  // when it failed. Not called when an error left the check.
+  virtual void CheckFinished(const CheckReport& /*report*/) {}
 };
 
 }  // namespace corvel

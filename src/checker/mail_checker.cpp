@@ -33,6 +33,10 @@ std::string Concat(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+bool CheckFailed(CheckOutcome outcome) {
+  return outcome != CheckOutcome::Checked && outcome != CheckOutcome::MethodDiscovered;
+}
+
 SocketTlsMode TlsModeFor(std::uint8_t securityMode, std::int32_t port) {
   if (securityMode == kSecurityTls) return SocketTlsMode::tlsImplicit;
   if (securityMode == kSecurityAuto && port == kPop3sPort) return SocketTlsMode::tlsImplicit;
@@ -78,10 +82,13 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
   const AccountRecord& record = table_[index];
   name_ = record.PlainAccountName();
   server_ = record.PlainServer();
+  port_ = std::to_string(record.Port);
+  report_ = CheckReport{};
+  report_.account = name_;
   const std::string authMethod = record.PlainAuthMethod();
 
   pop3_.SetHost(server_);
-  pop3_.SetPort(std::to_string(record.Port));
+  pop3_.SetPort(port_);
   pop3_.SetUserName(record.PlainUserName());
   pop3_.SetPassWord(record.PlainPassword());
   securityMode_ = record.SecurityMode();
@@ -90,40 +97,80 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
 
   CheckOutcome outcome = CheckOutcome::Checked;
   try {
-    host_.WriteLog(name_, Concat("Trying to connect to ", server_));
-    if (!pop3_.ConnectSync()) {
-      if (flags_.ConnErrorArmed && host_.OptionChecked(CheckOption::ConnErr)) {
-        host_.BalloonNotify("Connection error!", Concat("Unable to connect to ", server_),
-                            kBalloonError, 15);
-        flags_.ConnErrorArmed = false;
-      }
-      LogTlsFailure(false);
-      FinishCheck(index);
-      return CheckOutcome::ConnectFailed;
-    }
-    host_.WriteLog(name_, Concat("Connected to ", server_));
-    flags_.ConnErrorArmed = true;
-    if (!StartTlsIfRequired()) {
-      FinishCheck(index);
-      return CheckOutcome::TlsFailed;
-    }
-
-    if (authMethod.empty()) {
-      if (!DiscoverAuthMethod(index, outcome)) {
-        FinishCheck(index);
-        return CheckOutcome::ReconnectFailed;
-      }
-    } else if (LoginStored(index)) {
-      DetectNewMail(index);
-    } else {
-      outcome = CheckOutcome::LoginFailed;
-    }
+    outcome = ConnectAndCheck(index, authMethod);
   } catch (...) {
     FinishCheck(index);
     throw;
   }
-  FinishCheck(index);
+  return EndCheck(index, outcome);
+}
+
+CheckOutcome MailChecker::ConnectAndCheck(std::size_t index, const std::string& authMethod) {
+  host_.WriteLog(name_, Concat("Trying to connect to ", server_));
+  if (!pop3_.ConnectSync()) {
+    if (flags_.ConnErrorArmed && host_.OptionChecked(CheckOption::ConnErr)) {
+      host_.BalloonNotify("Connection error!", Concat("Unable to connect to ", server_),
+                          kBalloonError, 15);
+      flags_.ConnErrorArmed = false;
+    }
+    report_.reason = ConnectFailureReason(LogTlsFailure(false));
+    return CheckOutcome::ConnectFailed;
+  }
+  host_.WriteLog(name_, Concat("Connected to ", server_));
+  flags_.ConnErrorArmed = true;
+  if (!StartTlsIfRequired()) return CheckOutcome::TlsFailed;
+
+  CheckOutcome outcome = CheckOutcome::Checked;
+  if (authMethod.empty()) {
+    if (!DiscoverAuthMethod(index, outcome)) return CheckOutcome::ReconnectFailed;
+  } else if (LoginStored(index)) {
+    DetectNewMail(index);
+  } else {
+    outcome = CheckOutcome::LoginFailed;
+  }
   return outcome;
+}
+
+CheckOutcome MailChecker::EndCheck(std::size_t index, CheckOutcome outcome) {
+  FinishCheck(index);
+  report_.outcome = outcome;
+  if (!CheckFailed(outcome)) report_.reason.clear();
+  host_.CheckFinished(report_);
+  return outcome;
+}
+
+std::string MailChecker::ConnectFailureReason(const std::string& tls) const {
+  const std::string where = server_ + ":" + port_;
+  if (!tls.empty()) return "TLS failed: " + tls;
+  if (pop3_.TimedOutIn() != Pop3EngineState::pop3Idle) {
+    const std::string seconds = std::to_string(pop3_.Timeout()) + " s";
+    if (pop3_.TimedOutIn() != Pop3EngineState::pop3WaitingGreeting) {
+      return "no answer from " + where + " within " + seconds;
+    }
+    // Connected, and silence: the usual sign of a server that waits for
+    // the client to begin TLS.
+    if (pop3_.TlsMode() == SocketTlsMode::tlsOff) {
+      return "the server did not greet within " + seconds +
+             "; port 995-style servers need --security tls";
+    }
+    return "the server did not greet within " + seconds;
+  }
+  const std::int32_t code = pop3_.RequestResult();
+  if (code == kPop3NegativeReply) return "the server refused the connection: " + ServerAnswer();
+  if (code == kPop3ConnectionClosed) return where + " closed the connection before greeting";
+  return "cannot connect to " + where + ": " + SocketErrorText(code);
+}
+
+std::string MailChecker::ServerAnswer() const {
+  if (pop3_.TimedOutIn() != Pop3EngineState::pop3Idle) {
+    return "no answer within " + std::to_string(pop3_.Timeout()) + " s";
+  }
+  // The refusal of the last command; ErrorMessage may still hold an earlier
+  // one of the same request sequence.
+  const std::string& line = pop3_.LastResponse();
+  if (pop3_.StatusCode() == kPop3NegativeReply && !line.empty() && line[0] == '-') return line;
+  if (pop3_.ErrorMessage().empty()) return "the connection ended";
+  return pop3_.ErrorMessage();
 }
 
 bool MailChecker::StartTlsIfRequired() {
@@ -131,23 +178,24 @@ bool MailChecker::StartTlsIfRequired() {
   // STLS is sent whether or not the server lists it: a server without it
   // answers -ERR, and the account then fails rather than log in in clear.
   if (pop3_.StlsSync() && pop3_.TlsActive()) return true;
-  LogTlsFailure(true);
+  report_.reason = "TLS failed: " + LogTlsFailure(true);
   return false;
 }
 
-void MailChecker::LogTlsFailure(bool startTls) {
+std::string MailChecker::LogTlsFailure(bool startTls) {
   std::string why;
   if (pop3_.RequestResult() == kTlsHandshakeFailed || pop3_.RequestResult() == kTlsProtocolError) {
     why = pop3_.TlsFailureReason().empty() ? SocketErrorText(pop3_.RequestResult())
                                            : pop3_.TlsFailureReason();
   } else if (!startTls) {
-    return;  // a plain connection failure: the log stays as it always was
+    return why;  // a plain connection failure: the log stays as it always was
   } else if (pop3_.RequestResult() == kPop3NegativeReply) {
     why = "server does not offer STARTTLS";
   } else {
     why = pop3_.ErrorMessage().empty() ? "STLS did not complete" : pop3_.ErrorMessage();
   }
   host_.WriteLog(name_, "TLS failed: " + why);
+  return why;
 }
 
 void MailChecker::FinishCheck(std::size_t index) {
@@ -181,7 +229,7 @@ bool MailChecker::DiscoverAuthMethod(std::size_t index, CheckOutcome& outcome) {
     } else {
       host_.WriteLog(name_, "APOP disconnected, connect again.");
       if (!pop3_.ConnectSync()) {
-        LogTlsFailure(false);
+        report_.reason = ConnectFailureReason(LogTlsFailure(false));
         return false;
       }
       host_.WriteLog(name_, Concat("Connected to ", server_));
@@ -222,6 +270,9 @@ bool MailChecker::DiscoverAuthMethod(std::size_t index, CheckOutcome& outcome) {
     return true;
   }
   host_.WriteLog(name_, "Could not log in!");
+  report_.reason =
+      "no login method worked (is the user name or password wrong?); the server said: " +
+      ServerAnswer();
   outcome = CheckOutcome::NoMethodFound;
   return true;
 }
@@ -230,23 +281,28 @@ bool MailChecker::LoginStored(std::size_t index) {
   const std::string method = table_[index].PlainAuthMethod();
   bool ok = false;
   const char* failure = nullptr;
+  const char* label = nullptr;
   if (method == kMethodApop) {
     host_.WriteLog(name_, "Logging in using APOP...");
     ok = pop3_.APopSync();
     failure = "APOP login failed!";
+    label = "APOP";
   } else if (method == kMethodSha1 || method == kMethodMd5 || method == kMethodLogin) {
     if (method == kMethodSha1) {
       host_.WriteLog(name_, "Logging in using CramSHA1...");
       pop3_.SetAuthType(Pop3AuthType::popAuthCramSHA1);
       failure = "CramSHA1 login failed!";
+      label = "AUTH CRAM-SHA1";
     } else if (method == kMethodMd5) {
       host_.WriteLog(name_, "Logging in using CramMD5...");
       pop3_.SetAuthType(Pop3AuthType::popAuthCramMD5);
       failure = "CramMD5 login failed!";
+      label = "AUTH CRAM-MD5";
     } else {
       host_.WriteLog(name_, "Logging in using AUTH LOGIN...");
       pop3_.SetAuthType(Pop3AuthType::popAuthLogin);
       failure = "AUTH LOGIN failed!";
+      label = "AUTH LOGIN";
     }
     ok = pop3_.AuthSync();
   } else {
@@ -254,12 +310,14 @@ bool MailChecker::LoginStored(std::size_t index) {
     pop3_.SetAuthType(Pop3AuthType::popAuthNone);
     ok = pop3_.UserSync() && pop3_.PassSync();
     failure = "Regular cleartext user/pass login failed!";
+    label = "USER/PASS";
   }
   if (ok) {
     host_.WriteLog(name_, "Logged in!");
     return true;
   }
   host_.WriteLog(name_, failure);
+  report_.reason = Concat(Concat("the server refused the login (", label), "): ") + ServerAnswer();
   return false;
 }
 
@@ -408,6 +466,8 @@ void MailChecker::ReportNewMail(std::string_view account, std::int64_t count, st
   const std::string bytesText = " (" + std::to_string(bytes) + " bytes)";
   const std::string logLine = kind == DetectionKind::SeenList ? countText + bytesText : countText;
   host_.WriteLog(account, logLine);
+  report_.newCount = count;
+  report_.newBytes = bytes;
   if (host_.OptionChecked(CheckOption::Balloon)) {
     const std::string text = kind == DetectionKind::SeenList ? logLine
                                                              : "You have " + std::to_string(count) +

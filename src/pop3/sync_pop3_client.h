@@ -46,6 +46,11 @@ class SyncPop3Client : public Pop3Client {
   // or after Timeout seconds without a line or the loop's termination, which
   // abort it with "426 Timeout".
   [[nodiscard]] virtual bool WaitForRequest();
+  // The engine state the last wait was in when its time ran out (or the loop
+  // was terminated): pop3WaitingGreeting tells a server that accepted the
+  // connection and never greeted from one that was never reached. pop3Idle
+  // when the last wait did not time out.
+  [[nodiscard]] Pop3EngineState TimedOutIn() const { return timedOutIn_; }
 
   [[nodiscard]] bool ConnectSync();
   [[nodiscard]] bool OpenSync();
@@ -88,6 +93,7 @@ class SyncPop3Client : public Pop3Client {
   // deadlineStart_ + Timeout * 1000, compared as an unsigned difference so
   // that the tick count's wrap never cuts a request short.
   std::uint32_t deadlineStart_ = 0;
+  Pop3EngineState timedOutIn_ = Pop3EngineState::pop3Idle;
 };
 
 }  // namespace corvel
