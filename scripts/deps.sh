@@ -24,5 +24,5 @@ ensure_packages() {
   "${run[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(ca-certificates g++ cmake ninja-build pkg-config libssl-dev)
+BUILD_PACKAGES=(ca-certificates g++ cmake ninja-build pkg-config libssl-dev nlohmann-json3-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase dovecot-pop3d)

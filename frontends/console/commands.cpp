@@ -15,12 +15,15 @@
 #include "accounts/account_form.h"
 #include "accounts/account_table.h"
 #include "accounts/file_io.h"
+#include "app/error_text.h"
 #include "app/file_settings_store.h"
 #include "app/in_memory_main_view.h"
 #include "app/main_window.h"
+#include "app/new_mail_command.h"
 #include "app/posix/locale_format.h"
 #include "app/tray/recording_tray_shell.h"
 #include "console/console_session.h"
+#include "console/json_output.h"
 #include "net/posix/poll_event_loop.h"
 #include "net/tick_count.h"
 
@@ -30,17 +33,30 @@ namespace {
 
 constexpr std::string_view kVersion = "0.6";
 
-// The settings the `settings` command knows: the option boxes.
+// The option boxes the `settings` command knows, then the logon entry and the
+// command run on new mail.
 constexpr std::string_view kOptionNames[] = {"ConnErr", "Balloon", "AllMail", "Log"};
+constexpr std::string_view kStartWithSession = "StartWithSession";
 
 class UsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-// Takes the value of an option that needs one.
-std::string TakeValue(const std::vector<std::string>& arguments, std::size_t& i) {
-  if (i + 1 >= arguments.size()) throw UsageError("option " + arguments[i] + " needs a value");
+// --help (or -h) where an option may stand.
+struct HelpRequested {};
+
+bool IsHelp(std::string_view argument) { return argument == "--help" || argument == "-h"; }
+
+// Takes the value of an option that needs one. A value that looks like an
+// option ("--server" after "--name") means the value was left out; only a
+// password may look like anything.
+std::string TakeValue(const std::vector<std::string>& arguments, std::size_t& i,
+                      bool anyText = false) {
+  if (i + 1 >= arguments.size() ||
+      (!anyText && arguments[i + 1].size() > 2 && arguments[i + 1].starts_with("--"))) {
+    throw UsageError("option " + arguments[i] + " needs a value");
+  }
   return arguments[++i];
 }
 
@@ -94,7 +110,7 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
     } else if (a == "--user") {
       options.user = TakeValue(arguments, i);
     } else if (a == "--password") {
-      options.password = TakeValue(arguments, i);
+      options.password = TakeValue(arguments, i, true);
     } else if (a == "--password-stdin") {
       options.passwordFromStdin = true;
     } else if (a == "--interval") {
@@ -109,6 +125,8 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
       options.enabled = true;
     } else if (a == "--security") {
       options.security = ParseSecurity(TakeValue(arguments, i));
+    } else if (IsHelp(a)) {
+      throw HelpRequested{};
     } else {
       throw UsageError("unknown option '" + a + "'");
     }
@@ -135,10 +153,26 @@ void ApplyOptions(const AccountOptions& options, const Environment& environment,
   if (options.user) form.user = *options.user;
   if (options.password) form.password = *options.password;
   if (options.passwordFromStdin) form.password = ReadPasswordLine(environment.in);
-  if (options.interval) form.interval = ClampIntervalText(*options.interval);
+  if (options.interval) form.interval = *options.interval;
   if (options.enabled) form.enabled = *options.enabled;
   if (options.leaveMail) form.leaveMail = *options.leaveMail;
   if (options.security) form.securityMode = *options.security;
+}
+
+// The editor's checks of a filled-in form; the message when it is refused.
+// An interval outside 10..2147483647 is brought within range, and the user
+// is told.
+std::optional<std::string> RefusedForm(AccountForm& form, std::ostream& err) {
+  if (auto message = MissingFieldMessage(form)) return std::string(*message);
+  if (auto message = InvalidFieldMessage(form)) return message;
+  const std::string interval = ClampIntervalText(form.interval);
+  if (interval != form.interval) {
+    err << "corvel: the interval " << form.interval << " is "
+        << (interval == std::to_string(kMinInterval) ? "raised" : "lowered") << " to " << interval
+        << " seconds, as the editor does\n";
+    form.interval = interval;
+  }
+  return std::nullopt;
 }
 
 // The record an account selector names: "#INDEX" (from 0) or the name.
@@ -168,14 +202,28 @@ void PrintAccount(std::ostream& out, std::size_t index, const AccountRecord& rec
       << record.PlainUidlFileName() << '\n';
 }
 
-int AccountsList(std::ostream& out) {
+int AccountsList(const std::vector<std::string>& arguments, std::ostream& out) {
+  bool json = false;
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    if (arguments[i] == "--json") {
+      json = true;
+    } else if (IsHelp(arguments[i])) {
+      throw HelpRequested{};
+    } else {
+      throw UsageError("unknown option '" + arguments[i] + "' for accounts list");
+    }
+  }
   AccountFile file;
   if (!std::filesystem::exists(file.FileName())) {
-    out << "No accounts (no " << kAccountsFileName << " here).\n";
+    if (!json) out << "No accounts (no " << kAccountsFileName << " here).\n";
     return kExitOk;
   }
   file.Open();
   const std::size_t count = file.RecordCount();
+  if (json) {
+    for (std::size_t i = 0; i < count; ++i) out << AccountJson(i, file.ReadRecord(i)) << '\n';
+    return kExitOk;
+  }
   if (count == 0) out << "No accounts.\n";
   for (std::size_t i = 0; i < count; ++i) PrintAccount(out, i, file.ReadRecord(i));
   if (count > kMaxAccounts) {
@@ -190,7 +238,7 @@ int AccountsAdd(const std::vector<std::string>& arguments, const Environment& en
   AccountForm form;
   form.enabled = true;
   ApplyOptions(options, environment, form);
-  if (auto message = MissingFieldMessage(form)) {
+  if (auto message = RefusedForm(form, err)) {
     err << *message << '\n';
     return kExitUsage;
   }
@@ -222,7 +270,7 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
   AccountRecord record = file.ReadRecord(index);
   AccountForm form = RecordToForm(record);
   ApplyOptions(options, environment, form);
-  if (auto message = MissingFieldMessage(form)) {
+  if (auto message = RefusedForm(form, err)) {
     err << *message << '\n';
     return kExitUsage;
   }
@@ -268,11 +316,18 @@ int AccountsClearAuth(const std::vector<std::string>& arguments, std::ostream& o
 
 // ---------------------------------------------------------------- settings
 
-bool KnownOption(std::string_view name) {
+// A setting's name as the store writes it, matched without regard to letter
+// case as the store matches names.
+std::string SettingName(std::string_view typed) {
+  const std::string upper = Upper(typed);
   for (std::string_view known : kOptionNames) {
-    if (known == name) return true;
+    if (Upper(known) == upper) return std::string(known);
   }
-  return false;
+  for (std::string_view known : {kStartWithSession, kOnNewMailValueName}) {
+    if (Upper(known) == upper) return std::string(known);
+  }
+  throw UsageError("unknown setting '" + std::string(typed) +
+                   "' (settings: ConnErr, Balloon, AllMail, Log, StartWithSession, OnNewMail)");
 }
 
 std::optional<bool> ParseBool(std::string_view text) {
@@ -285,9 +340,9 @@ std::optional<bool> ParseBool(std::string_view text) {
 }  // namespace
 
 std::string UsageText() {
-  return "Usage: corvel [-C DIR] [--console] [--log] [--MINIMIZE]\n"
-         "       corvel [-C DIR] check [--all-mail] [--quiet]\n"
-         "       corvel [-C DIR] accounts list\n"
+  return "Usage: corvel [-C DIR] [--log | --quiet] [--console] [--MINIMIZE]\n"
+         "       corvel [-C DIR] check [--all-mail] [--quiet] [--json]\n"
+         "       corvel [-C DIR] accounts list [--json]\n"
          "       corvel [-C DIR] accounts add --name N --server S [--port P] --user U\n"
          "                       (--password P | --password-stdin) [--interval SECONDS]\n"
          "                       [--leave-mail] [--disabled] [--security auto|starttls|tls]\n"
@@ -295,29 +350,52 @@ std::string UsageText() {
          "                       [--no-leave-mail] [--enabled]\n"
          "       corvel [-C DIR] accounts delete NAME|#INDEX\n"
          "       corvel [-C DIR] accounts clear-auth NAME|#INDEX\n"
-         "       corvel settings list | get KEY | set KEY VALUE   (KEY: ConnErr, Balloon, "
-         "AllMail, Log)\n"
+         "       corvel settings list | get NAME | set NAME VALUE\n"
          "       corvel demo\n"
          "       corvel --help | --version\n"
          "\n"
          "Corvel checks POP3 mailboxes for new mail without downloading or deleting anything.\n"
-         "The accounts live in mail.accounts.qor in the working directory (-C DIR changes\n"
-         "into DIR first); the seen-message files beside it.\n"
          "\n"
-         "Exit status: 0 success, 1 an account could not be reached or logged in to,\n"
-         "2 a usage or file error.\n";
+         "corvel (no command) keeps running and checks each enabled account whenever its\n"
+         "  interval has passed; it says on standard error what it checks, prints the\n"
+         "  activity log (with --log, or when the Log setting is True) and each new message\n"
+         "  on standard output, and the reason of a failing account once on standard error.\n"
+         "  Ctrl-C or SIGTERM stops it; the accounts are saved as they are at exit.\n"
+         "check checks every enabled account once. Standard output: one line per new\n"
+         "  message with the six columns of the \"New mail\" list (account, from, subject,\n"
+         "  date, bytes, UIDL) separated by tabs with --all-mail or when the AllMail setting\n"
+         "  is True, otherwise one overview line per account with new mail; with --json one\n"
+         "  JSON object per line instead, and one per failed account. Standard error: the\n"
+         "  activity log (not with --quiet) and one line per failed account:\n"
+         "  corvel: ACCOUNT: REASON.\n"
+         "accounts edits the accounts as the account editor does: a port from 1 to 65535\n"
+         "  (or pop3, pop3s), an interval in whole seconds (below 10 raised to 10).\n"
+         "  --security auto speaks TLS from the first byte on port 995 and plain text\n"
+         "  elsewhere; starttls requires STARTTLS; tls speaks TLS on any port.\n"
+         "settings: ConnErr, Balloon, AllMail, Log, StartWithSession (True or False);\n"
+         "  OnNewMail, a command run after each report of new mail, split into words as a\n"
+         "  shell would and run without a shell (sh -c '...' for one), with CORVEL_ACCOUNT,\n"
+         "  CORVEL_COUNT and CORVEL_BYTES in its environment.\n"
+         "\n"
+         "Files: the accounts in mail.accounts.qor in the working directory (-C DIR changes\n"
+         "into DIR first), the seen-message files (*.uidl) beside it; the settings in\n"
+         "$XDG_CONFIG_HOME/qor/Corvel.conf (~/.config when unset), the start-with-session\n"
+         "entry in $XDG_CONFIG_HOME/autostart/qor-corvel.desktop.\n"
+         "\n"
+         "Exit status: 0 success; 1 an account could not be reached, protected or logged\n"
+         "in to; 2 a usage error (refused input, no accounts), a start-up error or a file\n"
+         "error.\n";
 }
 
 int Main(const std::vector<std::string>& arguments, const Environment& environment,
          std::ostream& out, std::ostream& err) {
   try {
-    std::vector<std::string> rest;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
+    // Options before the command are the program's; after it, the command's.
+    std::vector<std::string> programOptions;
+    std::size_t i = 0;
+    for (; i < arguments.size(); ++i) {
       const std::string& a = arguments[i];
-      if (a == "--help" || a == "-h") {
-        out << UsageText();
-        return kExitOk;
-      }
+      if (IsHelp(a)) throw HelpRequested{};
       if (a == "--version") {
         out << "corvel " << kVersion << '\n';
         return kExitOk;
@@ -332,55 +410,71 @@ int Main(const std::vector<std::string>& arguments, const Environment& environme
         }
         continue;
       }
-      rest.push_back(a);
+      if (!IsOption(a)) break;
+      programOptions.push_back(a);
     }
-    if (!rest.empty() && !IsOption(rest[0])) {
-      const std::string command = rest[0];
-      const std::vector<std::string> commandArguments(rest.begin() + 1, rest.end());
-      if (command == "check") return RunCheck(commandArguments, environment, out, err);
-      if (command == "accounts") return RunAccounts(commandArguments, environment, out, err);
-      if (command == "settings") return RunSettings(commandArguments, environment, out, err);
-      if (command == "demo") return RunDemo(commandArguments, environment, out, err);
-      throw UsageError("unknown command '" + command + "'");
+    if (i == arguments.size()) return RunProgram(programOptions, environment, out, err);
+    const std::string& command = arguments[i];
+    if (!programOptions.empty()) {
+      throw UsageError("option '" + programOptions[0] + "' before the command " + command);
     }
-    return RunProgram(rest, environment, out, err);
+    const std::vector<std::string> commandArguments(arguments.begin() + i + 1, arguments.end());
+    if (command == "check") return RunCheck(commandArguments, environment, out, err);
+    if (command == "accounts") return RunAccounts(commandArguments, environment, out, err);
+    if (command == "settings") return RunSettings(commandArguments, environment, out, err);
+    if (command == "demo") return RunDemo(commandArguments, environment, out, err);
+    throw UsageError("unknown command '" + command + "'");
+  } catch (const HelpRequested&) {
+    out << UsageText();
+    return kExitOk;
   } catch (const UsageError& e) {
     err << "corvel: " << e.what() << " (corvel --help shows the usage)\n";
     return kExitUsage;
   } catch (const std::exception& e) {
-    err << "corvel: " << e.what() << '\n';
+    err << "corvel: " << DescribeError(e) << '\n';
     return kExitUsage;
   }
 }
 
 int RunProgram(const std::vector<std::string>& arguments, const Environment& environment,
                std::ostream& out, std::ostream& err) {
-  bool forceLog = false;
+  SessionOptions options;
+  options.mode = SessionOptions::Mode::Program;
+  options.arguments = arguments;
   for (const std::string& a : arguments) {
     if (a == "--log") {
-      forceLog = true;
+      options.forceLog = true;
+    } else if (a == "--quiet") {
+      options.quiet = true;
     } else if (a != "--console" && Upper(a) != "--MINIMIZE") {
       throw UsageError("unknown option '" + a + "'");
     }
   }
-  ConsoleSession session(environment, out, err, ConsoleSession::Mode::Program, forceLog, arguments);
+  if (options.forceLog && options.quiet) throw UsageError("give either --log or --quiet");
+  ConsoleSession session(environment, out, err, std::move(options));
   return session.RunProgram();
 }
 
 int RunCheck(const std::vector<std::string>& arguments, const Environment& environment,
              std::ostream& out, std::ostream& err) {
+  SessionOptions options;
+  options.mode = SessionOptions::Mode::Check;
+  options.forceLog = true;
   bool allMail = false;
-  bool quiet = false;
   for (const std::string& a : arguments) {
     if (a == "--all-mail") {
       allMail = true;
     } else if (a == "--quiet") {
-      quiet = true;
+      options.quiet = true;
+    } else if (a == "--json") {
+      options.json = true;
+    } else if (IsHelp(a)) {
+      throw HelpRequested{};
     } else {
       throw UsageError("unknown option '" + a + "' for check");
     }
   }
-  ConsoleSession session(environment, out, err, ConsoleSession::Mode::Check, !quiet, {});
+  ConsoleSession session(environment, out, err, std::move(options));
   return session.CheckOnce(allMail);
 }
 
@@ -388,51 +482,70 @@ int RunAccounts(const std::vector<std::string>& arguments, const Environment& en
                 std::ostream& out, std::ostream& err) {
   if (arguments.empty()) throw UsageError("accounts needs list, add, set, delete or clear-auth");
   const std::string& what = arguments[0];
-  try {
-    if (what == "list") {
-      if (arguments.size() != 1) throw UsageError("accounts list takes no arguments");
-      return AccountsList(out);
-    }
-    if (what == "add") return AccountsAdd(arguments, environment, out, err);
-    if (what == "set") return AccountsSet(arguments, environment, out, err);
-    if (what == "delete") return AccountsDelete(arguments, out);
-    if (what == "clear-auth") return AccountsClearAuth(arguments, out);
-  } catch (const InOutException& e) {
-    err << "corvel: " << kAccountsFileName << ": " << e.what() << '\n';
-    return kExitUsage;
-  }
+  if (what == "list") return AccountsList(arguments, out);
+  if (what == "add") return AccountsAdd(arguments, environment, out, err);
+  if (what == "set") return AccountsSet(arguments, environment, out, err);
+  if (what == "delete") return AccountsDelete(arguments, out);
+  if (what == "clear-auth") return AccountsClearAuth(arguments, out);
+  if (IsHelp(what)) throw HelpRequested{};
   throw UsageError("unknown accounts command '" + what + "'");
 }
 
 int RunSettings(const std::vector<std::string>& arguments, const Environment& environment,
-                std::ostream& out, std::ostream& err) {
-  if (arguments.empty()) throw UsageError("settings needs list, get KEY or set KEY VALUE");
+                std::ostream& out, std::ostream& /*err*/) {
+  if (!arguments.empty() && IsHelp(arguments[0])) throw HelpRequested{};
+  const std::string what = arguments.empty() ? std::string() : arguments[0];
+  const bool list = what == "list" && arguments.size() == 1;
+  const bool get = what == "get" && arguments.size() == 2;
+  const bool set = what == "set" && arguments.size() == 3;
+  if (!list && !get && !set) throw UsageError("settings needs list, get NAME or set NAME VALUE");
+  // The name and the value are checked before the store is touched.
+  const std::string name = list ? std::string() : SettingName(arguments[1]);
+  std::string value;
+  if (set && name == kOnNewMailValueName) {
+    std::string why;
+    if (!SplitCommandLine(arguments[2], &why)) {
+      throw UsageError("OnNewMail cannot be '" + arguments[2] + "': " + why);
+    }
+    value = arguments[2];
+  } else if (set) {
+    const auto flag = ParseBool(arguments[2]);
+    if (!flag) throw UsageError(name + " is True or False, not '" + arguments[2] + "'");
+    value = *flag ? "True" : "False";
+  }
+
   FileSettingsStore store(environment.configFolder);
   store.Open();
-  const std::string& what = arguments[0];
-  if (what == "list" && arguments.size() == 1) {
-    for (std::string_view name : kOptionNames) {
-      out << name << '=' << store.ReadString(kProgramKey, name, "False") << '\n';
+  auto read = [&store](std::string_view key) {
+    if (key == kStartWithSession) {
+      return std::string(store.ReadString(kRunKey, kRunValueName, "").empty() ? "False" : "True");
     }
-    const std::string run = store.ReadString(kRunKey, kRunValueName, "");
-    out << "StartWithSession=" << (run.empty() ? "False" : "True") << '\n';
+    if (key == kOnNewMailValueName) return store.ReadString(kProgramKey, key, "");
+    return store.ReadString(kProgramKey, key, "False");
+  };
+  if (list) {
+    for (std::string_view known : kOptionNames) out << known << '=' << read(known) << '\n';
+    out << kStartWithSession << '=' << read(kStartWithSession) << '\n';
+    out << kOnNewMailValueName << '=' << read(kOnNewMailValueName) << '\n';
     return kExitOk;
   }
-  if (what == "get" && arguments.size() == 2) {
-    if (!KnownOption(arguments[1])) throw UsageError("unknown setting '" + arguments[1] + "'");
-    out << store.ReadString(kProgramKey, arguments[1], "False") << '\n';
+  if (get) {
+    out << read(name) << '\n';
     return kExitOk;
   }
-  if (what == "set" && arguments.size() == 3) {
-    if (!KnownOption(arguments[1])) throw UsageError("unknown setting '" + arguments[1] + "'");
-    const auto value = ParseBool(arguments[2]);
-    if (!value) throw UsageError("a setting is True or False, not '" + arguments[2] + "'");
-    store.WriteString(kProgramKey, arguments[1], *value ? "True" : "False");
-    store.Close();
-    return kExitOk;
+  if (name == kStartWithSession) {
+    if (value == "True") {
+      store.WriteString(kRunKey, kRunValueName, environment.programPath + " --MINIMIZE");
+    } else {
+      store.DeleteValue(kRunKey, kRunValueName);
+    }
+  } else if (name == kOnNewMailValueName && value.empty()) {
+    store.DeleteValue(kProgramKey, name);
+  } else {
+    store.WriteString(kProgramKey, name, value);
   }
-  (void)err;
-  throw UsageError("settings needs list, get KEY or set KEY VALUE");
+  store.Close();
+  return kExitOk;
 }
 
 }  // namespace corvel::console

@@ -4,10 +4,13 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <ostream>
 
+#include "app/error_text.h"
 #include "app/posix/locale_format.h"
 #include "console/display_text.h"
+#include "console/json_output.h"
 
 namespace corvel::console {
 
@@ -26,63 +29,125 @@ extern "C" void OnTerminationSignal(int signal) {
   }
 }
 
+std::string WorkingFolder() {
+  std::error_code ignored;
+  return std::filesystem::current_path(ignored).string();
+}
+
 }  // namespace
 
 ConsoleSession::ConsoleSession(const Environment& environment, std::ostream& out, std::ostream& err,
-                               Mode mode, bool forceLog, std::vector<std::string> arguments)
-    : out_(out), err_(err), mode_(mode), settings_(environment.configFolder) {
+                               SessionOptions options)
+    : out_(out), err_(err), options_(std::move(options)), settings_(environment.configFolder) {
   localeFormat_ = std::make_unique<PosixLocaleFormat>();
-  MainWindowOptions options;
-  options.arguments = std::move(arguments);
-  options.programPath = environment.programPath;
-  options.forceLog = forceLog;
+  MainWindowOptions windowOptions;
+  windowOptions.arguments = options_.arguments;
+  windowOptions.programPath = environment.programPath;
+  windowOptions.forceLog = options_.forceLog && !options_.quiet;
   window_ = std::make_unique<MainWindow>(loop_, view_, shell_, settings_, *localeFormat_,
-                                         std::move(options));
+                                         std::move(windowOptions));
   Connect();
 }
 
 ConsoleSession::~ConsoleSession() = default;
 
 void ConsoleSession::Connect() {
-  std::ostream& notes = mode_ == Mode::Program ? out_ : err_;
-  window_->LogMemo().OnLineAppended = [&notes](const std::string& line) {
-    notes << TerminalText(line) << '\n' << std::flush;
-  };
+  std::ostream& notes = options_.mode == SessionOptions::Mode::Program ? out_ : err_;
+  if (!options_.quiet) {
+    window_->LogMemo().OnLineAppended = [&notes](const std::string& line) {
+      notes << TerminalText(line) << '\n' << std::flush;
+    };
+    shell_.OnCall = [&notes](const TrayShellCall& call) {
+      if (call.kind != TrayShellCallKind::kShowBalloon) return;
+      notes << "balloon: " << TerminalText(call.balloon.title) << ": "
+            << TerminalText(call.balloon.text) << '\n'
+            << std::flush;
+    };
+  }
   window_->MailList().OnChanged = [this](NewMailList::Change change, std::size_t index) {
-    if (change != NewMailList::Change::Appended) return;
-    const MailRow& row = window_->MailList().Rows()[index];
-    std::string line;
-    const auto columns = row.Columns();
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-      if (i > 0) line += '\t';
-      line += columns[i];
-    }
-    if (mode_ == Mode::Program) {
-      out_ << "new mail: " << TerminalText(line) << '\n' << std::flush;
-    } else {
-      out_ << TerminalText(line) << '\n' << std::flush;
-    }
+    if (change == NewMailList::Change::Appended) PrintRow(window_->MailList().Rows()[index]);
   };
-  shell_.OnCall = [&notes](const TrayShellCall& call) {
-    if (call.kind != TrayShellCallKind::kShowBalloon) return;
-    notes << "balloon: " << TerminalText(call.balloon.title) << ": "
-          << TerminalText(call.balloon.text) << '\n'
-          << std::flush;
+  window_->OnCheckFinished = [this](const CheckReport& report) {
+    if (!CheckFailed(report.outcome)) {
+      toldReasons_.erase(report.account);
+      return;
+    }
+    if (options_.mode == SessionOptions::Mode::Program) {
+      const auto told = toldReasons_.find(report.account);
+      if (told != toldReasons_.end() && told->second == report.reason) return;
+      toldReasons_[report.account] = report.reason;
+    }
+    PrintFailure(report);
   };
   view_.OnError = [this](std::string_view text) {
-    err_ << "error: " << text << '\n' << std::flush;
+    err_ << "corvel: " << text << '\n' << std::flush;
   };
   view_.OnInformation = [&notes](std::string_view text) {
     notes << "information: " << text << '\n' << std::flush;
   };
 }
 
+void ConsoleSession::PrintRow(const MailRow& row) {
+  if (options_.json) {
+    out_ << RowJson(row) << '\n' << std::flush;
+    return;
+  }
+  std::string line;
+  const auto columns = row.Columns();
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (i > 0) line += '\t';
+    line += columns[i];
+  }
+  if (options_.mode == SessionOptions::Mode::Program) out_ << "new mail: ";
+  out_ << TerminalText(line) << '\n' << std::flush;
+}
+
+void ConsoleSession::PrintFailure(const CheckReport& report) {
+  err_ << "corvel: " << TerminalText(report.account) << ": " << TerminalText(report.reason) << '\n'
+       << std::flush;
+  if (options_.json) out_ << FailureJson(report) << '\n' << std::flush;
+}
+
+bool ConsoleSession::Start() {
+  window_->FormCreate();
+  // The error itself is already on `err`.
+  if (!view_.Errors().empty()) return false;
+  const AccountTable& table = window_->Table();
+  std::size_t enabled = 0;
+  for (std::size_t i = 0; i < table.Count(); ++i) {
+    if (table[i].IsEnabled()) ++enabled;
+  }
+  if (table.Count() == 0) {
+    err_ << "corvel: No accounts in " << WorkingFolder()
+         << ": add one with corvel accounts add --name NAME --server HOST --user USER "
+            "--password-stdin\n";
+    return false;
+  }
+  if (enabled == 0) {
+    err_ << "corvel: No enabled account in " << WorkingFolder()
+         << ": enable one with corvel accounts set NAME --enabled\n";
+    return false;
+  }
+  return true;
+}
+
 int ConsoleSession::RunProgram() {
+  if (!Start()) return kExitUsage;
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
     err_ << "corvel: cannot set up the signal pipe\n";
     return kExitUsage;
   }
+  std::size_t enabled = 0;
+  const AccountTable& table = window_->Table();
+  for (std::size_t i = 0; i < table.Count(); ++i) {
+    if (table[i].IsEnabled()) ++enabled;
+  }
+  err_ << "corvel: running: checking " << enabled << (enabled == 1 ? " account" : " accounts")
+       << " in " << WorkingFolder()
+       << ", each when its interval has passed; Ctrl-C or SIGTERM stops it\n"
+       << std::flush;
+
   gSignalPipe = pipeFds[1];
   loop_.WatchSocket(pipeFds[0], EventLoop::kIoReadable, [this, fd = pipeFds[0]](unsigned) {
     char buffer[16];
@@ -93,7 +158,6 @@ int ConsoleSession::RunProgram() {
   std::signal(SIGINT, OnTerminationSignal);
   std::signal(SIGTERM, OnTerminationSignal);
 
-  window_->FormCreate();
   window_->FormPaint();
   while (!loop_.Terminated()) loop_.ProcessEvents(1000);
 
@@ -103,26 +167,23 @@ int ConsoleSession::RunProgram() {
   loop_.UnwatchSocket(pipeFds[0]);
   ::close(pipeFds[0]);
   ::close(pipeFds[1]);
-  return window_->Exited() ? kExitOk : kExitUsage;
+  return window_->Exited() && view_.Errors().empty() ? kExitOk : kExitUsage;
 }
 
 int ConsoleSession::CheckOnce(bool allMail) {
-  window_->FormCreate();
-  if (!view_.Errors().empty()) return kExitUsage;
+  if (!Start()) return kExitUsage;
   // For this run only: the stored setting stays as it is.
   if (allMail) view_.SetChecked(Control::AllMailChkBx, true);
-  std::vector<CheckOutcome> outcomes;
+  std::vector<CheckReport> reports;
   try {
-    outcomes = window_->CheckAllNow();
+    reports = window_->CheckAllNow();
     window_->SaveAccountTable();
   } catch (const std::exception& e) {
-    err_ << "error: " << e.what() << '\n';
+    err_ << "corvel: " << DescribeError(e) << '\n';
     return kExitUsage;
   }
-  for (CheckOutcome outcome : outcomes) {
-    if (outcome != CheckOutcome::Checked && outcome != CheckOutcome::MethodDiscovered) {
-      return kExitCheckFailed;
-    }
+  for (const CheckReport& report : reports) {
+    if (CheckFailed(report.outcome)) return kExitCheckFailed;
   }
   return kExitOk;
 }
