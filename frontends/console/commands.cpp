@@ -160,13 +160,13 @@ void ApplyOptions(const AccountOptions& options, const Environment& environment,
 }
 
 // The editor's checks of a filled-in form; the message when it is refused.
-// An interval outside 10..2147483647 is brought within range, and the user
-// is told.
-std::optional<std::string> RefusedForm(AccountForm& form, std::ostream& err) {
+// An interval typed outside 10..2147483647 is brought within range, as the
+// interval box does, and the user is told; one already stored stays as it is.
+std::optional<std::string> RefusedForm(AccountForm& form, bool intervalTyped, std::ostream& err) {
   if (auto message = MissingFieldMessage(form)) return std::string(*message);
   if (auto message = InvalidFieldMessage(form)) return message;
   const std::string interval = ClampIntervalText(form.interval);
-  if (interval != form.interval) {
+  if (intervalTyped && interval != form.interval) {
     err << "corvel: the interval " << form.interval << " is "
         << (interval == std::to_string(kMinInterval) ? "raised" : "lowered") << " to " << interval
         << " seconds, as the editor does\n";
@@ -238,7 +238,7 @@ int AccountsAdd(const std::vector<std::string>& arguments, const Environment& en
   AccountForm form;
   form.enabled = true;
   ApplyOptions(options, environment, form);
-  if (auto message = RefusedForm(form, err)) {
+  if (auto message = RefusedForm(form, options.interval.has_value(), err)) {
     err << *message << '\n';
     return kExitUsage;
   }
@@ -270,7 +270,7 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
   AccountRecord record = file.ReadRecord(index);
   AccountForm form = RecordToForm(record);
   ApplyOptions(options, environment, form);
-  if (auto message = RefusedForm(form, err)) {
+  if (auto message = RefusedForm(form, options.interval.has_value(), err)) {
     err << *message << '\n';
     return kExitUsage;
   }

@@ -7,6 +7,7 @@
 #include "codec/exception.h"
 #include "codec/header_decode.h"
 #include "net/socket_errors.h"
+#include "net/tls_socket.h"
 
 namespace corvel {
 
@@ -141,6 +142,10 @@ CheckOutcome MailChecker::EndCheck(std::size_t index, CheckOutcome outcome) {
 
 std::string MailChecker::ConnectFailureReason(const std::string& tls) const {
   const std::string where = server_ + ":" + port_;
+  if (tls == kTlsNotTlsReason) {
+    return "TLS failed: " + tls + "; this port speaks plain text: use --security starttls, " +
+           "or the server's TLS port";
+  }
   if (!tls.empty()) return "TLS failed: " + tls;
   if (pop3_.TimedOutIn() != Pop3EngineState::pop3Idle) {
     const std::string seconds = std::to_string(pop3_.Timeout()) + " s";

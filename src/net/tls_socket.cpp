@@ -174,7 +174,7 @@ struct CustomTlsSocket::Session {
     if (verify != X509_V_OK) return VerifyReason(verify);
     // A TLS record starts with its content type, 20 to 23.
     if (firstByte >= 0 && (firstByte < 20 || firstByte > 23)) {
-      return "server did not answer with TLS";
+      return std::string(kTlsNotTlsReason);
     }
     if (!queued.empty()) return queued;
     if (peerEof) return "connection closed during the handshake";
