@@ -44,6 +44,7 @@ ConsoleSession::ConsoleSession(const Environment& environment, std::ostream& out
   windowOptions.arguments = options_.arguments;
   windowOptions.programPath = environment.programPath;
   windowOptions.forceLog = options_.forceLog && !options_.quiet;
+  windowOptions.oneShot = options_.mode == SessionOptions::Mode::Check;
   window_ = std::make_unique<MainWindow>(loop_, view_, shell_, settings_, *localeFormat_,
                                          std::move(windowOptions));
   Connect();
@@ -110,8 +111,9 @@ void ConsoleSession::PrintFailure(const CheckReport& report) {
 
 bool ConsoleSession::Start() {
   window_->FormCreate();
-  // The error itself is already on `err`.
-  if (!view_.Errors().empty()) return false;
+  // The error itself is already on `err`. One that start-up took in its
+  // stride (a setting it could not write back) does not stop the program.
+  if (!window_->Started()) return false;
   const AccountTable& table = window_->Table();
   std::size_t enabled = 0;
   for (std::size_t i = 0; i < table.Count(); ++i) {
@@ -167,7 +169,7 @@ int ConsoleSession::RunProgram() {
   loop_.UnwatchSocket(pipeFds[0]);
   ::close(pipeFds[0]);
   ::close(pipeFds[1]);
-  return window_->Exited() && view_.Errors().empty() ? kExitOk : kExitUsage;
+  return window_->Exited() ? kExitOk : kExitUsage;
 }
 
 int ConsoleSession::CheckOnce(bool allMail) {
