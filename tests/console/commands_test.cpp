@@ -99,7 +99,7 @@ TEST_F(CommandsTest, AddTakesTheServiceNameAndRaisesAShortIntervalAndSaysSo) {
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.err, "corvel: the interval 5 is raised to 10 seconds, as the editor does\n");
   const AccountRecord record = Record(0);
-  EXPECT_EQ(record.Port, 110);  // not a number: the editor's fallback
+  EXPECT_EQ(record.Port, 110);  // the service name
   EXPECT_EQ(record.Interval, 10);
   EXPECT_EQ(record.LeaveMail, 1);
   EXPECT_EQ(record.Enabled, 0);
