@@ -482,12 +482,12 @@ int RunAccounts(const std::vector<std::string>& arguments, const Environment& en
                 std::ostream& out, std::ostream& err) {
   if (arguments.empty()) throw UsageError("accounts needs list, add, set, delete or clear-auth");
   const std::string& what = arguments[0];
+  if (IsHelp(what) || (arguments.size() > 1 && IsHelp(arguments[1]))) throw HelpRequested{};
   if (what == "list") return AccountsList(arguments, out);
   if (what == "add") return AccountsAdd(arguments, environment, out, err);
   if (what == "set") return AccountsSet(arguments, environment, out, err);
   if (what == "delete") return AccountsDelete(arguments, out);
   if (what == "clear-auth") return AccountsClearAuth(arguments, out);
-  if (IsHelp(what)) throw HelpRequested{};
   throw UsageError("unknown accounts command '" + what + "'");
 }
 
