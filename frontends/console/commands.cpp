@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -356,11 +358,13 @@ std::string UsageText() {
          "\n"
          "Corvel checks POP3 mailboxes for new mail without downloading or deleting anything.\n"
          "\n"
-         "corvel (no command) keeps running and checks each enabled account whenever its\n"
-         "  interval has passed; it says on standard error what it checks, prints the\n"
-         "  activity log (with --log, or when the Log setting is True) and each new message\n"
-         "  on standard output, and the reason of a failing account once on standard error.\n"
-         "  Ctrl-C or SIGTERM stops it; the accounts are saved as they are at exit.\n"
+         "corvel (no command) starts the desktop program when a display is there. On the\n"
+         "  terminal (no display, or --console) it keeps running and checks each enabled\n"
+         "  account whenever its interval has passed; it says on standard error what it\n"
+         "  checks, prints the activity log (with --log, or when the Log setting is True)\n"
+         "  and each new message on standard output, and the reason of a failing account\n"
+         "  once on standard error. Ctrl-C or SIGTERM stops it; the accounts are saved as\n"
+         "  they are at exit.\n"
          "check checks every enabled account once. Standard output: one line per new\n"
          "  message with the six columns of the \"New mail\" list (account, from, subject,\n"
          "  date, bytes, UIDL) separated by tabs with --all-mail or when the AllMail setting\n"
@@ -441,16 +445,29 @@ int RunProgram(const std::vector<std::string>& arguments, const Environment& env
   SessionOptions options;
   options.mode = SessionOptions::Mode::Program;
   options.arguments = arguments;
+  bool console = false;
   for (const std::string& a : arguments) {
     if (a == "--log") {
       options.forceLog = true;
     } else if (a == "--quiet") {
       options.quiet = true;
-    } else if (a != "--console" && Upper(a) != "--MINIMIZE") {
+    } else if (a == "--console") {
+      console = true;
+    } else if (Upper(a) != "--MINIMIZE") {
       throw UsageError("unknown option '" + a + "'");
     }
   }
   if (options.forceLog && options.quiet) throw UsageError("give either --log or --quiet");
+  if (!console && !environment.desktopProgram.empty()) {
+    // The window and the tray icon: the desktop program takes over this
+    // process (in the folder -C chose).
+    std::vector<char*> argv{const_cast<char*>(environment.desktopProgram.c_str())};
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    err << "corvel: cannot start " << environment.desktopProgram << ": " << std::strerror(errno)
+        << "; running on the terminal\n";
+  }
   ConsoleSession session(environment, out, err, std::move(options));
   return session.RunProgram();
 }

@@ -9,8 +9,8 @@
 
 #include "app/error_text.h"
 #include "app/posix/locale_format.h"
-#include "console/display_text.h"
 #include "console/json_output.h"
+#include "console/terminal_text.h"
 
 namespace corvel::console {
 
@@ -93,14 +93,8 @@ void ConsoleSession::PrintRow(const MailRow& row) {
     out_ << RowJson(row) << '\n' << std::flush;
     return;
   }
-  std::string line;
-  const auto columns = row.Columns();
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (i > 0) line += '\t';
-    line += columns[i];
-  }
   if (options_.mode == SessionOptions::Mode::Program) out_ << "new mail: ";
-  out_ << TerminalText(line) << '\n' << std::flush;
+  out_ << TerminalRow(row) << '\n' << std::flush;
 }
 
 void ConsoleSession::PrintFailure(const CheckReport& report) {

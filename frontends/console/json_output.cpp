@@ -4,15 +4,11 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 
-#include "console/display_text.h"
+#include "app/display_text.h"
 
 namespace corvel::console {
 
 namespace {
-
-std::string Utf8(std::string_view text) {
-  return IsValidUtf8(text) ? std::string(text) : Windows1252ToUtf8(text);
-}
 
 std::int64_t Bytes(std::string_view text) {
   std::int64_t value = 0;
@@ -55,39 +51,40 @@ std::string Dump(const nlohmann::ordered_json& object) {
 }  // namespace
 
 std::string RowJson(const MailRow& row) {
+  const auto columns = DisplayColumns(row);
   nlohmann::ordered_json object;
   object["kind"] = row.from.empty() ? "overview" : "message";
-  object["account"] = Utf8(row.account);
-  object["from"] = Utf8(row.from);
-  object["subject"] = Utf8(row.subject);
-  object["date"] = Utf8(row.date);
+  object["account"] = columns[0];
+  object["from"] = columns[1];
+  object["subject"] = columns[2];
+  object["date"] = columns[3];
   object["bytes"] = Bytes(row.bytes);
-  object["uidl"] = Utf8(row.uidl);
+  object["uidl"] = columns[5];
   return Dump(object);
 }
 
 std::string FailureJson(const CheckReport& report) {
   nlohmann::ordered_json object;
   object["kind"] = "failure";
-  object["account"] = Utf8(report.account);
+  object["account"] = DisplayText(report.account);
   object["outcome"] = OutcomeName(report.outcome);
-  object["reason"] = Utf8(report.reason);
+  object["reason"] = DisplayText(report.reason);
   return Dump(object);
 }
 
 std::string AccountJson(std::size_t index, const AccountRecord& record) {
   nlohmann::ordered_json object;
   object["index"] = index;
-  object["name"] = Utf8(record.PlainAccountName());
-  object["server"] = Utf8(record.PlainServer());
+  object["name"] = DisplayText(record.PlainAccountName());
+  object["server"] = DisplayText(record.PlainServer());
   object["port"] = record.Port;
-  object["user"] = Utf8(record.PlainUserName());
+  object["user"] = DisplayText(record.PlainUserName());
   object["interval"] = record.Interval;
   object["enabled"] = record.IsEnabled();
   object["leaveMail"] = record.LeavesMailOnServer();
-  object["auth"] = Utf8(record.PlainAuthMethod());
+  object["auth"] = DisplayText(record.PlainAuthMethod());
   object["security"] = SecurityName(record.SecurityMode());
-  object["seenFile"] = Utf8(record.PlainUidlFileName());
+  object["seenFile"] = DisplayText(record.PlainUidlFileName());
   return Dump(object);
 }
 
