@@ -29,6 +29,9 @@ extern "C" void OnTerminationSignal(int signal) {
   }
 }
 
+constexpr std::string_view kAddAnAccount =
+    "add one with corvel accounts add --name NAME --server HOST --user USER --password-stdin";
+
 std::string WorkingFolder() {
   std::error_code ignored;
   return std::filesystem::current_path(ignored).string();
@@ -45,6 +48,7 @@ ConsoleSession::ConsoleSession(const Environment& environment, std::ostream& out
   windowOptions.programPath = environment.programPath;
   windowOptions.forceLog = options_.forceLog && !options_.quiet;
   windowOptions.oneShot = options_.mode == SessionOptions::Mode::Check;
+  windowOptions.longRunning = options_.mode == SessionOptions::Mode::Program;
   window_ = std::make_unique<MainWindow>(loop_, view_, shell_, settings_, *localeFormat_,
                                          std::move(windowOptions));
   Connect();
@@ -103,23 +107,27 @@ void ConsoleSession::PrintFailure(const CheckReport& report) {
   if (options_.json) out_ << FailureJson(report) << '\n' << std::flush;
 }
 
-bool ConsoleSession::Start() {
-  window_->FormCreate();
-  // The error itself is already on `err`. One that start-up took in its
-  // stride (a setting it could not write back) does not stop the program.
-  if (!window_->Started()) return false;
+std::size_t ConsoleSession::EnabledAccounts() {
   const AccountTable& table = window_->Table();
   std::size_t enabled = 0;
   for (std::size_t i = 0; i < table.Count(); ++i) {
     if (table[i].IsEnabled()) ++enabled;
   }
-  if (table.Count() == 0) {
-    err_ << "corvel: No accounts in " << WorkingFolder()
-         << ": add one with corvel accounts add --name NAME --server HOST --user USER "
-            "--password-stdin\n";
+  return enabled;
+}
+
+bool ConsoleSession::Start() {
+  window_->FormCreate();
+  // The error itself is already on `err`. One that start-up took in its
+  // stride (a setting it could not write back) does not stop the program.
+  if (!window_->Started()) return false;
+  // The running program finds accounts added to the file later on.
+  if (options_.mode == SessionOptions::Mode::Program) return true;
+  if (window_->Table().Count() == 0) {
+    err_ << "corvel: No accounts in " << WorkingFolder() << ": " << kAddAnAccount << '\n';
     return false;
   }
-  if (enabled == 0) {
+  if (EnabledAccounts() == 0) {
     err_ << "corvel: No enabled account in " << WorkingFolder()
          << ": enable one with corvel accounts set NAME --enabled\n";
     return false;
@@ -134,15 +142,12 @@ int ConsoleSession::RunProgram() {
     err_ << "corvel: cannot set up the signal pipe\n";
     return kExitUsage;
   }
-  std::size_t enabled = 0;
-  const AccountTable& table = window_->Table();
-  for (std::size_t i = 0; i < table.Count(); ++i) {
-    if (table[i].IsEnabled()) ++enabled;
-  }
+  const std::size_t enabled = EnabledAccounts();
   err_ << "corvel: running: checking " << enabled << (enabled == 1 ? " account" : " accounts")
        << " in " << WorkingFolder()
-       << ", each when its interval has passed; Ctrl-C or SIGTERM stops it\n"
-       << std::flush;
+       << ", each when its interval has passed; Ctrl-C or SIGTERM stops it\n";
+  if (enabled == 0) err_ << "corvel: " << kAddAnAccount << " (it is found while running)\n";
+  err_ << std::flush;
 
   gSignalPipe = pipeFds[1];
   loop_.WatchSocket(pipeFds[0], EventLoop::kIoReadable, [this, fd = pipeFds[0]](unsigned) {

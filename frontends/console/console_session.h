@@ -58,8 +58,9 @@ class ConsoleSession {
   void PrintRow(const MailRow& row);
   void PrintFailure(const CheckReport& report);
   // Starts the window; false (after saying why on `err`) when start-up failed
-  // or there is no enabled account to check.
+  // or, for a check, there is no enabled account to check.
   bool Start();
+  [[nodiscard]] std::size_t EnabledAccounts();
 
   std::ostream& out_;
   std::ostream& err_;
