@@ -279,6 +279,7 @@ TEST_F(CommandsTest, WithoutAccountsCheckAndTheRunningProgramSaySoAndCreateNoFil
   EXPECT_THAT(result.err,
               HasSubstr("corvel: No accounts in " + std::filesystem::current_path().string() +
                         ": add one with corvel accounts add"));
+  EXPECT_FALSE(std::filesystem::exists(kAccountsFileName));
   // The running program waits for accounts, and says so.
   Environment environment;
   environment.configFolder = folder_.Path() / "config";
@@ -291,7 +292,6 @@ TEST_F(CommandsTest, WithoutAccountsCheckAndTheRunningProgramSaySoAndCreateNoFil
   EXPECT_EQ(session.RunProgram(), 0);
   EXPECT_THAT(err.str(), HasSubstr("corvel: running: checking 0 accounts in "));
   EXPECT_THAT(err.str(), HasSubstr("corvel: add one with corvel accounts add"));
-  EXPECT_FALSE(std::filesystem::exists(kAccountsFileName));
 }
 
 TEST_F(CommandsTest, SettingsAreStoredAsTrueOrFalse) {
