@@ -23,6 +23,8 @@ std::string_view OutcomeName(CheckOutcome outcome) {
       return "connect";
     case CheckOutcome::TlsFailed:
       return "tls";
+    case CheckOutcome::NotAttempted:
+      return "secret";
     case CheckOutcome::NoMethodFound:
     case CheckOutcome::LoginFailed:
       return "login";
