@@ -19,12 +19,15 @@
 #include "accounts/file_io.h"
 #include "accounts/oauth_settings.h"
 #include "app/account_secrets.h"
+#include "app/error_text.h"
 #include "app/file_settings_store.h"
 #include "app/in_memory_main_view.h"
 #include "app/main_window.h"
+#include "app/new_mail_command.h"
 #include "app/posix/locale_format.h"
 #include "app/tray/recording_tray_shell.h"
 #include "console/console_session.h"
+#include "console/json_output.h"
 #include "net/posix/poll_event_loop.h"
 #include "net/tick_count.h"
 
@@ -34,16 +37,24 @@ namespace {
 
 constexpr std::string_view kVersion = "0.6";
 
-// The settings the `settings` command knows: the option boxes, then the
-// values that tune a check.
+// The settings the `settings` command knows: the option boxes, the values
+// that tune a check, the command run on new mail and the logon entry.
+enum class SettingKind { Flag, Seconds, Command, Session };
 struct KnownSetting {
   std::string_view name;
   std::string_view defaultText;
-  bool seconds;  // a whole number of seconds, not True or False
+  SettingKind kind;
 };
+constexpr std::string_view kStartWithSession = "StartWithSession";
 constexpr KnownSetting kSettings[] = {
-    {"ConnErr", "False", false}, {"Balloon", "False", false},       {"AllMail", "False", false},
-    {"Log", "False", false},     {kFastListingName, "True", false}, {kCheckDeadlineName, "0", true},
+    {"ConnErr", "False", SettingKind::Flag},
+    {"Balloon", "False", SettingKind::Flag},
+    {"AllMail", "False", SettingKind::Flag},
+    {"Log", "False", SettingKind::Flag},
+    {kFastListingName, "True", SettingKind::Flag},
+    {kCheckDeadlineName, "0", SettingKind::Seconds},
+    {kOnNewMailValueName, "", SettingKind::Command},
+    {kStartWithSession, "False", SettingKind::Session},
 };
 
 class UsageError : public std::runtime_error {
@@ -51,9 +62,20 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Takes the value of an option that needs one.
-std::string TakeValue(const std::vector<std::string>& arguments, std::size_t& i) {
-  if (i + 1 >= arguments.size()) throw UsageError("option " + arguments[i] + " needs a value");
+// --help (or -h) where an option may stand.
+struct HelpRequested {};
+
+bool IsHelp(std::string_view argument) { return argument == "--help" || argument == "-h"; }
+
+// Takes the value of an option that needs one. A value that looks like an
+// option ("--server" after "--name") means the value was left out; only a
+// password may look like anything.
+std::string TakeValue(const std::vector<std::string>& arguments, std::size_t& i,
+                      bool anyText = false) {
+  if (i + 1 >= arguments.size() ||
+      (!anyText && arguments[i + 1].size() > 2 && arguments[i + 1].starts_with("--"))) {
+    throw UsageError("option " + arguments[i] + " needs a value");
+  }
   return arguments[++i];
 }
 
@@ -115,7 +137,7 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
     } else if (a == "--user") {
       options.user = TakeValue(arguments, i);
     } else if (a == "--password") {
-      options.password = TakeValue(arguments, i);
+      options.password = TakeValue(arguments, i, true);
     } else if (a == "--password-stdin") {
       options.passwordFromStdin = true;
     } else if (a == "--interval") {
@@ -138,6 +160,8 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
       options.secretIn = place == "keyring" ? SecretPlace::secretKeyring : SecretPlace::secretFile;
     } else if (a == "--oauth-command") {
       options.oauthCommand = TakeValue(arguments, i);
+    } else if (IsHelp(a)) {
+      throw HelpRequested{};
     } else {
       throw UsageError("unknown option '" + a + "'");
     }
@@ -173,7 +197,7 @@ void ApplyOptions(const AccountOptions& options, const Environment& environment,
   if (options.user) form.user = *options.user;
   if (options.password) form.password = *options.password;
   if (options.passwordFromStdin) form.password = ReadPasswordLine(environment.in);
-  if (options.interval) form.interval = ClampIntervalText(*options.interval);
+  if (options.interval) form.interval = *options.interval;
   if (options.enabled) form.enabled = *options.enabled;
   if (options.leaveMail) form.leaveMail = *options.leaveMail;
   if (options.security) form.securityMode = *options.security;
@@ -273,6 +297,22 @@ void ApplyLoginOptions(const AccountOptions& options, AccountRecord& record) {
   }
 }
 
+// The editor's checks of a filled-in form; the message when it is refused.
+// An interval typed outside 10..2147483647 is brought within range, as the
+// interval box does, and the user is told; one already stored stays as it is.
+std::optional<std::string> RefusedForm(AccountForm& form, bool intervalTyped, std::ostream& err) {
+  if (auto message = MissingFieldMessage(form)) return std::string(*message);
+  if (auto message = InvalidFieldMessage(form)) return message;
+  const std::string interval = ClampIntervalText(form.interval);
+  if (intervalTyped && interval != form.interval) {
+    err << "corvel: the interval " << form.interval << " is "
+        << (interval == std::to_string(kMinInterval) ? "raised" : "lowered") << " to " << interval
+        << " seconds, as the editor does\n";
+    form.interval = interval;
+  }
+  return std::nullopt;
+}
+
 // The record an account selector names: "#INDEX" (from 0) or the name.
 std::size_t FindAccount(const AccountFile& file, std::string_view selector) {
   const std::size_t count = file.RecordCount();
@@ -302,14 +342,28 @@ void PrintAccount(std::ostream& out, std::size_t index, const AccountRecord& rec
       << record.PlainUidlFileName() << '\n';
 }
 
-int AccountsList(std::ostream& out) {
+int AccountsList(const std::vector<std::string>& arguments, std::ostream& out) {
+  bool json = false;
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    if (arguments[i] == "--json") {
+      json = true;
+    } else if (IsHelp(arguments[i])) {
+      throw HelpRequested{};
+    } else {
+      throw UsageError("unknown option '" + arguments[i] + "' for accounts list");
+    }
+  }
   AccountFile file;
   if (!std::filesystem::exists(file.FileName())) {
-    out << "No accounts (no " << kAccountsFileName << " here).\n";
+    if (!json) out << "No accounts (no " << kAccountsFileName << " here).\n";
     return kExitOk;
   }
   file.Open();
   const std::size_t count = file.RecordCount();
+  if (json) {
+    for (std::size_t i = 0; i < count; ++i) out << AccountJson(i, file.ReadRecord(i)) << '\n';
+    return kExitOk;
+  }
   if (count == 0) out << "No accounts.\n";
   for (std::size_t i = 0; i < count; ++i) PrintAccount(out, i, file.ReadRecord(i));
   if (count > kMaxAccounts) {
@@ -324,7 +378,7 @@ int AccountsAdd(const std::vector<std::string>& arguments, const Environment& en
   AccountForm form;
   form.enabled = true;
   ApplyOptions(options, environment, form);
-  if (auto message = MissingFieldMessage(form)) {
+  if (auto message = RefusedForm(form, options.interval.has_value(), err)) {
     err << *message << '\n';
     return kExitUsage;
   }
@@ -365,7 +419,7 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
   const AccountRecord before = record;
   AccountForm form = RecordToForm(record);
   ApplyOptions(options, environment, form);
-  if (auto message = MissingFieldMessage(form)) {
+  if (auto message = RefusedForm(form, options.interval.has_value(), err)) {
     err << *message << '\n';
     return kExitUsage;
   }
@@ -425,11 +479,16 @@ int AccountsClearAuth(const std::vector<std::string>& arguments, std::ostream& o
 
 // ---------------------------------------------------------------- settings
 
-const KnownSetting& FindSetting(std::string_view name) {
+// A setting by the name typed, matched without regard to letter case as the
+// store matches names.
+const KnownSetting& FindSetting(std::string_view typed) {
+  const std::string upper = Upper(typed);
   for (const KnownSetting& known : kSettings) {
-    if (known.name == name) return known;
+    if (Upper(known.name) == upper) return known;
   }
-  throw UsageError("unknown setting '" + std::string(name) + "'");
+  throw UsageError("unknown setting '" + std::string(typed) +
+                   "' (settings: ConnErr, Balloon, AllMail, Log, FastListing, CheckDeadline, "
+                   "OnNewMail, StartWithSession)");
 }
 
 std::optional<bool> ParseBool(std::string_view text) {
@@ -442,9 +501,9 @@ std::optional<bool> ParseBool(std::string_view text) {
 }  // namespace
 
 std::string UsageText() {
-  return "Usage: corvel [-C DIR] [--console] [--log] [--MINIMIZE]\n"
-         "       corvel [-C DIR] check [--all-mail] [--quiet]\n"
-         "       corvel [-C DIR] accounts list\n"
+  return "Usage: corvel [-C DIR] [--log | --quiet] [--console] [--MINIMIZE]\n"
+         "       corvel [-C DIR] check [--all-mail] [--quiet] [--json]\n"
+         "       corvel [-C DIR] accounts list [--json]\n"
          "       corvel [-C DIR] accounts add --name N --server S [--port P] --user U\n"
          "                       (--password P | --password-stdin) [--interval SECONDS]\n"
          "                       [--leave-mail] [--disabled] [--security auto|starttls|tls]\n"
@@ -454,30 +513,58 @@ std::string UsageText() {
          "                       [--no-leave-mail] [--enabled]\n"
          "       corvel [-C DIR] accounts delete NAME|#INDEX\n"
          "       corvel [-C DIR] accounts clear-auth NAME|#INDEX\n"
-         "       corvel settings list | get KEY | set KEY VALUE   (KEY: ConnErr, Balloon, "
+         "       corvel settings list | get NAME | set NAME VALUE   (NAME: ConnErr, Balloon, "
          "AllMail, Log,\n"
-         "                       FastListing; CheckDeadline in seconds, 0: automatic)\n"
+         "                       FastListing, StartWithSession: True or False; CheckDeadline in "
+         "seconds,\n"
+         "                       0: automatic; OnNewMail: a command line, empty: none)\n"
          "       corvel demo\n"
          "       corvel --help | --version\n"
          "\n"
          "Corvel checks POP3 mailboxes for new mail without downloading or deleting anything.\n"
-         "The accounts live in mail.accounts.qor in the working directory (-C DIR changes\n"
-         "into DIR first); the seen-message files beside it.\n"
          "\n"
-         "Exit status: 0 success, 1 an account could not be reached or logged in to,\n"
-         "2 a usage or file error.\n";
+         "corvel (no command) starts the desktop program when a display is there. On the\n"
+         "  terminal (no display, or --console) it keeps running and checks each enabled\n"
+         "  account whenever its interval has passed; it says on standard error what it\n"
+         "  checks, prints the activity log (with --log, or when the Log setting is True)\n"
+         "  and each new message on standard output, and the reason of a failing account\n"
+         "  once on standard error. Ctrl-C or SIGTERM stops it; the accounts are saved as\n"
+         "  they are at exit.\n"
+         "check checks every enabled account once. Standard output: one line per new\n"
+         "  message with the six columns of the \"New mail\" list (account, from, subject,\n"
+         "  date, bytes, UIDL) separated by tabs with --all-mail or when the AllMail setting\n"
+         "  is True, otherwise one overview line per account with new mail; with --json one\n"
+         "  JSON object per line instead, and one per failed account. Standard error: the\n"
+         "  activity log (not with --quiet) and one line per failed account:\n"
+         "  corvel: ACCOUNT: REASON.\n"
+         "accounts edits the accounts as the account editor does: a port from 1 to 65535\n"
+         "  (or pop3, pop3s), an interval in whole seconds (below 10 raised to 10).\n"
+         "  --security auto speaks TLS from the first byte on port 995 and plain text\n"
+         "  elsewhere; starttls requires STARTTLS; tls speaks TLS on any port.\n"
+         "settings: ConnErr, Balloon, AllMail, Log, StartWithSession (True or False);\n"
+         "  OnNewMail, a command run after each report of new mail, split into words as a\n"
+         "  shell would and run without a shell (sh -c '...' for one), with CORVEL_ACCOUNT,\n"
+         "  CORVEL_COUNT and CORVEL_BYTES in its environment.\n"
+         "\n"
+         "Files: the accounts in mail.accounts.qor in the working directory (-C DIR changes\n"
+         "into DIR first), the seen-message files (*.uidl) beside it; the settings in\n"
+         "$XDG_CONFIG_HOME/qor/Corvel.conf (~/.config when unset), the start-with-session\n"
+         "entry in $XDG_CONFIG_HOME/autostart/qor-corvel.desktop.\n"
+         "\n"
+         "Exit status: 0 success; 1 an account could not be reached, protected or logged\n"
+         "in to; 2 a usage error (refused input, no accounts), a start-up error or a file\n"
+         "error.\n";
 }
 
 int Main(const std::vector<std::string>& arguments, const Environment& environment,
          std::ostream& out, std::ostream& err) {
   try {
-    std::vector<std::string> rest;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
+    // Options before the command are the program's; after it, the command's.
+    std::vector<std::string> programOptions;
+    std::size_t i = 0;
+    for (; i < arguments.size(); ++i) {
       const std::string& a = arguments[i];
-      if (a == "--help" || a == "-h") {
-        out << UsageText();
-        return kExitOk;
-      }
+      if (IsHelp(a)) throw HelpRequested{};
       if (a == "--version") {
         out << "corvel " << kVersion << '\n';
         return kExitOk;
@@ -492,40 +579,50 @@ int Main(const std::vector<std::string>& arguments, const Environment& environme
         }
         continue;
       }
-      rest.push_back(a);
+      if (!IsOption(a)) break;
+      programOptions.push_back(a);
     }
-    if (!rest.empty() && !IsOption(rest[0])) {
-      const std::string command = rest[0];
-      const std::vector<std::string> commandArguments(rest.begin() + 1, rest.end());
-      if (command == "check") return RunCheck(commandArguments, environment, out, err);
-      if (command == "accounts") return RunAccounts(commandArguments, environment, out, err);
-      if (command == "settings") return RunSettings(commandArguments, environment, out, err);
-      if (command == "demo") return RunDemo(commandArguments, environment, out, err);
-      throw UsageError("unknown command '" + command + "'");
+    if (i == arguments.size()) return RunProgram(programOptions, environment, out, err);
+    const std::string& command = arguments[i];
+    if (!programOptions.empty()) {
+      throw UsageError("option '" + programOptions[0] + "' before the command " + command);
     }
-    return RunProgram(rest, environment, out, err);
+    const std::vector<std::string> commandArguments(arguments.begin() + i + 1, arguments.end());
+    if (command == "check") return RunCheck(commandArguments, environment, out, err);
+    if (command == "accounts") return RunAccounts(commandArguments, environment, out, err);
+    if (command == "settings") return RunSettings(commandArguments, environment, out, err);
+    if (command == "demo") return RunDemo(commandArguments, environment, out, err);
+    throw UsageError("unknown command '" + command + "'");
+  } catch (const HelpRequested&) {
+    out << UsageText();
+    return kExitOk;
   } catch (const UsageError& e) {
     err << "corvel: " << e.what() << " (corvel --help shows the usage)\n";
     return kExitUsage;
   } catch (const std::exception& e) {
-    err << "corvel: " << e.what() << '\n';
+    err << "corvel: " << DescribeError(e) << '\n';
     return kExitUsage;
   }
 }
 
 int RunProgram(const std::vector<std::string>& arguments, const Environment& environment,
                std::ostream& out, std::ostream& err) {
-  bool forceLog = false;
+  SessionOptions options;
+  options.mode = SessionOptions::Mode::Program;
+  options.arguments = arguments;
   bool console = false;
   for (const std::string& a : arguments) {
     if (a == "--log") {
-      forceLog = true;
+      options.forceLog = true;
+    } else if (a == "--quiet") {
+      options.quiet = true;
     } else if (a == "--console") {
       console = true;
     } else if (Upper(a) != "--MINIMIZE") {
       throw UsageError("unknown option '" + a + "'");
     }
   }
+  if (options.forceLog && options.quiet) throw UsageError("give either --log or --quiet");
   if (!console && !environment.desktopProgram.empty()) {
     // The window and the tray icon: the desktop program takes over this
     // process (in the folder -C chose).
@@ -536,24 +633,30 @@ int RunProgram(const std::vector<std::string>& arguments, const Environment& env
     err << "corvel: cannot start " << environment.desktopProgram << ": " << std::strerror(errno)
         << "; running on the terminal\n";
   }
-  ConsoleSession session(environment, out, err, ConsoleSession::Mode::Program, forceLog, arguments);
+  ConsoleSession session(environment, out, err, std::move(options));
   return session.RunProgram();
 }
 
 int RunCheck(const std::vector<std::string>& arguments, const Environment& environment,
              std::ostream& out, std::ostream& err) {
+  SessionOptions options;
+  options.mode = SessionOptions::Mode::Check;
+  options.forceLog = true;
   bool allMail = false;
-  bool quiet = false;
   for (const std::string& a : arguments) {
     if (a == "--all-mail") {
       allMail = true;
     } else if (a == "--quiet") {
-      quiet = true;
+      options.quiet = true;
+    } else if (a == "--json") {
+      options.json = true;
+    } else if (IsHelp(a)) {
+      throw HelpRequested{};
     } else {
       throw UsageError("unknown option '" + a + "' for check");
     }
   }
-  ConsoleSession session(environment, out, err, ConsoleSession::Mode::Check, !quiet, {});
+  ConsoleSession session(environment, out, err, std::move(options));
   return session.CheckOnce(allMail);
 }
 
@@ -561,61 +664,85 @@ int RunAccounts(const std::vector<std::string>& arguments, const Environment& en
                 std::ostream& out, std::ostream& err) {
   if (arguments.empty()) throw UsageError("accounts needs list, add, set, delete or clear-auth");
   const std::string& what = arguments[0];
-  try {
-    if (what == "list") {
-      if (arguments.size() != 1) throw UsageError("accounts list takes no arguments");
-      return AccountsList(out);
-    }
-    if (what == "add") return AccountsAdd(arguments, environment, out, err);
-    if (what == "set") return AccountsSet(arguments, environment, out, err);
-    if (what == "delete") return AccountsDelete(arguments, out);
-    if (what == "clear-auth") return AccountsClearAuth(arguments, out);
-  } catch (const InOutException& e) {
-    err << "corvel: " << kAccountsFileName << ": " << e.what() << '\n';
-    return kExitUsage;
-  }
+  if (IsHelp(what) || (arguments.size() > 1 && IsHelp(arguments[1]))) throw HelpRequested{};
+  if (what == "list") return AccountsList(arguments, out);
+  if (what == "add") return AccountsAdd(arguments, environment, out, err);
+  if (what == "set") return AccountsSet(arguments, environment, out, err);
+  if (what == "delete") return AccountsDelete(arguments, out);
+  if (what == "clear-auth") return AccountsClearAuth(arguments, out);
   throw UsageError("unknown accounts command '" + what + "'");
 }
 
 int RunSettings(const std::vector<std::string>& arguments, const Environment& environment,
-                std::ostream& out, std::ostream& err) {
-  if (arguments.empty()) throw UsageError("settings needs list, get KEY or set KEY VALUE");
+                std::ostream& out, std::ostream& /*err*/) {
+  if (!arguments.empty() && IsHelp(arguments[0])) throw HelpRequested{};
+  const std::string what = arguments.empty() ? std::string() : arguments[0];
+  const bool list = what == "list" && arguments.size() == 1;
+  const bool get = what == "get" && arguments.size() == 2;
+  const bool set = what == "set" && arguments.size() == 3;
+  if (!list && !get && !set) throw UsageError("settings needs list, get NAME or set NAME VALUE");
+  // The name and the value are checked before the store is touched.
+  const KnownSetting* setting = list ? nullptr : &FindSetting(arguments[1]);
+  std::string value;
+  if (set) {
+    const std::string& typed = arguments[2];
+    const std::string name(setting->name);
+    switch (setting->kind) {
+      case SettingKind::Command: {
+        std::string why;
+        if (!SplitCommandLine(typed, &why)) {
+          throw UsageError(name + " cannot be '" + typed + "': " + why);
+        }
+        value = typed;
+        break;
+      }
+      case SettingKind::Seconds: {
+        const auto seconds = ParseWholeNumber(typed);
+        if (!seconds || *seconds < 0) {
+          throw UsageError(name + " is a number of seconds (0: automatic), not '" + typed + "'");
+        }
+        value = std::to_string(*seconds);
+        break;
+      }
+      case SettingKind::Flag:
+      case SettingKind::Session: {
+        const auto flag = ParseBool(typed);
+        if (!flag) throw UsageError(name + " is True or False, not '" + typed + "'");
+        value = *flag ? "True" : "False";
+        break;
+      }
+    }
+  }
+
   FileSettingsStore store(environment.configFolder);
   store.Open();
-  const std::string& what = arguments[0];
-  if (what == "list" && arguments.size() == 1) {
-    for (const KnownSetting& setting : kSettings) {
-      out << setting.name << '=' << store.ReadString(kProgramKey, setting.name, setting.defaultText)
-          << '\n';
+  auto read = [&store](const KnownSetting& known) {
+    if (known.kind == SettingKind::Session) {
+      return std::string(store.ReadString(kRunKey, kRunValueName, "").empty() ? "False" : "True");
     }
-    const std::string run = store.ReadString(kRunKey, kRunValueName, "");
-    out << "StartWithSession=" << (run.empty() ? "False" : "True") << '\n';
+    return store.ReadString(kProgramKey, known.name, known.defaultText);
+  };
+  if (list) {
+    for (const KnownSetting& known : kSettings) out << known.name << '=' << read(known) << '\n';
     return kExitOk;
   }
-  if (what == "get" && arguments.size() == 2) {
-    const KnownSetting& setting = FindSetting(arguments[1]);
-    out << store.ReadString(kProgramKey, setting.name, setting.defaultText) << '\n';
+  if (get) {
+    out << read(*setting) << '\n';
     return kExitOk;
   }
-  if (what == "set" && arguments.size() == 3) {
-    const KnownSetting& setting = FindSetting(arguments[1]);
-    if (setting.seconds) {
-      const auto seconds = ParseWholeNumber(arguments[2]);
-      if (!seconds || *seconds < 0) {
-        throw UsageError(std::string(setting.name) +
-                         " is a number of seconds (0: automatic), not '" + arguments[2] + "'");
-      }
-      store.WriteString(kProgramKey, setting.name, std::to_string(*seconds));
+  if (setting->kind == SettingKind::Session) {
+    if (value == "True") {
+      store.WriteString(kRunKey, kRunValueName, environment.programPath + " --MINIMIZE");
     } else {
-      const auto value = ParseBool(arguments[2]);
-      if (!value) throw UsageError("a setting is True or False, not '" + arguments[2] + "'");
-      store.WriteString(kProgramKey, setting.name, *value ? "True" : "False");
+      store.DeleteValue(kRunKey, kRunValueName);
     }
-    store.Close();
-    return kExitOk;
+  } else if (setting->kind == SettingKind::Command && value.empty()) {
+    store.DeleteValue(kProgramKey, setting->name);
+  } else {
+    store.WriteString(kProgramKey, setting->name, value);
   }
-  (void)err;
-  throw UsageError("settings needs list, get KEY or set KEY VALUE");
+  store.Close();
+  return kExitOk;
 }
 
 }  // namespace corvel::console

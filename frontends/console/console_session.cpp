@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <ostream>
 
+#include "app/error_text.h"
 #include "app/posix/locale_format.h"
+#include "console/json_output.h"
 #include "console/terminal_text.h"
 
 namespace corvel::console {
@@ -26,59 +29,126 @@ extern "C" void OnTerminationSignal(int signal) {
   }
 }
 
+constexpr std::string_view kAddAnAccount =
+    "add one with corvel accounts add --name NAME --server HOST --user USER --password-stdin";
+
+std::string WorkingFolder() {
+  std::error_code ignored;
+  return std::filesystem::current_path(ignored).string();
+}
+
 }  // namespace
 
 ConsoleSession::ConsoleSession(const Environment& environment, std::ostream& out, std::ostream& err,
-                               Mode mode, bool forceLog, std::vector<std::string> arguments)
-    : out_(out), err_(err), mode_(mode), settings_(environment.configFolder) {
+                               SessionOptions options)
+    : out_(out), err_(err), options_(std::move(options)), settings_(environment.configFolder) {
   localeFormat_ = std::make_unique<PosixLocaleFormat>();
-  MainWindowOptions options;
-  options.arguments = std::move(arguments);
-  options.programPath = environment.programPath;
-  options.forceLog = forceLog;
-  options.oneShot = mode == Mode::Check;
-  options.longRunning = mode == Mode::Program;
+  MainWindowOptions windowOptions;
+  windowOptions.arguments = options_.arguments;
+  windowOptions.programPath = environment.programPath;
+  windowOptions.forceLog = options_.forceLog && !options_.quiet;
+  windowOptions.oneShot = options_.mode == SessionOptions::Mode::Check;
+  windowOptions.longRunning = options_.mode == SessionOptions::Mode::Program;
   window_ = std::make_unique<MainWindow>(loop_, view_, shell_, settings_, *localeFormat_,
-                                         std::move(options));
+                                         std::move(windowOptions));
   Connect();
 }
 
 ConsoleSession::~ConsoleSession() = default;
 
 void ConsoleSession::Connect() {
-  std::ostream& notes = mode_ == Mode::Program ? out_ : err_;
-  window_->LogMemo().OnLineAppended = [&notes](const std::string& line) {
-    notes << TerminalText(line) << '\n' << std::flush;
-  };
+  std::ostream& notes = options_.mode == SessionOptions::Mode::Program ? out_ : err_;
+  if (!options_.quiet) {
+    window_->LogMemo().OnLineAppended = [&notes](const std::string& line) {
+      notes << TerminalText(line) << '\n' << std::flush;
+    };
+    shell_.OnCall = [&notes](const TrayShellCall& call) {
+      if (call.kind != TrayShellCallKind::kShowBalloon) return;
+      notes << "balloon: " << TerminalText(call.balloon.title) << ": "
+            << TerminalText(call.balloon.text) << '\n'
+            << std::flush;
+    };
+  }
   window_->MailList().OnChanged = [this](NewMailList::Change change, std::size_t index) {
-    if (change != NewMailList::Change::Appended) return;
-    const std::string line = TerminalRow(window_->MailList().Rows()[index]);
-    if (mode_ == Mode::Program) {
-      out_ << "new mail: " << line << '\n' << std::flush;
-    } else {
-      out_ << line << '\n' << std::flush;
-    }
+    if (change == NewMailList::Change::Appended) PrintRow(window_->MailList().Rows()[index]);
   };
-  shell_.OnCall = [&notes](const TrayShellCall& call) {
-    if (call.kind != TrayShellCallKind::kShowBalloon) return;
-    notes << "balloon: " << TerminalText(call.balloon.title) << ": "
-          << TerminalText(call.balloon.text) << '\n'
-          << std::flush;
+  window_->OnCheckFinished = [this](const CheckReport& report) {
+    if (!CheckFailed(report.outcome)) {
+      toldReasons_.erase(report.account);
+      return;
+    }
+    if (options_.mode == SessionOptions::Mode::Program) {
+      const auto told = toldReasons_.find(report.account);
+      if (told != toldReasons_.end() && told->second == report.reason) return;
+      toldReasons_[report.account] = report.reason;
+    }
+    PrintFailure(report);
   };
   view_.OnError = [this](std::string_view text) {
-    err_ << "error: " << text << '\n' << std::flush;
+    err_ << "corvel: " << text << '\n' << std::flush;
   };
   view_.OnInformation = [&notes](std::string_view text) {
     notes << "information: " << text << '\n' << std::flush;
   };
 }
 
+void ConsoleSession::PrintRow(const MailRow& row) {
+  if (options_.json) {
+    out_ << RowJson(row) << '\n' << std::flush;
+    return;
+  }
+  if (options_.mode == SessionOptions::Mode::Program) out_ << "new mail: ";
+  out_ << TerminalRow(row) << '\n' << std::flush;
+}
+
+void ConsoleSession::PrintFailure(const CheckReport& report) {
+  err_ << "corvel: " << TerminalText(report.account) << ": " << TerminalText(report.reason) << '\n'
+       << std::flush;
+  if (options_.json) out_ << FailureJson(report) << '\n' << std::flush;
+}
+
+std::size_t ConsoleSession::EnabledAccounts() {
+  const AccountTable& table = window_->Table();
+  std::size_t enabled = 0;
+  for (std::size_t i = 0; i < table.Count(); ++i) {
+    if (table[i].IsEnabled()) ++enabled;
+  }
+  return enabled;
+}
+
+bool ConsoleSession::Start() {
+  window_->FormCreate();
+  // The error itself is already on `err`. One that start-up took in its
+  // stride (a setting it could not write back) does not stop the program.
+  if (!window_->Started()) return false;
+  // The running program finds accounts added to the file later on.
+  if (options_.mode == SessionOptions::Mode::Program) return true;
+  if (window_->Table().Count() == 0) {
+    err_ << "corvel: No accounts in " << WorkingFolder() << ": " << kAddAnAccount << '\n';
+    return false;
+  }
+  if (EnabledAccounts() == 0) {
+    err_ << "corvel: No enabled account in " << WorkingFolder()
+         << ": enable one with corvel accounts set NAME --enabled\n";
+    return false;
+  }
+  return true;
+}
+
 int ConsoleSession::RunProgram() {
+  if (!Start()) return kExitUsage;
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
     err_ << "corvel: cannot set up the signal pipe\n";
     return kExitUsage;
   }
+  const std::size_t enabled = EnabledAccounts();
+  err_ << "corvel: running: checking " << enabled << (enabled == 1 ? " account" : " accounts")
+       << " in " << WorkingFolder()
+       << ", each when its interval has passed; Ctrl-C or SIGTERM stops it\n";
+  if (enabled == 0) err_ << "corvel: " << kAddAnAccount << " (it is found while running)\n";
+  err_ << std::flush;
+
   gSignalPipe = pipeFds[1];
   loop_.WatchSocket(pipeFds[0], EventLoop::kIoReadable, [this, fd = pipeFds[0]](unsigned) {
     char buffer[16];
@@ -89,7 +159,6 @@ int ConsoleSession::RunProgram() {
   std::signal(SIGINT, OnTerminationSignal);
   std::signal(SIGTERM, OnTerminationSignal);
 
-  window_->FormCreate();
   window_->FormPaint();
   while (!loop_.Terminated()) loop_.ProcessEvents(1000);
 
@@ -103,24 +172,19 @@ int ConsoleSession::RunProgram() {
 }
 
 int ConsoleSession::CheckOnce(bool allMail) {
-  window_->FormCreate();
-  // An error that start-up took in its stride (a setting it could not write
-  // back) does not stop the check.
-  if (!window_->Started()) return kExitUsage;
+  if (!Start()) return kExitUsage;
   // For this run only: the stored setting stays as it is.
   if (allMail) view_.SetChecked(Control::AllMailChkBx, true);
-  std::vector<CheckOutcome> outcomes;
+  std::vector<CheckReport> reports;
   try {
-    outcomes = window_->CheckAllNow();
+    reports = window_->CheckAllNow();
     window_->SaveAccountTable();
   } catch (const std::exception& e) {
-    err_ << "error: " << e.what() << '\n';
+    err_ << "corvel: " << DescribeError(e) << '\n';
     return kExitUsage;
   }
-  for (CheckOutcome outcome : outcomes) {
-    if (outcome != CheckOutcome::Checked && outcome != CheckOutcome::MethodDiscovered) {
-      return kExitCheckFailed;
-    }
+  for (const CheckReport& report : reports) {
+    if (CheckFailed(report.outcome)) return kExitCheckFailed;
   }
   return kExitOk;
 }

@@ -1,10 +1,12 @@
 // One run of the program on the terminal: the event loop, a screenless view,
 // the tray as terminal lines, the settings file, the locale of the process
-// and the main window over them. Log lines, balloons and the rows added to the
-// "New mail" list are printed as they happen.
+// and the main window over them. Log lines, balloons, the rows added to the
+// "New mail" list and the reason of every failed check are printed as they
+// happen.
 #pragma once
 
 #include <iosfwd>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,15 +21,26 @@
 
 namespace corvel::console {
 
-class ConsoleSession {
- public:
+struct SessionOptions {
   enum class Mode {
-    Program,  // the program runs until "Exit" (Ctrl-C): everything to `out`
+    Program,  // the program runs until "Exit" (Ctrl-C): log and rows to `out`
     Check,    // one check of every account: rows to `out`, the rest to `err`
   };
+  Mode mode = Mode::Check;
+  // Log lines whatever the "Log" setting says (--log).
+  bool forceLog = false;
+  // No log lines and no balloons (--quiet); failure reasons stay.
+  bool quiet = false;
+  // Rows and failures as JSON objects, one a line, on `out` (--json).
+  bool json = false;
+  // The command-line arguments, for the window's first paint.
+  std::vector<std::string> arguments;
+};
 
-  ConsoleSession(const Environment& environment, std::ostream& out, std::ostream& err, Mode mode,
-                 bool forceLog, std::vector<std::string> arguments);
+class ConsoleSession {
+ public:
+  ConsoleSession(const Environment& environment, std::ostream& out, std::ostream& err,
+                 SessionOptions options);
   ~ConsoleSession();
 
   // Starts the program and runs it until it exits; Ctrl-C (or SIGTERM) ends
@@ -42,16 +55,25 @@ class ConsoleSession {
 
  private:
   void Connect();
+  void PrintRow(const MailRow& row);
+  void PrintFailure(const CheckReport& report);
+  // Starts the window; false (after saying why on `err`) when start-up failed
+  // or, for a check, there is no enabled account to check.
+  bool Start();
+  [[nodiscard]] std::size_t EnabledAccounts();
 
   std::ostream& out_;
   std::ostream& err_;
-  Mode mode_;
+  SessionOptions options_;
   PollEventLoop loop_;
   InMemoryMainView view_;
   RecordingTrayShell shell_;
   FileSettingsStore settings_;
   std::unique_ptr<LocaleFormat> localeFormat_;
   std::unique_ptr<MainWindow> window_;
+  // The running program tells a failing account's reason once, until the
+  // account is checked without failing or the reason changes.
+  std::map<std::string, std::string> toldReasons_;
 };
 
 }  // namespace corvel::console

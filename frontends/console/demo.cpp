@@ -195,7 +195,9 @@ int RunDemo(const std::vector<std::string>& arguments, const Environment& enviro
   // The demo's own settings folder, so the user's settings stay untouched.
   Environment demoEnvironment = environment;
   demoEnvironment.configFolder = folder.Path() / "config";
-  ConsoleSession session(demoEnvironment, out, out, ConsoleSession::Mode::Check, true, {});
+  SessionOptions sessionOptions;
+  sessionOptions.forceLog = true;
+  ConsoleSession session(demoEnvironment, out, out, sessionOptions);
   MainWindow& window = session.Window();
   window.FormCreate();
   InMemoryMainView& view = session.View();

@@ -22,6 +22,24 @@ std::optional<std::string_view> MissingFieldMessage(const AccountForm& form) {
   return std::nullopt;
 }
 
+std::optional<std::int32_t> ParsePortText(std::string_view text) {
+  if (text == "pop3") return kDefaultPort;
+  if (text == "pop3s") return 995;
+  const auto port = ParseWholeNumber(text);
+  if (!port || *port < 1 || *port > 65535) return std::nullopt;
+  return port;
+}
+
+std::optional<std::string> InvalidFieldMessage(const AccountForm& form) {
+  if (!ParsePortText(form.port)) {
+    return "The port must be a whole number from 1 to 65535, not '" + form.port + "'!";
+  }
+  if (!ParseWholeNumber(ClampIntervalText(form.interval))) {
+    return "The interval must be a whole number of seconds, not '" + form.interval + "'!";
+  }
+  return std::nullopt;
+}
+
 AccountForm RecordToForm(const AccountRecord& record) {
   AccountForm form;
   form.enabled = record.Enabled == 1;
@@ -43,7 +61,7 @@ void FormToRecord(const AccountForm& form, AccountRecord& record) {
   record.SetPlainServer(form.server);
   record.SetPlainUserName(form.user);
   record.SetPlainPassword(form.password);
-  record.Port = ParseWholeNumber(form.port).value_or(kDefaultPort);
+  record.Port = ParsePortText(form.port).value_or(kDefaultPort);
   record.Interval = ParseWholeNumber(form.interval).value_or(kDefaultInterval);
   record.SetSecurityMode(form.securityMode);
 }

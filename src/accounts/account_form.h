@@ -1,9 +1,9 @@
 // The rules of the account editor that do not depend on a screen: the fields
-// of the form, their validation (six messages, in this order), the conversion
-// of the form into a record (a port or interval that is not a whole number
-// falls back to 110 or 300), the duplicate-name rule and the limit of 100
-// accounts. The editor on the "Accounts" tab and the `corvel accounts`
-// command both follow them.
+// of the form, their validation (six messages for empty fields, in this order,
+// then a port or interval that cannot be stored), the conversion of the form
+// into a record, the duplicate-name rule and the limit of 100 accounts. The
+// editor on the "Accounts" tab and the `corvel accounts` command both follow
+// them.
 #pragma once
 
 #include <cstddef>
@@ -46,10 +46,21 @@ struct AccountForm {
 // specified!", "No interval specified!"; nothing when all are filled in.
 [[nodiscard]] std::optional<std::string_view> MissingFieldMessage(const AccountForm& form);
 
+// The port a form's text stands for: a whole number from 1 to 65535, or the
+// service name "pop3" (110) or "pop3s" (995); nothing for any other text.
+[[nodiscard]] std::optional<std::int32_t> ParsePortText(std::string_view text);
+
+// The message for a filled-in port or interval that cannot be stored: a port
+// that ParsePortText refuses, an interval that is not a whole number. An
+// interval outside 10..2147483647 is acceptable: ClampIntervalText brings it
+// within range, as the interval box does. Nothing when both are acceptable.
+[[nodiscard]] std::optional<std::string> InvalidFieldMessage(const AccountForm& form);
+
 // The form as the editor shows a record.
 [[nodiscard]] AccountForm RecordToForm(const AccountRecord& record);
 // Copies the form into the record: the flags, the texts (cut to 100
-// characters), the port and the interval with their fallbacks. Elapsed,
+// characters), the port and the interval (a text InvalidFieldMessage refuses
+// falls back to 110 or 300, as records from before the check did). Elapsed,
 // AuthMethod and UidlFileName are left as they are.
 void FormToRecord(const AccountForm& form, AccountRecord& record);
 

@@ -133,10 +133,11 @@ std::string InOutErrorText(int errorNumber) {
   }
 }
 
-InOutException::InOutException(int errorNumber, std::filesystem::path fileName)
+InOutException::InOutException(int errorNumber, std::filesystem::path fileName, FileAccess access)
     : Exception(InOutErrorText(errorNumber)),
       errorCode_(errorNumber),
-      fileName_(std::move(fileName)) {}
+      fileName_(std::move(fileName)),
+      access_(access) {}
 
 std::string ReadWholeFile(const std::filesystem::path& fileName) {
   FileHandle file(OpenFile(fileName, "rb"));
@@ -192,7 +193,7 @@ void ReplaceFileAtomically(const std::filesystem::path& fileName, std::string_vi
     FileHandle old(OpenFile(target, "r+b"));
     if (old.get() == nullptr) {
       const int errorNumber = LastErrorNumber();
-      if (errorNumber != ENOENT) throw InOutException(errorNumber, fileName);
+      if (errorNumber != ENOENT) throw InOutException(errorNumber, fileName, FileAccess::Write);
     } else {
       std::error_code error;
       const std::filesystem::file_status status = std::filesystem::status(target, error);
@@ -204,13 +205,15 @@ void ReplaceFileAtomically(const std::filesystem::path& fileName, std::string_vi
   FileHandle file(OpenFile(temporary, "wb"));
   // Nothing was created when the open failed (a folder or something else of
   // that name may be there), so there is nothing to remove either.
-  if (file.get() == nullptr) throw InOutException(LastErrorNumber(), fileName);
+  if (file.get() == nullptr) {
+    throw InOutException(LastErrorNumber(), fileName, FileAccess::Write);
+  }
 
   auto fail = [&](int errorNumber) {
     if (file.get() != nullptr) (void)file.Close();
     std::error_code ignored;
     std::filesystem::remove(temporary, ignored);
-    throw InOutException(errorNumber, fileName);
+    throw InOutException(errorNumber, fileName, FileAccess::Write);
   };
 
   // A file made anew (the accounts file, a seen-message file, the settings)

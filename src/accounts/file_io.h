@@ -24,20 +24,27 @@ inline constexpr int kReadBeyondEndOfFile = -1;
 // "I/O error <n>" with the system error number for anything else.
 [[nodiscard]] std::string InOutErrorText(int errorNumber);
 
-// A failed file operation. what() is exactly the run-time text; the file name is
-// kept apart so that the text shown to the user stays the fixed one.
+// Whether a failed file operation was reading or writing.
+enum class FileAccess { Read, Write };
+
+// A failed file operation. what() is exactly the run-time text; the file name
+// and the access are kept apart, for a description that names the file and the
+// cause (DescribeError in app/).
 class InOutException : public Exception {
  public:
   // errorNumber: the errno value behind the failure, or kReadBeyondEndOfFile.
-  explicit InOutException(int errorNumber, std::filesystem::path fileName = {});
+  explicit InOutException(int errorNumber, std::filesystem::path fileName = {},
+                          FileAccess access = FileAccess::Read);
 
   [[nodiscard]] std::string ClassName() const override { return "InOutException"; }
   [[nodiscard]] int ErrorCode() const { return errorCode_; }
   [[nodiscard]] const std::filesystem::path& FileName() const { return fileName_; }
+  [[nodiscard]] FileAccess Access() const { return access_; }
 
  private:
   int errorCode_;
   std::filesystem::path fileName_;
+  FileAccess access_;
 };
 
 // The whole content of a file. Throws InOutException (a missing file is

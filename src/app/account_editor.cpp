@@ -163,6 +163,10 @@ void MainWindow::btnUpdateClick() {
       view_.ShowInformation(*message);
       return;
     }
+    if (auto message = InvalidFieldMessage(form)) {
+      view_.ShowInformation(*message);
+      return;
+    }
 
     const std::size_t count = editorFile_->RecordCount();
     // A new account is written at the end: after "New", and also when the

@@ -8,6 +8,7 @@
 
 #include "accounts/account_form.h"
 #include "accounts/file_io.h"
+#include "app/error_text.h"
 #include "codec/exception.h"
 #include "net/tick_count.h"
 
@@ -69,6 +70,7 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       options_(std::move(options)),
       pop3_(loop),
       checker_(table_, pop3_, seenList_, mailList_, flags_, *this),
+      newMailCommand_(loop),
       secrets_(options_.accountsFile, options_.tokenCommandTimeoutMs) {
   checker_.SetSecretSource(&secrets_);
   if (!options_.clock) options_.clock = CurrentLocalTime;
@@ -82,6 +84,9 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
   pop3_.SetAuthType(Pop3AuthType::popAuthNone);
   pop3_.SetMultiThreaded(false);
   pop3_.OnDisplay = [this](const std::string& msg) { POP3Display(msg); };
+  newMailCommand_.OnFailure = [this](std::string_view account, std::string_view text) {
+    WriteLog(account, text);
+  };
 
   // The tray's pop-up menu: "Restore" (the default item) and "Exit".
   popUp_.items.push_back(TrayMenuItem{"Restore", true, [this] { Restore1Click(); }});
@@ -98,7 +103,7 @@ void MainWindow::Guarded(const std::function<void()>& handler) {
   try {
     handler();
   } catch (const std::exception& e) {
-    view_.ShowError(e.what());
+    view_.ShowError(DescribeError(e));
   }
 }
 
@@ -274,7 +279,7 @@ void MainWindow::Exit1Click() {
     } catch (const std::exception& e) {
       // The accounts are saved and the icon is gone: tell the user what
       // could not be stored, and end all the same.
-      view_.ShowError(e.what());
+      view_.ShowError(DescribeError(e));
     }
     exited_ = true;
     loop_.Terminate();
@@ -438,11 +443,11 @@ void MainWindow::ShowErrorOnce(bool& shown, std::string_view text) {
   view_.ShowError(text);
 }
 
-std::vector<CheckOutcome> MainWindow::CheckAllNow() {
+std::vector<CheckReport> MainWindow::CheckAllNow() {
   // The blocking calls keep the loop running: no tick may start a second
   // check on the same client meanwhile.
   SetCheckTimerEnabled(false);
-  std::vector<CheckOutcome> outcomes;
+  std::vector<CheckReport> reports;
   for (std::size_t i = 0; i < table_.Count(); ++i) {
     if (!table_[i].IsEnabled()) continue;
     ClearProtocolTrace();
@@ -451,10 +456,19 @@ std::vector<CheckOutcome> MainWindow::CheckAllNow() {
       ClearProtocolTrace();
       outcome = checker_.CheckAccount(i);
     }
-    outcomes.push_back(outcome);
+    reports.push_back(checker_.LastReport());
     if (loop_.Terminated()) break;
   }
-  return outcomes;
+  return reports;
+}
+
+void MainWindow::CheckFinished(const CheckReport& report) {
+  // Once exit has begun the settings store is closed.
+  if (report.newCount > 0 && !exiting_) {
+    newMailCommand_.Run(settings_.ReadString(kProgramKey, kOnNewMailValueName, ""), report.account,
+                        report.newCount, report.newBytes);
+  }
+  if (OnCheckFinished) OnCheckFinished(report);
 }
 
 void MainWindow::SaveAccountTable() { SaveLoadedTable(true); }

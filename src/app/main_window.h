@@ -34,6 +34,7 @@
 #include "app/activity_log.h"
 #include "app/locale_format.h"
 #include "app/main_view.h"
+#include "app/new_mail_command.h"
 #include "app/settings_store.h"
 #include "app/tray/tray_icon.h"
 #include "app/tray/tray_menu.h"
@@ -138,8 +139,11 @@ class MainWindow final : private CheckHost {
   void POP3Display(std::string_view msg);
   // Checks every enabled account once, now, in table order (the console's
   // "check"); an account whose login method was just found is checked again
-  // at once. Returns the outcomes in table order.
-  std::vector<CheckOutcome> CheckAllNow();
+  // at once. Returns the reports in table order.
+  std::vector<CheckReport> CheckAllNow();
+  // A check of an account has ended (on the loop thread, after its logout
+  // line): the front-ends tell the reason of a failed check from here.
+  std::function<void(const CheckReport&)> OnCheckFinished;
   // Writes the account table to the accounts file as "Exit" does (Elapsed 0,
   // the login methods found). Throws InOutException.
   void SaveAccountTable();
@@ -191,6 +195,8 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] std::uint32_t TickCount() const override;
   [[nodiscard]] bool FastListing() const override;
   [[nodiscard]] std::int64_t CheckDeadlineSeconds() const override;
+  // Runs the "OnNewMail" command after a report of new mail.
+  void CheckFinished(const CheckReport& report) override;
 
   // Runs a handler; an error that escapes it goes to the error box.
   void Guarded(const std::function<void()>& handler);
@@ -248,6 +254,7 @@ class MainWindow final : private CheckHost {
   LogMemoModel logMemo_;
   SyncPop3Client pop3_;
   MailChecker checker_;
+  NewMailCommand newMailCommand_;
   AccountSecrets secrets_;
   TrayMenu popUp_;
   std::unique_ptr<TrayIcon> tray_;

@@ -30,6 +30,9 @@ inline constexpr std::string_view kProgramKey = "\\Software\\qor\\Corvel\\";
 // (the program's full path, a blank and "--MINIMIZE").
 inline constexpr std::string_view kRunKey = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\";
 inline constexpr std::string_view kRunValueName = "qor Corvel";
+// The command run after each report of new mail (see app/new_mail_command.h);
+// absent or empty: none.
+inline constexpr std::string_view kOnNewMailValueName = "OnNewMail";
 
 class SettingsException : public Exception {
  public:

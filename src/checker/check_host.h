@@ -11,6 +11,8 @@
 
 namespace corvel {
 
+struct CheckReport;
+
 // The option boxes of the "Settings" tab that the check cycle reads.
 enum class CheckOption { ConnErr, AllMail, Balloon };
 
@@ -54,6 +56,9 @@ class CheckHost {
   // Seconds a check may go on once it knows the size of the mailbox; 0: as
   // long as the size and the client's time-out allow.
   [[nodiscard]] virtual std::int64_t CheckDeadlineSeconds() const = 0;
+  // A check of an account has ended (after its logout line): how, and why
+  // when it failed. Not called when an error left the check.
+  virtual void CheckFinished(const CheckReport& /*report*/) {}
 };
 
 }  // namespace corvel

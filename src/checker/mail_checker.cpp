@@ -10,6 +10,7 @@
 #include "codec/exception.h"
 #include "codec/header_decode.h"
 #include "net/socket_errors.h"
+#include "net/tls_socket.h"
 #include "pop3/pop3_auth.h"
 
 namespace corvel {
@@ -51,6 +52,10 @@ std::string Concat(std::string_view a, std::string_view b) {
 }
 
 }  // namespace
+
+bool CheckFailed(CheckOutcome outcome) {
+  return outcome != CheckOutcome::Checked && outcome != CheckOutcome::MethodDiscovered;
+}
 
 SocketTlsMode TlsModeFor(std::uint8_t securityMode, std::int32_t port) {
   if (securityMode == kSecurityTls) return SocketTlsMode::tlsImplicit;
@@ -100,10 +105,13 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
   const AccountRecord& record = table_[index];
   name_ = record.PlainAccountName();
   server_ = record.PlainServer();
+  port_ = std::to_string(record.Port);
+  report_ = CheckReport{};
+  report_.account = name_;
   const std::string authMethod = record.PlainAuthMethod();
 
   pop3_.SetHost(server_);
-  pop3_.SetPort(std::to_string(record.Port));
+  pop3_.SetPort(port_);
   pop3_.SetUserName(record.PlainUserName());
   securityMode_ = record.SecurityMode();
   pop3_.SetTlsMode(TlsModeFor(securityMode_, record.Port));
@@ -112,48 +120,92 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
 
   CheckOutcome outcome = CheckOutcome::Checked;
   try {
-    if (!PrepareLogin(record)) {
-      FinishCheck(index);
-      return CheckOutcome::NotAttempted;
-    }
-    host_.WriteLog(name_, Concat("Trying to connect to ", server_));
-    if (!pop3_.ConnectSync()) {
-      if (flags_.ConnErrorArmed && host_.OptionChecked(CheckOption::ConnErr)) {
-        host_.BalloonNotify("Connection error!", Concat("Unable to connect to ", server_),
-                            kBalloonError, 15);
-        flags_.ConnErrorArmed = false;
-      }
-      LogTlsFailure(false);
-      FinishCheck(index);
-      return CheckOutcome::ConnectFailed;
-    }
-    host_.WriteLog(name_, Concat("Connected to ", server_));
-    flags_.ConnErrorArmed = true;
-    if (!StartTlsIfRequired()) {
-      FinishCheck(index);
-      return CheckOutcome::TlsFailed;
-    }
-
-    if (oauth_ && !IsOAuthMethod(authMethod)) {
-      // Never the password methods: a word stored before the account moved
-      // to OAuth2 is found again.
-      DiscoverOAuthMethod(index, outcome);
-    } else if (authMethod.empty()) {
-      if (!DiscoverAuthMethod(index, outcome)) {
-        FinishCheck(index);
-        return CheckOutcome::ReconnectFailed;
-      }
-    } else if (LoginStored(index)) {
-      DetectNewMail(index);
+    if (PrepareLogin(record)) {
+      outcome = ConnectAndCheck(index, authMethod);
     } else {
-      outcome = CheckOutcome::LoginFailed;
+      outcome = CheckOutcome::NotAttempted;
     }
   } catch (...) {
     FinishCheck(index);
     throw;
   }
-  FinishCheck(index);
+  return EndCheck(index, outcome);
+}
+
+CheckOutcome MailChecker::ConnectAndCheck(std::size_t index, const std::string& authMethod) {
+  host_.WriteLog(name_, Concat("Trying to connect to ", server_));
+  if (!pop3_.ConnectSync()) {
+    if (flags_.ConnErrorArmed && host_.OptionChecked(CheckOption::ConnErr)) {
+      host_.BalloonNotify("Connection error!", Concat("Unable to connect to ", server_),
+                          kBalloonError, 15);
+      flags_.ConnErrorArmed = false;
+    }
+    report_.reason = ConnectFailureReason(LogTlsFailure(false));
+    return CheckOutcome::ConnectFailed;
+  }
+  host_.WriteLog(name_, Concat("Connected to ", server_));
+  flags_.ConnErrorArmed = true;
+  if (!StartTlsIfRequired()) return CheckOutcome::TlsFailed;
+
+  CheckOutcome outcome = CheckOutcome::Checked;
+  if (oauth_ && !IsOAuthMethod(authMethod)) {
+    // Never the password methods: a word stored before the account moved
+    // to OAuth2 is found again.
+    DiscoverOAuthMethod(index, outcome);
+  } else if (authMethod.empty()) {
+    if (!DiscoverAuthMethod(index, outcome)) return CheckOutcome::ReconnectFailed;
+  } else if (LoginStored(index)) {
+    DetectNewMail(index);
+  } else {
+    outcome = CheckOutcome::LoginFailed;
+  }
   return outcome;
+}
+
+CheckOutcome MailChecker::EndCheck(std::size_t index, CheckOutcome outcome) {
+  FinishCheck(index);
+  report_.outcome = outcome;
+  if (!CheckFailed(outcome)) report_.reason.clear();
+  host_.CheckFinished(report_);
+  return outcome;
+}
+
+std::string MailChecker::ConnectFailureReason(const std::string& tls) const {
+  const std::string where = server_ + ":" + port_;
+  if (tls == kTlsNotTlsReason) {
+    return "TLS failed: " + tls + "; this port speaks plain text: use --security starttls, " +
+           "or the server's TLS port";
+  }
+  if (!tls.empty()) return "TLS failed: " + tls;
+  if (pop3_.TimedOutIn() != Pop3EngineState::pop3Idle) {
+    const std::string seconds = std::to_string(pop3_.Timeout()) + " s";
+    if (pop3_.TimedOutIn() != Pop3EngineState::pop3WaitingGreeting) {
+      return "no answer from " + where + " within " + seconds;
+    }
+    // Connected, and silence: the usual sign of a server that waits for
+    // the client to begin TLS.
+    if (pop3_.TlsMode() == SocketTlsMode::tlsOff) {
+      return "the server did not greet within " + seconds +
+             "; port 995-style servers need --security tls";
+    }
+    return "the server did not greet within " + seconds;
+  }
+  const std::int32_t code = pop3_.RequestResult();
+  if (code == kPop3NegativeReply) return "the server refused the connection: " + ServerAnswer();
+  if (code == kPop3ConnectionClosed) return where + " closed the connection before greeting";
+  return "cannot connect to " + where + ": " + SocketErrorText(code);
+}
+
+std::string MailChecker::ServerAnswer() const {
+  if (pop3_.TimedOutIn() != Pop3EngineState::pop3Idle) {
+    return "no answer within " + std::to_string(pop3_.Timeout()) + " s";
+  }
+  // The refusal of the last command; ErrorMessage may still hold an earlier
+  // one of the same request sequence.
+  const std::string& line = pop3_.LastResponse();
+  if (pop3_.StatusCode() == kPop3NegativeReply && !line.empty() && line[0] == '-') return line;
+  if (pop3_.ErrorMessage().empty()) return "the connection ended";
+  return pop3_.ErrorMessage();
 }
 
 LoginSecret FileLoginSecret(const AccountRecord& record) {
@@ -167,14 +219,15 @@ bool MailChecker::PrepareLogin(const AccountRecord& record) {
   if (oauth_ && securityMode_ == kSecurityAuto && pop3_.TlsMode() == SocketTlsMode::tlsOff) {
     // A bearer token lets anyone who reads it into the mailbox: it goes only
     // into a TLS session (from the first byte, or after STLS).
-    host_.WriteLog(name_,
-                   "Not connecting: an OAuth2 token is sent only over TLS (security tls "
-                   "or starttls)");
+    report_.reason =
+        "Not connecting: an OAuth2 token is sent only over TLS (security tls or starttls)";
+    host_.WriteLog(name_, report_.reason);
     return false;
   }
   LoginSecret secret =
       secretSource_ != nullptr ? secretSource_->LoginSecretOf(record) : FileLoginSecret(record);
   if (!secret.ok) {
+    report_.reason = secret.reason;
     host_.WriteLog(name_, secret.reason);
     return false;
   }
@@ -187,23 +240,24 @@ bool MailChecker::StartTlsIfRequired() {
   // STLS is sent whether or not the server lists it: a server without it
   // answers -ERR, and the account then fails rather than log in in clear.
   if (pop3_.StlsSync() && pop3_.TlsActive()) return true;
-  LogTlsFailure(true);
+  report_.reason = "TLS failed: " + LogTlsFailure(true);
   return false;
 }
 
-void MailChecker::LogTlsFailure(bool startTls) {
+std::string MailChecker::LogTlsFailure(bool startTls) {
   std::string why;
   if (pop3_.RequestResult() == kTlsHandshakeFailed || pop3_.RequestResult() == kTlsProtocolError) {
     why = pop3_.TlsFailureReason().empty() ? SocketErrorText(pop3_.RequestResult())
                                            : pop3_.TlsFailureReason();
   } else if (!startTls) {
-    return;  // a plain connection failure: the log stays as it always was
+    return why;  // a plain connection failure: the log stays as it always was
   } else if (pop3_.RequestResult() == kPop3NegativeReply) {
     why = "server does not offer STARTTLS";
   } else {
     why = pop3_.ErrorMessage().empty() ? "STLS did not complete" : pop3_.ErrorMessage();
   }
   host_.WriteLog(name_, "TLS failed: " + why);
+  return why;
 }
 
 void MailChecker::FinishCheck(std::size_t index) {
@@ -239,7 +293,7 @@ bool MailChecker::DiscoverAuthMethod(std::size_t index, CheckOutcome& outcome) {
     } else {
       host_.WriteLog(name_, "APOP disconnected, connect again.");
       if (!pop3_.ConnectSync()) {
-        LogTlsFailure(false);
+        report_.reason = ConnectFailureReason(LogTlsFailure(false));
         return false;
       }
       host_.WriteLog(name_, Concat("Connected to ", server_));
@@ -280,6 +334,9 @@ bool MailChecker::DiscoverAuthMethod(std::size_t index, CheckOutcome& outcome) {
     return true;
   }
   host_.WriteLog(name_, "Could not log in!");
+  report_.reason =
+      "no login method worked (is the user name or password wrong?); the server said: " +
+      ServerAnswer();
   outcome = CheckOutcome::NoMethodFound;
   return true;
 }
@@ -322,6 +379,7 @@ bool MailChecker::LoginStored(std::size_t index) {
   const std::string method = table_[index].PlainAuthMethod();
   bool ok = false;
   const char* failure = nullptr;
+  const char* label = nullptr;
   if (oauth_) {
     const bool bearer = method == kMethodBearer;
     host_.WriteLog(name_,
@@ -339,19 +397,23 @@ bool MailChecker::LoginStored(std::size_t index) {
     host_.WriteLog(name_, "Logging in using APOP...");
     ok = pop3_.APopSync();
     failure = "APOP login failed!";
+    label = "APOP";
   } else if (method == kMethodSha1 || method == kMethodMd5 || method == kMethodLogin) {
     if (method == kMethodSha1) {
       host_.WriteLog(name_, "Logging in using CramSHA1...");
       pop3_.SetAuthType(Pop3AuthType::popAuthCramSHA1);
       failure = "CramSHA1 login failed!";
+      label = "AUTH CRAM-SHA1";
     } else if (method == kMethodMd5) {
       host_.WriteLog(name_, "Logging in using CramMD5...");
       pop3_.SetAuthType(Pop3AuthType::popAuthCramMD5);
       failure = "CramMD5 login failed!";
+      label = "AUTH CRAM-MD5";
     } else {
       host_.WriteLog(name_, "Logging in using AUTH LOGIN...");
       pop3_.SetAuthType(Pop3AuthType::popAuthLogin);
       failure = "AUTH LOGIN failed!";
+      label = "AUTH LOGIN";
     }
     ok = pop3_.AuthSync();
   } else {
@@ -359,12 +421,14 @@ bool MailChecker::LoginStored(std::size_t index) {
     pop3_.SetAuthType(Pop3AuthType::popAuthNone);
     ok = pop3_.UserSync() && pop3_.PassSync();
     failure = "Regular cleartext user/pass login failed!";
+    label = "USER/PASS";
   }
   if (ok) {
     host_.WriteLog(name_, "Logged in!");
     return true;
   }
   host_.WriteLog(name_, failure);
+  report_.reason = Concat(Concat("the server refused the login (", label), "): ") + ServerAnswer();
   return false;
 }
 
@@ -653,6 +717,8 @@ void MailChecker::ReportNewMail(std::string_view account, std::int64_t count, st
   const std::string bytesText = " (" + std::to_string(bytes) + " bytes)";
   const std::string logLine = kind == DetectionKind::SeenList ? countText + bytesText : countText;
   host_.WriteLog(account, logLine);
+  report_.newCount = count;
+  report_.newBytes = bytes;
   if (host_.OptionChecked(CheckOption::Balloon)) {
     const std::string text = kind == DetectionKind::SeenList ? logLine
                                                              : "You have " + std::to_string(count) +

@@ -36,6 +36,23 @@ enum class CheckOutcome {
   NotAttempted,      // not connected: no secret to log in with, or OAuth2 without TLS
 };
 
+// Whether the account could not be checked: not reached, not protected, or
+// not logged in to.
+[[nodiscard]] bool CheckFailed(CheckOutcome outcome);
+
+// How a check of an account ended, for the front-ends.
+struct CheckReport {
+  std::string account;
+  CheckOutcome outcome = CheckOutcome::Checked;
+  // Why a failed check failed, from what the client knows: the socket's
+  // error, the server's own refusal text, the TLS failure, with a hint where
+  // one is plain. Empty when the check did not fail.
+  std::string reason;
+  // The new mail reported by this check.
+  std::int64_t newCount = 0;
+  std::int64_t newBytes = 0;
+};
+
 // An account's security mode (byte 203 of its record).
 inline constexpr std::uint8_t kSecurityAuto = 0;      // plain, but TLS on port 995
 inline constexpr std::uint8_t kSecurityStartTls = 1;  // STLS required after connecting
@@ -62,6 +79,8 @@ class MailChecker {
 
   // One check of the account at `index`, ending with FinishCheck on every path.
   CheckOutcome CheckAccount(std::size_t index);
+  // The report of the last check that ended (also handed to the host).
+  [[nodiscard]] const CheckReport& LastReport() const { return report_; }
 
   // Where the secrets come from; without a source (or with null) only
   // passwords kept in the accounts file can be used.
@@ -86,6 +105,8 @@ class MailChecker {
                      DetectionKind kind);
 
  private:
+  // Connects, protects, logs in and looks for mail; the caller ends the check.
+  CheckOutcome ConnectAndCheck(std::size_t index, const std::string& authMethod);
   // Returns false when the reconnection after a refused APOP failed.
   bool DiscoverAuthMethod(std::size_t index, CheckOutcome& outcome);
   bool LoginStored(std::size_t index);
@@ -129,11 +150,18 @@ class MailChecker {
   // Bounds the rest of the check by its deadline.
   void LimitCheckTime();
   void FinishCheck(std::size_t index);
+  // FinishCheck, then the report of a check that ended this way.
+  CheckOutcome EndCheck(std::size_t index, CheckOutcome outcome);
+  // Why the connection could not be made (or protected, for `tls`).
+  [[nodiscard]] std::string ConnectFailureReason(const std::string& tls) const;
+  // The server's refusal text, or what ended the request instead.
+  [[nodiscard]] std::string ServerAnswer() const;
   // STLS on the fresh connection of a STARTTLS account; false (after its log
   // line) when the connection is not protected afterwards.
   bool StartTlsIfRequired();
-  // "TLS failed: " + why, when the last request failed for TLS.
-  void LogTlsFailure(bool startTls);
+  // Logs "TLS failed: " + why when the last request failed for TLS, and
+  // returns why (empty for any other failure).
+  std::string LogTlsFailure(bool startTls);
 
   void StoreAuthMethod(std::size_t index, std::string_view method);
   // The record at `index`, or nullptr when the table was reloaded since the
@@ -156,7 +184,9 @@ class MailChecker {
   // The account being checked, as it was when the check began.
   std::string name_;
   std::string server_;
+  std::string port_;
   std::uint8_t securityMode_ = kSecurityAuto;
+  CheckReport report_;
   bool oauth_ = false;
 };
 

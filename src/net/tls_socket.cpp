@@ -76,7 +76,7 @@ struct CustomTlsSocket::Session {
     if (!certificate.empty()) return certificate;
     // A TLS record starts with its content type, 20 to 23.
     if (firstByte >= 0 && (firstByte < 20 || firstByte > 23)) {
-      return "server did not answer with TLS";
+      return std::string(kTlsNotTlsReason);
     }
     if (!engineReason.empty()) return engineReason;
     if (peerEof) return "connection closed during the handshake";

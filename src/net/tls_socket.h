@@ -45,6 +45,10 @@
 
 namespace corvel {
 
+// The handshake's failure reason when the server's first bytes were no TLS
+// record: the port speaks plain text.
+inline constexpr std::string_view kTlsNotTlsReason = "server did not answer with TLS";
+
 enum class SocketTlsMode {
   tlsOff,       // plain TCP, unless StartTls() is called
   tlsImplicit,  // TLS from the first byte

@@ -31,6 +31,7 @@ void SyncPop3Client::TriggerResponse(const std::string& line) {
 
 bool SyncPop3Client::WaitForRequest() {
   RestartDeadline();
+  timedOutIn_ = Pop3EngineState::pop3Idle;
   for (;;) {
     if (State() == Pop3EngineState::pop3Idle) return Succeeded();
     std::uint32_t waitMs = kWaitCeilingMs;
@@ -56,6 +57,7 @@ bool SyncPop3Client::WaitForRequest() {
       }
     }
     if (timedOut) {
+      timedOutIn_ = State();
       Abort();
       SetErrorMessage("426 Timeout");
       SetStatusCode(kPop3Aborted);
@@ -77,6 +79,7 @@ bool SyncPop3Client::Succeeded() const {
 }
 
 bool SyncPop3Client::RunBlocking(Operation operation) {
+  timedOutIn_ = Pop3EngineState::pop3Idle;
   try {
     (this->*operation)();
     return WaitForRequest();

@@ -52,6 +52,11 @@ class SyncPop3Client : public Pop3Client {
   // or after Timeout seconds without a line or the loop's termination, which
   // abort it with "426 Timeout".
   [[nodiscard]] virtual bool WaitForRequest();
+  // The engine state the last wait was in when its time ran out (or the loop
+  // was terminated): pop3WaitingGreeting tells a server that accepted the
+  // connection and never greeted from one that was never reached. pop3Idle
+  // when the last wait did not time out.
+  [[nodiscard]] Pop3EngineState TimedOutIn() const { return timedOutIn_; }
 
   [[nodiscard]] bool ConnectSync();
   [[nodiscard]] bool OpenSync();
@@ -97,6 +102,7 @@ class SyncPop3Client : public Pop3Client {
   // LimitTotalTime: when it was set, and how long from then.
   std::uint32_t totalStart_ = 0;
   std::optional<std::uint64_t> totalLimitMs_;
+  Pop3EngineState timedOutIn_ = Pop3EngineState::pop3Idle;
 };
 
 }  // namespace corvel

@@ -136,11 +136,24 @@ TEST_F(AccountEditorTest, ValidationMessagesComeInOrderAndNothingIsWritten) {
     EXPECT_EQ(view_.Informations().back(), expected[i]);
     view_.SetText(fields[i], i == 2 ? "x110" : "x");
   }
-  EXPECT_EQ(std::filesystem::file_size(kAccountsFileName), 0u);
-  // A port or interval that is not a number falls back to 110 or 300.
+  // A port or interval that cannot be stored is refused in the same way.
   window_->btnUpdateClick();
-  EXPECT_EQ(RecordOnDisk(0).Port, 110);
-  EXPECT_EQ(RecordOnDisk(0).Interval, 300);
+  EXPECT_EQ(view_.Informations().back(),
+            "The port must be a whole number from 1 to 65535, not 'x110'!");
+  view_.SetText(Control::PortEdit, "70000");
+  window_->btnUpdateClick();
+  EXPECT_EQ(view_.Informations().back(),
+            "The port must be a whole number from 1 to 65535, not '70000'!");
+  view_.SetText(Control::PortEdit, "pop3s");
+  window_->btnUpdateClick();
+  EXPECT_EQ(view_.Informations().back(),
+            "The interval must be a whole number of seconds, not 'x'!");
+  EXPECT_EQ(view_.Informations().size(), 9u);
+  EXPECT_EQ(std::filesystem::file_size(kAccountsFileName), 0u);
+  view_.SetText(Control::SecsEdit, "5");
+  window_->btnUpdateClick();
+  EXPECT_EQ(RecordOnDisk(0).Port, 995);
+  EXPECT_EQ(RecordOnDisk(0).Interval, 5);  // the box clamps only when it loses the focus
 }
 
 TEST_F(AccountEditorTest, DuplicateNamesAreRefusedButAnAccountKeepsItsOwnName) {

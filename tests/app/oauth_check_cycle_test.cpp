@@ -134,11 +134,12 @@ TEST_F(OAuthCheckCycleTest, NoConnectionWithoutTlsOrWithoutAToken) {
                     "A" + std::to_string(i));
   }
   Start();
-  const std::vector<CheckOutcome> outcomes = window_->CheckAllNow();
+  const std::vector<CheckReport> outcomes = window_->CheckAllNow();
   ASSERT_EQ(outcomes.size(), std::size(cases));
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].command);
-    EXPECT_EQ(outcomes[i], CheckOutcome::NotAttempted);
+    EXPECT_EQ(outcomes[i].outcome, CheckOutcome::NotAttempted);
+    EXPECT_EQ(outcomes[i].reason, cases[i].reason);
     EXPECT_THAT(LogOf("A" + std::to_string(i)),
                 ElementsAre(cases[i].reason, "Logged out from localhost..."));
   }

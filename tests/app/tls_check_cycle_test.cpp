@@ -174,16 +174,38 @@ TEST_F(TlsCheckCycleTest, StartTlsAccountOnAServerWithoutStlsFailsWithItsLineAnd
   AddAccount(second);
   settings_.Preset(kProgramKey, "ConnErr", "True");
   Start();
+  std::vector<CheckReport> reports;
+  window_->OnCheckFinished = [&](const CheckReport& report) { reports.push_back(report); };
   window_->TimerTimer();
   EXPECT_THAT(LogOf("Home"), ElementsAre("Trying to connect to localhost", "Connected to localhost",
                                          "TLS failed: server does not offer STARTTLS",
                                          "Logged out from localhost..."));
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].outcome, CheckOutcome::TlsFailed);
+  EXPECT_EQ(reports[0].reason, "TLS failed: server does not offer STARTTLS");
   for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;
   EXPECT_EQ(server.Transcript(), "STLS\r\nQUIT\r\n");
   // The server was reached: no balloon, and the walk ends with this account.
   EXPECT_THAT(Balloons(), IsEmpty());
   EXPECT_TRUE(window_->Flags().ConnErrorArmed);
   EXPECT_THAT(LogOf("Second"), IsEmpty());
+}
+
+TEST_F(TlsCheckCycleTest, TlsAccountOnAPlainTextPortIsToldWhatToUseInstead) {
+  ScriptedPop3Server server(Pop3Script().Send("+OK POP3 ready").StaySilent());
+  AddTlsAccount(server.PortText(), kSecurityTls);
+  Start();
+  std::vector<CheckReport> reports;
+  window_->OnCheckFinished = [&](const CheckReport& report) { reports.push_back(report); };
+  window_->TimerTimer();
+  EXPECT_THAT(LogOf("Home"), ElementsAre("Trying to connect to localhost",
+                                         "TLS failed: server did not answer with TLS",
+                                         "Logged out from localhost..."));
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].outcome, CheckOutcome::ConnectFailed);
+  EXPECT_EQ(reports[0].reason,
+            "TLS failed: server did not answer with TLS; this port speaks plain text: use "
+            "--security starttls, or the server's TLS port");
 }
 
 TEST_F(TlsCheckCycleTest, StartTlsWithAWrongHostNameFailsAfterConnectingWithItsLine) {

@@ -6,17 +6,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "accounts/account_file.h"
 #include "accounts/account_table.h"
 #include "accounts/file_io.h"
 #include "app/file_settings_store.h"
+#include "console/console_session.h"
 #include "console/terminal_text.h"
 #include "pop3_server/mailbox_pop3_server.h"
+#include "support/loopback.h"
 #include "support/working_folder.h"
 
 namespace corvel::test {
@@ -89,12 +93,13 @@ TEST_F(CommandsTest, AddStoresAnEnabledAccountWithDefaultsAndAFreshSeenFileName)
   EXPECT_EQ(record.PlainUidlFileName().substr(32), ".uidl");
 }
 
-TEST_F(CommandsTest, AddFollowsTheEditorsFallbacksAndClamp) {
+TEST_F(CommandsTest, AddTakesTheServiceNameAndRaisesAShortIntervalAndSaysSo) {
   const Result result =
       AddHome({"--port", "pop3", "--interval", "5", "--leave-mail", "--disabled"});
   EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "corvel: the interval 5 is raised to 10 seconds, as the editor does\n");
   const AccountRecord record = Record(0);
-  EXPECT_EQ(record.Port, 110);  // not a number: the editor's fallback
+  EXPECT_EQ(record.Port, 110);  // the service name
   EXPECT_EQ(record.Interval, 10);
   EXPECT_EQ(record.LeaveMail, 1);
   EXPECT_EQ(record.Enabled, 0);
@@ -187,6 +192,50 @@ TEST_F(CommandsTest, ListShowsTheAccountsButNeverAPassword) {
   EXPECT_EQ(result.status, 0);
   EXPECT_THAT(result.out, HasSubstr("#0\tHome\tpop.example.org:110\tuser me"));
   EXPECT_THAT(result.out, Not(HasSubstr("topsecret")));
+  const Result json = Run({"accounts", "list", "--json"});
+  EXPECT_EQ(json.status, 0);
+  const auto object = nlohmann::json::parse(json.out);
+  EXPECT_EQ(object["name"], "Home");
+  EXPECT_EQ(object["port"], 110);
+  EXPECT_EQ(object["enabled"], true);
+  EXPECT_EQ(object["security"], "auto");
+  EXPECT_THAT(json.out, Not(HasSubstr("topsecret")));
+}
+
+TEST_F(CommandsTest, RefusedInputGetsStatusTwoAndOneLineAndWritesNothing) {
+  const std::vector<std::string> add = {"accounts", "add",    "--name", "Home",       "--server",
+                                        "s",        "--user", "u",      "--password", "p"};
+  const std::vector<std::vector<std::string>> extras = {
+      {"--port", "abc"},   {"--port", "70000"},   {"--port", "-1"},
+      {"--port", "0"},     {"--interval", "abc"}, {"--interval", "1.5"},
+      {"--colour", "red"}, {"--security"},        {"--interval", "--leave-mail"}};
+  for (const auto& extra : extras) {
+    std::vector<std::string> arguments = add;
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    const Result result = Run(arguments);
+    EXPECT_EQ(result.status, 2) << extra[0];
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  }
+  EXPECT_EQ(Run({"accounts", "add", "--port", "70000"}).err, "No account name specified!\n");
+  EXPECT_FALSE(std::filesystem::exists(kAccountsFileName));
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"settings", "set", "Colour", "True"},
+        {"settings", "set", "StartWithSession", "perhaps"},
+        {"settings", "set", "OnNewMail", "notify-send 'New"},
+        {"settings", "get", "Colour"}}) {
+    EXPECT_EQ(Run(arguments).status, 2) << arguments[2];
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder_.Path() / "config"));
+}
+
+TEST_F(CommandsTest, APasswordMayLookLikeAnOptionAndHelpAfterACommandShowsTheUsage) {
+  const Result added = AddHome({"--password", "-h"});
+  EXPECT_EQ(added.status, 0) << added.err;
+  EXPECT_EQ(Record(0).PlainPassword(), "-h");
+  const Result help = Run({"accounts", "add", "--name", "Two", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("Usage: corvel"));
+  EXPECT_EQ(RecordCount(), 1u);
 }
 
 TEST_F(CommandsTest, UsageErrorsGetOneLineAndStatusTwo) {
@@ -208,6 +257,41 @@ TEST_F(CommandsTest, UsageErrorsGetOneLineAndStatusTwo) {
 TEST_F(CommandsTest, HelpAndVersion) {
   EXPECT_THAT(Run({"--help"}).out, HasSubstr("corvel [-C DIR] check"));
   EXPECT_EQ(Run({"--version"}).out, "corvel 0.6\n");
+}
+
+TEST_F(CommandsTest, SettingNamesIgnoreLetterCaseAndEverySettingListedCanBeSet) {
+  EXPECT_EQ(Run({"settings", "set", "log", "yes"}).status, 0);
+  EXPECT_EQ(Run({"settings", "get", "LOG"}).out, "True\n");
+  EXPECT_EQ(Run({"settings", "set", "startwithsession", "true"}).status, 0);
+  EXPECT_EQ(Run({"settings", "set", "OnNewMail", "notify-send 'New mail'"}).status, 0);
+  EXPECT_THAT(Run({"settings", "list"}).out,
+              HasSubstr("Log=True\nStartWithSession=True\nOnNewMail=notify-send 'New mail'\n"));
+  FileSettingsStore store(folder_.Path() / "config");
+  store.Open();
+  EXPECT_EQ(store.ReadString(kRunKey, kRunValueName, ""), "/opt/corvel/bin/corvel --MINIMIZE");
+  EXPECT_EQ(Run({"settings", "set", "StartWithSession", "False"}).status, 0);
+  EXPECT_EQ(Run({"settings", "get", "StartWithSession"}).out, "False\n");
+}
+
+TEST_F(CommandsTest, WithoutAccountsCheckAndTheRunningProgramSaySoAndCreateNoFile) {
+  const Result result = Run({"check"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_THAT(result.err,
+              HasSubstr("corvel: No accounts in " + std::filesystem::current_path().string() +
+                        ": add one with corvel accounts add"));
+  EXPECT_FALSE(std::filesystem::exists(kAccountsFileName));
+  // The running program waits for accounts, and says so.
+  Environment environment;
+  environment.configFolder = folder_.Path() / "config";
+  std::ostringstream out;
+  std::ostringstream err;
+  console::SessionOptions options;
+  options.mode = console::SessionOptions::Mode::Program;
+  console::ConsoleSession session(environment, out, err, options);
+  session.Loop().Post([] { std::raise(SIGTERM); });
+  EXPECT_EQ(session.RunProgram(), 0);
+  EXPECT_THAT(err.str(), HasSubstr("corvel: running: checking 0 accounts in "));
+  EXPECT_THAT(err.str(), HasSubstr("corvel: add one with corvel accounts add"));
 }
 
 TEST_F(CommandsTest, SettingsAreStoredAsTrueOrFalse) {
@@ -274,14 +358,96 @@ TEST_F(CheckCommandTest, UnreachableOrRefusedAccountsGiveStatusOne) {
   EXPECT_THAT(result.err, HasSubstr("Could not log in!"));
 }
 
-TEST_F(CheckCommandTest, AFileErrorGivesStatusTwo) {
+TEST_F(CheckCommandTest, AFileErrorGivesStatusTwoAndNamesTheFileAndTheCause) {
   MailboxPop3Server server;
   server.AddMessage("m1", "From: Ann\r\nSubject: x\r\n\r\nx\r\n");
   AddAccountOn(server);
-  std::filesystem::create_directory(Record(0).PlainUidlFileName());  // the seen file is a folder
-  const Result result = Run({"check"});
+  const std::string seen = Record(0).PlainUidlFileName();
+  std::filesystem::create_directory(seen);  // the seen file is a folder
+  const Result result = Run({"check", "--quiet"});
   EXPECT_EQ(result.status, 2);
-  EXPECT_THAT(result.err, HasSubstr("error: "));
+  EXPECT_EQ(result.err, "corvel: cannot read the seen-message file " +
+                            (std::filesystem::current_path() / seen).string() +
+                            ": Is a directory\n");
+}
+
+TEST_F(CheckCommandTest, EveryFailedAccountGetsItsReasonAndJsonHasOneObjectPerRowOrFailure) {
+  MailboxPop3Server good;
+  good.AddMessage("m1", "From: Ann\r\nSubject: =?ISO-8859-1?Q?Caf=E9?=\r\nDate: d1\r\n\r\nx\r\n");
+  AddAccountOn(good, "Good");
+  MailboxOptions options;
+  options.password = "other";
+  MailboxPop3Server refusing(options);
+  AddAccountOn(refusing, "Refusing");
+  const std::string closed = std::to_string(ClosedLoopbackPort());
+  ASSERT_EQ(Run({"accounts", "add", "--name", "Closed", "--server", "127.0.0.1", "--port", closed,
+                 "--user", "u", "--password", "p"})
+                .status,
+            0);
+  ASSERT_EQ(Run({"settings", "set", "Log", "True"}).status, 0);
+
+  const Result result = Run({"check", "--json", "--all-mail", "--quiet"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.err, HasSubstr("corvel: Refusing: no login method worked"));
+  EXPECT_THAT(result.err, HasSubstr("corvel: Closed: cannot connect to 127.0.0.1:" + closed +
+                                    ": Connection refused\n"));
+  // --quiet: nothing but the two reasons, although the Log setting is on.
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 2) << result.err;
+  std::vector<nlohmann::json> objects;
+  std::istringstream lines(result.out);
+  for (std::string line; std::getline(lines, line);) objects.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(objects.size(), 3u) << result.out;
+  EXPECT_EQ(objects[0]["kind"], "message");
+  EXPECT_EQ(objects[0]["account"], "Good");
+  EXPECT_EQ(objects[0]["subject"], "Caf\u00e9");
+  EXPECT_EQ(objects[0]["bytes"], good.Messages()[0].content.size());
+  EXPECT_EQ(objects[0]["uidl"], "m1");
+  EXPECT_EQ(objects[1]["kind"], "failure");
+  EXPECT_EQ(objects[1]["account"], "Refusing");
+  EXPECT_EQ(objects[1]["outcome"], "login");
+  EXPECT_EQ(objects[2]["outcome"], "connect");
+}
+
+TEST_F(CheckCommandTest, TheRunningProgramSaysWhatItChecksAndTellsAFailingAccountOnce) {
+  const std::string closed = std::to_string(ClosedLoopbackPort());
+  ASSERT_EQ(Run({"accounts", "add", "--name", "Closed", "--server", "127.0.0.1", "--port", closed,
+                 "--user", "u", "--password", "p"})
+                .status,
+            0);
+  Environment environment;
+  environment.configFolder = folder_.Path() / "config";
+  std::ostringstream out;
+  std::ostringstream err;
+  console::SessionOptions options;
+  options.mode = console::SessionOptions::Mode::Program;
+  console::ConsoleSession session(environment, out, err, options);
+  // Three checks of the failing account, then stopped the way Ctrl-C stops it.
+  session.Loop().Post([&session] {
+    for (int check = 0; check < 3; ++check) (void)session.Window().Checker().CheckAccount(0);
+    std::raise(SIGTERM);
+  });
+  EXPECT_EQ(session.RunProgram(), 0);
+  EXPECT_EQ(err.str(), "corvel: running: checking 1 account in " +
+                           std::filesystem::current_path().string() +
+                           ", each when its interval has passed; Ctrl-C or SIGTERM stops it\n"
+                           "corvel: Closed: cannot connect to 127.0.0.1:" +
+                           closed + ": Connection refused\n");
+  EXPECT_EQ(out.str(), "");
+}
+
+TEST_F(CheckCommandTest, TheRunningProgramEndsWithStatusTwoAfterAStartUpError) {
+  FileSettingsStore store(folder_.Path() / "config");
+  store.Open();
+  store.WriteString(kProgramKey, "H", "tall");
+  store.WriteString(kProgramKey, "W", "1");
+  store.WriteString(kProgramKey, "Top", "1");
+  store.WriteString(kProgramKey, "Left", "1");
+  store.Close();
+  MailboxPop3Server server;
+  AddAccountOn(server);
+  const Result result = Run({"--log"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_THAT(result.err, HasSubstr("corvel: 'tall' is not a valid integer value\n"));
 }
 
 TEST_F(CheckCommandTest, CheckLeavesTheLogonEntryAloneAndGoesOnWhenASettingCannotBeWrittenBack) {
@@ -300,8 +466,8 @@ TEST_F(CheckCommandTest, CheckLeavesTheLogonEntryAloneAndGoesOnWhenASettingCanno
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_THAT(result.err, HasSubstr("/Home] APOP worked!\n"));
   // Said once for both boxes, and the check went on.
-  EXPECT_THAT(result.err, HasSubstr("error: Failed to set data for 'ConnErr'\n"));
-  EXPECT_EQ(result.err.find("error: "), result.err.rfind("error: ")) << result.err;
+  EXPECT_THAT(result.err, HasSubstr("corvel: Failed to set data for 'ConnErr'\n"));
+  EXPECT_EQ(result.err.find("Failed to set"), result.err.rfind("Failed to set")) << result.err;
   EXPECT_EQ(FileText(store.AutostartFile()), entry);
   EXPECT_EQ(Record(0).PlainAuthMethod(), "APOP");
 }

@@ -1,0 +1,93 @@
+#include "console/json_output.h"
+
+#include <charconv>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+
+#include "app/display_text.h"
+
+namespace corvel::console {
+
+namespace {
+
+std::int64_t Bytes(std::string_view text) {
+  std::int64_t value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
+}
+
+std::string_view OutcomeName(CheckOutcome outcome) {
+  switch (outcome) {
+    case CheckOutcome::ConnectFailed:
+    case CheckOutcome::ReconnectFailed:
+      return "connect";
+    case CheckOutcome::TlsFailed:
+      return "tls";
+    case CheckOutcome::NotAttempted:
+      return "secret";
+    case CheckOutcome::NoMethodFound:
+    case CheckOutcome::LoginFailed:
+      return "login";
+    case CheckOutcome::MethodDiscovered:
+    case CheckOutcome::Checked:
+      break;
+  }
+  return "none";
+}
+
+std::string_view SecurityName(std::uint8_t mode) {
+  switch (mode) {
+    case 1:
+      return "starttls";
+    case 2:
+      return "tls";
+    default:
+      return "auto";
+  }
+}
+
+std::string Dump(const nlohmann::ordered_json& object) {
+  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string RowJson(const MailRow& row) {
+  const auto columns = DisplayColumns(row);
+  nlohmann::ordered_json object;
+  object["kind"] = row.from.empty() ? "overview" : "message";
+  object["account"] = columns[0];
+  object["from"] = columns[1];
+  object["subject"] = columns[2];
+  object["date"] = columns[3];
+  object["bytes"] = Bytes(row.bytes);
+  object["uidl"] = columns[5];
+  return Dump(object);
+}
+
+std::string FailureJson(const CheckReport& report) {
+  nlohmann::ordered_json object;
+  object["kind"] = "failure";
+  object["account"] = DisplayText(report.account);
+  object["outcome"] = OutcomeName(report.outcome);
+  object["reason"] = DisplayText(report.reason);
+  return Dump(object);
+}
+
+std::string AccountJson(std::size_t index, const AccountRecord& record) {
+  nlohmann::ordered_json object;
+  object["index"] = index;
+  object["name"] = DisplayText(record.PlainAccountName());
+  object["server"] = DisplayText(record.PlainServer());
+  object["port"] = record.Port;
+  object["user"] = DisplayText(record.PlainUserName());
+  object["interval"] = record.Interval;
+  object["enabled"] = record.IsEnabled();
+  object["leaveMail"] = record.LeavesMailOnServer();
+  object["auth"] = DisplayText(record.PlainAuthMethod());
+  object["security"] = SecurityName(record.SecurityMode());
+  object["seenFile"] = DisplayText(record.PlainUidlFileName());
+  return Dump(object);
+}
+
+}  // namespace corvel::console

@@ -1,0 +1,85 @@
+// The "OnNewMail" command: split as a shell splits, run without one, reaped
+// without blocking, its failures told.
+#include "app/new_mail_command.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "net/posix/poll_event_loop.h"
+#include "support/wait_for.h"
+#include "support/working_folder.h"
+
+namespace corvel::test {
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST(SplitCommandLine, SplitsAsAShellWould) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"  notify-send  Mail ", {"notify-send", "Mail"}},
+      {"a 'b c' \"d \\\"e\\\" $f\" g\\ h", {"a", "b c", "d \"e\" $f", "g h"}},
+      {"sh -c 'echo \"$CORVEL_COUNT\"'", {"sh", "-c", "echo \"$CORVEL_COUNT\""}},
+      {"x'' \"\"y ''", {"x", "y", ""}},
+      {"", {}},
+  };
+  for (const auto& [line, words] : cases) {
+    std::string error;
+    EXPECT_EQ(SplitCommandLine(line, &error), words) << line;
+  }
+  std::string error;
+  EXPECT_EQ(SplitCommandLine("say 'hi", &error), std::nullopt);
+  EXPECT_EQ(error, "a ' is not closed");
+  EXPECT_EQ(SplitCommandLine("say \"hi", &error), std::nullopt);
+}
+
+// The programs below are POSIX ones.
+#if !defined(_WIN32)
+class NewMailCommandTest : public ::testing::Test {
+ protected:
+  NewMailCommandTest() {
+    command_.OnFailure = [this](std::string_view account, std::string_view text) {
+      failures_.push_back(std::string(account) + ": " + std::string(text));
+    };
+  }
+  void RunAndReap(std::string_view line) {
+    command_.Run(line, "Home", 3, 4567);
+    ASSERT_TRUE(WaitFor(loop_, [&] { return command_.Running() == 0; }));
+  }
+
+  WorkingFolder folder_;
+  PollEventLoop loop_;
+  NewMailCommand command_{loop_};
+  std::vector<std::string> failures_;
+};
+
+TEST_F(NewMailCommandTest, TheProgramGetsTheReportInItsEnvironmentWithoutAShell) {
+  RunAndReap("sh -c 'echo \"$CORVEL_ACCOUNT $CORVEL_COUNT $CORVEL_BYTES $1\" > out' x '$HOME;'");
+  std::ifstream in("out");
+  std::stringstream content;
+  content << in.rdbuf();
+  EXPECT_EQ(content.str(), "Home 3 4567 $HOME;\n");
+  EXPECT_TRUE(failures_.empty());
+}
+
+TEST_F(NewMailCommandTest, FailuresAreToldAndNothingRunsForAnEmptyLine) {
+  command_.Run("   ", "Home", 1, 1);
+  EXPECT_EQ(command_.Running(), 0u);
+  command_.Run("no-such-program-for-corvel", "Home", 1, 1);
+  RunAndReap("false");
+  RunAndReap("sh -c 'kill -TERM $$'");
+  command_.Run("echo 'open", "Home", 1, 1);
+  EXPECT_THAT(failures_,
+              ElementsAre("Home: OnNewMail command no-such-program-for-corvel not started: No "
+                          "such file or directory",
+                          "Home: OnNewMail command false exited with status 1",
+                          "Home: OnNewMail command sh ended by signal 15",
+                          "Home: OnNewMail command not run: a ' is not closed"));
+}
+
+#endif
+
+}  // namespace
+}  // namespace corvel::test
