@@ -67,7 +67,7 @@ void CustomPop3Client::AuthCramAnswer(bool sha1) {
                     lastResponse_;
     NoteError();
     requestResult_ = kPop3NegativeReply;
-    RequestDone(kPop3NegativeReply);
+    RequestDone(Pop3RequestEnd::kReply, kPop3NegativeReply);
     return;
   }
   // The first two characters are normally "+ " and are skipped unexamined.

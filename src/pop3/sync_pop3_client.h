@@ -41,10 +41,13 @@ class SyncPop3Client : public Pop3Client {
   // the clock near its wrap).
   void SetTickSource(TickSource source);
 
-  // Waits for the running request: true when it ended with RequestResult 0;
-  // false when it failed, when the server's close ended it (QUIT excepted),
-  // or after Timeout seconds without a line or the loop's termination, which
-  // abort it with "426 Timeout".
+  // Waits for the running request: true when it succeeded
+  // (RequestSucceeded); false when it failed, when the server's close ended
+  // it (QUIT excepted), or after Timeout seconds without a line or the
+  // loop's termination, which abort it with "426 Timeout". After a failure,
+  // a close that has already arrived is taken in before the call returns,
+  // so Connected() is up to date. A handler that raises inside the wait ends
+  // the request as failed before the exception goes on.
   [[nodiscard]] virtual bool WaitForRequest();
 
   [[nodiscard]] bool ConnectSync();
@@ -78,7 +81,12 @@ class SyncPop3Client : public Pop3Client {
   // the result false and goes no further (a refusal's "-ERR " text is already
   // in ErrorMessage).
   bool RunBlocking(Operation operation);
-  [[nodiscard]] bool Succeeded() const;
+  // Runs what the loop has for up to waitMs. Should a handler raise, the
+  // running request ends as failed (the connection dropped) before the
+  // exception goes on, so the client is never left "not ready".
+  void Pump(std::uint32_t waitMs);
+  // The outcome of the request that has just ended (RequestSucceeded).
+  bool Finished();
   void RestartDeadline();
 
   std::int32_t timeout_ = 15;

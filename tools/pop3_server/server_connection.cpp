@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -154,6 +155,15 @@ WaitResult ServerConnection::Write(std::string_view bytes, int timeoutMs) {
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return WaitResult::kOk;
+}
+
+WaitResult ServerConnection::WriteAndClose(std::string_view bytes, int timeoutMs) {
+  if (fd_ < 0) return WaitResult::kClosed;
+  int on = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+  const WaitResult result = Write(bytes, timeoutMs);
+  Close();  // the FIN joins the corked bytes
+  return result;
 }
 
 WaitResult ServerConnection::Pause(int ms) {
