@@ -104,9 +104,9 @@ TEST_F(SyncPop3Timeout, TickWrapNeitherShortensNorStopsTheTimeout) {
 }
 
 TEST_F(SyncPop3Timeout, LinesRestartTheTimeAcrossTheWrap) {
-  // The fake clock runs about 25 times faster than real time: lines 100 ms
-  // apart are about 2.5 fake seconds apart, well under a Timeout of 20,
-  // while the 16 of them take about 40 fake seconds, twice the Timeout.
+  // The clock moves 2.5 s with every line, well under a Timeout of 20,
+  // while the 16 lines take 40 s, twice the Timeout; the lines come 100 ms
+  // apart, so the wait looks at the clock between any two of them.
   ScriptedPop3Server server(LoggedInScript()
                                 .Expect("RETR 1")
                                 .Send("+OK")
@@ -116,14 +116,14 @@ TEST_F(SyncPop3Timeout, LinesRestartTheTimeAcrossTheWrap) {
   Use(server);
   LogIn();
   const std::uint32_t start = 0xFFFFFFFFu - 7000u;
-  FakeClock clock(loop_, start, 50);
-  client_.SetTickSource(clock.Source());
+  std::uint32_t now = start;
+  client_.SetTickSource([&] { return now; });
+  client_.OnMessageLine = [&] { now += 2500; };
   client_.SetTimeout(20);
   client_.SetMsgNum(1);
   ASSERT_TRUE(client_.RetrSync()) << client_.ErrorMessage();
-  const std::uint32_t elapsed = clock.Now() - start;
-  EXPECT_GT(elapsed, 20000u);     // longer than the Timeout in all
-  EXPECT_LT(clock.Now(), start);  // and across the wrap
+  EXPECT_GT(now - start, 20000u);  // longer than the Timeout in all
+  EXPECT_LT(now, start);           // and across the wrap
 }
 
 TEST_F(SyncPop3Timeout, ZeroTimeoutWaitsForTheRequest) {
