@@ -94,7 +94,7 @@ struct CustomAsyncSocket::Impl {
   std::shared_ptr<LookupRequest> lookup;
 
   SocketState state = SocketState::wsClosed;
-  std::int32_t readCount = 0;
+  std::int64_t readCount = 0;
   std::int32_t lastError = 0;
   SocketOptions options = 0;
   SocketLingerOnOff lingerOnOff = SocketLingerOnOff::wsLingerOn;
@@ -214,7 +214,7 @@ const std::vector<std::string>& CustomAsyncSocket::DnsResultList() const {
   return impl_->dnsResultList;
 }
 SocketState CustomAsyncSocket::State() const { return impl_->state; }
-std::int32_t CustomAsyncSocket::ReadCount() const { return impl_->readCount; }
+std::int64_t CustomAsyncSocket::ReadCount() const { return impl_->readCount; }
 std::int32_t CustomAsyncSocket::RcvdCount() { return GetRcvdCount(); }
 std::int32_t CustomAsyncSocket::LastError() const { return impl_->lastError; }
 SocketOptions CustomAsyncSocket::ComponentOptions() const { return impl_->options; }

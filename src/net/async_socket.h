@@ -100,7 +100,9 @@ class CustomAsyncSocket {
   [[nodiscard]] const std::string& DnsResult() const;
   [[nodiscard]] const std::vector<std::string>& DnsResultList() const;
   [[nodiscard]] SocketState State() const;
-  [[nodiscard]] std::int32_t ReadCount() const;
+  // Bytes taken by Receive on this connection; 64 bits, so a long session
+  // cannot overflow it.
+  [[nodiscard]] std::int64_t ReadCount() const;
   // Bytes waiting to be read; -1 (after ReportSocketError "ioctlSocket") when
   // the query fails.
   [[nodiscard]] std::int32_t RcvdCount();

@@ -12,6 +12,7 @@ namespace {
 using PS = Pop3ProtocolState;
 using ES = Pop3EngineState;
 using RQ = Pop3Request;
+using End = Pop3RequestEnd;
 
 std::string ClassNameOf(const std::exception& e) {
   if (const auto* own = dynamic_cast<const Exception*>(&e)) return own->ClassName();
@@ -113,6 +114,7 @@ void CustomPop3Client::StartCommand(Pop3Request rqType, const std::string& comma
   EnsureReady();
   EnsureConnected();
   if (!inSequence_) requestType_ = rqType;
+  command_ = rqType;
   doneReported_ = false;
   nextHandler_ = &CustomPop3Client::HandleReply;
   nextProtocolState_ = nextProtocolState;
@@ -140,6 +142,7 @@ void CustomPop3Client::Connect() {
   EnsureReady();
   if (connected_) throw Pop3Exception("POP3 component already connected");
   if (!inSequence_) requestType_ = RQ::pop3Connect;
+  command_ = RQ::pop3Connect;
   currentStep_ = kStepConnect;
   doneReported_ = false;
   receiveBuffer_.Clear();
@@ -152,6 +155,9 @@ void CustomPop3Client::Connect() {
   try {
     socket_->DnsLookup(host_);
   } catch (...) {
+    // The operation raises, so its request never started: nothing is
+    // reported for it.
+    doneReported_ = true;
     Abort();
     throw;
   }
@@ -183,14 +189,11 @@ void CustomPop3Client::Quit() {
     // Nothing to log out from: done at once, whatever RequestResult says.
     currentStep_ = kStepQuit;
     requestType_ = RQ::pop3Quit;
-    doneReported_ = true;
-    FinishRequest(0);
+    command_ = RQ::pop3Quit;
+    doneReported_ = false;
+    RequestDone(End::kReply, 0);
     return;
   }
-  // The QUIT request completes at its second report (reply, then close).
-  // A previous QUIT that was aborted before its second report must not make
-  // this one complete at the reply, while the connection is still open.
-  quitPending_ = false;
   StartCommand(RQ::pop3Quit, "QUIT", PS::pop3Disconnected, nullptr);
   currentStep_ = kStepQuit;
 }
@@ -256,15 +259,21 @@ void CustomPop3Client::RSet() {
 
 void CustomPop3Client::Abort() {
   SetState(ES::pop3Aborting);
+  // What the socket reports while it aborts (the lookup cancelled, the
+  // connection closed) normally ends a running request; one it left running
+  // ends here, so the client never stays "not ready".
+  auto endLeftOver = [this] {
+    if (!doneReported_) RequestDone(End::kAborted, kPop3Aborted);
+    SetState(ES::pop3Idle);
+  };
   try {
     socket_->CancelLookup();
     socket_->Abort();
   } catch (...) {
-    // Whatever the socket raises, the client must not stay "not ready".
-    SetState(ES::pop3Idle);
+    endLeftOver();
     throw;
   }
-  SetState(ES::pop3Idle);
+  endLeftOver();
 }
 
 // ---- Socket events.
@@ -278,7 +287,7 @@ void CustomPop3Client::HandleLookupDone(std::uint16_t errCode) {
       statusCode_ = kPop3NegativeReply;
       requestResult_ = errCode;
       NoteError();
-      RequestDone(errCode);
+      RequestDone(End::kFailed, errCode);
       return;
     }
     ConnectSocket();
@@ -307,7 +316,7 @@ void CustomPop3Client::ConnectSocket() {
     statusCode_ = kPop3NegativeReply;
     requestResult_ = kPop3NegativeReply;
     NoteError();
-    RequestDone(kPop3NegativeReply);
+    RequestDone(End::kFailed, kPop3NegativeReply);
     // A half-opened socket would refuse the endpoint of the next Connect.
     if (socket_->State() != SocketState::wsClosed) socket_->Abort();
   }
@@ -322,7 +331,7 @@ void CustomPop3Client::HandleSessionConnected(std::uint16_t errCode) {
       connected_ = false;
       requestResult_ = errCode;
       NoteError();
-      RequestDone(errCode);
+      RequestDone(End::kFailed, errCode);
       socket_->Close();
       SetState(ES::pop3Idle);
       return;
@@ -336,35 +345,38 @@ void CustomPop3Client::HandleSessionConnected(std::uint16_t errCode) {
 
 void CustomPop3Client::HandleSessionClosed(std::uint16_t errCode) {
   connected_ = false;
-  if (state_ == ES::pop3WaitingGreeting && requestResult_ == 0) {
-    // Closed before any greeting: the connection has failed, and Connect
-    // must not count as a success.
+  if (!doneReported_) NoteClose(errCode);
+  try {
+    if (OnSessionClosed) OnSessionClosed(errCode);
+    RequestDone(End::kClosed, errCode);
+  } catch (const std::exception& e) {
+    FailRunningRequest(e);
+  }
+  protocolState_ = PS::pop3Disconnected;
+}
+
+void CustomPop3Client::NoteClose(std::uint16_t errCode) {
+  if (requestResult_ != 0) return;  // the request has already failed
+  if (state_ == ES::pop3WaitingGreeting) {
+    // Closed before any greeting: the connection has failed.
     lastResponse_ = SocketErrorLine(kPop3ConnectionClosed);
     statusCode_ = kPop3NegativeReply;
     requestResult_ = kPop3ConnectionClosed;
     NoteError();
-  } else if (errCode == kTlsProtocolError && state_ != ES::pop3Idle && requestResult_ == 0) {
+  } else if (errCode == kTlsProtocolError) {
     // The session broke: what came before the broken record may be cut
-    // short, so the request must not count as a success.
+    // short.
     lastResponse_ = TlsErrorLine(errCode);
     statusCode_ = kPop3NegativeReply;
     requestResult_ = errCode;
     errorMessage_ = lastResponse_;
-  } else if (requestType_ == RQ::pop3Stls && state_ == ES::pop3WaitingReply &&
-             requestResult_ == 0) {
+  } else if (command_ == RQ::pop3Stls && state_ == ES::pop3WaitingReply) {
     // Closed before TLS stood: the STLS request protected nothing.
     lastResponse_ = SocketErrorLine(kPop3ConnectionClosed);
     statusCode_ = kPop3NegativeReply;
     requestResult_ = kPop3ConnectionClosed;
     NoteError();
   }
-  try {
-    if (OnSessionClosed) OnSessionClosed(errCode);
-    RequestDone(kPop3ConnectionClosed);
-  } catch (const std::exception& e) {
-    FailRunningRequest(e);
-  }
-  protocolState_ = PS::pop3Disconnected;
 }
 
 void CustomPop3Client::HandleData(std::uint16_t errCode) {
@@ -418,25 +430,34 @@ bool CustomPop3Client::HandleGreeting(std::uint16_t errCode) {
   protocolState_ = PS::pop3WaitingUser;
   SetState(ES::pop3Connected);
   TriggerSessionConnected(errCode);
-  RequestDone(0);
+  RequestDone(End::kReply, 0);
   return false;
 }
 
 void CustomPop3Client::HandleReply() {
   ShowResponse();
+  if (!WithinListingLimit()) return;
   if (CheckOK()) {
     requestResult_ = 0;
     protocolState_ = nextProtocolState_;
     if (doneHandler_ != nullptr) {
       (this->*doneHandler_)();
     } else {
-      RequestDone(0);
+      RequestDone(End::kReply, 0);
     }
   } else {
     requestResult_ = statusCode_;
     NoteError();
-    RequestDone(kPop3NegativeReply);
+    RequestDone(End::kReply, kPop3NegativeReply);
   }
+}
+
+bool CustomPop3Client::WithinListingLimit() {
+  if (command_ != RQ::pop3List && command_ != RQ::pop3Uidl) return true;
+  if (lastResponse_.size() <= kPop3MaxListingLine) return true;
+  FailRequest(std::string("-ERR ") + (command_ == RQ::pop3List ? "LIST" : "UIDL") +
+              " answer line longer than " + std::to_string(kPop3MaxListingLine) + " bytes");
+  return false;
 }
 
 void CustomPop3Client::StartMultiLine(EventMember beginEvent, EventMember lineEvent,
@@ -444,6 +465,7 @@ void CustomPop3Client::StartMultiLine(EventMember beginEvent, EventMember lineEv
   lineEvent_ = lineEvent;
   endEvent_ = endEvent;
   lineParser_ = parser;
+  answerBytes_ = 0;
   FireEvent(beginEvent);
   nextHandler_ = &CustomPop3Client::HandleMultiLine;
 }
@@ -453,15 +475,23 @@ void CustomPop3Client::HandleMultiLine() {
     errorMessage_ = "-ERR Disconneced unexpectedly";
     requestResult_ = kPop3NegativeReply;
     Display(errorMessage_);
-    RequestDone(kPop3NegativeReply);
+    RequestDone(End::kFailed, kPop3NegativeReply);
     return;
   }
   if (lastResponse_ == ".") {
     FireEvent(endEvent_);
     lastResponse_.clear();
     nextHandler_ = nullptr;
-    RequestDone(0);
+    RequestDone(End::kReply, 0);
     return;
+  }
+  if (!WithinListingLimit()) return;
+  if (command_ == RQ::pop3Top) {
+    answerBytes_ += lastResponse_.size() + 2;
+    if (answerBytes_ > kPop3MaxTopAnswer) {
+      FailRequest("-ERR TOP answer longer than " + std::to_string(kPop3MaxTopAnswer) + " bytes");
+      return;
+    }
   }
   // Dot-stuffing: ".." at the start stands for one dot; a single leading dot
   // is left as it is.
@@ -488,17 +518,17 @@ void CustomPop3Client::HandleMultiLine() {
 
 void CustomPop3Client::ParseStatReply() {
   ParseNumbers(lastResponse_, msgCount_, msgSize_);
-  RequestDone(0);
+  RequestDone(End::kReply, 0);
 }
 
 void CustomPop3Client::ParseListReply() {
   ParseNumbers(lastResponse_, msgNum_, msgSize_);
-  RequestDone(0);
+  RequestDone(End::kReply, 0);
 }
 
 void CustomPop3Client::ParseUidlReply() {
   ParseNumberAndUidl(lastResponse_, msgNum_, msgUidl_);
-  RequestDone(0);
+  RequestDone(End::kReply, 0);
 }
 
 void CustomPop3Client::ParseLastReply() {
@@ -507,7 +537,7 @@ void CustomPop3Client::ParseLastReply() {
     msgNum_ = ParseFirstNumber(lastResponse_);
     msgSize_ = 0;
   }
-  RequestDone(0);
+  RequestDone(End::kReply, 0);
 }
 
 void CustomPop3Client::StartListAnswer() {
@@ -527,29 +557,30 @@ void CustomPop3Client::StartMessageAnswer() {
 
 // ---- Completion.
 
-void CustomPop3Client::RequestDone(std::int32_t error) {
-  if (requestType_ == RQ::pop3Quit) {
-    // A connected QUIT is reported twice: by its reply and by the close.
-    // Only the second completes it, and always as a success.
-    if (!quitPending_) {
-      quitPending_ = true;
-      return;
-    }
-    quitPending_ = false;
-    error = 0;
-  }
+// Every request ends here, whatever ended it. The rules:
+// - a request ends once; later reports (the close after a reply) change
+//   nothing but what the close itself updates;
+// - QUIT is done at its reply or at the close, whichever comes first, and
+//   always with Error 0; the engine then closes its side, so a server that
+//   answers and never closes holds nothing;
+// - a close that cuts a request short ends it with Error 10004;
+// - a step of a sequence hands over to the next step; the sequence reports
+//   once, at its end;
+// - the request succeeded when it ended with Error 0 and RequestResult 0.
+void CustomPop3Client::RequestDone(Pop3RequestEnd how, std::int32_t error) {
   if (doneReported_) return;
   doneReported_ = true;
+  if (how == End::kClosed) error = kPop3ConnectionClosed;
+  const bool quit = command_ == RQ::pop3Quit;
+  if (quit) error = 0;
   if (nextRequest_ != nullptr) {
+    stepError_ = error;
     if (state_ != ES::pop3Aborting) SetState(ES::pop3StepReady);
     (this->*nextRequest_)();
     return;
   }
-  FinishRequest(error);
-}
-
-void CustomPop3Client::FinishRequest(std::int32_t error) {
   finishedError_ = error;
+  requestSucceeded_ = error == 0 && requestResult_ == 0;
   SetState(ES::pop3Idle);
   inSequence_ = false;
   std::weak_ptr<int> token = alive_;
@@ -557,6 +588,7 @@ void CustomPop3Client::FinishRequest(std::int32_t error) {
     if (token.expired()) return;
     HandleRequestDoneMessage(error);
   });
+  if (quit && connected_) socket_->Close();
 }
 
 void CustomPop3Client::HandleRequestDoneMessage(std::int32_t error) {
@@ -564,10 +596,14 @@ void CustomPop3Client::HandleRequestDoneMessage(std::int32_t error) {
 }
 
 bool CustomPop3Client::FailRunningRequest(const std::exception& e) {
-  // With no request running, the exception concerns a line nobody waited
+  return FailRequest("-ERR " + ClassNameOf(e) + ": " + e.what());
+}
+
+bool CustomPop3Client::FailRequest(const std::string& line) {
+  // With no request running, the failure concerns a line nobody waited
   // for: dropping it loses nothing.
   if (state_ == ES::pop3Idle) return false;
-  lastResponse_ = "-ERR " + ClassNameOf(e) + ": " + e.what();
+  lastResponse_ = line;
   statusCode_ = kPop3NegativeReply;
   requestResult_ = kPop3NegativeReply;
   NoteError();
@@ -575,11 +611,12 @@ bool CustomPop3Client::FailRunningRequest(const std::exception& e) {
   doneHandler_ = nullptr;
   nextRequest_ = nullptr;
   sequenceSteps_ = kStepNone;
-  quitPending_ = false;
-  doneReported_ = true;
-  FinishRequest(kPop3NegativeReply);
+  doneReported_ = false;
+  RequestDone(End::kFailed, kPop3NegativeReply);
   // The lines still to come belong to the request just ended and would be
-  // taken as replies to the next one: the connection is dropped.
+  // taken as replies to the next one: what is held is dropped, and so is
+  // the connection.
+  receiveBuffer_.Clear();
   if (socket_->State() != SocketState::wsClosed) {
     try {
       socket_->Abort();
@@ -603,6 +640,7 @@ void CustomPop3Client::StartSequence(Pop3Request rqType, unsigned steps) {
   sequenceSteps_ = steps;
   currentStep_ = kStepNone;
   sequenceResult_ = 0;
+  stepError_ = 0;
   inSequence_ = true;
   lastResponse_.clear();
   errorMessage_.clear();
@@ -642,8 +680,12 @@ void CustomPop3Client::RunNextStep() {
   }
   sequenceSteps_ = kStepNone;
   nextRequest_ = nullptr;
+  // A last step that the close cut short leaves the sequence unfinished.
+  if (sequenceResult_ == 0) sequenceResult_ = stepError_;
+  // The report is the sequence's, not its last step's.
+  command_ = requestType_;
   doneReported_ = false;
-  RequestDone(sequenceResult_);
+  RequestDone(End::kReply, sequenceResult_);
 }
 
 void CustomPop3Client::ContinueSequence() {
@@ -661,8 +703,9 @@ void CustomPop3Client::ContinueSequence() {
     sequenceSteps_ = kStepNone;
     sequenceResult_ = code;
     nextRequest_ = nullptr;
+    command_ = requestType_;
     doneReported_ = false;
-    RequestDone(code);
+    RequestDone(End::kFailed, code);
   }
 }
 

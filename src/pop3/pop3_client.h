@@ -90,10 +90,32 @@ enum class Pop3EngineState {
   pop3Aborting = 7,
 };
 
+// How a running request comes to its end. One routine, RequestDone, turns
+// each of these into the request's outcome.
+enum class Pop3RequestEnd {
+  kReply,    // the line (or handshake) that completes it arrived, positive or not
+  kClosed,   // the connection closed before it was over
+  kFailed,   // it cannot go on: lookup or connection error, a handler that raised,
+             // an answer beyond its limits
+  kAborted,  // Abort found it still running once the socket had nothing to report
+};
+
 // Error codes that reach OnRequestDone besides the socket's own.
 inline constexpr std::uint16_t kPop3NegativeReply = 500;
 inline constexpr std::uint16_t kPop3ConnectionClosed = 10004;
 inline constexpr std::uint16_t kPop3Aborted = 426;
+
+// Limits on what a server may send in one answer; beyond them the request
+// fails and the connection is dropped, so no server can hold a check for
+// ever. A TOP answer is a header and a few body lines: 1 MiB, line ends
+// included, is far beyond any real one.
+inline constexpr std::uint64_t kPop3MaxTopAnswer = 1u << 20;
+// A line of a LIST or UIDL answer, status line included, without its line
+// end. A scan listing is a message number and a size; a unique-id listing a
+// message number and an id of at most 70 characters (RFC 1939): at most 81
+// characters in all. The limit is the 512 octets RFC 1939 allows any
+// response, less its CR LF: room for a lenient server, nothing more.
+inline constexpr std::size_t kPop3MaxListingLine = 510;
 
 class CustomPop3Client {
  public:
@@ -156,6 +178,10 @@ class CustomPop3Client {
   // The Error the last finished request was reported with (the value
   // OnRequestDone receives), known as soon as State() is back to idle.
   [[nodiscard]] std::int32_t FinishedError() const { return finishedError_; }
+  // True when the last finished request ran to its end with RequestResult 0
+  // and was not cut short by the connection's close (QUIT excepted, whose end
+  // the close may be); what a blocking call returns.
+  [[nodiscard]] bool RequestSucceeded() const { return requestSucceeded_; }
   // 0 after a positive reply, 500 after any other, 426 after a time-out.
   [[nodiscard]] std::int32_t StatusCode() const { return statusCode_; }
   [[nodiscard]] Pop3Request RequestType() const { return requestType_; }
@@ -192,6 +218,8 @@ class CustomPop3Client {
   virtual void Pass();
   virtual void RPop();
   virtual void APop();
+  // Done at its reply or at the close, whichever comes first, always with
+  // Error 0; after the reply the client closes the connection itself.
   virtual void Quit();
   virtual void Stat();
   virtual void List();
@@ -236,9 +264,17 @@ class CustomPop3Client {
   virtual void TriggerSessionConnected(std::uint16_t errCode);
   virtual void TriggerResponse(const std::string& line);
   virtual void TriggerStateChange();
-  // Ends the running request with `error` (see the .cpp for the QUIT double
-  // report and the sequence continuation).
-  virtual void RequestDone(std::int32_t error);
+  // The one way a running request ends: decides its Error and its success,
+  // runs the next step of a sequence, and otherwise reports the end once
+  // (see the .cpp). For kClosed, `error` is the socket's close code. Does
+  // nothing once the request has been reported.
+  virtual void RequestDone(Pop3RequestEnd how, std::int32_t error);
+  // Ends the running request as failed, with `line` as its LastResponse and
+  // Error 500, and drops the connection, whose replies are no longer in
+  // step. Returns false when no request was running.
+  bool FailRequest(const std::string& line);
+  // FailRequest with "-ERR " + the exception's class name + ": " + its text.
+  bool FailRunningRequest(const std::exception& e);
 
   // For the blocking client's time-out.
   void SetErrorMessage(std::string text) { errorMessage_ = std::move(text); }
@@ -329,12 +365,13 @@ class CustomPop3Client {
   [[nodiscard]] std::string TlsErrorLine(std::uint16_t errCode) const;
 
   // Completion.
-  void FinishRequest(std::int32_t error);
   void HandleRequestDoneMessage(std::int32_t error);
-  // A handler raised while a request was running: the request ends with 500
-  // and the connection, whose replies are no longer in step, is dropped.
-  // Returns true when it ended a request.
-  bool FailRunningRequest(const std::exception& e);
+  // What the close of the connection leaves in the properties of the
+  // request it cut short.
+  void NoteClose(std::uint16_t errCode);
+  // False, after failing the request, when a line of a LIST or UIDL answer
+  // is longer than such a line can be.
+  bool WithinListingLimit();
 
   // Sequences.
   void StartSequence(Pop3Request rqType, unsigned steps);
@@ -368,7 +405,10 @@ class CustomPop3Client {
   Pop3EngineState state_ = Pop3EngineState::pop3Idle;
   bool connected_ = false;
   Pop3Request requestType_ = Pop3Request::pop3Connect;
-  bool doneReported_ = false;
+  // The command actually running (a sequence's step), unlike requestType_.
+  Pop3Request command_ = Pop3Request::pop3Connect;
+  bool doneReported_ = true;      // no request running
+  bool requestSucceeded_ = true;  // as Error 0 and RequestResult 0 say
   std::int32_t requestResult_ = 0;
   std::int32_t finishedError_ = 0;
   std::int32_t statusCode_ = 0;
@@ -381,14 +421,17 @@ class CustomPop3Client {
   unsigned sequenceSteps_ = kStepNone;
   unsigned currentStep_ = kStepNone;
   std::int32_t sequenceResult_ = 0;
+  std::int32_t stepError_ = 0;  // the Error the last step ended with
   bool inSequence_ = false;
 
   std::string timestamp_;
-  bool quitPending_ = false;
   std::string authErrorChallenge_;
   // Shown through OnDisplay instead of the next command line, which carries a
   // secret that must not reach any log ("> " is put before it).
   std::string hiddenCommandText_;
+
+  // Bytes of the running TOP answer so far, line ends included.
+  std::uint64_t answerBytes_ = 0;
 
   EventMember lineEvent_ = nullptr;
   EventMember endEvent_ = nullptr;

@@ -6,7 +6,9 @@
 // and a 0 byte inside the line cuts it short. At most 4093 bytes are held;
 // when that many have arrived without a line end, they are delivered as one
 // line of their own, so a server can never overflow the buffer nor stall the
-// client with an endless line.
+// client with an endless line; the line end that then follows the cut (LF,
+// or CR LF, also when the cut fell between CR and LF) only completes that
+// line, it is no empty line.
 #pragma once
 
 #include <array>
@@ -38,6 +40,8 @@ class Pop3LineBuffer {
  private:
   std::array<char, kSize> buffer_{};
   int len_ = 0;
+  bool cutHeld_ = false;   // the first line held ends at a forced line end
+  bool afterCut_ = false;  // the last line taken was such a cut piece
 };
 
 }  // namespace corvel

@@ -74,7 +74,7 @@ void CustomPop3Client::AuthCramAnswer(bool sha1) {
                     lastResponse_;
     NoteError();
     requestResult_ = kPop3NegativeReply;
-    RequestDone(kPop3NegativeReply);
+    RequestDone(Pop3RequestEnd::kReply, kPop3NegativeReply);
     return;
   }
   // The first two characters are normally "+ " and are skipped unexamined.
@@ -112,7 +112,7 @@ void CustomPop3Client::AuthOAuthSendToken() {
 // line, OAUTHBEARER with a single ^A.
 void CustomPop3Client::AuthOAuthTokenReply() {
   if (lastResponse_.starts_with("+OK")) {
-    RequestDone(0);
+    RequestDone(Pop3RequestEnd::kReply, 0);
     return;
   }
   protocolState_ = PS::pop3WaitingUser;
@@ -128,7 +128,7 @@ void CustomPop3Client::AuthOAuthChallengeAnswered() {
   if (lastResponse_.starts_with("+OK")) {
     // The server let the login through after all; its word decides.
     protocolState_ = PS::pop3Transaction;
-    RequestDone(0);
+    RequestDone(Pop3RequestEnd::kReply, 0);
     return;
   }
   // A second challenge: the exchange is no longer one this client knows, and

@@ -50,14 +50,14 @@ void CustomPop3Client::HandleTlsHandshakeDone(std::uint16_t errCode) {
   try {
     if (errCode == 0) {
       requestResult_ = 0;
-      RequestDone(0);
+      RequestDone(Pop3RequestEnd::kReply, 0);
       return;
     }
     lastResponse_ = TlsErrorLine(errCode);
     statusCode_ = kPop3NegativeReply;
     requestResult_ = errCode;
     errorMessage_ = lastResponse_;
-    RequestDone(errCode);
+    RequestDone(Pop3RequestEnd::kFailed, errCode);
   } catch (const std::exception& e) {
     FailRunningRequest(e);
   }

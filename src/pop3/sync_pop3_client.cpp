@@ -33,7 +33,7 @@ bool SyncPop3Client::WaitForRequest() {
   RestartDeadline();
   timedOutIn_ = Pop3EngineState::pop3Idle;
   for (;;) {
-    if (State() == Pop3EngineState::pop3Idle) return Succeeded();
+    if (State() == Pop3EngineState::pop3Idle) return Finished();
     std::uint32_t waitMs = kWaitCeilingMs;
     bool timedOut = Loop().Terminated();
     if (!timedOut && timeout_ > 0) {
@@ -63,19 +63,31 @@ bool SyncPop3Client::WaitForRequest() {
       SetStatusCode(kPop3Aborted);
       return false;
     }
-    Loop().ProcessEvents(waitMs);
+    Pump(waitMs);
   }
 }
 
-bool SyncPop3Client::Succeeded() const {
-  // A request that the server's close ended, before its reply or in the
-  // middle of its answer, did not succeed, even though no reply said so:
-  // a login that is simply dropped is no login, and a cut-off TOP is no
-  // header. QUIT alone ends with the close by design.
-  if (FinishedError() == kPop3ConnectionClosed && RequestType() != Pop3Request::pop3Quit) {
-    return false;
+void SyncPop3Client::Pump(std::uint32_t waitMs) {
+  try {
+    Loop().ProcessEvents(waitMs);
+  } catch (const std::exception& e) {
+    // Any handler of the loop may raise here, not only the client's own.
+    // The wait cannot go on, and the request must not stay running.
+    FailRunningRequest(e);
+    throw;
+  } catch (...) {
+    FailRequest("-ERR Exception: unknown exception");
+    throw;
   }
-  return RequestResult() == 0;
+}
+
+bool SyncPop3Client::Finished() {
+  const bool succeeded = RequestSucceeded();
+  // A server that refuses and hangs up sends its close right behind the
+  // reply; what the loop holds already is run, so that Connected() tells
+  // the caller whether the connection is still there.
+  if (!succeeded && Connected()) Pump(0);
+  return succeeded;
 }
 
 bool SyncPop3Client::RunBlocking(Operation operation) {

@@ -47,10 +47,13 @@ class SyncPop3Client : public Pop3Client {
   // connection aborted). nullopt lifts it.
   void LimitTotalTime(std::optional<std::uint64_t> ms);
 
-  // Waits for the running request: true when it ended with RequestResult 0;
-  // false when it failed, when the server's close ended it (QUIT excepted),
-  // or after Timeout seconds without a line or the loop's termination, which
-  // abort it with "426 Timeout".
+  // Waits for the running request: true when it succeeded
+  // (RequestSucceeded); false when it failed, when the server's close ended
+  // it (QUIT excepted), or after Timeout seconds without a line or the
+  // loop's termination, which abort it with "426 Timeout". After a failure,
+  // a close that has already arrived is taken in before the call returns,
+  // so Connected() is up to date. A handler that raises inside the wait ends
+  // the request as failed before the exception goes on.
   [[nodiscard]] virtual bool WaitForRequest();
   // The engine state the last wait was in when its time ran out (or the loop
   // was terminated): pop3WaitingGreeting tells a server that accepted the
@@ -89,7 +92,12 @@ class SyncPop3Client : public Pop3Client {
   // the result false and goes no further (a refusal's "-ERR " text is already
   // in ErrorMessage).
   bool RunBlocking(Operation operation);
-  [[nodiscard]] bool Succeeded() const;
+  // Runs what the loop has for up to waitMs. Should a handler raise, the
+  // running request ends as failed (the connection dropped) before the
+  // exception goes on, so the client is never left "not ready".
+  void Pump(std::uint32_t waitMs);
+  // The outcome of the request that has just ended (RequestSucceeded).
+  bool Finished();
   void RestartDeadline();
 
   std::int32_t timeout_ = 15;

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #endif
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -414,6 +415,37 @@ TEST_F(SocketConnection, DeliversReceivedBytesAndCountsThem) {
   ASSERT_TRUE(WaitFor(loop_, [&] { return received.size() == 27; }));
   EXPECT_EQ(received, "+OK POP3 ready <4711.123>\r\n");
   EXPECT_EQ(socket.ReadCount(), 27);
+}
+
+TEST_F(SocketConnection, CountsPast2GiBOnOneConnection) {
+  AsyncSocket socket(loop_);
+  std::vector<char> buffer(1 << 20);
+  socket.OnDataAvailable = [&](std::uint16_t) {
+    socket.Receive(buffer.data(), static_cast<int>(buffer.size()));
+  };
+  bool closed = false;
+  std::int64_t countAtClose = 0;
+  socket.OnSessionClosed = [&](std::uint16_t) {
+    closed = true;
+    countAtClose = socket.ReadCount();
+  };
+  PeerSocket peer = ConnectAndAccept(socket);
+  constexpr std::int64_t kTotal = (std::int64_t{2} << 30) + 4096;
+  std::thread sender([&] {
+    const std::string chunk(1 << 20, 'c');
+    for (std::int64_t sent = 0; sent < kTotal;) {
+      const auto size = std::min<std::int64_t>(kTotal - sent, std::int64_t{1} << 20);
+      if (!peer.SendAll(std::string_view(chunk).substr(0, static_cast<std::size_t>(size)), 60000))
+        break;
+      sent += size;
+    }
+    peer.Close();
+  });
+  const bool ended = WaitFor(
+      loop_, [&] { return closed; }, 120000);
+  sender.join();
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(countAtClose, kTotal);
 }
 
 TEST_F(SocketConnection, ReceiveWithNothingWaitingReportsWouldBlock) {

@@ -170,7 +170,7 @@ TEST_F(TlsSocket, DeliversSeveralMegabytesFromTheServerInSmallReads) {
   ASSERT_TRUE(WaitFor(
       loop_, [&] { return received.size() >= data.size(); }, kLimitMs));
   EXPECT_TRUE(received == data) << "the bytes differ";
-  EXPECT_EQ(socket.ReadCount(), static_cast<std::int32_t>(data.size()));
+  EXPECT_EQ(socket.ReadCount(), static_cast<std::int64_t>(data.size()));
   socket.Close();
 }
 

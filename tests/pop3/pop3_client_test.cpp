@@ -4,10 +4,16 @@
 #include "pop3/pop3_client.h"
 
 #include <gtest/gtest.h>
+#ifdef __linux__
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pop3_test_fixture.h"
@@ -516,7 +522,7 @@ TEST_F(Pop3ErrorMessage, ConnectEmptiesIt) {
   EXPECT_EQ(client_.ErrorMessage(), "");
 }
 
-TEST_F(Pop3Quit, ConnectedQuitCompletesOnlyAtTheClose) {
+TEST_F(Pop3Quit, ConnectedQuitIsReportedWithTheConnectionClosed) {
   ScriptedPop3Server server(LoggedInScript().Expect("QUIT").Send("+OK bye").Wait(200).Close());
   Use(server);
   LogIn();
@@ -557,14 +563,45 @@ TEST_F(Pop3Quit, NotConnectedCompletesAtOnceWithErrorZero) {
   EXPECT_TRUE(client_.QuitSync());
 }
 
-TEST_F(Pop3Quit, ServerThatNeverClosesTimesOut) {
-  ScriptedPop3Server server(Pop3Script().Send("+OK").Expect("QUIT").Send("+OK bye").StaySilent());
-  Use(server);
-  ASSERT_TRUE(client_.ConnectSync());
-  client_.SetTimeout(1);
-  EXPECT_FALSE(client_.QuitSync());
-  EXPECT_EQ(client_.ErrorMessage(), "426 Timeout");
-  EXPECT_FALSE(client_.Connected());
+// QUIT is done at its reply or at the close, whichever comes first; the
+// client closes its side itself. None of these may wait for the time-out.
+TEST_F(Pop3Quit, EndsAtTheReplyOrTheCloseWhicheverComesFirst) {
+  struct Case {
+    const char* what;
+    Pop3Script script;
+    bool succeeds;
+  };
+  const Pop3Script loggedIn = LoggedInScript();
+  Case cases[] = {
+      {"reply and close together", Pop3Script(loggedIn).Expect("QUIT").SendAndClose("+OK bye"),
+       true},
+      {"close without a reply", Pop3Script(loggedIn).Expect("QUIT").Close(), true},
+      {"reply, never a close", Pop3Script(loggedIn).Expect("QUIT").Send("+OK bye").StaySilent(),
+       true},
+      {"negative reply, never a close", Pop3Script(loggedIn).Expect("QUIT").Send("-ERR no"), false},
+      // A failed login the server hangs up on while our QUIT is on its way.
+      {"close crossing QUIT after a failed login",
+       Pop3Script().Send("+OK").Expect("USER tim").Send("-ERR who?").ReceiveLine().Close(), false},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedPop3Server server(std::move(c.script));
+    Use(server);
+    client_.SetTimeout(10);
+    ASSERT_TRUE(client_.ConnectSync());
+    if (!client_.UserSync() || !client_.PassSync()) {
+      EXPECT_EQ(client_.ErrorMessage(), "-ERR who?");
+    }
+    const std::size_t before = done_.size();
+    EXPECT_EQ(client_.QuitSync(), c.succeeds);
+    EXPECT_NE(client_.ErrorMessage(), "426 Timeout");
+    EXPECT_FALSE(client_.Connected());
+    EXPECT_EQ(client_.ProtocolState(), PS::pop3Disconnected);
+    ASSERT_TRUE(WaitDone(before + 1));
+    EXPECT_EQ(done_.back().rqType, RQ::pop3Quit);
+    EXPECT_EQ(done_.back().error, 0);
+    ExpectNoFailures(server);
+  }
 }
 
 // A QUIT cut short by the time-out must not leave the next QUIT to complete
@@ -625,6 +662,46 @@ TEST_F(Pop3Close, LoginDroppedWithoutAReplyFails) {
   EXPECT_FALSE(client_.Connected());
   EXPECT_EQ(client_.ProtocolState(), PS::pop3Disconnected);
 }
+
+#ifdef __linux__
+// Waits until the client's side has acknowledged the end of stream sent on
+// `fd`, so the close is sure to be there before the client goes on.
+bool WaitForFinAcknowledged(int fd) {
+  for (int i = 0; i < 100000; ++i) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+    if (info.tcpi_state == TCP_FIN_WAIT2) return true;
+    std::this_thread::yield();
+  }
+  return false;
+}
+
+TEST_F(Pop3Close, CloseRightBehindARefusalIsSeenWhenTheCallReturns) {
+  // The server refuses APOP and hangs up; its close arrives while the
+  // client is still handling the refusal.
+  test::LoopbackListener listener;
+  client_.SetHost("127.0.0.1");
+  client_.SetPort(listener.PortText());
+  client_.Connect();
+  test::PeerSocket peer = listener.Accept();
+  ASSERT_TRUE(peer.SendAll("+OK ready <1.2@host>\r\n"));
+  ASSERT_TRUE(client_.WaitForRequest());
+  client_.OnDisplay = [&](const std::string& msg) {
+    if (msg.starts_with("> APOP")) peer.SendAll("-ERR no\r\n");
+  };
+  client_.OnResponse = [&](const std::string& line) {
+    if (line != "-ERR no") return;
+    peer.ShutdownWrite();
+    EXPECT_TRUE(WaitForFinAcknowledged(peer.Fd()));
+  };
+  EXPECT_FALSE(client_.APopSync());
+  EXPECT_EQ(client_.ErrorMessage(), "-ERR no");
+  // Read right after the call, as the login discovery does.
+  EXPECT_FALSE(client_.Connected());
+  EXPECT_EQ(client_.ProtocolState(), PS::pop3Disconnected);
+}
+#endif  // __linux__: the test tells the close has arrived from the kernel's TCP state
 
 TEST_F(Pop3Close, LineNobodyWaitsForIsOnlyShown) {
   ScriptedPop3Server server(Pop3Script().Send("+OK").Wait(50).Send("+OK unasked").StaySilent());

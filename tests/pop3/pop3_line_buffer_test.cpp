@@ -87,6 +87,32 @@ TEST(Pop3LineBuffer, HoldsAFull4093BytesUntilMoreComes) {
   EXPECT_EQ(lines[1], "z");
 }
 
+// The line end right behind a forced cut completes the cut line; only a
+// further one is an empty line.
+TEST(Pop3LineBuffer, LineEndRightAfterACutIsNoEmptyLine) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"cut between CR and LF",
+       std::string(4092, 'x') + "\r\nnext\r\n",
+       {std::string(4092, 'x') + "\r", "next"}},
+      {"cut right before CR LF",
+       std::string(4093, 'x') + "\r\nnext\r\n",
+       {std::string(4093, 'x'), "next"}},
+      {"cut before LF, then a blank line",
+       std::string(4093, 'x') + "\n\nb\n",
+       {std::string(4093, 'x'), "", "b"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Pop3LineBuffer buffer;
+    EXPECT_EQ(Feed(buffer, c.bytes), c.lines);
+  }
+}
+
 TEST(Pop3LineBuffer, ClearDropsHeldBytes) {
   Pop3LineBuffer buffer;
   EXPECT_TRUE(Feed(buffer, "stale").empty());

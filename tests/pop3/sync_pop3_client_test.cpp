@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ using SyncPop3Timeout = Pop3ClientTest;
 using SyncPop3Connect = Pop3ClientTest;
 using SyncPop3Terminate = Pop3ClientTest;
 using SyncPop3HeaderCapture = Pop3ClientTest;
+using SyncPop3Limits = Pop3ClientTest;
+using SyncPop3Exceptions = Pop3ClientTest;
 
 // A clock the test moves: a loop timer advances it by `step` ms every few
 // real milliseconds, so fake seconds pass quickly and near the wrap.
@@ -110,9 +113,9 @@ TEST_F(SyncPop3Timeout, TickWrapNeitherShortensNorStopsTheTimeout) {
 }
 
 TEST_F(SyncPop3Timeout, LinesRestartTheTimeAcrossTheWrap) {
-  // The fake clock runs about 25 times faster than real time: lines 100 ms
-  // apart are about 2.5 fake seconds apart, well under a Timeout of 20,
-  // while the 16 of them take about 40 fake seconds, twice the Timeout.
+  // The clock moves 2.5 s with every line, well under a Timeout of 20,
+  // while the 16 lines take 40 s, twice the Timeout; the lines come 100 ms
+  // apart, so the wait looks at the clock between any two of them.
   ScriptedPop3Server server(LoggedInScript()
                                 .Expect("RETR 1")
                                 .Send("+OK")
@@ -122,14 +125,14 @@ TEST_F(SyncPop3Timeout, LinesRestartTheTimeAcrossTheWrap) {
   Use(server);
   LogIn();
   const std::uint32_t start = 0xFFFFFFFFu - 7000u;
-  FakeClock clock(loop_, start, 50);
-  client_.SetTickSource(clock.Source());
+  std::uint32_t now = start;
+  client_.SetTickSource([&] { return now; });
+  client_.OnMessageLine = [&] { now += 2500; };
   client_.SetTimeout(20);
   client_.SetMsgNum(1);
   ASSERT_TRUE(client_.RetrSync()) << client_.ErrorMessage();
-  const std::uint32_t elapsed = clock.Now() - start;
-  EXPECT_GT(elapsed, 20000u);     // longer than the Timeout in all
-  EXPECT_LT(clock.Now(), start);  // and across the wrap
+  EXPECT_GT(now - start, 20000u);  // longer than the Timeout in all
+  EXPECT_LT(now, start);           // and across the wrap
 }
 
 TEST_F(SyncPop3Timeout, ZeroTimeoutWaitsForTheRequest) {
@@ -257,6 +260,18 @@ TEST_F(SyncPop3HeaderCapture, ServerEndingLinesWithLfAloneKeepsItsBlankLines) {
   EXPECT_EQ(lines, (std::vector<std::string>{"From: Ann", "Subject: Hi", "", "body", ""}));
 }
 
+TEST_F(SyncPop3HeaderCapture, LongHeaderLineCutBetweenCrAndLfDoesNotEndTheHeader) {
+  // The 4093-byte cut falls between the CR and the LF of the first line.
+  ScriptedPop3Server server(LoggedInScript().Expect("TOP 1 0").SendRaw(
+      "+OK\r\nReceived: " + std::string(4082, 'r') + "\r\nSubject: kept\r\n\r\n.\r\n"));
+  Use(server);
+  LogIn();
+  client_.SetMsgNum(1);
+  ASSERT_TRUE(client_.TopSync());
+  EXPECT_EQ(client_.HeaderSubject(), "kept");
+  EXPECT_FALSE(client_.InHeader());
+}
+
 TEST_F(SyncPop3HeaderCapture, BodyLinesAfterTheBlankLineAreNotExamined) {
   ScriptedPop3Server server(LoggedInScript()
                                 .Expect("RETR 2")
@@ -312,6 +327,81 @@ TEST_F(SyncPop3HeaderCapture, TopWithoutBlankLineNeverEndsTheHeader) {
   EXPECT_FALSE(headerEnd);
   EXPECT_TRUE(client_.InHeader());
   EXPECT_EQ(client_.HeaderSubject(), "only");
+}
+
+// A server that sends more than an answer can hold fails the request; the
+// rest of the answer is not waited for.
+TEST_F(SyncPop3Limits, TopAnswerBeyondOneMebibyteFails) {
+  ScriptedPop3Server server(
+      LoggedInScript()
+          .Expect("TOP 1 0")
+          .Send("+OK")
+          .SendGenerated(1100, [](std::size_t) { return std::string(998, 'h'); })
+          .Send("."));
+  Use(server);
+  LogIn();
+  client_.SetMsgNum(1);
+  EXPECT_FALSE(client_.TopSync());
+  EXPECT_EQ(client_.ErrorMessage(), "-ERR TOP answer longer than 1048576 bytes");
+  EXPECT_EQ(client_.RequestResult(), 500);
+  EXPECT_FALSE(client_.Connected());
+  EXPECT_EQ(client_.State(), ES::pop3Idle);
+}
+
+TEST_F(SyncPop3Limits, ListingLineLongerThanAResponseMayBeFails) {
+  struct Case {
+    const char* what;
+    std::int32_t msgNum;
+    Pop3Script script;
+    bool succeeds;
+    const char* error;
+  };
+  const std::string longest(508, 'u');  // "1 " + 508: the longest line taken
+  Case cases[] = {
+      {"UIDL", 0, LoggedInScript().Expect("UIDL").Send("+OK").Send("1 " + longest + "u").Send("."),
+       false, "-ERR UIDL answer line longer than 510 bytes"},
+      {"UIDL 1", 1, LoggedInScript().Expect("UIDL 1").Send("+OK 1 " + longest), false,
+       "-ERR UIDL answer line longer than 510 bytes"},
+      {"LIST", 0,
+       LoggedInScript().Expect("LIST").Send("+OK").Send("1 " + std::string(600, '9')).Send("."),
+       false, "-ERR LIST answer line longer than 510 bytes"},
+      {"UIDL at the limit", 0,
+       LoggedInScript().Expect("UIDL").Send("+OK").Send("1 " + longest).Send("."), true, ""},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedPop3Server server(std::move(c.script));
+    Use(server);
+    LogIn();
+    client_.SetMsgNum(c.msgNum);
+    const bool list = c.what[0] == 'L';
+    EXPECT_EQ(list ? client_.ListSync() : client_.UidlSync(), c.succeeds);
+    EXPECT_EQ(client_.ErrorMessage(), c.error);
+    EXPECT_EQ(client_.Connected(), c.succeeds);
+    client_.QuitSync();
+  }
+}
+
+// Whatever a handler run inside the wait raises, the call ends its request
+// and the client accepts the next one.
+TEST_F(SyncPop3Exceptions, HandlerRaisingDuringTheWaitLeavesTheClientIdle) {
+  ScriptedPop3Server server(Pop3Script().Send("+OK").Expect("USER tim").StaySilent());
+  Use(server);
+  ASSERT_TRUE(client_.ConnectSync());
+  EventLoop::TimerId timer = 0;
+  timer = loop_.StartTimer(1, [&] {
+    loop_.StopTimer(timer);
+    throw std::runtime_error("boom");
+  });
+  client_.SetTimeout(60);
+  EXPECT_FALSE(client_.UserSync());
+  EXPECT_EQ(client_.State(), ES::pop3Idle);
+  EXPECT_EQ(client_.ErrorMessage(), "-ERR Exception: boom");
+  EXPECT_FALSE(client_.Connected());
+  const std::size_t before = done_.size();
+  client_.QuitSync();
+  ASSERT_TRUE(WaitDone(before + 1));
+  EXPECT_EQ(done_.back().rqType, Pop3Request::pop3Quit);
 }
 
 }  // namespace

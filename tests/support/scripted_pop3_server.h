@@ -40,6 +40,9 @@ class Pop3Script {
   Pop3Script& StaySilent();
   // Closes the connection (the session ends here).
   Pop3Script& Close();
+  // Sends `line` followed by CR LF and closes, so that the line and the
+  // close arrive together (the session ends here).
+  Pop3Script& SendAndClose(std::string_view line);
   // Streams `count` lines made by `line(i)` (each followed by CR LF),
   // without building them in memory, pausing `intervalMs` between lines.
   Pop3Script& SendGenerated(std::size_t count, std::function<std::string(std::size_t)> line,
@@ -47,7 +50,7 @@ class Pop3Script {
 
  private:
   friend class ScriptedPop3Server;
-  enum class Kind { kSend, kExpect, kReceive, kWait, kSilent, kClose, kGenerated };
+  enum class Kind { kSend, kExpect, kReceive, kWait, kSilent, kClose, kSendAndClose, kGenerated };
   struct Step {
     Kind kind = Kind::kSend;
     std::string text;

@@ -2,6 +2,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <unistd.h>
 #endif
 
@@ -177,6 +178,17 @@ WaitResult ServerConnection::Write(std::string_view bytes, int timeoutMs) {
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return WaitResult::kOk;
+}
+
+WaitResult ServerConnection::WriteAndClose(std::string_view bytes, int timeoutMs) {
+  if (fd_ < 0) return WaitResult::kClosed;
+#ifdef TCP_CORK
+  int on = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+#endif
+  const WaitResult result = Write(bytes, timeoutMs);
+  Close();  // the FIN joins the corked bytes
+  return result;
 }
 
 WaitResult ServerConnection::Pause(int ms) {

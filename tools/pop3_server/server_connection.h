@@ -58,6 +58,9 @@ class ServerConnection {
   // Reads until the client closes, the time-out, or the stop.
   WaitResult ReadUntilClosed(int timeoutMs);
   WaitResult Write(std::string_view bytes, int timeoutMs);
+  // Writes the bytes and closes, held back until the close so that the
+  // bytes and the end of the stream reach the client in one segment.
+  WaitResult WriteAndClose(std::string_view bytes, int timeoutMs);
   // Waits without reading; only the stop cuts it short.
   WaitResult Pause(int ms);
   void Close();
