@@ -26,3 +26,5 @@ ensure_packages() {
 
 BUILD_PACKAGES=(ca-certificates g++ cmake ninja-build pkg-config libssl-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase dovecot-pop3d)
+# clang with libFuzzer and the sanitizer run-times, and llvm-symbolizer for readable reports.
+FUZZ_PACKAGES=(clang libclang-rt-dev llvm)
