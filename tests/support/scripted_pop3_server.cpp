@@ -50,6 +50,8 @@ Pop3Script& Pop3Script::StaySilent() { return Add(Kind::kSilent); }
 
 Pop3Script& Pop3Script::Close() { return Add(Kind::kClose); }
 
+Pop3Script& Pop3Script::Reset() { return Add(Kind::kReset); }
+
 Pop3Script& Pop3Script::SendGenerated(std::size_t count,
                                       std::function<std::string(std::size_t)> line,
                                       int intervalMs) {
@@ -138,6 +140,9 @@ void ScriptedPop3Server::Serve(std::size_t index, ServerConnection& connection) 
         break;
       case Pop3Script::Kind::kClose:
         connection.Close();
+        return;
+      case Pop3Script::Kind::kReset:
+        connection.Reset();
         return;
       case Pop3Script::Kind::kGenerated: {
         // Lines are gathered into chunks so that a 10 MB answer goes out in

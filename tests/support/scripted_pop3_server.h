@@ -40,6 +40,8 @@ class Pop3Script {
   Pop3Script& StaySilent();
   // Closes the connection (the session ends here).
   Pop3Script& Close();
+  // Drops the connection with a reset (the session ends here).
+  Pop3Script& Reset();
   // Streams `count` lines made by `line(i)` (each followed by CR LF),
   // without building them in memory, pausing `intervalMs` between lines.
   Pop3Script& SendGenerated(std::size_t count, std::function<std::string(std::size_t)> line,
@@ -47,7 +49,7 @@ class Pop3Script {
 
  private:
   friend class ScriptedPop3Server;
-  enum class Kind { kSend, kExpect, kReceive, kWait, kSilent, kClose, kGenerated };
+  enum class Kind { kSend, kExpect, kReceive, kWait, kSilent, kClose, kReset, kGenerated };
   struct Step {
     Kind kind = Kind::kSend;
     std::string text;

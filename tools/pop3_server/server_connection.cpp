@@ -100,6 +100,14 @@ void ServerConnection::Close() {
   fd_ = -1;
 }
 
+void ServerConnection::Reset() {
+  if (fd_ < 0) return;
+  // A zero linger time makes the close abortive: the peer gets a reset.
+  const linger abortive{1, 0};
+  (void)::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  Close();
+}
+
 WaitResult ServerConnection::Fill(int timeoutMs) {
   if (fd_ < 0) return WaitResult::kClosed;
   const WaitResult ready =
