@@ -36,6 +36,7 @@ ConsoleSession::ConsoleSession(const Environment& environment, std::ostream& out
   options.arguments = std::move(arguments);
   options.programPath = environment.programPath;
   options.forceLog = forceLog;
+  options.oneShot = mode == Mode::Check;
   window_ = std::make_unique<MainWindow>(loop_, view_, shell_, settings_, *localeFormat_,
                                          std::move(options));
   Connect();
@@ -108,7 +109,9 @@ int ConsoleSession::RunProgram() {
 
 int ConsoleSession::CheckOnce(bool allMail) {
   window_->FormCreate();
-  if (!view_.Errors().empty()) return kExitUsage;
+  // An error that start-up took in its stride (a setting it could not write
+  // back) does not stop the check.
+  if (!window_->Started()) return kExitUsage;
   // For this run only: the stored setting stays as it is.
   if (allMail) view_.SetChecked(Control::AllMailChkBx, true);
   std::vector<CheckOutcome> outcomes;

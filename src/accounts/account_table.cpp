@@ -1,5 +1,6 @@
 #include "accounts/account_table.h"
 
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -12,14 +13,21 @@ namespace {
 
 // The records a save writes, in order: the walked entries and, when the walk
 // filled all 100 entries, the extra records up to the first empty password.
+// Returns the number of records visited.
 template <typename Table, typename Visit>
-void ForEachSaved(Table& table, Visit visit) {
-  for (auto& record : table.Walk()) visit(record);
-  if (table.Count() < AccountTable::kCapacity) return;
-  for (auto& record : table.ExtraRecords()) {
-    if (record.Password.Empty()) return;
+std::size_t ForEachSaved(Table& table, Visit visit) {
+  std::size_t visited = 0;
+  for (auto& record : table.Walk()) {
     visit(record);
+    ++visited;
   }
+  if (visited < AccountTable::kCapacity) return visited;
+  for (auto& record : table.ExtraRecords()) {
+    if (record.Password.Empty()) break;
+    visit(record);
+    ++visited;
+  }
+  return visited;
 }
 
 }  // namespace
@@ -47,17 +55,24 @@ std::span<const AccountRecord> AccountTable::Walk() const { return {entries_.dat
 void AccountTable::Clear() {
   entries_.fill(AccountRecord{});
   extra_.clear();
+  image_.reset();
 }
 
 bool LoadAccounts(AccountTable& table, const std::filesystem::path& fileName) {
   // The whole file is read before the table is touched, so a failed read leaves
-  // the table as it was.
+  // the table as it was. The stamp is taken first: a change that lands between
+  // the two shows as a stamp that no longer matches.
+  const FileStamp stamp = StampOf(fileName);
   const std::optional<std::string> content = ReadFileIfExists(fileName);
-  if (!content) return false;
+  if (!content) {
+    table.SetImage(AccountTable::FileImage{{}, stamp});
+    return false;
+  }
 
   // Emptying the table first matters when the editor closes; at start-up the
   // table is empty anyway.
   table.Clear();
+  table.SetImage(AccountTable::FileImage{*content, stamp});
   const std::size_t records = content->size() / kRecordSize;
   for (std::size_t i = 0; i < records; ++i) {
     const std::span<const char, kRecordSize> bytes(content->data() + i * kRecordSize, kRecordSize);
@@ -74,12 +89,17 @@ bool LoadAccounts(AccountTable& table, const std::filesystem::path& fileName) {
 
 void SaveAccounts(AccountTable& table, bool zeroElapsed, const std::filesystem::path& fileName) {
   std::string content;
-  ForEachSaved(table, [&](const AccountRecord& record) {
+  const std::size_t saved = ForEachSaved(table, [&](const AccountRecord& record) {
     AccountRecord stored = record;
     if (zeroElapsed) stored.Elapsed = 0;
     content += stored.ToBytes();
   });
+  if (const auto& image = table.Image()) {
+    const std::size_t imageRecords = image->content.size() / kRecordSize;
+    content.append(image->content, std::min(saved, imageRecords) * kRecordSize);
+  }
   ReplaceFileAtomically(fileName, content);
+  table.SetImage(AccountTable::FileImage{content, StampOf(fileName)});
   if (zeroElapsed) ForEachSaved(table, [](AccountRecord& record) { record.Elapsed = 0; });
 }
 

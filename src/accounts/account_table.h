@@ -10,11 +10,14 @@
 #include <array>
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "accounts/account_record.h"
+#include "accounts/file_io.h"
 
 namespace corvel {
 
@@ -35,7 +38,8 @@ class AccountTable {
   [[nodiscard]] std::span<AccountRecord> Walk();
   [[nodiscard]] std::span<const AccountRecord> Walk() const;
 
-  // Empties all 100 entries (every byte zero) and drops the extra records.
+  // Empties all 100 entries (every byte zero), drops the extra records and
+  // forgets the file image.
   void Clear();
 
   // Records the file held beyond the 100th. The check cycle never sees them,
@@ -45,25 +49,40 @@ class AccountTable {
   [[nodiscard]] std::vector<AccountRecord>& ExtraRecords() { return extra_; }
   [[nodiscard]] const std::vector<AccountRecord>& ExtraRecords() const { return extra_; }
 
+  // The accounts file as the table last read or wrote it: its bytes (empty
+  // for a missing file) and its stamp. Nothing until the table has met the
+  // file. A save writes the records the walk did not reach, and a trailing
+  // fragment, back from here unchanged.
+  struct FileImage {
+    std::string content;
+    FileStamp stamp;
+  };
+  [[nodiscard]] const std::optional<FileImage>& Image() const { return image_; }
+  void SetImage(std::optional<FileImage> image) { image_ = std::move(image); }
+
  private:
   std::array<AccountRecord, kCapacity> entries_{};
   std::vector<AccountRecord> extra_;
+  std::optional<FileImage> image_;
 };
 
 // Fills the table from the file. Returns whether the check timer is to be
 // enabled: true when the file held at least one complete record. A missing file
-// reads nothing and leaves the table as it is; otherwise the table is emptied
-// and filled with the complete records in file order (a trailing fragment
-// shorter than a record is ignored), and every walked entry's Elapsed is set to
-// 0. Throws InOutException; the table is then unchanged.
+// reads nothing and leaves the table's entries as they are; otherwise the table
+// is emptied and filled with the complete records in file order (a trailing
+// fragment shorter than a record is not a record), and every walked entry's
+// Elapsed is set to 0. Either way the table keeps the file's image. Throws
+// InOutException; the table is then unchanged.
 [[nodiscard]] bool LoadAccounts(AccountTable& table,
                                 const std::filesystem::path& fileName = kAccountsFileName);
 
 // Rewrites the whole file from the walked entries (and the extra records, see
-// AccountTable::ExtraRecords), in table order. With `zeroElapsed`, Elapsed of
-// every walked entry is written as 0 and set to 0 in the table. The file is
-// replaced atomically: on failure (InOutException) the old file and the table
-// are as they were.
+// AccountTable::ExtraRecords), in table order, followed by whatever the file
+// held past them when the table last read or wrote it — records the walk did
+// not reach (after a damaged record) and a trailing fragment — byte for byte.
+// With `zeroElapsed`, Elapsed of every walked entry is written as 0 and set to
+// 0 in the table. The file is replaced atomically: on failure (InOutException)
+// the old file and the table are as they were.
 void SaveAccounts(AccountTable& table, bool zeroElapsed,
                   const std::filesystem::path& fileName = kAccountsFileName);
 

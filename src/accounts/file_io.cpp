@@ -1,6 +1,7 @@
 #include "accounts/file_io.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <system_error>
@@ -150,6 +151,18 @@ std::optional<std::string> ReadFileIfExists(const std::filesystem::path& fileNam
     throw InOutException(errorNumber, fileName);
   }
   return ReadOpenFile(file.get(), fileName);
+}
+
+FileStamp StampOf(const std::filesystem::path& fileName) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(fileName, error);
+  if (error) return {};
+  const auto modified = std::filesystem::last_write_time(fileName, error);
+  if (error) return {};
+  return FileStamp{true, size,
+                   static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                 modified.time_since_epoch())
+                                                 .count())};
 }
 
 std::filesystem::path TemporaryFileName(const std::filesystem::path& fileName) {

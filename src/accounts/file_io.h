@@ -5,6 +5,7 @@
 // the text the error box shows.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -56,6 +57,19 @@ class InOutException : public Exception {
 // new file keeps the old one's permissions. A symbolic link is followed, so the
 // file it points at is replaced and the link stays.
 void ReplaceFileAtomically(const std::filesystem::path& fileName, std::string_view content);
+
+// What tells one state of a file from another without reading it: whether it
+// is there, its size and the time of its last change (to the nanosecond where
+// the system keeps it). Replacing a file changes its stamp.
+struct FileStamp {
+  bool exists = false;
+  std::uintmax_t size = 0;
+  std::int64_t modified = 0;
+  friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
+// The file's stamp; a file that cannot be examined counts as missing.
+[[nodiscard]] FileStamp StampOf(const std::filesystem::path& fileName);
 
 // The name of the temporary file ReplaceFileAtomically writes beside `fileName`.
 [[nodiscard]] std::filesystem::path TemporaryFileName(const std::filesystem::path& fileName);

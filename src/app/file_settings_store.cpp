@@ -475,6 +475,14 @@ void FileSettingsStore::WriteAutostart(std::string_view text) const {
   content += kDesktopEntryGroup;
   content += "\nType=Application\nName=Corvel!\nComment=Checks POP3 mailboxes for new mail\n";
   content += "Exec=" + ExecLineFor(text) + "\n";
+  // The program opens its files by bare name: started at logon, it must run
+  // in the folder that holds them.
+  std::filesystem::path folder = programFolder_;
+  if (folder.empty()) {
+    std::error_code error;
+    folder = std::filesystem::current_path(error);
+  }
+  if (!folder.empty()) content += "Path=" + EscapeDesktopString(folder.string()) + "\n";
   content += "Terminal=false\nX-GNOME-Autostart-enabled=true\n";
   try {
     ReplaceFileAtomically(AutostartFile(), content);

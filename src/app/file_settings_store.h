@@ -23,9 +23,10 @@
 //
 // The logon entry (value kRunValueName under kRunKey) is the XDG autostart
 // file <config>/autostart/qor-corvel.desktop, whose Exec line runs the value's
-// text: writing the value writes the file, reading it gives back the text as
-// written (nothing when the file is missing), deleting it removes the file.
-// Other values under kRunKey are kept in the settings file.
+// text in the program's folder (its Path line, by default the working
+// directory at the time of writing): writing the value writes the file, reading it gives back the
+// text as written (nothing when the file is missing), deleting it removes the file. Other values
+// under kRunKey are kept in the settings file.
 #pragma once
 
 #include <filesystem>
@@ -51,6 +52,10 @@ class FileSettingsStore final : public SettingsStore {
 
   [[nodiscard]] std::filesystem::path SettingsFile() const;
   [[nodiscard]] std::filesystem::path AutostartFile() const;
+  // The folder the logon entry starts the program in; the working directory
+  // when none is set.
+  void SetProgramFolder(std::filesystem::path folder) { programFolder_ = std::move(folder); }
+
   // The settings file was there but could not be read at the last opening.
   [[nodiscard]] bool Unreadable() const { return unreadable_; }
 
@@ -92,6 +97,7 @@ class FileSettingsStore final : public SettingsStore {
   void RemoveAutostart() const;
 
   std::filesystem::path configFolder_;
+  std::filesystem::path programFolder_;
   std::vector<Section> sections_;
   bool open_ = false;
   bool unreadable_ = false;

@@ -15,16 +15,6 @@ namespace corvel {
 
 namespace {
 
-constexpr std::string_view kEditorNote =
-    "NOTE: Program disabled when accounts are being edited!\r\n"
-    "Remember to click \"update\" on each account, or else changes will not be saved!\r\n"
-    "This goes for the authentication clearing as well...";
-constexpr std::string_view kOpenCaption = "Open accts.";
-constexpr std::string_view kCloseCaption = "Close accts.";
-constexpr std::string_view kUpdateCaption = "Update";
-constexpr std::string_view kAddCaption = "Add acct.";
-constexpr std::string_view kDeleteQuestion = "Delete this account?";
-
 constexpr std::uint32_t kCheckInterval = 1000;
 
 struct ColumnSetting {
@@ -136,6 +126,7 @@ void MainWindow::FormCreate() {
     tray_->SetIcon(TrayPicture::kApplication);
 
     LoadAccountTable();
+    started_ = true;
     WriteLog("", "Corvel! v0.6 started...");
   });
 }
@@ -254,12 +245,14 @@ void MainWindow::Exit1Click() {
     // reloads the table from the file, so the save below keeps what the
     // editor wrote.
     if (EditorOpen()) CloseEditor();
-    SaveAccounts(table_, true, options_.accountsFile);
+    SaveLoadedTable(true);
     exiting_ = true;
     SetCheckTimerEnabled(false);
     DestroyTray();
     try {
-      SaveWindowSettings();
+      // A start-up that stopped half-way may have stopped at a stored value
+      // it could not read: what it did not restore is not saved either.
+      if (started_) SaveWindowSettings();
       settings_.Close();
     } catch (const std::exception& e) {
       // The accounts are saved and the icon is gone: tell the user what
@@ -338,31 +331,47 @@ void MainWindow::CheckBoxClicked(Control box) {
   Guarded([&] { RunBoxHandler(box); });
 }
 
+void MainWindow::WriteSetting(std::string_view key, std::string_view name, std::string_view text) {
+  try {
+    settings_.WriteString(key, name, text);
+  } catch (const SettingsException& e) {
+    bool held = false;
+    try {
+      held = settings_.ReadString(key, name, "") == text;
+    } catch (const std::exception&) {
+    }
+    if (!held) throw;
+    if (settingsFailureShown_) return;
+    settingsFailureShown_ = true;
+    view_.ShowError(e.what());
+  }
+}
+
 void MainWindow::StartupChkBxClick() {
+  // A one-shot command is not the program that starts at logon: the entry
+  // keeps pointing at whatever program wrote it.
+  if (options_.oneShot) return;
   if (view_.Checked(Control::StartupChkBx)) {
-    settings_.WriteString(kRunKey, kRunValueName, options_.programPath + " --MINIMIZE");
+    WriteSetting(kRunKey, kRunValueName, options_.programPath + " --MINIMIZE");
   } else {
     settings_.DeleteValue(kRunKey, kRunValueName);
   }
 }
 
 void MainWindow::ConnErrChkBxClick() {
-  settings_.WriteString(kProgramKey, "ConnErr",
-                        view_.Checked(Control::ConnErrChkBx) ? "True" : "False");
+  WriteSetting(kProgramKey, "ConnErr", view_.Checked(Control::ConnErrChkBx) ? "True" : "False");
 }
 
 void MainWindow::BalloonChkBxClick() {
-  settings_.WriteString(kProgramKey, "Balloon",
-                        view_.Checked(Control::BalloonChkBx) ? "True" : "False");
+  WriteSetting(kProgramKey, "Balloon", view_.Checked(Control::BalloonChkBx) ? "True" : "False");
 }
 
 void MainWindow::LogChkBxClick() {
-  settings_.WriteString(kProgramKey, "Log", view_.Checked(Control::LogChkBx) ? "True" : "False");
+  WriteSetting(kProgramKey, "Log", view_.Checked(Control::LogChkBx) ? "True" : "False");
 }
 
 void MainWindow::AllMailChkBxClick() {
-  settings_.WriteString(kProgramKey, "AllMail",
-                        view_.Checked(Control::AllMailChkBx) ? "True" : "False");
+  WriteSetting(kProgramKey, "AllMail", view_.Checked(Control::AllMailChkBx) ? "True" : "False");
   // The list's rows change their kind with this box.
   mailList_.Clear();
   flags_.NewMailPending = false;
@@ -393,7 +402,12 @@ std::vector<CheckOutcome> MainWindow::CheckAllNow() {
   return outcomes;
 }
 
-void MainWindow::SaveAccountTable() { SaveAccounts(table_, true, options_.accountsFile); }
+void MainWindow::SaveAccountTable() { SaveLoadedTable(true); }
+
+void MainWindow::SaveLoadedTable(bool zeroElapsed) {
+  if (!table_.Image()) return;
+  SaveAccounts(table_, zeroElapsed, options_.accountsFile);
+}
 
 void MainWindow::POP3Display(std::string_view msg) { view_.AppendProtocolTrace(msg); }
 
@@ -435,273 +449,5 @@ std::string MainWindow::NowDateTimeText() const {
 }
 
 std::uint32_t MainWindow::TickCount() const { return options_.tickCount(); }
-
-// ---------------------------------------------------------------- account editor
-
-bool MainWindow::EditorOpen() const { return view_.Text(Control::OpenButton) == kCloseCaption; }
-
-std::size_t MainWindow::RecordCount() const { return editorFile_ ? editorFile_->RecordCount() : 0; }
-
-void MainWindow::SetRecordButtons(bool on) {
-  for (Control button : {Control::btnDelete, Control::btnClearAuth, Control::btnNew,
-                         Control::btnFirst, Control::btnPrev, Control::btnNext, Control::btnLast}) {
-    view_.SetControlEnabled(button, on);
-  }
-}
-
-std::uint8_t SecurityModeOfChoice(std::string_view choice) {
-  for (std::size_t mode = 0; mode < kSecurityChoices.size(); ++mode) {
-    if (kSecurityChoices[mode] == choice) return static_cast<std::uint8_t>(mode);
-  }
-  return 0;
-}
-
-void MainWindow::ClearEditorForm(bool forNew) {
-  view_.SetChecked(Control::EnableAccChkBx, false);
-  view_.SetText(Control::AccountNameEdit, "");
-  view_.SetText(Control::ServerEdit, "");
-  view_.SetText(Control::UserEdit, "");
-  view_.SetText(Control::PassEdit, "");
-  view_.SetText(Control::PortEdit, "110");
-  view_.SetText(Control::SecsEdit, forNew ? "300" : "");
-  view_.SetChecked(Control::LeaveMailChkBx, false);
-  view_.SetText(Control::SecurityBox, kSecurityChoices[0]);
-}
-
-void MainWindow::ShowRecord() {
-  editRecord_ = editorFile_->ReadRecord(cursor_);
-  ShowForm(RecordToForm(editRecord_));
-}
-
-void MainWindow::ShowForm(const AccountForm& form) {
-  view_.SetChecked(Control::EnableAccChkBx, form.enabled);
-  view_.SetText(Control::AccountNameEdit, form.name);
-  view_.SetText(Control::ServerEdit, form.server);
-  view_.SetText(Control::PortEdit, form.port);
-  view_.SetText(Control::UserEdit, form.user);
-  view_.SetText(Control::PassEdit, form.password);
-  view_.SetText(Control::SecsEdit, form.interval);
-  view_.SetChecked(Control::LeaveMailChkBx, form.leaveMail);
-  view_.SetText(Control::SecurityBox,
-                kSecurityChoices[form.securityMode <= 2 ? form.securityMode : 0]);
-}
-
-AccountForm MainWindow::ReadForm() const {
-  AccountForm form;
-  form.enabled = view_.Checked(Control::EnableAccChkBx);
-  form.name = view_.Text(Control::AccountNameEdit);
-  form.server = view_.Text(Control::ServerEdit);
-  form.port = view_.Text(Control::PortEdit);
-  form.user = view_.Text(Control::UserEdit);
-  form.password = view_.Text(Control::PassEdit);
-  form.interval = view_.Text(Control::SecsEdit);
-  form.leaveMail = view_.Checked(Control::LeaveMailChkBx);
-  form.securityMode = SecurityModeOfChoice(view_.Text(Control::SecurityBox));
-  return form;
-}
-
-void MainWindow::OpenButtonClick() {
-  Guarded([this] {
-    if (EditorOpen()) {
-      CloseEditor();
-      return;
-    }
-    view_.SetText(Control::lblNOTE, kEditorNote);
-    view_.SetText(Control::OpenButton, kCloseCaption);
-    try {
-      SaveAccounts(table_, false, options_.accountsFile);
-      editorFile_.emplace(options_.accountsFile);
-      editorFile_->Open();
-    } catch (...) {
-      // The editor did not open: the file is not held and checking goes on.
-      editorFile_.reset();
-      view_.SetText(Control::OpenButton, kOpenCaption);
-      view_.SetText(Control::lblNOTE, "");
-      throw;
-    }
-    const std::size_t count = RecordCount();
-    if (count >= 1) {
-      cursor_ = 0;
-      ShowRecord();
-      addingAccount_ = false;
-    }
-    SetCheckTimerEnabled(false);
-    view_.SetControlEnabled(Control::btnFirst, false);
-    view_.SetControlEnabled(Control::btnPrev, false);
-    view_.SetControlEnabled(Control::btnNext, count >= 2);
-    view_.SetControlEnabled(Control::btnLast, count >= 2);
-    view_.SetControlEnabled(Control::btnNew, true);
-    view_.SetControlEnabled(Control::btnUpdate, true);
-    view_.SetControlEnabled(Control::btnDelete, count >= 1);
-    view_.SetControlEnabled(Control::btnClearAuth, count >= 1);
-    for (Control field :
-         {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
-          Control::UserEdit, Control::PassEdit, Control::SecsEdit, Control::LeaveMailChkBx,
-          Control::SecurityBox, Control::Label1}) {
-      view_.SetControlEnabled(field, true);
-    }
-    view_.SetText(Control::btnUpdate, kUpdateCaption);
-  });
-}
-
-void MainWindow::CloseEditor() {
-  view_.SetText(Control::OpenButton, kOpenCaption);
-  view_.SetText(Control::lblNOTE, "");
-  editorFile_.reset();
-  ClearEditorForm(false);
-  for (Control field :
-       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
-        Control::UserEdit, Control::PassEdit, Control::SecsEdit, Control::LeaveMailChkBx,
-        Control::SecurityBox, Control::Label1, Control::btnFirst, Control::btnPrev,
-        Control::btnNext, Control::btnLast, Control::btnNew, Control::btnUpdate, Control::btnDelete,
-        Control::btnClearAuth}) {
-    view_.SetControlEnabled(field, false);
-  }
-  LoadAccountTable();
-}
-
-void MainWindow::btnNewClick() {
-  Guarded([this] {
-    ClearEditorForm(true);
-    addingAccount_ = true;
-    SetRecordButtons(false);
-    view_.SetText(Control::btnUpdate, kAddCaption);
-  });
-}
-
-void MainWindow::btnUpdateClick() {
-  Guarded([this] {
-    if (!editorFile_) return;
-    const AccountForm form = ReadForm();
-    if (auto message = MissingFieldMessage(form)) {
-      view_.ShowInformation(*message);
-      return;
-    }
-
-    const std::size_t count = editorFile_->RecordCount();
-    // A new account is written at the end: after "New", and also when the
-    // form was filled in with no record shown (an empty file, or after the
-    // last record was deleted).
-    const bool appending = addingAccount_ || cursor_ >= count;
-    if (appending && count >= kMaxAccounts) {
-      view_.ShowInformation(kTooManyAccountsMessage);
-      return;
-    }
-
-    // Names are compared as the user reads them, with every other record:
-    // the shown record may keep its own name.
-    if (NameTaken(*editorFile_, form.name,
-                  appending ? std::nullopt : std::optional<std::size_t>(cursor_))) {
-      view_.ShowInformation(kDuplicateNameMessage);
-      return;
-    }
-
-    FormToRecord(form, editRecord_);
-    if (editRecord_.UidlFileName.Empty() || appending) {
-      editRecord_.SetPlainUidlFileName(MakeUidlFileName(form.name, TickCount()));
-    }
-    if (appending) {
-      editRecord_.AuthMethod.Clear();
-      editRecord_.Elapsed = 0;
-      cursor_ = count;
-    }
-    editorFile_->WriteRecord(cursor_, editRecord_);
-    addingAccount_ = false;
-    SetRecordButtons(true);
-    view_.SetText(Control::btnUpdate, kUpdateCaption);
-    BalloonNotify("Account updated", "Account " + form.name + " updated!", kBalloonInfo, 15);
-  });
-}
-
-void MainWindow::btnDeleteClick() {
-  Guarded([this] {
-    if (!editorFile_) return;
-    if (!view_.ConfirmYesNo(kDeleteQuestion)) return;
-    const std::size_t count = editorFile_->RecordCount();
-    if (cursor_ >= count) return;
-    const bool wasLast = cursor_ + 1 == count;
-    editorFile_->DeleteRecord(cursor_);
-    if (wasLast && cursor_ > 0) --cursor_;
-    if (editorFile_->RecordCount() > 0) {
-      ShowRecord();
-      return;
-    }
-    // The file is empty now; the next "Update" writes a new first record.
-    cursor_ = 0;
-    for (Control button : {Control::btnDelete, Control::btnClearAuth, Control::btnFirst,
-                           Control::btnPrev, Control::btnNext, Control::btnLast}) {
-      view_.SetControlEnabled(button, false);
-    }
-    ClearEditorForm(true);
-  });
-}
-
-bool MainWindow::StartNavigation() {
-  SetRecordButtons(true);
-  if (RecordCount() > 0) return true;
-  for (Control button : {Control::btnFirst, Control::btnLast, Control::btnNext, Control::btnPrev}) {
-    view_.SetControlEnabled(button, false);
-  }
-  return false;
-}
-
-void MainWindow::ShowRecordAt(std::size_t index) {
-  cursor_ = index;
-  ShowRecord();
-  addingAccount_ = false;
-}
-
-void MainWindow::btnFirstClick() {
-  Guarded([this] {
-    if (!StartNavigation()) return;
-    view_.SetControlEnabled(Control::btnFirst, false);
-    view_.SetControlEnabled(Control::btnPrev, false);
-    ShowRecordAt(0);
-  });
-}
-
-void MainWindow::btnLastClick() {
-  Guarded([this] {
-    if (!StartNavigation()) return;
-    view_.SetControlEnabled(Control::btnLast, false);
-    view_.SetControlEnabled(Control::btnNext, false);
-    ShowRecordAt(RecordCount() - 1);
-  });
-}
-
-void MainWindow::btnNextClick() {
-  Guarded([this] {
-    if (!StartNavigation()) return;
-    const std::size_t last = RecordCount() - 1;
-    // On the last record already: nothing is read again.
-    if (cursor_ < last) ShowRecordAt(cursor_ + 1);
-    if (cursor_ >= last) {
-      view_.SetControlEnabled(Control::btnNext, false);
-      view_.SetControlEnabled(Control::btnLast, false);
-    }
-  });
-}
-
-void MainWindow::btnPrevClick() {
-  Guarded([this] {
-    if (!StartNavigation()) return;
-    // On the first record already: nothing is read again.
-    if (cursor_ > 0) ShowRecordAt(std::min(cursor_, RecordCount()) - 1);
-    if (cursor_ == 0) {
-      view_.SetControlEnabled(Control::btnPrev, false);
-      view_.SetControlEnabled(Control::btnFirst, false);
-    }
-  });
-}
-
-void MainWindow::btnClearAuthClick() {
-  Guarded([this] { editRecord_.AuthMethod.Clear(); });
-}
-
-void MainWindow::SecsEditExit() {
-  Guarded([this] {
-    view_.SetText(Control::SecsEdit, ClampIntervalText(view_.Text(Control::SecsEdit)));
-  });
-}
 
 }  // namespace corvel

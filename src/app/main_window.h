@@ -74,6 +74,9 @@ struct MainWindowOptions {
   bool forceLog = false;
   // The blocking client's silence time-out in seconds.
   std::int32_t pop3Timeout = 15;
+  // A one-shot run (the console's check): the logon entry is read, and shown
+  // in its box, but never written.
+  bool oneShot = false;
 };
 
 class MainWindow final : private CheckHost {
@@ -152,6 +155,8 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] std::size_t EditorCursor() const { return cursor_; }
   // True once Exit1Click has run to its end.
   [[nodiscard]] bool Exited() const { return exited_; }
+  // True once FormCreate has run to its end (the accounts are loaded).
+  [[nodiscard]] bool Started() const { return started_; }
 
  private:
   // ---- CheckHost.
@@ -171,6 +176,13 @@ class MainWindow final : private CheckHost {
   void RunBoxHandler(Control box);
   void MinimizeApplication();
   void RestoreSettings();
+  // Writes a setting. A failure to write a value the store already holds
+  // (a box set at start-up writes back what was read) loses nothing: it is
+  // shown once, and the work goes on.
+  void WriteSetting(std::string_view key, std::string_view name, std::string_view text);
+  // Saves the table as SaveAccounts does, but only a table that was loaded:
+  // an empty table that never met the file must not replace the accounts.
+  void SaveLoadedTable(bool zeroElapsed);
   void SaveWindowSettings();
   void LoadAccountTable();
   void CreateTray();
@@ -213,6 +225,8 @@ class MainWindow final : private CheckHost {
   std::size_t cursor_ = 0;
   bool addingAccount_ = false;
 
+  bool started_ = false;
+  bool settingsFailureShown_ = false;
   bool exiting_ = false;
   bool exited_ = false;
 };

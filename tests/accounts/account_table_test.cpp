@@ -111,7 +111,7 @@ TEST(LoadAccounts, FragmentShorterThanARecordIsNotARecord) {
   EXPECT_EQ(table.Count(), 0u);
 }
 
-TEST(LoadAccounts, ThreeRecordsAndStrayBytesLoadThreeAndSaveThree) {
+TEST(LoadAccounts, ThreeRecordsAndStrayBytesLoadThreeAndKeepTheStrayBytes) {
   TestFolder folder;
   const std::string records = FileOf({MakeAccount("a"), MakeAccount("b"), MakeAccount("c")});
   WriteBytes(folder / "mail.accounts.qor", records + std::string(100, '\x5A'));
@@ -122,10 +122,19 @@ TEST(LoadAccounts, ThreeRecordsAndStrayBytesLoadThreeAndSaveThree) {
   EXPECT_EQ(table[2].PlainAccountName(), "c");
   EXPECT_EQ(table[3], AccountRecord{});
 
+  // The fragment is no record, but it is not ours to remove either.
   SaveAccounts(table, false, folder / "mail.accounts.qor");
-  const std::string saved = ReadBytes(folder / "mail.accounts.qor");
-  EXPECT_EQ(saved.size(), 3 * kRecordSize);
-  EXPECT_EQ(saved, records);
+  EXPECT_EQ(ReadBytes(folder / "mail.accounts.qor"), records + std::string(100, '\x5A'));
+}
+
+TEST(SaveAccounts, AFileOfOnlyAFragmentIsWrittenBackAsItWas) {
+  TestFolder folder;
+  const std::string fragment = MakeAccount("a").ToBytes().substr(0, kRecordSize - 1);
+  WriteBytes(folder / "mail.accounts.qor", fragment);
+  AccountTable table;
+  EXPECT_FALSE(LoadAccounts(table, folder / "mail.accounts.qor"));
+  SaveAccounts(table, true, folder / "mail.accounts.qor");
+  EXPECT_EQ(ReadBytes(folder / "mail.accounts.qor"), fragment);
 }
 
 TEST(LoadAccounts, EveryWalkedEntryStartsWithElapsedZero) {
@@ -146,11 +155,16 @@ TEST(LoadAccounts, EmptyPasswordInTheMiddleEndsTheWalk) {
   AccountTable table;
   ASSERT_TRUE(LoadAccounts(table, folder / "mail.accounts.qor"));
   EXPECT_EQ(table.Count(), 1u);
-  // Loaded, but neither walked nor saved.
+  // Loaded, but not walked: a save writes them back as they were (a damaged
+  // length byte included), after the walked ones.
   EXPECT_EQ(table[1].PlainAccountName(), "b");
   EXPECT_EQ(table[2].PlainAccountName(), "c");
-  SaveAccounts(table, false, folder / "mail.accounts.qor");
-  EXPECT_EQ(ReadBytes(folder / "mail.accounts.qor"), MakeAccount("a").ToBytes());
+  std::string damaged = file;
+  damaged[2 * kRecordSize + kAccountNameOffset] = '\xFF';
+  WriteBytes(folder / "mail.accounts.qor", damaged + "tail");
+  ASSERT_TRUE(LoadAccounts(table, folder / "mail.accounts.qor"));
+  SaveAccounts(table, true, folder / "mail.accounts.qor");
+  EXPECT_EQ(ReadBytes(folder / "mail.accounts.qor"), damaged + "tail");
 }
 
 TEST(LoadAccounts, ReloadEmptiesEntriesTheFileNoLongerHolds) {
@@ -329,7 +343,7 @@ TEST(SaveAccounts, RecordsBeyondTheHundredthAreWrittenBack) {
   EXPECT_EQ(ReadBytes(folder / "mail.accounts.qor"), ManyRecords(103, 0));
 }
 
-TEST(SaveAccounts, ExtraRecordsFollowTheWalkRule) {
+TEST(SaveAccounts, ExtraRecordsPastTheWalkAreWrittenBackAsTheyWere) {
   TestFolder folder;
   std::string file = ManyRecords(100);
   AccountRecord noPassword = MakeAccount("end");
@@ -339,10 +353,11 @@ TEST(SaveAccounts, ExtraRecordsFollowTheWalkRule) {
   AccountTable table;
   ASSERT_TRUE(LoadAccounts(table, folder / "mail.accounts.qor"));
   SaveAccounts(table, false, folder / "mail.accounts.qor");
-  EXPECT_EQ(ReadBytes(folder / "mail.accounts.qor"), ManyRecords(101, 0));
+  EXPECT_EQ(ReadBytes(folder / "mail.accounts.qor"),
+            ManyRecords(101, 0) + noPassword.ToBytes() + MakeAccount("after").ToBytes());
 }
 
-TEST(SaveAccounts, ExtraRecordsAreNotWrittenWhenTheWalkEndsEarlier) {
+TEST(SaveAccounts, RecordsPastAWalkThatEndsEarlierAreWrittenBackAsLoaded) {
   TestFolder folder;
   std::string file = ManyRecords(102);
   AccountTable table;
@@ -350,7 +365,8 @@ TEST(SaveAccounts, ExtraRecordsAreNotWrittenWhenTheWalkEndsEarlier) {
   ASSERT_TRUE(LoadAccounts(table, folder / "mail.accounts.qor"));
   table[50].Password.Clear();
   SaveAccounts(table, false, folder / "mail.accounts.qor");
-  EXPECT_EQ(ReadBytes(folder / "mail.accounts.qor").size(), 50 * kRecordSize);
+  EXPECT_EQ(ReadBytes(folder / "mail.accounts.qor"),
+            ManyRecords(50, 0) + file.substr(50 * kRecordSize));
 }
 
 }  // namespace

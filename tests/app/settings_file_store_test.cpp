@@ -314,6 +314,7 @@ TEST_F(FileSettingsDamage, FolderThatCannotBeCreatedFailsToCreateTheKey) {
 using FileSettingsAutostart = FileStore;
 
 TEST_F(FileSettingsAutostart, WritingTheEntryCreatesTheDesktopFile) {
+  store.SetProgramFolder("/home/ann/mail\\box");
   store.WriteString(kRunKey, kRunValueName, "/usr/bin/corvel --MINIMIZE");
   EXPECT_EQ(ReadBytes(AutostartFile()),
             "[Desktop Entry]\n"
@@ -321,10 +322,17 @@ TEST_F(FileSettingsAutostart, WritingTheEntryCreatesTheDesktopFile) {
             "Name=Corvel!\n"
             "Comment=Checks POP3 mailboxes for new mail\n"
             "Exec=/usr/bin/corvel --MINIMIZE\n"
+            "Path=/home/ann/mail\\\\box\n"
             "Terminal=false\n"
             "X-GNOME-Autostart-enabled=true\n");
   EXPECT_EQ(store.ReadString(kRunKey, kRunValueName, ""), "/usr/bin/corvel --MINIMIZE");
   EXPECT_FALSE(fs::exists(SettingsFile()));  // not a value of the settings file
+}
+
+TEST_F(FileSettingsAutostart, TheEntryStartsTheProgramInTheWorkingDirectoryByDefault) {
+  store.WriteString(kRunKey, kRunValueName, "/usr/bin/corvel --MINIMIZE");
+  EXPECT_NE(ReadBytes(AutostartFile()).find("\nPath=" + fs::current_path().string() + "\n"),
+            std::string::npos);
 }
 
 TEST_F(FileSettingsAutostart, RewritingReplacesThePath) {

@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "accounts/account_file.h"
 #include "accounts/account_table.h"
+#include "accounts/file_io.h"
 #include "app/file_settings_store.h"
 #include "console/display_text.h"
 #include "pop3_server/mailbox_pop3_server.h"
@@ -219,6 +222,10 @@ TEST_F(CommandsTest, SettingsAreStoredAsTrueOrFalse) {
 
 class CheckCommandTest : public CommandsTest {
  protected:
+  static std::string FileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
   void AddAccountOn(const MailboxPop3Server& server, std::string name = "Home") {
     ASSERT_EQ(Run({"accounts", "add", "--name", name, "--server", "127.0.0.1", "--port",
                    server.PortText(), "--user", "user", "--password", "secret", "--leave-mail"})
@@ -267,6 +274,28 @@ TEST_F(CheckCommandTest, AFileErrorGivesStatusTwo) {
   const Result result = Run({"check"});
   EXPECT_EQ(result.status, 2);
   EXPECT_THAT(result.err, HasSubstr("error: "));
+}
+
+TEST_F(CheckCommandTest, CheckLeavesTheLogonEntryAloneAndGoesOnWhenASettingCannotBeWrittenBack) {
+  MailboxPop3Server server;
+  AddAccountOn(server);
+  FileSettingsStore store(folder_.Path() / "config");
+  store.SetProgramFolder("/home/ann/mail");
+  store.WriteString(kRunKey, kRunValueName, "/usr/bin/corvel-desktop --MINIMIZE");
+  store.WriteString(kProgramKey, "ConnErr", "True");
+  store.WriteString(kProgramKey, "Balloon", "True");
+  const std::string entry = FileText(store.AutostartFile());
+  // The settings file can be read but no longer replaced.
+  std::filesystem::create_directory(TemporaryFileName(store.SettingsFile()));
+
+  const Result result = Run({"check"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_THAT(result.err, HasSubstr("/Home] APOP worked!\n"));
+  // Said once for both boxes, and the check went on.
+  EXPECT_THAT(result.err, HasSubstr("error: Failed to set data for 'ConnErr'\n"));
+  EXPECT_EQ(result.err.find("error: "), result.err.rfind("error: ")) << result.err;
+  EXPECT_EQ(FileText(store.AutostartFile()), entry);
+  EXPECT_EQ(Record(0).PlainAuthMethod(), "APOP");
 }
 
 TEST_F(CheckCommandTest, DemoRunsTheWholeTourOnItsOwnServer) {
