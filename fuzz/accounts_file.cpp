@@ -2,7 +2,8 @@
 // the table and saved back. The save must give back what it loaded: every
 // record the walk reaches, with Elapsed 0 (it means nothing in the file) and
 // a length byte beyond its field cut to the field; what the walk does not
-// reach is either dropped or written back as it was.
+// reach, a damaged record and all after it or a trailing fragment, is written
+// back as it was.
 #include <unistd.h>
 
 #include <array>
@@ -109,19 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < walked; ++i) {
     expected += Normalized(std::string_view(file).substr(i * kRecordSize, kRecordSize), true);
   }
-  FUZZ_CHECK(saved.size() >= expected.size());
-  FUZZ_CHECK(saved.compare(0, expected.size(), expected) == 0);
-  // What the walk did not reach: dropped, or kept as it was.
-  const std::string_view rest = std::string_view(saved).substr(expected.size());
-  const std::string_view fileRest = std::string_view(file).substr(expected.size());
-  if (!rest.empty()) {
-    FUZZ_CHECK(rest.size() == fileRest.size());
-    for (std::size_t at = 0; at < rest.size(); at += kRecordSize) {
-      const std::string_view got = rest.substr(at, kRecordSize);
-      const std::string_view had = fileRest.substr(at, kRecordSize);
-      FUZZ_CHECK(got == had || (had.size() == kRecordSize &&
-                                (got == Normalized(had, false) || got == Normalized(had, true))));
-    }
-  }
+  // What the walk did not reach, a trailing fragment included, goes back as it was.
+  expected += std::string_view(file).substr(expected.size());
+  FUZZ_CHECK(saved == expected);
   return 0;
 }
