@@ -28,3 +28,16 @@ BUILD_PACKAGES=(ca-certificates g++ cmake ninja-build pkg-config libssl-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase dovecot-pop3d)
 # clang with libFuzzer and the sanitizer run-times, and llvm-symbolizer for readable reports.
 FUZZ_PACKAGES=(clang libclang-rt-dev llvm)
+
+# The Windows cross-build and Wine, which runs the 32-bit test programs (its
+# 32-bit loader comes from the i386 architecture, added when missing).
+WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix googletest wine wine32:i386)
+
+ensure_windows_packages() {
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    local run=()
+    [ "$(id -u)" != 0 ] && run=(sudo)
+    "${run[@]}" dpkg --add-architecture i386
+  fi
+  ensure_packages "$@"
+}

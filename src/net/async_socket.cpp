@@ -104,6 +104,9 @@ struct CustomAsyncSocket::Impl {
   SocketHandle handle = kInvalidSocket;
   std::uint64_t connection = 0;  // serial of the OS socket; a reused descriptor is not the same
   bool watched = false;
+  // The loop hands on the system's own network events; no readiness to
+  // translate, no interest to keep up to date.
+  bool nativeEvents = false;
   unsigned interest = 0;
   std::uint16_t currentEvent = 0;
 
@@ -119,7 +122,10 @@ struct CustomAsyncSocket::Impl {
 };
 
 CustomAsyncSocket::CustomAsyncSocket(EventLoop& loop)
-    : loop_(loop), impl_(std::make_unique<Impl>()) {}
+    : loop_(loop), impl_(std::make_unique<Impl>()) {
+  const std::string failure = sockets::AcquireLibrary();
+  if (!failure.empty()) throw SocketException(failure);
+}
 
 CustomAsyncSocket::~CustomAsyncSocket() {
   impl_->destroying = true;
@@ -135,6 +141,7 @@ CustomAsyncSocket::~CustomAsyncSocket() {
     }
   }
   AbandonHandle();
+  sockets::ReleaseLibrary();
 }
 
 // ---- Properties.
@@ -382,10 +389,16 @@ void CustomAsyncSocket::Connect() {
     if ((impl_->localPortNumber != 0 || impl_->localAddr != "0.0.0.0") && !Bind()) return;
   }
 
-  // Writable is all that is needed until the connection is made.
-  impl_->interest = EventLoop::kIoWritable;
   impl_->watched = true;
-  loop_.WatchSocket(handle, impl_->interest, [this](unsigned ready) { HandleIoReady(ready); });
+  impl_->nativeEvents =
+      loop_.WatchNetworkEvents(handle, [this](std::uint16_t events, std::uint16_t errCode) {
+        return HandleNetworkEvents(events, errCode);
+      });
+  if (!impl_->nativeEvents) {
+    // Writable is all that is needed until the connection is made.
+    impl_->interest = EventLoop::kIoWritable;
+    loop_.WatchSocket(handle, impl_->interest, [this](unsigned ready) { HandleIoReady(ready); });
+  }
 
   if (impl_->type == sockets::SocketType::kStream) {
     if (sockets::Connect(handle, impl_->remoteAddress, impl_->remotePort) != 0) {
@@ -491,6 +504,25 @@ void CustomAsyncSocket::HandleIoReady(unsigned ready) {
       DispatchEvent(kFdClose, static_cast<std::uint16_t>(closeError));
   }
   if (sameConnection()) UpdateInterest();
+}
+
+bool CustomAsyncSocket::HandleNetworkEvents(std::uint16_t events, std::uint16_t errCode) {
+  if (impl_->handle == kInvalidSocket || impl_->paused) return false;
+  std::weak_ptr<char> alive = impl_->alive;
+  const std::uint64_t connection = impl_->connection;
+  bool acted = false;
+  for (std::uint16_t event : {kFdConnect, kFdRead, kFdWrite, kFdAccept, kFdClose}) {
+    if ((events & event) == 0) continue;
+    if (alive.expired() || impl_->connection != connection || impl_->handle == kInvalidSocket) {
+      return acted;
+    }
+    // The system says "writable" once a connection stands; with nothing
+    // queued that is no news (OnDataSent answers a Send, from the loop).
+    if (event == kFdWrite && !HasUnsentData()) continue;
+    DispatchEvent(event, errCode);
+    acted = true;
+  }
+  return acted;
 }
 
 void CustomAsyncSocket::DispatchEvent(std::uint16_t event, std::uint16_t errCode) {
@@ -647,7 +679,7 @@ void CustomAsyncSocket::PostWriteEvent() {
 }
 
 void CustomAsyncSocket::UpdateInterest() {
-  if (impl_->handle == kInvalidSocket || !impl_->watched) return;
+  if (impl_->handle == kInvalidSocket || !impl_->watched || impl_->nativeEvents) return;
   unsigned wanted = 0;
   if (impl_->state == SocketState::wsConnecting) {
     wanted = EventLoop::kIoWritable;
@@ -891,6 +923,7 @@ void CustomAsyncSocket::ResetDefaults() {
   s.lingerOnOff = SocketLingerOnOff::wsLingerOn;
   s.lingerTimeout = 0;
   s.interest = 0;
+  s.nativeEvents = false;
   s.state = SocketState::wsClosed;
   s.allSent = true;
   s.paused = false;

@@ -4,9 +4,10 @@
 // completes at once for a dotted IPv4 literal), connect, send and receive are
 // non-blocking, and every outcome arrives as an event called from the owner's
 // EventLoop. The socket event bits are those of the Windows Sockets
-// notification model (connect 16, read 1, write 2, accept 8, close 32),
-// synthesised by the back-end from readiness, and are dispatched in that
-// fixed order. Error codes are the Windows Sockets numbers (see
+// notification model (connect 16, read 1, write 2, accept 8, close 32), as
+// the system reports them where the loop can hand them on (Windows), and
+// synthesised from readiness elsewhere; they are dispatched in that fixed
+// order. Error codes are the Windows Sockets numbers (see
 // socket_errors.h).
 //
 // The class is layered: CustomAsyncSocket holds the socket itself; a layer may
@@ -192,6 +193,9 @@ class CustomAsyncSocket {
 
   // Readiness of the OS socket, turned into the network event bits.
   void HandleIoReady(unsigned ready);
+  // Network events as the system reports them (Windows), in the fixed order;
+  // true when any of them was acted on.
+  bool HandleNetworkEvents(std::uint16_t events, std::uint16_t errCode);
   // Runs the handler of one network event; exceptions of the program's own
   // hierarchy go to BackgroundFailure.
   void DispatchEvent(std::uint16_t event, std::uint16_t errCode);

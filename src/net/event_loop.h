@@ -59,8 +59,22 @@ class EventLoop {
   virtual void WatchSocket(SocketHandle socket, unsigned interest, IoHandler handler) = 0;
   // Changes the interest of a watched socket.
   virtual void UpdateSocket(SocketHandle socket, unsigned interest) = 0;
-  // Stops watching; safe from inside the socket's own handler.
+  // Stops watching; safe from inside the socket's own handler. Ends a watch
+  // of either kind.
   virtual void UnwatchSocket(SocketHandle socket) = 0;
+
+  // Where the system itself reports a socket's network events (Windows
+  // Sockets' window messages), a loop may hand them on as they come: the
+  // event bits connect 16, read 1, write 2, accept 8 and close 32 of one
+  // notification, with its error code, on the loop thread; the handler
+  // returns whether anything came of them (ProcessEvents() counts only
+  // those). A notification still queued for a socket that is no longer
+  // watched is dropped. Returns false when the loop has no such reports; the
+  // caller then watches readiness with WatchSocket instead.
+  using NetworkEventHandler = std::function<bool(std::uint16_t events, std::uint16_t errCode)>;
+  virtual bool WatchNetworkEvents(SocketHandle /*socket*/, NetworkEventHandler /*handler*/) {
+    return false;
+  }
 
   // Loop thread only. Waits up to maxWaitMs for work (a posted task, an
   // expired timer, a ready socket, Terminate()), then runs what is pending.

@@ -22,6 +22,13 @@ namespace corvel::sockets {
 enum class SocketType { kStream, kDatagram, kRaw };
 enum class BoolOption { kReuseAddr, kKeepAlive, kTcpNoDelay };
 
+// The system's socket library, counted by its users (each socket object is
+// one): the first Acquire starts it, the last Release shuts it down. Acquire
+// returns the failure text when the library cannot be started, and empty on
+// success; the user then must not call Release. POSIX has nothing to start.
+[[nodiscard]] std::string AcquireLibrary();
+void ReleaseLibrary();
+
 // The code for one of the platform's own error numbers (errno on POSIX).
 [[nodiscard]] int FromSystemError(int systemError);
 

@@ -1,10 +1,5 @@
 #include "net/tls_socket.h"
 
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <openssl/x509v3.h>
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -12,6 +7,7 @@
 #include "net/resolve.h"
 #include "net/socket_calls.h"
 #include "net/socket_errors.h"
+#include "net/tls_engine.h"
 
 namespace corvel {
 namespace {
@@ -22,66 +18,10 @@ constexpr std::size_t kFeedLimit = 256 * 1024;
 constexpr std::size_t kPlainLimit = 256 * 1024;
 constexpr int kChunk = 16 * 1024;
 
-struct CtxFree {
-  void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
-};
-struct SslFree {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
-};
-
-// The first error OpenSSL queued on this thread, as its short reason text;
-// empties the queue.
-std::string TakeErrorReason() {
-  std::string reason;
-  unsigned long first = ERR_get_error();
-  if (first != 0) {
-    const char* text = ERR_reason_error_string(first);
-    if (text != nullptr) reason = text;
-  }
-  ERR_clear_error();
-  return reason;
-}
-
-// The certificate check's result in a few words. The common ones are written
-// out here so that the log reads the same whatever OpenSSL's own wording.
-std::string VerifyReason(long code) {
-  switch (code) {
-    case X509_V_ERR_HOSTNAME_MISMATCH:
-      return "host name mismatch";
-    case X509_V_ERR_IP_ADDRESS_MISMATCH:
-      return "IP address mismatch";
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-      return "certificate has expired";
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-      return "certificate is not yet valid";
-    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-      return "self-signed certificate";
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-      return "self-signed certificate in certificate chain";
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-      return "unable to get local issuer certificate";
-    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-      return "unable to verify the first certificate";
-    case X509_V_ERR_CERT_REVOKED:
-      return "certificate revoked";
-    default:
-      break;
-  }
-  const char* text = X509_verify_cert_error_string(code);
-  return text != nullptr ? text : "certificate verify failed";
-}
-
-bool IsAddressLiteral(std::string_view host) {
-  return IsDottedQuad(host) || host.find(':') != std::string_view::npos;
-}
-
 }  // namespace
 
 struct CustomTlsSocket::Session {
-  std::unique_ptr<SSL_CTX, CtxFree> ctx;
-  std::unique_ptr<SSL, SslFree> ssl;
-  BIO* fromNetwork = nullptr;  // owned by ssl
-  BIO* toNetwork = nullptr;    // owned by ssl
+  std::unique_ptr<TlsEngine> engine;
 
   bool implicit = false;
   bool handshaking = true;
@@ -111,46 +51,8 @@ struct CustomTlsSocket::Session {
       reason = "no host name to check the certificate against";
       return false;
     }
-    ERR_clear_error();
-    ctx.reset(SSL_CTX_new(TLS_client_method()));
-    if (!ctx) {
-      reason = "cannot set up TLS: " + TakeErrorReason();
-      return false;
-    }
-    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
-    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-    // Read at every handshake, so SSL_CERT_FILE and SSL_CERT_DIR set after
-    // the program started still count.
-    if (SSL_CTX_set_default_verify_paths(ctx.get()) != 1) {
-      reason = "cannot load the trusted certificates: " + TakeErrorReason();
-      return false;
-    }
-    ssl.reset(SSL_new(ctx.get()));
-    fromNetwork = BIO_new(BIO_s_mem());
-    toNetwork = BIO_new(BIO_s_mem());
-    if (!ssl || fromNetwork == nullptr || toNetwork == nullptr) {
-      BIO_free(fromNetwork);
-      BIO_free(toNetwork);
-      fromNetwork = toNetwork = nullptr;
-      reason = "cannot set up TLS: " + TakeErrorReason();
-      return false;
-    }
-    SSL_set_bio(ssl.get(), fromNetwork, toNetwork);
-    SSL_set_connect_state(ssl.get());
-    bool named = false;
-    if (IsAddressLiteral(host)) {
-      named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), host.c_str()) == 1;
-    } else {
-      SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-      named = SSL_set_tlsext_host_name(ssl.get(), host.c_str()) == 1 &&
-              SSL_set1_host(ssl.get(), host.c_str()) == 1;
-    }
-    if (!named) {
-      reason = "unusable host name '" + host + "'";
-      return false;
-    }
-    return true;
+    engine = TlsEngine::Create(host, reason);
+    return engine != nullptr;
   }
 
   [[nodiscard]] std::size_t PlainWaiting() const { return plain.size() - plainPos; }
@@ -167,30 +69,18 @@ struct CustomTlsSocket::Session {
     }
   }
 
-  // Why the handshake failed, in a few words.
-  std::string HandshakeReason() {
-    const long verify = SSL_get_verify_result(ssl.get());
-    std::string queued = TakeErrorReason();
-    if (verify != X509_V_OK) return VerifyReason(verify);
+  // Why the handshake failed, in a few words; `engineReason` is what the
+  // engine said of it, if anything.
+  std::string HandshakeReason(const std::string& engineReason) {
+    std::string certificate = engine->CertificateProblem();
+    if (!certificate.empty()) return certificate;
     // A TLS record starts with its content type, 20 to 23.
     if (firstByte >= 0 && (firstByte < 20 || firstByte > 23)) {
       return "server did not answer with TLS";
     }
-    if (!queued.empty()) return queued;
+    if (!engineReason.empty()) return engineReason;
     if (peerEof) return "connection closed during the handshake";
     return "handshake failed";
-  }
-
-  // Everything OpenSSL wants to send.
-  std::string TakeOutput() {
-    std::string out;
-    char buffer[kChunk];
-    for (;;) {
-      const int n = BIO_read(toNetwork, buffer, kChunk);
-      if (n <= 0) break;
-      out.append(buffer, static_cast<std::size_t>(n));
-    }
-    return out;
   }
 };
 
@@ -224,7 +114,7 @@ bool CustomTlsSocket::TlsActive() const { return session_ && session_->establish
 
 std::string CustomTlsSocket::TlsVersion() const {
   if (!TlsActive()) return {};
-  return SSL_get_version(session_->ssl.get());
+  return session_->engine->Version();
 }
 
 std::int32_t CustomTlsSocket::PlainWaiting() const {
@@ -289,17 +179,12 @@ int CustomTlsSocket::Send(const void* data, int length) {
     session_->earlyPlain.append(bytes, static_cast<std::size_t>(length));
     return length;
   }
-  for (int done = 0; done < length;) {
-    const int piece = std::min(kChunk, length - done);
-    ERR_clear_error();
-    const int written = SSL_write(session_->ssl.get(), bytes + done, piece);
-    if (written <= 0) {
-      ReportError("Send: TLS encryption failed: " + TakeErrorReason());
-      return -1;
-    }
-    done += written;
+  std::string reason;
+  if (!session_->engine->Encrypt(bytes, static_cast<std::size_t>(length), reason)) {
+    ReportError("Send: TLS encryption failed: " + reason);
+    return -1;
   }
-  const std::string out = session_->TakeOutput();
+  const std::string out = session_->engine->TakeOutput();
   // An empty send still earns its OnDataSent, as without TLS.
   const int queued = CustomAsyncSocket::Send(out.data(), static_cast<int>(out.size()));
   return queued < 0 ? -1 : length;
@@ -309,9 +194,7 @@ void CustomTlsSocket::Close() {
   if (session_ && session_->established && !session_->shutdownSent && !session_->peerEof &&
       State() == SocketState::wsConnected) {
     session_->shutdownSent = true;
-    ERR_clear_error();
-    SSL_shutdown(session_->ssl.get());
-    ERR_clear_error();
+    session_->engine->Shutdown();
     try {
       Flush();
     } catch (const std::exception&) {
@@ -417,7 +300,7 @@ std::int32_t CustomTlsSocket::GetRcvdCount() {
   const std::int32_t network = CustomAsyncSocket::GetRcvdCount();
   if (!session_ || network < 0) return network;
   // Bytes still on their way in count too: the receive loop comes back for
-  // them. A partial record held inside OpenSSL does not, as nothing can be
+  // them. A partial record held inside the TLS engine does not, as nothing can be
   // made of it until more arrives.
   return static_cast<std::int32_t>(
       std::min<std::int64_t>(static_cast<std::int64_t>(PlainWaiting()) + network, 0x7FFFFFFF));
@@ -441,7 +324,7 @@ void CustomTlsSocket::Feed() {
     const int n = CustomAsyncSocket::RawReceive(chunk, kChunk);
     if (n > 0) {
       if (s.firstByte < 0) s.firstByte = static_cast<unsigned char>(chunk[0]);
-      BIO_write(s.fromNetwork, chunk, n);
+      s.engine->PutInput(chunk, static_cast<std::size_t>(n));
       total += static_cast<std::size_t>(n);
       // A short read has emptied the socket: asking again would only cost a
       // call that says so. What comes later raises its own event.
@@ -458,20 +341,18 @@ void CustomTlsSocket::ContinueHandshake(bool fromStartTls) {
   std::weak_ptr<char> alive = alive_;
   const std::uint64_t serial = sessionSerial_;
   Session& s = *session_;
-  ERR_clear_error();
-  const int result = SSL_do_handshake(s.ssl.get());
-  const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(s.ssl.get(), result);
   std::string reason;
-  if (result != 1 && error != SSL_ERROR_WANT_READ) reason = s.HandshakeReason();
+  const TlsEngine::Status status = s.engine->Handshake(reason);
+  if (status == TlsEngine::Status::kFailed) reason = s.HandshakeReason(reason);
   // The next handshake message, or the alert that tells the server why not.
   Flush();
   if (!SameSession(alive, serial)) return;
-  if (result == 1) {
+  if (status == TlsEngine::Status::kDone) {
     HandshakeSucceeded();
     return;
   }
-  if (error == SSL_ERROR_WANT_READ && !s.peerEof) return;
-  if (error == SSL_ERROR_WANT_READ) reason = s.HandshakeReason();
+  if (status == TlsEngine::Status::kWantMore && !s.peerEof) return;
+  if (status != TlsEngine::Status::kFailed) reason = s.HandshakeReason({});
   if (fromStartTls) {
     FailHandshakeLater(reason);
   } else {
@@ -530,28 +411,23 @@ void CustomTlsSocket::HandshakeFailed(const std::string& reason) {
 
 void CustomTlsSocket::Decrypt() {
   Session& s = *session_;
-  char buffer[kChunk];
-  while (!s.closeNotifyReceived && !s.failed && s.PlainWaiting() < kPlainLimit) {
-    ERR_clear_error();
-    const int n = SSL_read(s.ssl.get(), buffer, kChunk);
-    if (n > 0) {
-      s.plain.append(buffer, static_cast<std::size_t>(n));
-      continue;
-    }
-    const int error = SSL_get_error(s.ssl.get(), n);
-    if (error == SSL_ERROR_WANT_READ) break;
-    if (error == SSL_ERROR_ZERO_RETURN) {
+  if (s.closeNotifyReceived || s.failed || s.PlainWaiting() >= kPlainLimit) return;
+  std::string reason;
+  switch (s.engine->Decrypt(s.plain, s.plainPos + kPlainLimit, reason)) {
+    case TlsEngine::Status::kClosed:
       s.closeNotifyReceived = true;
       break;
-    }
-    s.failed = true;
-    std::string reason = TakeErrorReason();
-    tlsFailureReason_ = reason.empty() ? "broken TLS record" : reason;
+    case TlsEngine::Status::kFailed:
+      s.failed = true;
+      tlsFailureReason_ = reason.empty() ? "broken TLS record" : reason;
+      break;
+    default:
+      break;
   }
 }
 
 void CustomTlsSocket::Flush() {
-  const std::string out = session_->TakeOutput();
+  const std::string out = session_->engine->TakeOutput();
   if (!out.empty()) CustomAsyncSocket::Send(out.data(), static_cast<int>(out.size()));
 }
 

@@ -1,6 +1,7 @@
 // CustomTlsSocket: TLS (RFC 8446 and RFC 5246, version 1.2 or newer) between
-// the event-driven socket and its user, over OpenSSL with memory buffers
-// driven by the socket's own events, so nothing ever blocks the owner thread.
+// the event-driven socket and its user, over the platform's TLS engine
+// (tls_engine.h) with memory buffers driven by the socket's own events, so
+// nothing ever blocks the owner thread.
 //
 // While TlsMode() is tlsOff and StartTls() has not been called, the layer is
 // fully transparent: every call and every event goes straight to
@@ -12,8 +13,9 @@
 // StartTls() upgrades a connection that is already open (STARTTLS, RFC 2595)
 // and reports the end of that handshake through OnTlsHandshakeDone. Either
 // way the server's certificate is checked against the system's trusted
-// authorities (OpenSSL's default paths, so SSL_CERT_FILE and SSL_CERT_DIR
-// apply) and against TlsHostName(), which is also sent as SNI. There is no
+// authorities (with OpenSSL its default paths, so SSL_CERT_FILE and
+// SSL_CERT_DIR apply; on Windows the system's certificate store) and against
+// TlsHostName(), which is also sent as SNI. There is no
 // way around a failed check, and no fallback to plain text.
 //
 // Once the session stands, received plaintext arrives through

@@ -4,12 +4,15 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -20,10 +23,13 @@ namespace corvel::testing {
 class TestFolder {
  public:
   TestFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "corvel-accounts-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "cannot create a temporary folder";
-    path_ = pattern;
+    std::random_device random;
+    const auto base = std::filesystem::temp_directory_path();
+    std::error_code error;
+    do {
+      path_ = base / ("corvel-accounts-" + std::to_string(random()));
+    } while (!std::filesystem::create_directory(path_, error) && !error);
+    if (error) ADD_FAILURE() << "cannot create a temporary folder: " << error.message();
   }
   TestFolder(const TestFolder&) = delete;
   TestFolder& operator=(const TestFolder&) = delete;
@@ -47,6 +53,34 @@ class TestFolder {
  private:
   std::filesystem::path path_;
 };
+
+// What the system says when a folder stands where a file is opened, and when
+// a file stands where a folder of the path should be: Windows refuses the
+// first and does not find the second.
+#ifdef _WIN32
+inline constexpr const char* kFolderInPlaceOfFileText = "File access denied";
+inline constexpr const char* kFileInPlaceOfFolderText = "File not found";
+#else
+inline constexpr const char* kFolderInPlaceOfFileText = "I/O error 21";
+inline constexpr const char* kFileInPlaceOfFolderText = "I/O error 20";
+#endif
+
+// Root writes where the permissions say no one may (so does Wine run by root).
+inline bool WritesDespitePermissions() {
+#ifdef _WIN32
+  const auto probe = std::filesystem::temp_directory_path() /
+                     ("corvel-readonly-" + std::to_string(std::random_device()()));
+  { std::ofstream(probe) << "x"; }
+  std::filesystem::permissions(probe, std::filesystem::perms::owner_read);
+  const bool written = static_cast<bool>(std::ofstream(probe, std::ios::app) << "y");
+  std::error_code ignored;
+  std::filesystem::permissions(probe, std::filesystem::perms::owner_all, ignored);
+  std::filesystem::remove(probe, ignored);
+  return written;
+#else
+  return ::geteuid() == 0;
+#endif
+}
 
 inline void WriteBytes(const std::filesystem::path& fileName, std::string_view bytes) {
   std::ofstream out(fileName, std::ios::binary | std::ios::trunc);

@@ -21,7 +21,7 @@
 #include "app/main_window.h"
 #include "app/memory_settings_store.h"
 #include "app/tray/recording_tray_shell.h"
-#include "net/posix/poll_event_loop.h"
+#include "support/system_event_loop.h"
 #include "support/working_folder.h"
 
 namespace corvel::test {
@@ -73,7 +73,7 @@ class MainWindowTest : public ::testing::Test {
   [[nodiscard]] static std::string ClosedPort();
 
   WorkingFolder folder_;
-  PollEventLoop loop_;
+  test::SystemEventLoop loop_;
   InMemoryMainView view_;
   RecordingTrayShell shell_;
   MemorySettingsStore settings_;

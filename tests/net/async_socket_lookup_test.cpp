@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "net/async_socket.h"
-#include "net/posix/poll_event_loop.h"
 #include "socket_test_util.h"
+#include "support/system_event_loop.h"
 #include "support/wait_for.h"
 
 namespace corvel {
@@ -16,7 +16,7 @@ using test::WaitFor;
 
 class SocketLookup : public ::testing::Test {
  protected:
-  PollEventLoop loop_;
+  test::SystemEventLoop loop_;
   EventLog log_;
 };
 

@@ -1,11 +1,14 @@
 #include "net/socket_errors.h"
 
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <netdb.h>
 
 #include <cerrno>
 
 #include "net/posix/error_map.h"
+#endif
 
 namespace corvel {
 namespace {
@@ -81,6 +84,7 @@ TEST(SocketErrorText, CallsAnyOtherCodeNotAWinSockError) {
   }
 }
 
+#ifndef _WIN32
 struct ErrnoCode {
   int errnoValue;
   int code;
@@ -131,6 +135,8 @@ TEST(SocketErrorFromResolver, TakesASystemFailureFromErrno) {
   EXPECT_EQ(SocketErrorFromResolver(EAI_SYSTEM, ECONNREFUSED), 10061);
   EXPECT_EQ(SocketErrorFromResolver(EAI_SYSTEM, 0), 11003);
 }
+
+#endif  // !_WIN32
 
 }  // namespace
 }  // namespace corvel

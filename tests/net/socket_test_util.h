@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "net/async_socket.h"
-#include "net/posix/poll_event_loop.h"
 #include "net/socket_calls.h"
 #include "net/socket_errors.h"
+#include "support/system_event_loop.h"
 
 namespace corvel::test {
 
@@ -78,8 +78,8 @@ inline void ReadInto(CustomAsyncSocket& socket, std::string& into, int chunk = 4
   };
 }
 
-// A PollEventLoop that counts the tasks posted to it, so a test can tell that
-// a worker thread has handed its result over before the loop runs it.
+// The system's event loop, counting the tasks posted to it, so a test can tell
+// that a worker thread has handed its result over before the loop runs it.
 class CountingLoop : public EventLoop {
  public:
   void Post(Task task) override {
@@ -105,12 +105,15 @@ class CountingLoop : public EventLoop {
     inner_.UpdateSocket(socket, interest);
   }
   void UnwatchSocket(SocketHandle socket) override { inner_.UnwatchSocket(socket); }
+  bool WatchNetworkEvents(SocketHandle socket, NetworkEventHandler handler) override {
+    return inner_.WatchNetworkEvents(socket, std::move(handler));
+  }
   bool ProcessEvents(std::uint32_t maxWaitMs) override { return inner_.ProcessEvents(maxWaitMs); }
   void Terminate() override { inner_.Terminate(); }
   [[nodiscard]] bool Terminated() const override { return inner_.Terminated(); }
 
  private:
-  PollEventLoop inner_;
+  test::SystemEventLoop inner_;
   std::mutex mutex_;
   std::condition_variable changed_;
   int posted_ = 0;

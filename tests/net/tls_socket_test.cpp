@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "net/posix/poll_event_loop.h"
 #include "net/socket_errors.h"
 #include "socket_test_util.h"
+#include "support/system_event_loop.h"
 #include "support/tls_test_pki.h"
 #include "support/tls_test_server.h"
 #include "support/wait_for.h"
@@ -93,7 +93,7 @@ class TlsSocket : public ::testing::Test {
     return socket.TlsFailureReason();
   }
 
-  PollEventLoop loop_;
+  test::SystemEventLoop loop_;
   TestPki pki_;
   std::unique_ptr<TestPki::TrustGuard> trust_;
   CertFiles good_;

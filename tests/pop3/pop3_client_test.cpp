@@ -754,7 +754,7 @@ TEST_F(Pop3Abort, WhenIdleDoesNothing) {
 }
 
 TEST(Pop3Lifetime, DestroyedClientNeverReceivesQueuedCompletion) {
-  PollEventLoop loop;
+  test::SystemEventLoop loop;
   bool reported = false;
   auto client = std::make_unique<Pop3Client>(loop);
   client->OnRequestDone = [&](RQ, std::uint16_t) { reported = true; };
@@ -766,7 +766,7 @@ TEST(Pop3Lifetime, DestroyedClientNeverReceivesQueuedCompletion) {
 }
 
 TEST(Pop3Lifetime, DestroyingAClientInTheMiddleOfARequestIsSafe) {
-  PollEventLoop loop;
+  test::SystemEventLoop loop;
   ScriptedPop3Server server(
       LoggedInScript().Expect("RETR 1").Send("+OK").Send("line").Wait(100).Send("more").Send("."));
   bool reported = false;
@@ -789,7 +789,7 @@ TEST(Pop3Lifetime, DestroyingAClientInTheMiddleOfARequestIsSafe) {
 }
 
 TEST(Pop3Defaults, PropertiesStartWithTheirDefaults) {
-  PollEventLoop loop;
+  test::SystemEventLoop loop;
   SyncPop3Client client(loop);
   EXPECT_EQ(client.Port(), "pop3");
   EXPECT_EQ(client.LocalAddr(), "0.0.0.0");

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "net/posix/poll_event_loop.h"
 #include "pop3/sync_pop3_client.h"
 #include "support/loopback.h"
 #include "support/scripted_pop3_server.h"
+#include "support/system_event_loop.h"
 #include "support/wait_for.h"
 
 namespace corvel {
@@ -80,7 +80,7 @@ class Pop3ClientTest : public ::testing::Test {
     for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;
   }
 
-  PollEventLoop loop_;
+  test::SystemEventLoop loop_;
   SyncPop3Client client_{loop_};
   std::vector<std::string> display_;
   std::vector<Done> done_;

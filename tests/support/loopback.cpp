@@ -1,15 +1,10 @@
 #include "support/loopback.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <system_error>
 #include <utility>
+
+#include "pop3_server/plain_socket.h"
 
 namespace corvel::test {
 namespace {
@@ -24,11 +19,11 @@ int MillisecondsLeft(Clock::time_point deadline) {
 // Waits for `events` on fd until the deadline; false on time-out.
 bool WaitReady(int fd, short events, Clock::time_point deadline) {
   for (;;) {
-    pollfd p{fd, events, 0};
-    int rc = ::poll(&p, 1, MillisecondsLeft(deadline));
+    pollfd p{static_cast<decltype(pollfd::fd)>(fd), events, 0};
+    int rc = plain::Poll(&p, 1, MillisecondsLeft(deadline));
     if (rc > 0) return true;
     if (rc == 0) return false;
-    if (errno != EINTR) return false;
+    if (!plain::WouldBlock(plain::LastError())) return false;
   }
 }
 
@@ -50,9 +45,9 @@ bool PeerSocket::SendAll(std::string_view data, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!data.empty()) {
     if (!WaitReady(fd_, POLLOUT, deadline)) return false;
-    ssize_t sent = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    int sent = plain::Send(fd_, data.data(), data.size());
     if (sent < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      if (plain::WouldBlock(plain::LastError())) continue;
       return false;
     }
     data.remove_prefix(static_cast<std::size_t>(sent));
@@ -67,8 +62,8 @@ std::string PeerSocket::ReadExactly(std::size_t count, int timeoutMs) {
   while (result.size() < count) {
     if (!WaitReady(fd_, POLLIN, deadline)) break;
     std::size_t want = std::min(sizeof buffer, count - result.size());
-    ssize_t got = ::recv(fd_, buffer, want, MSG_DONTWAIT);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    int got = plain::Receive(fd_, buffer, want);
+    if (got < 0 && plain::WouldBlock(plain::LastError())) continue;
     if (got <= 0) break;
     result.append(buffer, static_cast<std::size_t>(got));
   }
@@ -81,8 +76,8 @@ std::string PeerSocket::ReadUntilClosed(int timeoutMs) {
   char buffer[65536];
   for (;;) {
     if (!WaitReady(fd_, POLLIN, deadline)) break;
-    ssize_t got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    int got = plain::Receive(fd_, buffer, sizeof buffer);
+    if (got < 0 && plain::WouldBlock(plain::LastError())) continue;
     if (got <= 0) break;
     result.append(buffer, static_cast<std::size_t>(got));
   }
@@ -94,42 +89,36 @@ bool PeerSocket::WaitForClose(int timeoutMs) {
   char buffer[65536];
   for (;;) {
     if (!WaitReady(fd_, POLLIN, deadline)) return false;
-    ssize_t got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    int got = plain::Receive(fd_, buffer, sizeof buffer);
+    if (got < 0 && plain::WouldBlock(plain::LastError())) continue;
     if (got <= 0) return true;
   }
 }
 
-void PeerSocket::ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+void PeerSocket::ShutdownWrite() { plain::ShutdownSend(fd_); }
 
 void PeerSocket::Close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) plain::Close(fd_);
   fd_ = -1;
 }
 
 void PeerSocket::Reset() {
   if (fd_ < 0) return;
   linger value{1, 0};
-  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &value, sizeof value);
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value);
   Close();
 }
 
 LoopbackListener::LoopbackListener() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd_, 16) != 0 ||
-      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    int error = errno;
+  fd_ = plain::Open(SOCK_STREAM);
+  if (fd_ < 0) throw std::system_error(plain::LastError(), std::generic_category(), "socket");
+  const long port = plain::BindLoopback(fd_);
+  if (port < 0 || ::listen(fd_, 16) != 0) {
+    int error = plain::LastError();
     Close();
     throw std::system_error(error, std::generic_category(), "listen on 127.0.0.1");
   }
-  port_ = ntohs(address.sin_port);
+  port_ = ntohs(static_cast<std::uint16_t>(port));
 }
 
 LoopbackListener::~LoopbackListener() { Close(); }
@@ -137,12 +126,12 @@ LoopbackListener::~LoopbackListener() { Close(); }
 PeerSocket LoopbackListener::Accept(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   if (!WaitReady(fd_, POLLIN, deadline)) return PeerSocket();
-  int peer = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  int peer = plain::Accept(fd_);
   return PeerSocket(peer);
 }
 
 void LoopbackListener::Close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) plain::Close(fd_);
   fd_ = -1;
 }
 

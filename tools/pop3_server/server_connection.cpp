@@ -1,15 +1,14 @@
 #include "pop3_server/server_connection.h"
 
-#include <arpa/inet.h>
+#ifndef _WIN32
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
+#endif
 
-#include <cerrno>
 #include <chrono>
 #include <stdexcept>
+
+#include "pop3_server/plain_socket.h"
 
 namespace corvel::test {
 namespace {
@@ -25,10 +24,11 @@ int RemainingMs(Clock::time_point deadline) {
 WaitResult WaitFor(int fd, short events, const StopSignal& stop, Clock::time_point deadline) {
   for (;;) {
     if (stop.Raised()) return WaitResult::kStopped;
-    pollfd fds[2] = {{fd, events, 0}, {stop.Fd(), POLLIN, 0}};
-    const int n = ::poll(fds, 2, RemainingMs(deadline));
+    using Fd = decltype(pollfd::fd);
+    pollfd fds[2] = {{static_cast<Fd>(fd), events, 0}, {static_cast<Fd>(stop.Fd()), POLLIN, 0}};
+    const int n = plain::Poll(fds, 2, RemainingMs(deadline));
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (plain::WouldBlock(plain::LastError())) continue;
       return WaitResult::kError;
     }
     if (stop.Raised()) return WaitResult::kStopped;
@@ -39,6 +39,28 @@ WaitResult WaitFor(int fd, short events, const StopSignal& stop, Clock::time_poi
 
 }  // namespace
 
+#ifdef _WIN32
+// Winsock polls sockets only: the signal is a datagram the socket sends to
+// itself on loopback.
+StopSignal::StopSignal() {
+  fds_[0] = plain::Open(SOCK_DGRAM);
+  if (fds_[0] < 0 || plain::BindLoopback(fds_[0]) < 0) {
+    if (fds_[0] >= 0) plain::Close(fds_[0]);
+    throw std::runtime_error("stop signal socket failed");
+  }
+}
+
+StopSignal::~StopSignal() { plain::Close(fds_[0]); }
+
+void StopSignal::Raise() {
+  sockaddr_in self{};
+  int length = sizeof self;
+  ::getsockname(static_cast<SOCKET>(fds_[0]), reinterpret_cast<sockaddr*>(&self), &length);
+  const char byte = 1;
+  ::sendto(static_cast<SOCKET>(fds_[0]), &byte, 1, 0, reinterpret_cast<sockaddr*>(&self),
+           sizeof self);
+}
+#else
 StopSignal::StopSignal() {
   if (::pipe(fds_) != 0) throw std::runtime_error("pipe failed");
   ::fcntl(fds_[0], F_SETFL, O_NONBLOCK);
@@ -54,30 +76,26 @@ void StopSignal::Raise() {
   const char byte = 1;
   [[maybe_unused]] ssize_t ignored = ::write(fds_[1], &byte, 1);
 }
+#endif
 
 bool StopSignal::Raised() const {
-  pollfd fd{fds_[0], POLLIN, 0};
-  return ::poll(&fd, 1, 0) > 0;
+  pollfd fd{static_cast<decltype(pollfd::fd)>(fds_[0]), POLLIN, 0};
+  return plain::Poll(&fd, 1, 0) > 0;
 }
 
 ServerListener::ServerListener() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd_ = plain::Open(SOCK_STREAM);
   if (fd_ < 0) throw std::runtime_error("socket failed");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 8) != 0) {
-    ::close(fd_);
+  const long port = plain::BindLoopback(fd_);
+  if (port < 0 || ::listen(fd_, 8) != 0) {
+    plain::Close(fd_);
     throw std::runtime_error("bind/listen on 127.0.0.1 failed");
   }
-  socklen_t len = sizeof addr;
-  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
+  port_ = ntohs(static_cast<std::uint16_t>(port));
 }
 
 ServerListener::~ServerListener() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) plain::Close(fd_);
 }
 
 WaitResult ServerListener::Accept(const StopSignal& stop, int timeoutMs, int& fd) {
@@ -85,7 +103,7 @@ WaitResult ServerListener::Accept(const StopSignal& stop, int timeoutMs, int& fd
   const WaitResult ready =
       WaitFor(fd_, POLLIN, stop, Clock::now() + std::chrono::milliseconds(timeoutMs));
   if (ready != WaitResult::kOk) return ready;
-  fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  fd = plain::Accept(fd_);
   return fd < 0 ? WaitResult::kError : WaitResult::kOk;
 }
 
@@ -96,15 +114,13 @@ ServerConnection::ServerConnection(int fd, const StopSignal& stop,
 ServerConnection::~ServerConnection() { Close(); }
 
 void ServerConnection::Close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) plain::Close(fd_);
   fd_ = -1;
 }
 
 void ServerConnection::Reset() {
   if (fd_ < 0) return;
-  // A zero linger time makes the close abortive: the peer gets a reset.
-  const linger abortive{1, 0};
-  (void)::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  plain::LingerZero(fd_);
   Close();
 }
 
@@ -114,9 +130,13 @@ WaitResult ServerConnection::Fill(int timeoutMs) {
       WaitFor(fd_, POLLIN, stop_, Clock::now() + std::chrono::milliseconds(timeoutMs));
   if (ready != WaitResult::kOk) return ready;
   char buffer[16384];
-  const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+  const int n = plain::Receive(fd_, buffer, sizeof buffer);
   if (n == 0) return WaitResult::kClosed;
-  if (n < 0) return errno == ECONNRESET ? WaitResult::kClosed : WaitResult::kError;
+  if (n < 0) {
+    const int error = plain::LastError();
+    if (plain::WouldBlock(error)) return WaitResult::kOk;
+    return plain::ConnectionGone(error) ? WaitResult::kClosed : WaitResult::kError;
+  }
   const std::string_view bytes(buffer, static_cast<size_t>(n));
   if (record_) record_(bytes);
   pending_.append(bytes);
@@ -154,10 +174,11 @@ WaitResult ServerConnection::Write(std::string_view bytes, int timeoutMs) {
   while (!bytes.empty()) {
     const WaitResult ready = WaitFor(fd_, POLLOUT, stop_, deadline);
     if (ready != WaitResult::kOk) return ready;
-    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const int n = plain::Send(fd_, bytes.data(), bytes.size());
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      return (errno == EPIPE || errno == ECONNRESET) ? WaitResult::kClosed : WaitResult::kError;
+      const int error = plain::LastError();
+      if (plain::WouldBlock(error)) continue;
+      return plain::ConnectionGone(error) ? WaitResult::kClosed : WaitResult::kError;
     }
     bytes.remove_prefix(static_cast<size_t>(n));
   }
@@ -170,8 +191,8 @@ WaitResult ServerConnection::Pause(int ms) {
     if (stop_.Raised()) return WaitResult::kStopped;
     const int left = RemainingMs(deadline);
     if (left == 0) return WaitResult::kOk;
-    pollfd fd{stop_.Fd(), POLLIN, 0};
-    ::poll(&fd, 1, left);
+    pollfd fd{static_cast<decltype(pollfd::fd)>(stop_.Fd()), POLLIN, 0};
+    plain::Poll(&fd, 1, left);
   }
 }
 

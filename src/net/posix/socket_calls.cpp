@@ -49,6 +49,9 @@ int SetIntOption(SocketHandle socket, int level, int name, int value) {
 
 }  // namespace
 
+std::string AcquireLibrary() { return {}; }
+void ReleaseLibrary() {}
+
 int FromSystemError(int systemError) { return SocketErrorFromErrno(systemError); }
 
 int LastSocketError() { return lastError; }
