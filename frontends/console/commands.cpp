@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -356,12 +358,25 @@ int Main(const std::vector<std::string>& arguments, const Environment& environme
 int RunProgram(const std::vector<std::string>& arguments, const Environment& environment,
                std::ostream& out, std::ostream& err) {
   bool forceLog = false;
+  bool console = false;
   for (const std::string& a : arguments) {
     if (a == "--log") {
       forceLog = true;
-    } else if (a != "--console" && Upper(a) != "--MINIMIZE") {
+    } else if (a == "--console") {
+      console = true;
+    } else if (Upper(a) != "--MINIMIZE") {
       throw UsageError("unknown option '" + a + "'");
     }
+  }
+  if (!console && !environment.desktopProgram.empty()) {
+    // The window and the tray icon: the desktop program takes over this
+    // process (in the folder -C chose).
+    std::vector<char*> argv{const_cast<char*>(environment.desktopProgram.c_str())};
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    err << "corvel: cannot start " << environment.desktopProgram << ": " << std::strerror(errno)
+        << "; running on the terminal\n";
   }
   ConsoleSession session(environment, out, err, ConsoleSession::Mode::Program, forceLog, arguments);
   return session.RunProgram();

@@ -30,6 +30,9 @@ struct Environment {
   std::string programPath;
   // Standard input, for --password-stdin.
   std::istream* in = nullptr;
+  // The desktop program that runs the program instead of the terminal
+  // (empty: there is none, or no display).
+  std::string desktopProgram;
 };
 
 // Runs the whole command line (arguments after the program name).

@@ -7,7 +7,7 @@
 #include <ostream>
 
 #include "app/posix/locale_format.h"
-#include "console/display_text.h"
+#include "console/terminal_text.h"
 
 namespace corvel::console {
 
@@ -51,17 +51,11 @@ void ConsoleSession::Connect() {
   };
   window_->MailList().OnChanged = [this](NewMailList::Change change, std::size_t index) {
     if (change != NewMailList::Change::Appended) return;
-    const MailRow& row = window_->MailList().Rows()[index];
-    std::string line;
-    const auto columns = row.Columns();
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-      if (i > 0) line += '\t';
-      line += columns[i];
-    }
+    const std::string line = TerminalRow(window_->MailList().Rows()[index]);
     if (mode_ == Mode::Program) {
-      out_ << "new mail: " << TerminalText(line) << '\n' << std::flush;
+      out_ << "new mail: " << line << '\n' << std::flush;
     } else {
-      out_ << TerminalText(line) << '\n' << std::flush;
+      out_ << line << '\n' << std::flush;
     }
   };
   shell_.OnCall = [&notes](const TrayShellCall& call) {

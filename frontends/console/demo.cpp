@@ -3,19 +3,25 @@
 // account lives in a fresh temporary folder; the program finds the login
 // method, checks, receives two more messages and checks again — with exactly
 // the checking code of a real run — and prints what a user would see.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <ostream>
 #include <random>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "accounts/account_file.h"
 #include "accounts/account_form.h"
 #include "checker/seen_list.h"
 #include "console/commands.h"
 #include "console/console_session.h"
-#include "console/display_text.h"
+#include "console/terminal_text.h"
 #include "net/tick_count.h"
 #include "pop3_server/mailbox_pop3_server.h"
 
@@ -86,14 +92,60 @@ class WorkingDirectory {
   std::filesystem::path previous_;
 };
 
+void AddMoreMail(MailboxPop3Server& server) {
+  server.AddMessage("demo-0004", Message("Bob <bob@example.org>", "Lunch?",
+                                         "Mon, 7 Dec 2026 12:05:00 +0000", "Pizza at one?"));
+  server.AddMessage("demo-0005",
+                    Message("=?windows-1252?Q?Ren=E9e?= <renee@example.org>",
+                            "=?windows-1252?Q?Caf=E9_order_=96_confirmed?=",
+                            "Mon, 7 Dec 2026 12:20:00 +0000", "Your coffee is on its way."));
+}
+
+// The desktop program on the demo folder, its settings there too. The first
+// check comes a few seconds after the window opens and shows the balloon and
+// the "New mail" list; two more messages arrive half a minute later.
+int RunDesktopDemo(const std::string& desktopProgram, MailboxPop3Server& server,
+                   const std::filesystem::path& config, std::ostream& out, std::ostream& err) {
+  std::filesystem::create_directories(config / "qor");
+  std::ofstream(config / "qor" / "Corvel.conf")
+      << "[\\Software\\qor\\Corvel\\]\nBalloon=True\nAllMail=True\nLog=True\n";
+  out << "Starting " << desktopProgram << "; \"Exit\" in its tray menu ends the demo.\n"
+      << std::flush;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    ::execl(desktopProgram.c_str(), desktopProgram.c_str(), nullptr);
+    ::_exit(127);
+  }
+  if (child < 0) {
+    err << "corvel: cannot start " << desktopProgram << '\n';
+    return kExitUsage;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  bool moreMail = false;
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (!moreMail && std::chrono::steady_clock::now() - start > std::chrono::seconds(30)) {
+      AddMoreMail(server);
+      moreMail = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? kExitOk : kExitUsage;
+}
+
 }  // namespace
 
 int RunDemo(const std::vector<std::string>& arguments, const Environment& environment,
             std::ostream& out, std::ostream& err) {
-  if (!arguments.empty()) {
-    err << "corvel: demo takes no arguments\n";
+  // With a display the demo shows the desktop program; --console keeps it
+  // on the terminal.
+  const bool console = arguments.size() == 1 && arguments[0] == "--console";
+  if (!arguments.empty() && !console) {
+    err << "corvel: demo takes no arguments but --console\n";
     return kExitUsage;
   }
+  const bool desktop = !console && !environment.desktopProgram.empty();
 
   // The server: no APOP timestamp and no CRAM-SHA1, so the discovery has
   // something to find out.
@@ -130,10 +182,14 @@ int RunDemo(const std::vector<std::string>& arguments, const Environment& enviro
     form.port = server.PortText();
     form.user = kDemoUser;
     form.password = kDemoPassword;
-    form.interval = "60";
+    form.interval = desktop ? "5" : "60";
     form.leaveMail = true;
     file.WriteRecord(0, NewAccountRecord(form, TickCount()));
     out << "Added the account \"Demo\" (user " << kDemoUser << ", leaves mail on the server).\n\n";
+  }
+
+  if (desktop) {
+    return RunDesktopDemo(environment.desktopProgram, server, folder.Path() / "config", out, err);
   }
 
   // The demo's own settings folder, so the user's settings stay untouched.
@@ -154,21 +210,16 @@ int RunDemo(const std::vector<std::string>& arguments, const Environment& enviro
   window.MailList().Clear();
   (void)window.CheckAllNow();
 
-  server.AddMessage("demo-0004", Message("Bob <bob@example.org>", "Lunch?",
-                                         "Mon, 7 Dec 2026 12:05:00 +0000", "Pizza at one?"));
-  server.AddMessage("demo-0005",
-                    Message("=?windows-1252?Q?Ren=E9e?= <renee@example.org>",
-                            "=?windows-1252?Q?Caf=E9_order_=96_confirmed?=",
-                            "Mon, 7 Dec 2026 12:20:00 +0000", "Your coffee is on its way."));
+  AddMoreMail(server);
   out << "\n== Two more messages arrive; the next check reports just those\n";
   (void)window.CheckAllNow();
 
   window.SaveAccountTable();
   out << "\nThe \"New mail\" list now holds:\n";
   for (const MailRow& row : window.MailList().Rows()) {
-    out << "  " << TerminalText(row.account) << " | " << TerminalText(row.from) << " | "
-        << TerminalText(row.subject) << " | " << row.date << " | " << row.bytes << " bytes | "
-        << row.uidl << '\n';
+    const auto columns = TerminalColumns(row);
+    out << "  " << columns[0] << " | " << columns[1] << " | " << columns[2] << " | " << columns[3]
+        << " | " << columns[4] << " bytes | " << columns[5] << '\n';
   }
   SeenList seen;
   seen.LoadFromFile(window.Table()[0].PlainUidlFileName());

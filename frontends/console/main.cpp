@@ -1,6 +1,9 @@
 // The `corvel` command.
+#include <unistd.h>
+
 #include <clocale>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -18,6 +21,17 @@ std::string ProgramPath(const char* argv0) {
   return self.string();
 }
 
+// The desktop program beside this one, when there is a display to show it.
+std::string DesktopProgram(const std::string& programPath) {
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0')) return {};
+  const std::filesystem::path desktop =
+      std::filesystem::path(programPath).parent_path() / "corvel-desktop";
+  if (::access(desktop.c_str(), X_OK) != 0) return {};
+  return desktop.string();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -28,5 +42,6 @@ int main(int argc, char** argv) {
   environment.configFolder = corvel::FileSettingsStore::DefaultConfigFolder();
   environment.programPath = ProgramPath(argc > 0 ? argv[0] : "corvel");
   environment.in = &std::cin;
+  environment.desktopProgram = DesktopProgram(environment.programPath);
   return corvel::console::Main(arguments, environment, std::cout, std::cerr);
 }

@@ -209,7 +209,12 @@ void MainWindow::OnMinTray() { flags_.WindowInTray = true; }
 
 void MainWindow::TrayClick() {
   Guarded([this] {
-    if (!flags_.NewMailPending) return;
+    if (!flags_.NewMailPending) {
+      // On a tray without double clicks (StatusNotifier) the single click is
+      // the only way back to the window: it offers the menu with "Restore".
+      if (tray_ && !shell_.ReportsDoubleClicks()) tray_->PopUpMenu();
+      return;
+    }
     flags_.WindowInTray = false;
     view_.SelectTab(MainTab::NewMail);
     if (tray_) tray_->RestoreFromTray();

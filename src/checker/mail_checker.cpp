@@ -331,7 +331,7 @@ void MailChecker::DetectWithSeenList(std::size_t index) {
       pop3_.SetMsgNum(static_cast<std::int32_t>(n));
       if (pop3_.TopSync()) {
         AddMailRow(name_, DisplayHeader(pop3_.HeaderFrom()), DisplayHeader(pop3_.HeaderSubject()),
-                   pop3_.HeaderDate(), size, lastUidl);
+                   pop3_.HeaderDate(), size, lastUidl, pop3_.HeaderFrom(), pop3_.HeaderSubject());
       }
     }
   }
@@ -358,7 +358,7 @@ void MailChecker::DetectWholeMailbox(std::size_t /*index*/) {
       const std::string uidl = pop3_.UidlSync() ? pop3_.MsgUidl() : std::string();
       if (pop3_.TopSync()) {
         AddMailRow(name_, DisplayHeader(pop3_.HeaderFrom()), DisplayHeader(pop3_.HeaderSubject()),
-                   pop3_.HeaderDate(), size, uidl);
+                   pop3_.HeaderDate(), size, uidl, pop3_.HeaderFrom(), pop3_.HeaderSubject());
       }
     }
   }
@@ -371,21 +371,28 @@ void MailChecker::PrepareMailList() {
 
 void MailChecker::AddMailRow(std::string_view account, std::string_view from,
                              std::string_view subject, std::string_view date, std::int64_t size,
-                             std::string_view uidl) {
+                             std::string_view uidl, std::string_view rawFrom,
+                             std::string_view rawSubject) {
   const auto& rows = mailList_.Rows();
   if (!from.empty()) {
     for (const MailRow& row : rows) {
       if (row.account == account && row.uidl == uidl) return;
     }
     mailList_.Append(MailRow{std::string(account), std::string(from), std::string(subject),
-                             std::string(date), std::to_string(size), std::string(uidl)});
+                             std::string(date), std::to_string(size), std::string(uidl),
+                             std::string(rawFrom), std::string(rawSubject)});
     return;
   }
   // An overview row: the account keeps one, moved to the end with its new
   // values and the time of this report.
-  MailRow row{std::string(account), "",
-              std::string(subject), host_.NowDateTimeText(),
-              std::to_string(size), std::string(uidl)};
+  MailRow row{std::string(account),
+              "",
+              std::string(subject),
+              host_.NowDateTimeText(),
+              std::to_string(size),
+              std::string(uidl),
+              {},
+              {}};
   std::size_t found = rows.size();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i].account == account) {

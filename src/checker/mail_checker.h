@@ -67,8 +67,11 @@ class MailChecker {
 
   // The new-mail presentation, also used by the window's handlers.
   void PrepareMailList();
+  // rawFrom and rawSubject: the header values as received, kept beside the
+  // decoded ones for display.
   void AddMailRow(std::string_view account, std::string_view from, std::string_view subject,
-                  std::string_view date, std::int64_t size, std::string_view uidl);
+                  std::string_view date, std::int64_t size, std::string_view uidl,
+                  std::string_view rawFrom = {}, std::string_view rawSubject = {});
   void ReportNewMail(std::string_view account, std::int64_t count, std::int64_t bytes,
                      DetectionKind kind);
 

@@ -21,6 +21,11 @@ struct MailRow {
   std::string date;
   std::string bytes;
   std::string uidl;
+  // The sender and subject as the server sent them, before decoding (empty
+  // for an overview row). The decoded columns no longer say which character
+  // set their bytes are in; a screen decodes these for display instead.
+  std::string rawFrom;
+  std::string rawSubject;
 
   [[nodiscard]] std::array<std::string, kMailColumnCount> Columns() const {
     return {account, from, subject, date, bytes, uidl};

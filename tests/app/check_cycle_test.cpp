@@ -318,6 +318,8 @@ TEST_F(CheckCycleTest, AllMailRowsShowDecodedSenderAndSubjectInMessageOrder) {
   EXPECT_EQ(rows[0].bytes, std::to_string(server.Messages()[0].content.size()));
   EXPECT_EQ(rows[0].uidl, "m1");
   EXPECT_EQ(rows[1].subject, "=?UTF-8?B?SGVsbG8=?=");
+  EXPECT_EQ(rows[0].rawFrom, "=?ISO-8859-1?Q?J=F6rg?= <j@x>");
+  EXPECT_EQ(rows[1].rawSubject, "=?UTF-8?B?SGVsbG8=?=");
   // A malformed encoded word from a stranger is shown as it came and the
   // check goes on.
   EXPECT_EQ(rows[2].subject, "=?ISO-8859-1?Q?bad=ZZ?=");

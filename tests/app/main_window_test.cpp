@@ -175,6 +175,28 @@ TEST_F(StartUpTest, SingleClickWithoutPendingMailDoesNothing) {
   EXPECT_TRUE(window_->Flags().WindowInTray);
 }
 
+TEST_F(StartUpTest, OnATrayWithoutDoubleClicksAClickOffersTheMenuOrOpensTheNews) {
+  shell_.SetReportsDoubleClicks(false);
+  Start();
+  (void)window_->FormClose();
+  shell_.SimulateMouse(TrayMouseAction::kLeftDown, {5, 6});
+  shell_.SimulateMouse(TrayMouseAction::kLeftUp, {5, 6});
+  // At once, without waiting for a second click that never comes.
+  ASSERT_EQ(shell_.CallsOf(TrayShellCallKind::kShowPopupMenu).size(), 1u);
+  EXPECT_EQ(shell_.CallsOf(TrayShellCallKind::kShowPopupMenu)[0].position, (TrayPoint{5, 6}));
+  shell_.LastMenu()->ClickDefault();
+  EXPECT_TRUE(view_.WindowVisible());
+  // With news pending the click opens the "New mail" tab, no menu.
+  (void)window_->FormClose();
+  shell_.ClearCalls();
+  window_->Checker().ReportNewMail("Home", 1, 10, DetectionKind::WholeMailbox);
+  shell_.SimulateMouse(TrayMouseAction::kLeftDown);
+  shell_.SimulateMouse(TrayMouseAction::kLeftUp);
+  EXPECT_TRUE(shell_.CallsOf(TrayShellCallKind::kShowPopupMenu).empty());
+  EXPECT_TRUE(view_.WindowVisible());
+  EXPECT_EQ(view_.CurrentTab(), MainTab::NewMail);
+}
+
 TEST_F(StartUpTest, DoubleClickRunsTheHandlerAndThenRestore) {
   Start();
   (void)window_->FormClose();

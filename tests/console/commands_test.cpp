@@ -15,7 +15,7 @@
 #include "accounts/account_table.h"
 #include "accounts/file_io.h"
 #include "app/file_settings_store.h"
-#include "console/display_text.h"
+#include "console/terminal_text.h"
 #include "pop3_server/mailbox_pop3_server.h"
 #include "support/working_folder.h"
 
@@ -306,19 +306,6 @@ TEST_F(CheckCommandTest, DemoRunsTheWholeTourOnItsOwnServer) {
   EXPECT_THAT(result.out, HasSubstr("No messages, quitting..."));
   EXPECT_THAT(result.out, HasSubstr("2 new mails! ("));
   EXPECT_THAT(result.out, HasSubstr("holds 5 identifiers"));
-}
-
-TEST(TerminalText, Windows1252BytesBecomeUtf8OnlyWhenTheyAreNotUtf8Already) {
-  EXPECT_TRUE(
-      console::IsValidUtf8("Gr\xC3\xBC\xC3\x9F"
-                           "e"));
-  EXPECT_FALSE(
-      console::IsValidUtf8("Gr\xFC\xDF"
-                           "e"));
-  EXPECT_FALSE(console::IsValidUtf8("\xC0\x80"));  // overlong
-  EXPECT_EQ(console::Windows1252ToUtf8("Caf\xE9 \x96 \x80"),
-            "Caf\xC3\xA9 \xE2\x80\x93 \xE2\x82\xAC");
-  EXPECT_EQ(console::Windows1252ToUtf8("\x81"), "\xEF\xBF\xBD");
 }
 
 }  // namespace

@@ -61,6 +61,7 @@ class RecordingTrayShell final : public TrayShell {
   [[nodiscard]] bool ShowBalloon(const TrayBalloon& balloon) override;
   void ShowPopupMenu(const TrayMenu& menu, TrayPoint position) override;
   [[nodiscard]] std::uint32_t DoubleClickTime() const override { return doubleClickTime_; }
+  [[nodiscard]] bool ReportsDoubleClicks() const override { return reportsDoubleClicks_; }
   void BringToForeground() override;
 
   // ---- Set-up.
@@ -69,6 +70,7 @@ class RecordingTrayShell final : public TrayShell {
   // modify, delete or balloon without an entry, a second add) fails anyway.
   void SetResult(TrayShellCallKind kind, bool succeeds) { results_[kind] = succeeds; }
   void SetDoubleClickTime(std::uint32_t ms) { doubleClickTime_ = ms; }
+  void SetReportsDoubleClicks(bool reports) { reportsDoubleClicks_ = reports; }
 
   // ---- Record.
   [[nodiscard]] const std::vector<TrayShellCall>& Calls() const { return calls_; }
@@ -108,6 +110,7 @@ class RecordingTrayShell final : public TrayShell {
 
   std::map<TrayShellCallKind, bool> results_;
   std::uint32_t doubleClickTime_ = kDefaultDoubleClickTime;
+  bool reportsDoubleClicks_ = true;
   std::vector<TrayShellCall> calls_;
   bool iconShown_ = false;
   TrayEntry shownEntry_;

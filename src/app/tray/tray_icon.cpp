@@ -170,6 +170,7 @@ void TrayIcon::RestoreFromTray() {
 
 void TrayIcon::MouseAction(TrayMouseAction action, TrayPoint position) {
   if (!enabled_) return;
+  lastPosition_ = position;
   switch (action) {
     case TrayMouseAction::kLeftDown:
       LeftDown();
@@ -189,7 +190,7 @@ void TrayIcon::MouseAction(TrayMouseAction action, TrayPoint position) {
 void TrayIcon::LeftDown() {
   // Only a component that tells double clicks apart needs to wait before it
   // can call a click a click.
-  if (OnDblClick) {
+  if (OnDblClick && shell_.ReportsDoubleClicks()) {
     clickTimer_.SetInterval(shell_.DoubleClickTime());
     clickTimer_.Start();
   }
@@ -230,6 +231,8 @@ void TrayIcon::RightDown(TrayPoint position) {
   shell_.BringToForeground();
   shell_.ShowPopupMenu(*popupMenu_, position);
 }
+
+void TrayIcon::PopUpMenu() { RightDown(lastPosition_); }
 
 bool TrayIcon::MainWindowMinimizing() {
   if (!minimizeToTray_ || !OnMinimizeToTray) return false;

@@ -96,8 +96,9 @@ class TrayIcon {
   // ---- Events (loop thread; an empty one is skipped).
 
   // A single left click. With OnDblClick set it fires only once the shell's
-  // double-click time has passed without a second click; without OnDblClick
-  // it fires at once when the button goes up.
+  // double-click time has passed without a second click; without OnDblClick,
+  // or on a shell that reports no double clicks, it fires at once when the
+  // button goes up.
   std::function<void()> OnClick;
   // A left double click; the default item of PopupMenu is clicked after it.
   std::function<void()> OnDblClick;
@@ -112,6 +113,10 @@ class TrayIcon {
   // the icon is not visible).
   bool BalloonNotify(std::string_view title, std::string_view text, BalloonIcon icon,
                      std::uint32_t timeoutSeconds);
+
+  // Shows PopupMenu where the mouse last acted on the icon (the single click
+  // of a tray without double clicks offers the menu this way).
+  void PopUpMenu();
 
   // Hides the main window and its task-bar button.
   void HideToTray();
@@ -182,6 +187,7 @@ class TrayIcon {
   bool clickStarted_ = false;
   bool clickReady_ = false;
   bool doubleClicked_ = false;
+  TrayPoint lastPosition_;
 
   TrayTimer cycleTimer_;
   TrayTimer clickTimer_;

@@ -96,6 +96,10 @@ class TrayShell {
 
   // The longest time between the two clicks of a double click, in ms.
   [[nodiscard]] virtual std::uint32_t DoubleClickTime() const = 0;
+  // false for a tray that passes on only "activated" for the left button and
+  // never a double click (a StatusNotifier tray): a click is then a click at
+  // once, and the only way to the window.
+  [[nodiscard]] virtual bool ReportsDoubleClicks() const { return true; }
 
   // Makes the application the foreground one, so that a menu shown for the
   // tray gets the keyboard and closes when it loses the focus.

@@ -1,0 +1,460 @@
+#include "qt/qt_main_view.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTabWidget>
+#include <QTextBlock>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <limits>
+
+#include "app/display_text.h"
+#include "app/main_window.h"
+
+namespace corvel::qt {
+
+namespace {
+
+constexpr std::size_t kTraceLines = 100;
+constexpr int kMinInterval = 10;
+
+QString Shown(std::string_view bytes) {
+  QString text = QString::fromStdString(DisplayText(bytes));
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return text;
+}
+
+// A check box whose caption wraps (the window is only 400 pixels wide);
+// clicking the caption clicks the box.
+QWidget* WrappedCheckBox(QCheckBox* box, const QString& caption, QWidget* parent) {
+  auto* row = new QWidget(parent);
+  auto* layout = new QHBoxLayout(row);
+  layout->setContentsMargins(0, 0, 0, 0);
+  auto* label = new QLabel(caption, row);
+  label->setWordWrap(true);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  label->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  label->setProperty("clicks", QVariant::fromValue<QObject*>(box));
+  layout->addWidget(box, 0, Qt::AlignTop);
+  layout->addWidget(label, 1, Qt::AlignTop);
+  return row;
+}
+
+// Clicks on a wrapped caption reach its box.
+class CaptionClicks final : public QObject {
+ public:
+  using QObject::QObject;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::MouseButtonRelease) {
+      if (auto* box = qobject_cast<QCheckBox*>(watched->property("clicks").value<QObject*>())) {
+        if (box->isEnabled()) box->click();
+        return true;
+      }
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- interval box
+
+QString IntervalSpinBox::Text() const { return lineEdit()->text(); }
+
+void IntervalSpinBox::SetText(const QString& text) { lineEdit()->setText(text); }
+
+QValidator::State IntervalSpinBox::validate(QString& input, int& /*pos*/) const {
+  static const QRegularExpression kDigitsAndSigns(QStringLiteral("^[-+0-9]*$"));
+  return kDigitsAndSigns.match(input).hasMatch() ? QValidator::Acceptable : QValidator::Invalid;
+}
+
+void IntervalSpinBox::stepBy(int steps) {
+  bool ok = false;
+  const qint64 value = Text().toLongLong(&ok);
+  const qint64 stepped = std::clamp<qint64>((ok ? value : kMinInterval) + steps, kMinInterval,
+                                            std::numeric_limits<std::int32_t>::max());
+  SetText(QString::number(stepped));
+}
+
+QAbstractSpinBox::StepEnabled IntervalSpinBox::stepEnabled() const {
+  return isEnabled() ? (StepUpEnabled | StepDownEnabled) : StepNone;
+}
+
+// ---------------------------------------------------------------- the window
+
+QtMainView::QtMainView() {
+  setMinimumSize(kMinWidth, kMinHeight);
+  resize(kMinWidth, kMinHeight);
+  // System menu and minimise button, no maximise button.
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                 Qt::CustomizeWindowHint);
+  Build();
+}
+
+QtMainView::~QtMainView() {
+  if (window_ != nullptr) {
+    window_->LogMemo().OnLineAppended = nullptr;
+    window_->LogMemo().OnFirstLineRemoved = nullptr;
+    window_->MailList().OnChanged = nullptr;
+  }
+}
+
+void QtMainView::Build() {
+  tabs_ = new QTabWidget(this);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(4, 4, 4, 4);
+  layout->addWidget(tabs_);
+
+  tabs_->addTab(BuildAccountsTab(), QStringLiteral("Accounts"));
+  tabs_->addTab(BuildSettingsTab(), QStringLiteral("Settings"));
+
+  mailList_ = new QTreeWidget(tabs_);
+  mailList_->setColumnCount(kMailColumnCount);
+  mailList_->setHeaderLabels({QStringLiteral("Account"), QStringLiteral("From"),
+                              QStringLiteral("Subject"), QStringLiteral("Date"),
+                              QStringLiteral("Bytes"), QStringLiteral("UIDL")});
+  mailList_->setRootIsDecorated(false);
+  mailList_->setUniformRowHeights(true);
+  mailList_->setAllColumnsShowFocus(true);
+  mailList_->header()->setStretchLastSection(false);
+  const int defaultWidths[kMailColumnCount] = {70, 60, 100, 50, 50, 50};
+  for (int column = 0; column < static_cast<int>(kMailColumnCount); ++column) {
+    mailList_->header()->resizeSection(column, defaultWidths[column]);
+  }
+  tabs_->addTab(mailList_, QStringLiteral("New mail"));
+
+  logMemo_ = new QPlainTextEdit(tabs_);
+  logMemo_->setReadOnly(true);
+  logMemo_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  tabs_->addTab(logMemo_, QStringLiteral("Log"));
+
+  auto* about = new QLabel(tabs_);
+  about->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  about->setWordWrap(true);
+  widgets_[Index(Control::lblAbout)] = about;
+  tabs_->addTab(about, QStringLiteral("About"));
+}
+
+QWidget* QtMainView::BuildAccountsTab() {
+  auto* page = new QWidget(tabs_);
+  auto* layout = new QVBoxLayout(page);
+
+  auto* enable = new QCheckBox(QStringLiteral("Enable this account"), page);
+  widgets_[Index(Control::EnableAccChkBx)] = enable;
+  layout->addWidget(enable);
+
+  auto* form = new QFormLayout();
+  auto addEdit = [&](Control control, const char* label) {
+    auto* edit = new QLineEdit(page);
+    widgets_[Index(control)] = edit;
+    form->addRow(QString::fromUtf8(label), edit);
+    return edit;
+  };
+  addEdit(Control::AccountNameEdit, "Account name:");
+  addEdit(Control::ServerEdit, "Server:");
+  addEdit(Control::PortEdit, "Port:")->setText(QStringLiteral("110"));
+  addEdit(Control::UserEdit, "User:");
+  addEdit(Control::PassEdit, "Pass:")->setEchoMode(QLineEdit::Password);
+  securityBox_ = new QComboBox(page);
+  for (std::string_view choice : kSecurityChoices) {
+    securityBox_->addItem(QString::fromUtf8(choice.data(), static_cast<qsizetype>(choice.size())));
+  }
+  widgets_[Index(Control::SecurityBox)] = securityBox_;
+  form->addRow(QStringLiteral("Security:"), securityBox_);
+  auto* intervalLabel = new QLabel(QStringLiteral("Interval in seconds:"), page);
+  widgets_[Index(Control::Label1)] = intervalLabel;
+  secsEdit_ = new IntervalSpinBox(page);
+  secsEdit_->SetText(QStringLiteral("300"));
+  widgets_[Index(Control::SecsEdit)] = secsEdit_;
+  form->addRow(intervalLabel, secsEdit_);
+  layout->addLayout(form);
+
+  auto* leave = new QCheckBox(QStringLiteral("I leave my mail on the server"), page);
+  widgets_[Index(Control::LeaveMailChkBx)] = leave;
+  layout->addWidget(leave);
+
+  // Three rows of three buttons.
+  auto* buttons = new QGridLayout();
+  const std::pair<Control, const char*> kButtons[9] = {{Control::OpenButton, "Open accts."},
+                                                       {Control::btnNew, "New"},
+                                                       {Control::btnDelete, "Delete"},
+                                                       {Control::btnPrev, "Previous"},
+                                                       {Control::btnClearAuth, "Clear AUTH"},
+                                                       {Control::btnNext, "Next"},
+                                                       {Control::btnFirst, "First"},
+                                                       {Control::btnUpdate, "Update"},
+                                                       {Control::btnLast, "Last"}};
+  for (int i = 0; i < 9; ++i) {
+    auto* button = new QPushButton(QString::fromUtf8(kButtons[i].second), page);
+    button->setAutoDefault(false);
+    widgets_[Index(kButtons[i].first)] = button;
+    buttons->addWidget(button, i / 3, i % 3);
+  }
+  layout->addLayout(buttons);
+
+  auto* note = new QLabel(page);
+  note->setAlignment(Qt::AlignCenter);
+  note->setWordWrap(true);
+  widgets_[Index(Control::lblNOTE)] = note;
+  layout->addWidget(note, 1);
+
+  // The editor is closed at start: every field and button but "Open accts."
+  // is disabled.
+  for (Control control :
+       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
+        Control::UserEdit, Control::PassEdit, Control::Label1, Control::SecsEdit,
+        Control::LeaveMailChkBx, Control::SecurityBox, Control::btnNew, Control::btnDelete,
+        Control::btnPrev, Control::btnClearAuth, Control::btnNext, Control::btnFirst,
+        Control::btnUpdate, Control::btnLast}) {
+    widgets_[Index(control)]->setEnabled(false);
+  }
+  return page;
+}
+
+QWidget* QtMainView::BuildSettingsTab() {
+  auto* page = new QWidget(tabs_);
+  auto* layout = new QVBoxLayout(page);
+  auto* clicks = new CaptionClicks(page);
+  const std::pair<Control, const char*> kBoxes[5] = {
+      {Control::StartupChkBx, "Start with Windows"},
+      {Control::ConnErrChkBx, "Tell me once when I can't connect"},
+      {Control::LogChkBx, "Log stuff that's going on"},
+      {Control::AllMailChkBx,
+       "Show me all the new mail and not just an overview in the \"New mail\" tab"},
+      {Control::BalloonChkBx, "Pop up balloon box when you've got mail"}};
+  for (const auto& [control, caption] : kBoxes) {
+    auto* box = new QCheckBox(page);
+    widgets_[Index(control)] = box;
+    const QString text = QString::fromUtf8(caption);
+    if (box->fontMetrics().horizontalAdvance(text) < kMinWidth - 80) {
+      box->setText(text);
+      layout->addWidget(box);
+      continue;
+    }
+    // Too long for the narrowest window: the caption wraps.
+    box->setAccessibleName(text);
+    QWidget* row = WrappedCheckBox(box, text, page);
+    row->findChild<QLabel*>()->installEventFilter(clicks);
+    layout->addWidget(row);
+  }
+  layout->addStretch(1);
+  return page;
+}
+
+void QtMainView::Attach(MainWindow& window) {
+  window_ = &window;
+  window.LogMemo().OnLineAppended = [this](const std::string& line) {
+    logMemo_->appendPlainText(QString::fromStdString(DisplayText(line)));
+  };
+  window.LogMemo().OnFirstLineRemoved = [this] {
+    QTextCursor cursor(logMemo_->document());
+    cursor.movePosition(QTextCursor::Start);
+    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+  };
+  window.MailList().OnChanged = [this](NewMailList::Change change, std::size_t index) {
+    switch (change) {
+      case NewMailList::Change::Cleared:
+        mailList_->clear();
+        break;
+      case NewMailList::Change::Appended: {
+        QStringList columns;
+        for (const std::string& column : DisplayColumns(window_->MailList().Rows()[index])) {
+          columns << QString::fromStdString(column);
+        }
+        auto* item = new QTreeWidgetItem(columns);
+        // The columns are narrow; the whole text shows on hovering.
+        for (int column = 0; column < columns.size(); ++column) {
+          item->setToolTip(column, columns[column]);
+        }
+        item->setTextAlignment(4, Qt::AlignRight | Qt::AlignVCenter);
+        mailList_->addTopLevelItem(item);
+        break;
+      }
+      case NewMailList::Change::Deleted:
+        delete mailList_->takeTopLevelItem(static_cast<int>(index));
+        break;
+    }
+  };
+
+  for (Control box : {Control::StartupChkBx, Control::ConnErrChkBx, Control::LogChkBx,
+                      Control::AllMailChkBx, Control::BalloonChkBx}) {
+    connect(static_cast<QCheckBox*>(Widget(box)), &QCheckBox::clicked, this,
+            [this, box] { window_->CheckBoxClicked(box); });
+  }
+  const std::pair<Control, void (MainWindow::*)()> kHandlers[9] = {
+      {Control::OpenButton, &MainWindow::OpenButtonClick},
+      {Control::btnNew, &MainWindow::btnNewClick},
+      {Control::btnDelete, &MainWindow::btnDeleteClick},
+      {Control::btnPrev, &MainWindow::btnPrevClick},
+      {Control::btnClearAuth, &MainWindow::btnClearAuthClick},
+      {Control::btnNext, &MainWindow::btnNextClick},
+      {Control::btnFirst, &MainWindow::btnFirstClick},
+      {Control::btnUpdate, &MainWindow::btnUpdateClick},
+      {Control::btnLast, &MainWindow::btnLastClick}};
+  for (const auto& [control, handler] : kHandlers) {
+    connect(static_cast<QPushButton*>(Widget(control)), &QPushButton::clicked, this,
+            [this, handler] { (window_->*handler)(); });
+  }
+  connect(secsEdit_, &QAbstractSpinBox::editingFinished, this, [this] { window_->SecsEditExit(); });
+}
+
+// ---------------------------------------------------------------- MainView
+
+void QtMainView::SetApplicationTitle(std::string_view title) { applicationTitle_ = Shown(title); }
+
+void QtMainView::SetCaption(std::string_view caption) { setWindowTitle(Shown(caption)); }
+
+WindowBounds QtMainView::Bounds() const { return {height(), width(), y(), x()}; }
+
+void QtMainView::SetHeight(int height) { resize(width(), height); }
+void QtMainView::SetWidth(int width) { resize(width, height()); }
+void QtMainView::SetTop(int top) { move(x(), top); }
+void QtMainView::SetLeft(int left) { move(left, y()); }
+
+MainTab QtMainView::CurrentTab() const { return static_cast<MainTab>(tabs_->currentIndex()); }
+
+void QtMainView::SelectTab(MainTab tab) { tabs_->setCurrentIndex(static_cast<int>(tab)); }
+
+void QtMainView::Minimize() { showMinimized(); }
+
+bool QtMainView::Checked(Control box) const {
+  const auto* check = qobject_cast<const QCheckBox*>(Widget(box));
+  return check != nullptr && check->isChecked();
+}
+
+void QtMainView::SetChecked(Control box, bool checked) {
+  if (auto* check = qobject_cast<QCheckBox*>(Widget(box))) check->setChecked(checked);
+}
+
+std::string QtMainView::Text(Control control) const {
+  QWidget* widget = Widget(control);
+  QString shown;
+  if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+    shown = edit->text();
+  } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+    shown = button->text();
+  } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+    shown = label->text();
+  } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+    shown = combo->currentText();
+  } else if (widget == secsEdit_) {
+    shown = secsEdit_->Text();
+  }
+  const int i = Index(control);
+  if (shown == setShown_[i]) return setBytes_[i];
+  return shown.toStdString();
+}
+
+void QtMainView::SetText(Control control, std::string_view text) {
+  QWidget* widget = Widget(control);
+  const QString shown = Shown(text);
+  if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+    edit->setText(shown);
+  } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+    button->setText(shown);
+  } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+    label->setText(shown);
+  } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+    combo->setCurrentIndex(std::max(0, combo->findText(shown)));
+  } else if (widget == secsEdit_) {
+    secsEdit_->SetText(shown);
+  }
+  setBytes_[Index(control)] = std::string(text);
+  setShown_[Index(control)] = shown;
+}
+
+bool QtMainView::ControlEnabled(Control control) const {
+  return Widget(control) != nullptr && Widget(control)->isEnabled();
+}
+
+void QtMainView::SetControlEnabled(Control control, bool enabled) {
+  if (QWidget* widget = Widget(control)) widget->setEnabled(enabled);
+}
+
+int QtMainView::ColumnWidth(int column) const { return mailList_->header()->sectionSize(column); }
+
+void QtMainView::SetColumnWidth(int column, int width) {
+  mailList_->header()->resizeSection(column, width);
+}
+
+void QtMainView::AppendProtocolTrace(std::string_view line) {
+  trace_.emplace_back(line);
+  if (trace_.size() > kTraceLines) trace_.pop_front();
+}
+
+void QtMainView::ShowInformation(std::string_view text) {
+  QMessageBox::information(this, applicationTitle_, Shown(text));
+}
+
+bool QtMainView::ConfirmYesNo(std::string_view text) {
+  return QMessageBox::question(this, applicationTitle_, Shown(text),
+                               QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
+void QtMainView::ShowError(std::string_view text) {
+  QMessageBox::critical(this, applicationTitle_, Shown(text));
+}
+
+// ---------------------------------------------------------------- TrayWindow
+
+void QtMainView::HideMainWindow() { hide(); }
+
+void QtMainView::ShowMainWindow() { show(); }
+
+bool QtMainView::IsMinimized() const { return isMinimized(); }
+
+void QtMainView::MakeNormal() {
+  setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+}
+
+void QtMainView::BringToForeground() {
+  if (!isVisible()) return;
+  raise();
+  activateWindow();
+}
+
+// ---------------------------------------------------------------- window events
+
+void QtMainView::closeEvent(QCloseEvent* event) {
+  // Once "Exit" has run, the window closes with the program.
+  if (window_ != nullptr && !window_->Exited() && !window_->FormClose()) event->ignore();
+}
+
+void QtMainView::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() != QEvent::WindowStateChange || window_ == nullptr || !isMinimized()) return;
+  // The minimise button: the window goes to the tray instead, once the
+  // window system has finished minimising it.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (isMinimized() && isVisible()) (void)window_->MinimizeClicked();
+      },
+      Qt::QueuedConnection);
+}
+
+bool QtMainView::event(QEvent* event) {
+  if (event->type() == QEvent::Paint && !painted_ && window_ != nullptr) {
+    painted_ = true;
+    // "--MINIMIZE" hides the window: not from inside its own paint.
+    QMetaObject::invokeMethod(
+        this, [this] { window_->FormPaint(); }, Qt::QueuedConnection);
+  }
+  return QWidget::event(event);
+}
+
+}  // namespace corvel::qt

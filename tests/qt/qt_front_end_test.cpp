@@ -1,0 +1,259 @@
+// The desktop front-end without a screen (QT_QPA_PLATFORM=offscreen): the
+// Qt event loop, the view showing MainWindow's state, the user's actions
+// reaching its handlers, and the tray shell's clicks and menu.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeWidget>
+#include <thread>
+
+#include "app/main_window.h"
+#include "app/memory_settings_store.h"
+#include "qt/qt_event_loop.h"
+#include "qt/qt_main_view.h"
+#include "qt/qt_tray_shell.h"
+#include "support/wait_for.h"
+#include "support/working_folder.h"
+
+// Qt's own libraries keep a few allocations until the process ends.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libQt6\nleak:libfontconfig\nleak:libdbus\nleak:libglib\n";
+}
+
+namespace corvel::test {
+namespace {
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "qt_tests";
+  static char* argv[] = {name, nullptr};
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
+}
+
+QString ShownText(QWidget* widget) {
+  if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
+  if (auto* button = qobject_cast<QPushButton*>(widget)) return button->text();
+  return qobject_cast<QLineEdit*>(widget)->text();
+}
+
+// Answers the next message box the program shows, and records its text.
+void AnswerNextBox(QMessageBox::StandardButton answer, QString* text) {
+  QTimer::singleShot(0, [answer, text] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return AnswerNextBox(answer, text);
+    *text = box->text();
+    box->button(answer)->click();
+  });
+}
+
+TEST(QtEventLoop, PostsKeepTheirOrderAcrossNestingAndTimersAreNotReentered) {
+  App();
+  qt::QtEventLoop loop;
+  std::vector<int> order;
+  loop.Post([&] {
+    order.push_back(1);
+    loop.ProcessEvents(0);  // a blocking call pumping from inside a task
+    order.push_back(3);
+  });
+  loop.Post([&] { order.push_back(2); });
+  std::thread([&] { loop.Post([&] { order.push_back(4); }); }).join();
+  ASSERT_TRUE(WaitFor(loop, [&] { return order.size() == 4; }));
+  // The nested call ran what was queued, in order, before the task went on.
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 4, 3}));
+
+  int entered = 0;
+  int inside = 0;
+  EventLoop::TimerId id = 0;
+  id = loop.StartTimer(1, [&] {
+    ++entered;
+    ++inside;
+    EXPECT_EQ(inside, 1);
+    // Pumping inside the handler lets the period pass again.
+    WaitFor(
+        loop, [] { return false; }, 20);
+    --inside;
+    if (entered == 2) loop.StopTimer(id);
+  });
+  ASSERT_TRUE(WaitFor(loop, [&] { return entered == 2; }));
+
+  // Nothing to do: the wait ends at its ceiling and says so.
+  EXPECT_FALSE(loop.ProcessEvents(10));
+}
+
+TEST(QtEventLoop, ReportsAReadySocketUntilItIsReadOrUnwatched) {
+  App();
+  qt::QtEventLoop loop;
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  unsigned seen = 0;
+  int calls = 0;
+  loop.WatchSocket(fds[0], EventLoop::kIoReadable, [&](unsigned ready) {
+    seen = ready;
+    ++calls;
+    char byte;
+    if (::read(fds[0], &byte, 1) == 1 && byte == 'q') loop.UnwatchSocket(fds[0]);
+  });
+  ASSERT_EQ(::write(fds[1], "ab", 2), 2);
+  ASSERT_TRUE(WaitFor(loop, [&] { return calls == 2; }));
+  EXPECT_EQ(seen & EventLoop::kIoReadable, EventLoop::kIoReadable);
+  ASSERT_EQ(::write(fds[1], "q", 1), 1);
+  ASSERT_TRUE(WaitFor(loop, [&] { return calls == 3; }));
+  ::close(fds[1]);  // hang-up after the unwatch: no further call
+  loop.ProcessEvents(20);
+  EXPECT_EQ(calls, 3);
+  ::close(fds[0]);
+}
+
+// The application comes first: the widgets below need it.
+struct WithApplication {
+  WithApplication() { App(); }
+};
+
+class QtFrontEndTest : public ::testing::Test, private WithApplication {
+ protected:
+  QtFrontEndTest() {
+    settings_.Preset(kProgramKey, "SubjectWidth", "140");
+    settings_.Preset(kProgramKey, "Log", "True");
+  }
+  void Start() {
+    window_ = std::make_unique<MainWindow>(loop_, view_, shell_, settings_, locale_);
+    view_.Attach(*window_);
+    shell_.SetMenu(window_->PopupMenu());
+    window_->FormCreate();
+    view_.show();
+    WaitFor(loop_, [&] { return !window_->Flags().FirstPaint; });
+  }
+  QWidget* W(Control control) { return view_.Widget(control); }
+
+  WorkingFolder folder_;
+  qt::QtEventLoop loop_;
+  qt::QtMainView view_;
+  qt::QtTrayShell shell_{loop_};
+  MemorySettingsStore settings_;
+  FixedLocaleFormat locale_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+TEST_F(QtFrontEndTest, TheWindowShowsWhatTheProgramSet) {
+  Start();
+  EXPECT_EQ(view_.windowTitle(), "Corvel! v0.6");
+  EXPECT_EQ(view_.minimumSize(), QSize(400, 517));
+  EXPECT_FALSE(view_.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+  QStringList tabs;
+  for (int i = 0; i < view_.Tabs()->count(); ++i) tabs << view_.Tabs()->tabText(i);
+  EXPECT_EQ(tabs, QStringList({"Accounts", "Settings", "New mail", "Log", "About"}));
+  EXPECT_TRUE(ShownText(W(Control::lblAbout)).contains("\nCorvel! v0.6\n"));
+  EXPECT_EQ(view_.MailListView()->header()->sectionSize(2), 140);
+  EXPECT_TRUE(static_cast<QCheckBox*>(W(Control::LogChkBx))->isChecked());
+  EXPECT_TRUE(view_.LogMemo()->isReadOnly());
+  EXPECT_EQ(view_.LogMemo()->lineWrapMode(), QPlainTextEdit::NoWrap);
+  EXPECT_TRUE(view_.LogMemo()->toPlainText().endsWith("Corvel! v0.6 started..."));
+  EXPECT_FALSE(W(Control::AccountNameEdit)->isEnabled());
+
+  // The log memo holds the model's lines, the cap included.
+  for (int i = 0; i < 250; ++i) window_->WriteLog("Home", "line " + std::to_string(i));
+  EXPECT_EQ(view_.LogMemo()->document()->blockCount(), 200);
+  EXPECT_TRUE(view_.LogMemo()->toPlainText().endsWith("line 249"));
+
+  // Rows show sender and subject decoded from what the server sent.
+  window_->Checker().AddMailRow("Home", "=?UTF-8?Q?J=C3=B6rg?=", "x", "Mon", 42, "u1",
+                                "=?UTF-8?Q?J=C3=B6rg?=", "=?ISO-8859-2?Q?=B3?=");
+  QTreeWidgetItem* row = view_.MailListView()->topLevelItem(0);
+  ASSERT_NE(row, nullptr);
+  EXPECT_EQ(row->text(1), QString::fromUtf8("J\xC3\xB6rg"));
+  EXPECT_EQ(row->text(2), QString::fromUtf8("\xC5\x82"));
+  EXPECT_EQ(row->text(4), "42");
+  window_->Checker().PrepareMailList();
+  EXPECT_EQ(view_.MailListView()->topLevelItemCount(), 0);
+}
+
+TEST_F(QtFrontEndTest, ClicksReachTheHandlersAndDialogsAnswerThem) {
+  Start();
+  // A settings box writes its setting.
+  static_cast<QCheckBox*>(W(Control::BalloonChkBx))->click();
+  EXPECT_EQ(settings_.ReadString(kProgramKey, "Balloon", ""), "True");
+
+  // The editor: open, add an account, refuse an incomplete one, delete.
+  static_cast<QPushButton*>(W(Control::OpenButton))->click();
+  EXPECT_EQ(ShownText(W(Control::OpenButton)), "Close accts.");
+  EXPECT_TRUE(W(Control::AccountNameEdit)->isEnabled());
+  EXPECT_FALSE(ShownText(W(Control::lblNOTE)).isEmpty());
+  static_cast<QPushButton*>(W(Control::btnNew))->click();
+  EXPECT_EQ(ShownText(W(Control::btnUpdate)), "Add acct.");
+  QString boxText;
+  AnswerNextBox(QMessageBox::Ok, &boxText);
+  static_cast<QPushButton*>(W(Control::btnUpdate))->click();
+  EXPECT_EQ(boxText, "No account name specified!");
+  static_cast<QLineEdit*>(W(Control::AccountNameEdit))->setText(QString::fromUtf8("B\xC3\xBCro"));
+  static_cast<QLineEdit*>(W(Control::ServerEdit))->setText("pop.example.org");
+  static_cast<QLineEdit*>(W(Control::UserEdit))->setText("ann");
+  static_cast<QLineEdit*>(W(Control::PassEdit))->setText("pw");
+  static_cast<QPushButton*>(W(Control::btnUpdate))->click();
+  EXPECT_EQ(ShownText(W(Control::btnUpdate)), "Update");
+  static_cast<QPushButton*>(W(Control::OpenButton))->click();
+  ASSERT_EQ(window_->Table().Count(), 1u);
+  EXPECT_EQ(window_->Table()[0].PlainAccountName(), "B\xC3\xBCro");
+  EXPECT_EQ(window_->Table()[0].Interval, 300);
+
+  static_cast<QPushButton*>(W(Control::OpenButton))->click();
+  AnswerNextBox(QMessageBox::Yes, &boxText);
+  static_cast<QPushButton*>(W(Control::btnDelete))->click();
+  EXPECT_EQ(boxText, "Delete this account?");
+  static_cast<QPushButton*>(W(Control::OpenButton))->click();
+  EXPECT_EQ(window_->Table().Count(), 0u);
+}
+
+TEST_F(QtFrontEndTest, TheTrayHidesRestoresAndEndsTheProgram) {
+  Start();
+  view_.close();  // the close button: to the tray
+  EXPECT_FALSE(view_.isVisible());
+  EXPECT_TRUE(window_->Flags().WindowInTray);
+  EXPECT_TRUE(shell_.Icon().isVisible());
+  EXPECT_EQ(shell_.Icon().toolTip(), "Corvel! v0.6");
+  EXPECT_EQ(shell_.Icon().icon().availableSizes().size(), 5);
+
+  // News while hidden: the icon animates; a click opens the "New mail" tab.
+  window_->Checker().ReportNewMail("Home", 2, 300, DetectionKind::SeenList);
+  EXPECT_TRUE(window_->Tray()->CycleIcons());
+  emit shell_.Icon().activated(QSystemTrayIcon::Trigger);
+  ASSERT_TRUE(WaitFor(loop_, [&] { return view_.isVisible(); }));
+  EXPECT_EQ(view_.Tabs()->currentIndex(), 2);
+  EXPECT_FALSE(window_->Tray()->CycleIcons());
+
+  // A double click restores; no single click follows it.
+  view_.close();
+  emit shell_.Icon().activated(QSystemTrayIcon::Trigger);
+  emit shell_.Icon().activated(QSystemTrayIcon::DoubleClick);
+  EXPECT_TRUE(view_.isVisible());
+  EXPECT_FALSE(window_->Flags().WindowInTray);
+
+  // The right click's menu: "Restore" (bold, default) and "Exit".
+  emit shell_.Icon().activated(QSystemTrayIcon::Context);
+  QMenu& menu = shell_.Menu();
+  ASSERT_EQ(menu.actions().size(), 2);
+  EXPECT_EQ(menu.actions()[0]->text(), "Restore");
+  EXPECT_TRUE(menu.actions()[0]->font().bold());
+  EXPECT_EQ(menu.defaultAction(), menu.actions()[0]);
+  menu.actions()[1]->trigger();
+  ASSERT_TRUE(WaitFor(loop_, [&] { return loop_.Terminated(); }));
+  EXPECT_TRUE(window_->Exited());
+  EXPECT_FALSE(shell_.Icon().isVisible());
+  EXPECT_EQ(settings_.ReadString(kProgramKey, "SubjectWidth", ""), "140");
+  EXPECT_EQ(settings_.ReadString(kProgramKey, "H", ""), std::to_string(view_.height()));
+}
+
+}  // namespace
+}  // namespace corvel::test
