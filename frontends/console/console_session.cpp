@@ -37,6 +37,7 @@ ConsoleSession::ConsoleSession(const Environment& environment, std::ostream& out
   options.programPath = environment.programPath;
   options.forceLog = forceLog;
   options.oneShot = mode == Mode::Check;
+  options.longRunning = mode == Mode::Program;
   window_ = std::make_unique<MainWindow>(loop_, view_, shell_, settings_, *localeFormat_,
                                          std::move(options));
   Connect();

@@ -81,9 +81,34 @@ class AccountTable {
 // held past them when the table last read or wrote it — records the walk did
 // not reach (after a damaged record) and a trailing fragment — byte for byte.
 // With `zeroElapsed`, Elapsed of every walked entry is written as 0 and set to
-// 0 in the table. The file is replaced atomically: on failure (InOutException)
-// the old file and the table are as they were.
-void SaveAccounts(AccountTable& table, bool zeroElapsed,
+// 0 in the table.
+//
+// When someone else has changed the file since the table read or wrote it
+// (another process: `corvel accounts`, a `corvel check`), their file is kept
+// and only what the table owns is stored into it: for each of the table's
+// accounts still there (known by its seen-message file name), a login method
+// or seen-message file name found since, and Elapsed. The table is then
+// reloaded from the result (Elapsed carried over) and true is returned.
+//
+// The file is read and replaced under its lock, atomically: on failure
+// (InOutException) the old file and the table are as they were.
+bool SaveAccounts(AccountTable& table, bool zeroElapsed,
                   const std::filesystem::path& fileName = kAccountsFileName);
+
+// LoadAccounts, with every account that is still there keeping its Elapsed
+// (known by its seen-message file name), for a reload while checking goes on.
+[[nodiscard]] bool ReloadAccounts(AccountTable& table,
+                                  const std::filesystem::path& fileName = kAccountsFileName);
+
+// Whether the table holds something of its own the file has not got yet: a
+// login method or seen-message file name found since it read or wrote it.
+[[nodiscard]] bool HasOwnChanges(const AccountTable& table);
+
+// Whether the file differs from what the table last read or wrote (its stamp
+// first, then its bytes): someone else changed it. False for a table that never
+// met the file, and for a missing file. Throws InOutException when a changed
+// file cannot be read.
+[[nodiscard]] bool AccountsFileChanged(AccountTable& table,
+                                       const std::filesystem::path& fileName = kAccountsFileName);
 
 }  // namespace corvel

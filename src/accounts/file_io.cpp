@@ -11,6 +11,7 @@
 #include <io.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -159,10 +160,19 @@ FileStamp StampOf(const std::filesystem::path& fileName) {
   if (error) return {};
   const auto modified = std::filesystem::last_write_time(fileName, error);
   if (error) return {};
-  return FileStamp{true, size,
-                   static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                 modified.time_since_epoch())
-                                                 .count())};
+  FileStamp stamp{true, size,
+                  static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                modified.time_since_epoch())
+                                                .count()),
+                  0};
+#ifndef _WIN32
+  // A file replaced by renaming a new one over it is another file, even when
+  // its size and time (kept to a few milliseconds by some file systems) match.
+  struct stat status {};
+  if (::stat(fileName.c_str(), &status) == 0)
+    stamp.identity = static_cast<std::uint64_t>(status.st_ino);
+#endif
+  return stamp;
 }
 
 std::filesystem::path TemporaryFileName(const std::filesystem::path& fileName) {

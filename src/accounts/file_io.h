@@ -59,12 +59,14 @@ class InOutException : public Exception {
 void ReplaceFileAtomically(const std::filesystem::path& fileName, std::string_view content);
 
 // What tells one state of a file from another without reading it: whether it
-// is there, its size and the time of its last change (to the nanosecond where
-// the system keeps it). Replacing a file changes its stamp.
+// is there, its size, the time of its last change (as finely as the file
+// system keeps it) and, where the system has one, the file's identity (its
+// inode), which replacing the file changes.
 struct FileStamp {
   bool exists = false;
   std::uintmax_t size = 0;
   std::int64_t modified = 0;
+  std::uint64_t identity = 0;
   friend bool operator==(const FileStamp&, const FileStamp&) = default;
 };
 

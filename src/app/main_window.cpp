@@ -104,6 +104,14 @@ void MainWindow::Guarded(const std::function<void()>& handler) {
 
 void MainWindow::FormCreate() {
   Guarded([this] {
+    if (options_.longRunning && !folderLock_) {
+      folderLock_ = TryLockFolder(options_.accountsFile.parent_path());
+      if (!folderLock_) {
+        view_.ShowError(kAlreadyRunningMessage);
+        loop_.Terminate();
+        return;
+      }
+    }
     flags_.FirstPaint = true;
     flags_.WindowInTray = false;
     flags_.NewMailPending = false;
@@ -171,7 +179,9 @@ void MainWindow::RestoreSettings() {
 
 void MainWindow::LoadAccountTable() {
   checker_.TableReloaded();
-  if (LoadAccounts(table_, options_.accountsFile)) SetCheckTimerEnabled(true);
+  if (LoadAccounts(table_, options_.accountsFile) || options_.longRunning) {
+    SetCheckTimerEnabled(true);
+  }
 }
 
 void MainWindow::FormPaint() {
@@ -346,9 +356,7 @@ void MainWindow::WriteSetting(std::string_view key, std::string_view name, std::
     } catch (const std::exception&) {
     }
     if (!held) throw;
-    if (settingsFailureShown_) return;
-    settingsFailureShown_ = true;
-    view_.ShowError(e.what());
+    ShowErrorOnce(settingsFailureShown_, e.what());
   }
 }
 
@@ -385,7 +393,47 @@ void MainWindow::AllMailChkBxClick() {
 // ---------------------------------------------------------------- check cycle
 
 void MainWindow::TimerTimer() {
-  Guarded([this] { checker_.TimerTimer(); });
+  // A tick never runs inside another: the blocking calls of a check keep the
+  // loop running, and one client serves every check.
+  if (tickRunning_) return;
+  tickRunning_ = true;
+  Guarded([this] {
+    if (!EditorOpen()) ReloadIfChangedElsewhere();
+    checker_.TimerTimer();
+    if (!EditorOpen() && !exiting_) StoreOwnChanges();
+  });
+  tickRunning_ = false;
+  if (timerRestartPending_) {
+    timerRestartPending_ = false;
+    SetCheckTimerEnabled(true);
+  }
+}
+
+void MainWindow::ReloadIfChangedElsewhere() {
+  try {
+    if (!AccountsFileChanged(table_, options_.accountsFile)) return;
+    checker_.TableReloaded();
+    (void)ReloadAccounts(table_, options_.accountsFile);
+  } catch (const InOutException& e) {
+    // The table checks on as it is; the file is read again at the next tick.
+    ShowErrorOnce(accountsFailureShown_, e.what());
+  }
+}
+
+void MainWindow::StoreOwnChanges() {
+  if (!HasOwnChanges(table_)) return;
+  try {
+    SaveLoadedTable(false);
+  } catch (const InOutException& e) {
+    // What was found stays in the table and reaches the file at exit.
+    ShowErrorOnce(accountsFailureShown_, e.what());
+  }
+}
+
+void MainWindow::ShowErrorOnce(bool& shown, std::string_view text) {
+  if (shown) return;
+  shown = true;
+  view_.ShowError(text);
 }
 
 std::vector<CheckOutcome> MainWindow::CheckAllNow() {
@@ -411,7 +459,7 @@ void MainWindow::SaveAccountTable() { SaveLoadedTable(true); }
 
 void MainWindow::SaveLoadedTable(bool zeroElapsed) {
   if (!table_.Image()) return;
-  SaveAccounts(table_, zeroElapsed, options_.accountsFile);
+  if (SaveAccounts(table_, zeroElapsed, options_.accountsFile)) checker_.TableReloaded();
 }
 
 void MainWindow::POP3Display(std::string_view msg) { view_.AppendProtocolTrace(msg); }
@@ -437,6 +485,12 @@ bool MainWindow::OptionChecked(CheckOption option) const {
 
 void MainWindow::SetCheckTimerEnabled(bool enabled) {
   if (enabled && exiting_) return;
+  if (tickRunning_) {
+    // The tick has the timer stopped; what is asked for meanwhile (the tick's
+    // own restart, the editor closing or opening) takes effect when it ends.
+    timerRestartPending_ = enabled;
+    if (enabled) return;
+  }
   if (enabled == (checkTimer_ != 0)) {
     if (!enabled) return;
     // Enabling a running timer starts its period anew.

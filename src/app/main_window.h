@@ -29,6 +29,7 @@
 #include "accounts/account_file.h"
 #include "accounts/account_form.h"
 #include "accounts/account_table.h"
+#include "accounts/file_lock.h"
 #include "app/activity_log.h"
 #include "app/locale_format.h"
 #include "app/main_view.h"
@@ -77,7 +78,17 @@ struct MainWindowOptions {
   // A one-shot run (the console's check): the logon entry is read, and shown
   // in its box, but never written.
   bool oneShot = false;
+  // The long-running program (not a one-shot command): it refuses to start
+  // while another one runs in the same folder (both would check the same
+  // accounts), and its check timer runs even without accounts, so that
+  // accounts another process adds to the file are found.
+  bool longRunning = false;
 };
+
+// The error a second long-running program in the same folder shows before it
+// ends.
+inline constexpr std::string_view kAlreadyRunningMessage =
+    "Corvel is already running in this folder; this copy ends.";
 
 class MainWindow final : private CheckHost {
  public:
@@ -183,6 +194,14 @@ class MainWindow final : private CheckHost {
   // Saves the table as SaveAccounts does, but only a table that was loaded:
   // an empty table that never met the file must not replace the accounts.
   void SaveLoadedTable(bool zeroElapsed);
+  // Before a tick: the accounts file was changed by someone else (another
+  // process): the table is reloaded from it.
+  void ReloadIfChangedElsewhere();
+  // After a tick: what the check found (a login method) goes to the file at
+  // once, so that another process does not write it away.
+  void StoreOwnChanges();
+  // Shows an error in the error box the first time only.
+  void ShowErrorOnce(bool& shown, std::string_view text);
   void SaveWindowSettings();
   void LoadAccountTable();
   void CreateTray();
@@ -225,8 +244,14 @@ class MainWindow final : private CheckHost {
   std::size_t cursor_ = 0;
   bool addingAccount_ = false;
 
+  std::unique_ptr<FileLock> folderLock_;
   bool started_ = false;
   bool settingsFailureShown_ = false;
+  bool accountsFailureShown_ = false;
+  // A tick is running (its checks wait inside it); a restart of the check
+  // timer asked for meanwhile waits until it has ended.
+  bool tickRunning_ = false;
+  bool timerRestartPending_ = false;
   bool exiting_ = false;
   bool exited_ = false;
 };

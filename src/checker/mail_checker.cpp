@@ -336,7 +336,7 @@ void MailChecker::DetectWithSeenList(std::size_t index) {
     }
   }
 
-  seenList_.SaveToFile(path);
+  seenList_.MergeIntoFile(path);
   seenList_.Clear();
   if (newCount == 0) {
     host_.WriteLog(name_, "No messages, quitting...");

@@ -1,6 +1,7 @@
 #include "checker/seen_list.h"
 
 #include "accounts/file_io.h"
+#include "accounts/file_lock.h"
 
 namespace corvel {
 
@@ -10,6 +11,16 @@ void SeenList::LoadFromFile(const std::filesystem::path& fileName) {
 
 void SeenList::SaveToFile(const std::filesystem::path& fileName) const {
   ReplaceFileAtomically(fileName, Text());
+}
+
+void SeenList::MergeIntoFile(const std::filesystem::path& fileName) const {
+  const std::unique_ptr<FileLock> lock = LockFile(fileName);
+  SeenList merged;
+  merged.LoadFromFile(fileName);
+  for (const std::string& entry : entries_) {
+    if (!merged.Contains(entry)) merged.Append(entry);
+  }
+  merged.SaveToFile(fileName);
 }
 
 void SeenList::SetText(std::string_view content) {

@@ -27,6 +27,12 @@ class SeenList {
   // Replaces the file with the entries (atomically: a failed write leaves the
   // old file as it was). Throws InOutException.
   void SaveToFile(const std::filesystem::path& fileName) const;
+  // Adds the entries to the file as it is now, under the file's lock: the
+  // file's own entries first, then those of this list it does not hold yet,
+  // in this list's order. Another process that checks the same account at the
+  // same time therefore adds to the file rather than replacing it, and no
+  // identifier either of them recorded is lost. Throws InOutException.
+  void MergeIntoFile(const std::filesystem::path& fileName) const;
 
   // Replaces the entries with those in `content` (the file's bytes).
   void SetText(std::string_view content);

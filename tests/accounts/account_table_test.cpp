@@ -267,7 +267,13 @@ TEST(SaveAccounts, EmptyTableWritesAnEmptyFile) {
   AccountTable table;
   SaveAccounts(table, true, folder / "mail.accounts.qor");
   EXPECT_EQ(ReadBytes(folder / "mail.accounts.qor"), "");
+#ifdef _WIN32
+  // The save's lock lives in a file of its own there.
+  EXPECT_EQ(FolderEntries(folder.Path()),
+            (std::vector<std::string>{"mail.accounts.qor", "mail.accounts.qor.lock"}));
+#else
   EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"mail.accounts.qor"});
+#endif
 }
 
 TEST(SaveAccounts, FailedSaveLeavesThePreviousFileAndTheTable) {
@@ -369,6 +375,61 @@ TEST(SaveAccounts, RecordsPastAWalkThatEndsEarlierAreWrittenBackAsLoaded) {
   SaveAccounts(table, false, folder / "mail.accounts.qor");
   EXPECT_EQ(ReadBytes(folder / "mail.accounts.qor"),
             ManyRecords(50, 0) + file.substr(50 * kRecordSize));
+}
+
+// Another process changed the file since the table read it: a save keeps its
+// changes and stores only what the table found.
+TEST(SaveAccounts, AFileChangedElsewhereGetsOnlyWhatTheTableFound) {
+  TestFolder folder;
+  const auto file = folder / "mail.accounts.qor";
+  AccountRecord a = MakeAccount("a");
+  a.AuthMethod.Clear();
+  WriteBytes(file, FileOf({a, MakeAccount("b"), MakeAccount("c")}));
+  AccountTable table;
+  ASSERT_TRUE(LoadAccounts(table, file));
+  EXPECT_FALSE(AccountsFileChanged(table, file));
+  table[0].SetPlainAuthMethod("APOP");  // found by a check
+  table[1].Elapsed = 7;
+  EXPECT_TRUE(HasOwnChanges(table));
+
+  AccountRecord b = MakeAccount("b");
+  b.SetPlainServer("pop.moved.example");
+  // c deleted, d and e added, b edited.
+  WriteBytes(file, FileOf({b, a, MakeAccount("d"), MakeAccount("e")}));
+  EXPECT_TRUE(AccountsFileChanged(table, file));
+  EXPECT_TRUE(SaveAccounts(table, false, file));
+
+  AccountRecord aFound = a;
+  aFound.SetPlainAuthMethod("APOP");
+  AccountRecord bCounted = b;
+  bCounted.Elapsed = 7;
+  EXPECT_EQ(ReadBytes(file), FileOf({bCounted, aFound, MakeAccount("d"), MakeAccount("e")}));
+  // The table is the file's now, with the counts it had.
+  ASSERT_EQ(table.Count(), 4u);
+  EXPECT_EQ(table[0].PlainServer(), "pop.moved.example");
+  EXPECT_EQ(table[0].Elapsed, 7);
+  EXPECT_EQ(table[2].PlainAccountName(), "d");
+  EXPECT_FALSE(HasOwnChanges(table));
+  EXPECT_FALSE(AccountsFileChanged(table, file));
+}
+
+TEST(AccountsFileChanged, SameBytesWrittenAgainIsNoChangeAndReloadKeepsTheCounts) {
+  TestFolder folder;
+  const auto file = folder / "mail.accounts.qor";
+  WriteBytes(file, FileOf({MakeAccount("a"), MakeAccount("b")}));
+  AccountTable table;
+  ASSERT_TRUE(LoadAccounts(table, file));
+  table[0].Elapsed = 4;
+  table[1].Elapsed = 9;
+  std::filesystem::remove(file);
+  WriteBytes(file, FileOf({MakeAccount("a"), MakeAccount("b")}));
+  EXPECT_FALSE(AccountsFileChanged(table, file));
+  WriteBytes(file, FileOf({MakeAccount("b"), MakeAccount("new"), MakeAccount("a")}));
+  ASSERT_TRUE(AccountsFileChanged(table, file));
+  ASSERT_TRUE(ReloadAccounts(table, file));
+  EXPECT_EQ(table[0].Elapsed, 9);
+  EXPECT_EQ(table[1].Elapsed, 0);
+  EXPECT_EQ(table[2].Elapsed, 4);
 }
 
 }  // namespace

@@ -1,14 +1,18 @@
 // What the program must never lose or undo: the accounts after a start-up
 // that stopped half-way, start-up itself over a setting it cannot write back,
-// the logon entry of another program.
+// the logon entry of another program, the changes another process makes to
+// the accounts file; and checks that must not run inside one another.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
+#include "accounts/file_io.h"
 #include "main_window_fixture.h"
+#include "pop3_server/mailbox_pop3_server.h"
 
 namespace corvel::test {
 namespace {
@@ -85,6 +89,163 @@ TEST_F(NothingLostTest, AOneShotRunNeverWritesTheLogonEntry) {
   Start(options);
   EXPECT_TRUE(view_.Checked(Control::StartupChkBx));
   EXPECT_EQ(settings_.Peek(kRunKey, kRunValueName), "/usr/bin/corvel-desktop --MINIMIZE");
+}
+
+// Another process (`corvel accounts ...`) changing the accounts file.
+void EditElsewhere(const std::function<void(AccountFile&)>& edit) {
+  AccountFile file;
+  file.Open();
+  edit(file);
+}
+
+TEST_F(NothingLostTest, TheProgramStartedWithoutAccountsFindsThoseAddedElsewhere) {
+  MailboxPop3Server server;
+  MainWindowOptions options;
+  options.longRunning = true;
+  Start(options);
+  EXPECT_TRUE(window_->CheckTimerEnabled());
+  TestAccount added;
+  added.port = server.PortText();
+  added.authMethod = "NONE";
+  AddAccount(added);
+  window_->TimerTimer();
+  EXPECT_THAT(LogOf("Home"), ::testing::Contains("Logged in!"));
+}
+
+TEST_F(NothingLostTest, AccountsChangedElsewhereAreCheckedAndKeptAtExit) {
+  MailboxPop3Server server;
+  TestAccount home;
+  home.interval = 100;
+  home.authMethod = "NONE";
+  AddAccount(home);
+  Start();
+  window_->TimerTimer();
+  TestAccount added;
+  added.name = "Added";
+  added.port = server.PortText();
+  added.authMethod = "NONE";
+  AddAccount(added);
+  EditElsewhere([](AccountFile& file) {
+    AccountRecord record = file.ReadRecord(0);
+    record.SetPlainServer("pop.elsewhere.example");
+    file.WriteRecord(0, record);
+  });
+  window_->TimerTimer();
+  EXPECT_THAT(LogOf("Added"), ::testing::Contains("Logged in!"));
+  EXPECT_EQ(window_->Table()[0].Elapsed, 2);  // Home kept its count
+  window_->Exit1Click();
+  AccountTable saved;
+  ASSERT_TRUE(LoadAccounts(saved));
+  ASSERT_EQ(saved.Count(), 2u);
+  EXPECT_EQ(saved[0].PlainServer(), "pop.elsewhere.example");
+  EXPECT_EQ(saved[1].PlainAccountName(), "Added");
+}
+
+TEST_F(NothingLostTest, AMethodFoundIsStoredIntoTheFileAsAnotherProcessLeftIt) {
+  MailboxPop3Server server;
+  TestAccount home;
+  home.port = server.PortText();
+  AddAccount(home);
+  TestAccount gone;
+  gone.name = "Gone";
+  gone.interval = 100;
+  AddAccount(gone);
+  Start();
+  // While the discovery runs, another process deletes "Gone" and adds "New".
+  bool edited = false;
+  window_->Pop3().OnDisplay = [&](const std::string& line) {
+    if (edited || line.rfind("> APOP", 0) != 0) return;
+    edited = true;
+    EditElsewhere([](AccountFile& file) { file.DeleteRecord(1); });
+    TestAccount added;
+    added.name = "New";
+    AddAccount(added);
+  };
+  window_->TimerTimer();
+  ASSERT_TRUE(edited);
+  AccountTable stored;
+  ASSERT_TRUE(LoadAccounts(stored));
+  ASSERT_EQ(stored.Count(), 2u);
+  EXPECT_EQ(stored[0].PlainAuthMethod(), "APOP");
+  EXPECT_EQ(stored[1].PlainAccountName(), "New");
+  EXPECT_EQ(window_->Table().Count(), 2u);
+  EXPECT_EQ(window_->Table()[1].PlainAccountName(), "New");
+}
+
+TEST_F(NothingLostTest, ACheckBesideAnotherOfTheSameAccountAddsToTheSeenFile) {
+  MailboxPop3Server server;
+  server.AddMessage("m1", "From: a\r\nSubject: s\r\n\r\nx\r\n");
+  TestAccount home;
+  home.port = server.PortText();
+  home.authMethod = "NONE";
+  home.uidlFileName = "home.uidl";
+  AddAccount(home);
+  Start();
+  // The other process's check ends while this one waits for the server.
+  window_->Pop3().OnDisplay = [&](const std::string& line) {
+    if (line.rfind("> UIDL", 0) == 0) ReplaceFileAtomically("home.uidl", "seen-elsewhere\r\n");
+  };
+  window_->TimerTimer();
+  EXPECT_EQ(FileBytes("home.uidl"), "seen-elsewhere\r\nm1\r\n");
+}
+
+TEST_F(NothingLostTest, ASecondLongRunningProgramInTheSameFolderIsRefused) {
+  MainWindowOptions options;
+  options.longRunning = true;
+  Start(options);
+  ASSERT_TRUE(window_->Started());
+  PollEventLoop otherLoop;
+  InMemoryMainView otherView;
+  RecordingTrayShell otherShell;
+  MemorySettingsStore otherSettings;
+  MainWindow other(otherLoop, otherView, otherShell, otherSettings, locale_, options);
+  other.FormCreate();
+  EXPECT_THAT(otherView.Errors(), ElementsAre(kAlreadyRunningMessage));
+  EXPECT_TRUE(otherLoop.Terminated());
+  EXPECT_FALSE(other.Started());
+  EXPECT_FALSE(otherShell.IconShown());
+  // A one-shot check beside it is no second program.
+  MainWindowOptions check;
+  check.oneShot = true;
+  MainWindow checker(otherLoop, otherView, otherShell, otherSettings, locale_, check);
+  checker.FormCreate();
+  EXPECT_TRUE(checker.Started());
+}
+
+TEST_F(NothingLostTest, EditorClosedDuringACheckRestartsTheTimerOnlyWhenTheTickHasEnded) {
+  MailboxPop3Server slow;
+  slow.AddMessage("s1", "From: a\r\nSubject: slow\r\n\r\nx\r\n");
+  MailboxPop3Server fast;
+  fast.AddMessage("f1", "From: b\r\nSubject: fast\r\n\r\ny\r\n");
+  TestAccount first;
+  first.name = "Slow";
+  first.port = slow.PortText();
+  first.authMethod = "NONE";
+  AddAccount(first);
+  TestAccount second;
+  second.name = "Fast";
+  second.port = fast.PortText();
+  second.authMethod = "NONE";
+  AddAccount(second);
+  settings_.Preset(kProgramKey, "Balloon", "True");
+  Start();
+  bool timerOnInside = true;
+  bool edited = false;
+  window_->Pop3().OnDisplay = [&](const std::string& line) {
+    if (edited || line != "> STAT") return;
+    edited = true;
+    window_->OpenButtonClick();
+    window_->OpenButtonClick();
+    timerOnInside = window_->CheckTimerEnabled();
+    window_->TimerTimer();  // as the timer would, were it running
+  };
+  window_->TimerTimer();
+  ASSERT_TRUE(edited);
+  EXPECT_FALSE(timerOnInside);
+  EXPECT_TRUE(window_->CheckTimerEnabled());
+  EXPECT_THAT(LogOf("Fast"), ::testing::IsEmpty());
+  ASSERT_EQ(Balloons().size(), 1u);
+  EXPECT_EQ(Balloons()[0].title, "New mail on Slow");
 }
 
 }  // namespace
