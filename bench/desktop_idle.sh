@@ -30,7 +30,7 @@ trayer --edge bottom --align right --widthtype request --height 32 &
 pids+=($!)
 
 mkfifo "$work/server-in"
-"$server" 3 <"$work/server-in" >"$work/server-out" &
+"$server" 0 <"$work/server-in" >"$work/server-out" &
 pids+=($!)
 exec 5>"$work/server-in"
 while [ ! -s "$work/server-out" ]; do sleep 0.1; done
@@ -41,16 +41,23 @@ sessions() { grep -c '^sessions' "$work/server-out" || true; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
 
+stop() {  # PID: ends the program as the session's end would, and waits for it
+  kill -TERM "$1"
+  while kill -0 "$1" 2>/dev/null; do sleep 0.2; done
+}
+
 run() {  # INTERVAL: starts the program hidden with one account, prints its pid
   rm -rf "$work/folder" && mkdir -p "$work/folder"
   (cd "$work/folder" &&
    printf secret | "$corvel" accounts add --name Bench --server 127.0.0.1 --port "$port" \
      --user user --password-stdin --interval "$1" --leave-mail >/dev/null)
-  (cd "$work/folder" && exec "$desktop" --MINIMIZE) &
+  # Its output goes to a file: the caller reads this function's output.
+  (cd "$work/folder" && exec "$desktop" --MINIMIZE) >>"$work/desktop.log" 2>&1 &
   echo $!
 }
 
-# 1. Idle: one account every 60 s, window hidden.
+# 1. Idle: one account every 60 s with nothing new (an empty mailbox), the
+# window hidden.
 pid=$(run 60)
 pids+=("$pid")
 sleep 5
@@ -63,9 +70,11 @@ echo "idle: $((end_ticks - start_ticks)) ticks of 1/$hz s in $idle s:" \
   "$(awk -v t=$((end_ticks - start_ticks)) -v hz="$hz" -v s="$idle" 'BEGIN {printf "%.4f", 100 * t / hz / s}') % of a core," \
   "$(( $(sessions) )) checks"
 echo "memory after start: $start_rss kB resident"
-kill -TERM "$pid"; wait "$pid" || true
+stop "$pid"
 
-# 2. Memory over 100 checks: the account every second.
+# 2. Memory over 100 checks: the account every second, three messages on the
+# server (new at the first check, seen after that).
+for i in 1 2 3; do echo add >&5; done
 before=$(sessions)
 pid=$(run 1)
 pids+=("$pid")
@@ -73,4 +82,4 @@ sleep 3
 first_rss=$(rss_kb "$pid"); first=$(sessions)
 while [ $(( $(sessions) - first )) -lt 100 ]; do sleep 1; done
 echo "memory: $first_rss kB after $((first - before)) checks, $(rss_kb "$pid") kB after $(( $(sessions) - before )) checks"
-kill -TERM "$pid"; wait "$pid" || true
+stop "$pid"

@@ -16,6 +16,7 @@
 #include <QTextBlock>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <functional>
 #include <limits>
 
 #include "app/display_text.h"
@@ -104,13 +105,9 @@ QtMainView::QtMainView() {
   Build();
 }
 
-QtMainView::~QtMainView() {
-  if (window_ != nullptr) {
-    window_->LogMemo().OnLineAppended = nullptr;
-    window_->LogMemo().OnFirstLineRemoved = nullptr;
-    window_->MailList().OnChanged = nullptr;
-  }
-}
+// The main window is made after the view and goes before it; the handlers it
+// holds go with it.
+QtMainView::~QtMainView() = default;
 
 void QtMainView::Build() {
   tabs_ = new QTabWidget(this);
@@ -295,19 +292,20 @@ void QtMainView::Attach(MainWindow& window) {
     connect(static_cast<QCheckBox*>(Widget(box)), &QCheckBox::clicked, this,
             [this, box] { window_->CheckBoxClicked(box); });
   }
-  const std::pair<Control, void (MainWindow::*)()> kHandlers[9] = {
-      {Control::OpenButton, &MainWindow::OpenButtonClick},
-      {Control::btnNew, &MainWindow::btnNewClick},
-      {Control::btnDelete, &MainWindow::btnDeleteClick},
-      {Control::btnPrev, &MainWindow::btnPrevClick},
-      {Control::btnClearAuth, &MainWindow::btnClearAuthClick},
-      {Control::btnNext, &MainWindow::btnNextClick},
-      {Control::btnFirst, &MainWindow::btnFirstClick},
-      {Control::btnUpdate, &MainWindow::btnUpdateClick},
-      {Control::btnLast, &MainWindow::btnLastClick}};
-  for (const auto& [control, handler] : kHandlers) {
-    connect(static_cast<QPushButton*>(Widget(control)), &QPushButton::clicked, this,
-            [this, handler] { (window_->*handler)(); });
+  MainWindow* w = window_;
+  const std::pair<Control, std::function<void()>> kHandlers[9] = {
+      {Control::OpenButton, [w] { w->OpenButtonClick(); }},
+      {Control::btnNew, [w] { w->btnNewClick(); }},
+      {Control::btnDelete, [w] { w->btnDeleteClick(); }},
+      {Control::btnPrev, [w] { w->btnPrevClick(); }},
+      {Control::btnClearAuth, [w] { w->btnClearAuthClick(); }},
+      {Control::btnNext, [w] { w->btnNextClick(); }},
+      {Control::btnFirst, [w] { w->btnFirstClick(); }},
+      {Control::btnUpdate, [w] { w->btnUpdateClick(); }},
+      {Control::btnLast, [w] { w->btnLastClick(); }}};
+  for (const auto& entry : kHandlers) {
+    connect(static_cast<QPushButton*>(Widget(entry.first)), &QPushButton::clicked, this,
+            entry.second);
   }
   connect(secsEdit_, &QAbstractSpinBox::editingFinished, this, [this] { window_->SecsEditExit(); });
 }

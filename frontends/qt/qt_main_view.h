@@ -48,7 +48,8 @@ class QtMainView final : public QWidget, public MainView {
   ~QtMainView() override;
 
   // Connects the controls to the window's handlers and mirrors its log and
-  // "New mail" list. Call once, after the MainWindow is made.
+  // "New mail" list. Call once, after the MainWindow is made; the window must
+  // be destroyed before the view.
   void Attach(MainWindow& window);
 
   // ---- MainView.
