@@ -17,6 +17,8 @@
 #include "accounts/account_form.h"
 #include "accounts/account_table.h"
 #include "accounts/file_io.h"
+#include "accounts/oauth_settings.h"
+#include "app/account_secrets.h"
 #include "app/file_settings_store.h"
 #include "app/in_memory_main_view.h"
 #include "app/main_window.h"
@@ -62,7 +64,15 @@ struct AccountOptions {
   std::optional<std::string> name, server, port, user, password, interval;
   std::optional<bool> enabled, leaveMail;
   std::optional<std::uint8_t> security;
+  std::optional<std::string> oauthCommand;
+  std::optional<SecretPlace> secretIn;
   bool passwordFromStdin = false;
+};
+
+// A keyring step refused (locked, absent): said as the account's failure.
+class KeyringError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 std::uint8_t ParseSecurity(std::string_view text) {
@@ -111,12 +121,29 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
       options.enabled = true;
     } else if (a == "--security") {
       options.security = ParseSecurity(TakeValue(arguments, i));
+    } else if (a == "--secret-store") {
+      const std::string place = TakeValue(arguments, i);
+      if (place != "keyring" && place != "file") {
+        throw UsageError("--secret-store takes keyring or file, not '" + place + "'");
+      }
+      options.secretIn = place == "keyring" ? SecretPlace::secretKeyring : SecretPlace::secretFile;
+    } else if (a == "--oauth-command") {
+      options.oauthCommand = TakeValue(arguments, i);
     } else {
       throw UsageError("unknown option '" + a + "'");
     }
   }
   if (options.passwordFromStdin && options.password) {
     throw UsageError("give either --password or --password-stdin, not both");
+  }
+  if (options.oauthCommand && options.secretIn == SecretPlace::secretKeyring) {
+    throw UsageError("an account with --oauth-command keeps no password for the keyring");
+  }
+  if (options.oauthCommand && (options.password || options.passwordFromStdin)) {
+    throw UsageError("an account logs in either with a password or with --oauth-command");
+  }
+  if (options.oauthCommand && options.oauthCommand->find_first_of("\r\n") != std::string::npos) {
+    throw UsageError("--oauth-command takes one line");
   }
   return options;
 }
@@ -141,6 +168,100 @@ void ApplyOptions(const AccountOptions& options, const Environment& environment,
   if (options.enabled) form.enabled = *options.enabled;
   if (options.leaveMail) form.leaveMail = *options.leaveMail;
   if (options.security) form.securityMode = *options.security;
+  // An OAuth2 account has no password; its field holds a marker so that the
+  // rules that read the field (the table ends at an empty one) still hold.
+  if (options.oauthCommand) form.password = kOAuthMarker;
+}
+
+std::string_view LoginName(LoginKind kind) {
+  switch (kind) {
+    case LoginKind::loginOAuthCommand:
+      return "oauth-command";
+    case LoginKind::loginOAuthBuiltIn:
+      return "oauth-builtin";
+    case LoginKind::loginPassword:
+      break;
+  }
+  return "password";
+}
+
+// Puts the password where the record's options want it: into the keyring
+// (the field then holds kKeyringMarker) or into the field. `before` is the
+// record as the file held it; a keyring password follows a change of server,
+// port or user name, and leaves the keyring when the account no longer keeps
+// it there (after the record is written: see ForgetOldKeyringEntry). Nothing
+// is ever written to the file when the keyring refuses.
+void PlacePassword(const AccountOptions& options, const AccountForm& form,
+                   const AccountRecord& before, AccountRecord& record) {
+  const bool wasInKeyring = before.SecretIn() == SecretPlace::secretKeyring;
+  bool toKeyring =
+      options.secretIn ? *options.secretIn == SecretPlace::secretKeyring : wasInKeyring;
+  if (record.UsesOAuth()) {
+    if (options.secretIn == SecretPlace::secretKeyring) {
+      throw UsageError("an OAuth2 account keeps no password for the keyring");
+    }
+    toKeyring = false;
+  }
+  if (!wasInKeyring && !toKeyring) return;
+  std::string password;
+  const bool typed = options.password || options.passwordFromStdin;
+  if (typed) {
+    password = form.password;
+  } else if (record.UsesOAuth()) {
+    password.clear();  // the OAuth2 marker is already in the field
+  } else if (wasInKeyring) {
+    SecretResult read = SystemSecretStore()->Read(KeyringKeyOf(before));
+    if (!read.ok) throw KeyringError(read.reason);
+    password = std::move(read.secret);
+  } else {
+    password = before.PlainPassword();
+  }
+  if (toKeyring) {
+    const SecretResult written =
+        SystemSecretStore()->Write(KeyringKeyOf(record), KeyringLabelOf(record), password);
+    if (!written.ok) throw KeyringError(written.reason);
+    record.SetPlainPassword(kKeyringMarker);
+    record.SetSecretIn(SecretPlace::secretKeyring);
+  } else {
+    if (!record.UsesOAuth()) record.SetPlainPassword(password);
+    record.SetSecretIn(SecretPlace::secretFile);
+  }
+}
+
+// After the record is written: the keyring entry it no longer uses goes.
+void ForgetOldKeyringEntry(const AccountRecord& before, const AccountRecord& record,
+                           std::ostream& err) {
+  if (before.SecretIn() != SecretPlace::secretKeyring) return;
+  const SecretKey oldKey = KeyringKeyOf(before);
+  const SecretKey newKey = KeyringKeyOf(record);
+  const bool same = record.SecretIn() == SecretPlace::secretKeyring &&
+                    oldKey.server == newKey.server && oldKey.port == newKey.port &&
+                    oldKey.user == newKey.user;
+  if (same) return;
+  const SecretResult erased = SystemSecretStore()->Erase(oldKey);
+  if (!erased.ok) err << "The old password stays in the keyring: " << erased.reason << '\n';
+}
+
+// The login kind the options choose for `record`. A change of kind forgets
+// the login method found for the old one. The token command goes to the
+// OAuth2 settings file first: should that fail, the record stays as it was.
+void ApplyLoginOptions(const AccountOptions& options, AccountRecord& record) {
+  LoginKind kind = record.Login();
+  if (options.oauthCommand) {
+    OAuthSettingsFile settings(OAuthSettingsFileFor(kAccountsFileName));
+    settings.Load();
+    OAuthSettings entry = settings.Find(record.PlainUidlFileName()).value_or(OAuthSettings{});
+    entry.command = *options.oauthCommand;
+    settings.Set(record.PlainUidlFileName(), entry);
+    settings.Save();
+    kind = LoginKind::loginOAuthCommand;
+  } else if (options.password || options.passwordFromStdin) {
+    kind = LoginKind::loginPassword;
+  }
+  if (kind != record.Login()) {
+    record.SetLogin(kind);
+    record.AuthMethod.Clear();
+  }
 }
 
 // The record an account selector names: "#INDEX" (from 0) or the name.
@@ -166,7 +287,9 @@ void PrintAccount(std::ostream& out, std::size_t index, const AccountRecord& rec
       << record.Interval << " s\t" << (record.IsEnabled() ? "enabled" : "disabled") << '\t'
       << (record.LeavesMailOnServer() ? "leave-mail" : "whole-mailbox") << '\t' << "auth "
       << (record.AuthMethod.Empty() ? std::string("(not found yet)") : record.PlainAuthMethod())
-      << '\t' << "security " << SecurityName(record.SecurityMode()) << '\t' << "seen "
+      << '\t' << "security " << SecurityName(record.SecurityMode()) << '\t' << "login "
+      << LoginName(record.Login()) << '\t' << "secret "
+      << (record.SecretIn() == SecretPlace::secretKeyring ? "keyring" : "file") << '\t' << "seen "
       << record.PlainUidlFileName() << '\n';
 }
 
@@ -207,7 +330,15 @@ int AccountsAdd(const std::vector<std::string>& arguments, const Environment& en
     err << kDuplicateNameMessage << '\n';
     return kExitUsage;
   }
-  file.WriteRecord(count, NewAccountRecord(form, TickCount()));
+  AccountRecord record = NewAccountRecord(form, TickCount());
+  ApplyLoginOptions(options, record);
+  try {
+    PlacePassword(options, form, AccountRecord{}, record);
+  } catch (const KeyringError& e) {
+    err << "corvel: " << form.name << ": " << e.what() << '\n';
+    return kExitUsage;
+  }
+  file.WriteRecord(count, record);
   out << "Account " << form.name << " added (#" << count << ").\n";
   return kExitOk;
 }
@@ -222,6 +353,7 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
   file.Open();
   const std::size_t index = FindAccount(file, arguments[1]);
   AccountRecord record = file.ReadRecord(index);
+  const AccountRecord before = record;
   AccountForm form = RecordToForm(record);
   ApplyOptions(options, environment, form);
   if (auto message = MissingFieldMessage(form)) {
@@ -236,7 +368,15 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
   if (record.UidlFileName.Empty()) {
     record.SetPlainUidlFileName(MakeUidlFileName(form.name, TickCount()));
   }
+  ApplyLoginOptions(options, record);
+  try {
+    PlacePassword(options, form, before, record);
+  } catch (const KeyringError& e) {
+    err << "corvel: " << form.name << ": " << e.what() << '\n';
+    return kExitUsage;
+  }
   file.WriteRecord(index, record);
+  ForgetOldKeyringEntry(before, record, err);
   out << "Account " << form.name << " updated.\n";
   return kExitOk;
 }
@@ -247,8 +387,14 @@ int AccountsDelete(const std::vector<std::string>& arguments, std::ostream& out)
   AccountFile file;
   file.Open();
   const std::size_t index = FindAccount(file, arguments[1]);
-  const std::string name = file.ReadRecord(index).PlainAccountName();
+  const AccountRecord record = file.ReadRecord(index);
+  const std::string name = record.PlainAccountName();
   file.DeleteRecord(index);
+  if (record.SecretIn() == SecretPlace::secretKeyring) {
+    AccountRecord gone = record;
+    gone.SetSecretIn(SecretPlace::secretFile);
+    ForgetOldKeyringEntry(record, gone, out);
+  }
   out << "Account " << name << " deleted; its seen-message file stays on disk.\n";
   return kExitOk;
 }
@@ -293,6 +439,8 @@ std::string UsageText() {
          "       corvel [-C DIR] accounts add --name N --server S [--port P] --user U\n"
          "                       (--password P | --password-stdin) [--interval SECONDS]\n"
          "                       [--leave-mail] [--disabled] [--security auto|starttls|tls]\n"
+         "                       [--oauth-command 'CMD ARGS' instead of a password]\n"
+         "                       [--secret-store keyring|file]\n"
          "       corvel [-C DIR] accounts set NAME|#INDEX [the options of add]\n"
          "                       [--no-leave-mail] [--enabled]\n"
          "       corvel [-C DIR] accounts delete NAME|#INDEX\n"

@@ -60,8 +60,8 @@ AccountRecord AccountRecord::FromBytes(std::span<const char, kRecordSize> bytes)
   record.Port = ReadInt32(bytes, kPortOffset);
   ReadText(bytes, kUserNameOffset, record.UserName);
   ReadText(bytes, kPasswordOffset, record.Password);
-  record.Alignment[0] = ReadByte(bytes, kAlignmentOffset);
-  record.Alignment[1] = ReadByte(bytes, kAlignmentOffset + 1);
+  record.LoginKindByte = ReadByte(bytes, kLoginKindOffset);
+  record.SecretStoreByte = ReadByte(bytes, kSecretStoreOffset);
   record.Interval = ReadInt32(bytes, kIntervalOffset);
   record.Elapsed = ReadInt32(bytes, kElapsedOffset);
   ReadText(bytes, kAuthMethodOffset, record.AuthMethod);
@@ -78,8 +78,8 @@ void AccountRecord::ToBytes(std::span<char, kRecordSize> bytes) const {
   WriteInt32(bytes, kPortOffset, Port);
   WriteText(bytes, kUserNameOffset, UserName);
   WriteText(bytes, kPasswordOffset, Password);
-  bytes[kAlignmentOffset] = static_cast<char>(Alignment[0]);
-  bytes[kAlignmentOffset + 1] = static_cast<char>(Alignment[1]);
+  bytes[kLoginKindOffset] = static_cast<char>(LoginKindByte);
+  bytes[kSecretStoreOffset] = static_cast<char>(SecretStoreByte);
   WriteInt32(bytes, kIntervalOffset, Interval);
   WriteInt32(bytes, kElapsedOffset, Elapsed);
   WriteText(bytes, kAuthMethodOffset, AuthMethod);
@@ -98,6 +98,14 @@ std::uint8_t AccountRecord::SecurityMode() const {
 }
 
 void AccountRecord::SetSecurityMode(std::uint8_t mode) { SecurityModeByte = mode <= 2 ? mode : 0; }
+
+LoginKind AccountRecord::Login() const {
+  return LoginKindByte <= 2 ? static_cast<LoginKind>(LoginKindByte) : LoginKind::loginPassword;
+}
+
+SecretPlace AccountRecord::SecretIn() const {
+  return SecretStoreByte == 1 ? SecretPlace::secretKeyring : SecretPlace::secretFile;
+}
 
 std::string AccountRecord::PlainAccountName() const { return Unscramble(AccountName); }
 std::string AccountRecord::PlainServer() const { return Unscramble(Server); }

@@ -78,12 +78,32 @@ inline constexpr std::size_t kSecurityModeOffset = 203;
 inline constexpr std::size_t kPortOffset = 204;
 inline constexpr std::size_t kUserNameOffset = 208;
 inline constexpr std::size_t kPasswordOffset = 309;
-inline constexpr std::size_t kAlignmentOffset = 410;
+inline constexpr std::size_t kLoginKindOffset = 410;
+inline constexpr std::size_t kSecretStoreOffset = 411;
 inline constexpr std::size_t kIntervalOffset = 412;
 inline constexpr std::size_t kElapsedOffset = 416;
 inline constexpr std::size_t kAuthMethodOffset = 420;
 inline constexpr std::size_t kLeaveMailOffset = 431;
 inline constexpr std::size_t kUidlFileNameOffset = 432;
+
+// How an account logs in (byte 410 of its record).
+enum class LoginKind : std::uint8_t {
+  loginPassword = 0,      // with its password, by the methods found for it
+  loginOAuthCommand = 1,  // OAuth 2.0: an access token printed by a command of the user's
+  loginOAuthBuiltIn = 2,  // OAuth 2.0: a token from Corvel's own authorization
+};
+
+// Where an account's secret (password or refresh token) is kept (byte 411).
+enum class SecretPlace : std::uint8_t {
+  secretFile = 0,     // in the record's password field, scrambled
+  secretKeyring = 1,  // in the system's keyring; the field holds kKeyringMarker
+};
+
+// What the password field of an account holds when its secret is not kept
+// there: the field must not be empty (an empty one ends the table), and the
+// editor's rules read it like any password.
+inline constexpr std::string_view kKeyringMarker = "(in the keyring)";
+inline constexpr std::string_view kOAuthMarker = "(OAuth2)";
 
 // A default record is 688 zero bytes: disabled, every text empty, port,
 // interval and elapsed 0 (the editor's defaults 110 and 300 are the editor's).
@@ -99,8 +119,10 @@ struct AccountRecord {
   std::int32_t Port = 0;
   ShortString<100> UserName;  // scrambled with kFieldKey
   ShortString<100> Password;  // scrambled with kPasswordKey, then kFieldKey
-  // Bytes 410-411: alignment, not significant; kept as read.
-  std::array<std::uint8_t, 2> Alignment{};
+  // Bytes 410 and 411, alignment in older files, hold the login kind and the
+  // secret store. Kept as read; see Login() and Store().
+  std::uint8_t LoginKindByte = 0;
+  std::uint8_t SecretStoreByte = 0;
   std::int32_t Interval = 0;  // ticks (seconds) between two checks
   std::int32_t Elapsed = 0;   // ticks since the last check; 0 in the file
   // The login method that worked: "APOP", "SHA1", "MD5", "LOGIN" or "NONE",
@@ -120,6 +142,14 @@ struct AccountRecord {
   [[nodiscard]] std::uint8_t SecurityMode() const;
   // Stores 0, 1 or 2; any other value is stored as 0, as it would be read.
   void SetSecurityMode(std::uint8_t mode);
+  // The login kind and the secret store; an unknown stored value counts as
+  // the first choice (a password, kept in the file), as it did before either
+  // existed.
+  [[nodiscard]] LoginKind Login() const;
+  void SetLogin(LoginKind kind) { LoginKindByte = static_cast<std::uint8_t>(kind); }
+  [[nodiscard]] SecretPlace SecretIn() const;
+  void SetSecretIn(SecretPlace place) { SecretStoreByte = static_cast<std::uint8_t>(place); }
+  [[nodiscard]] bool UsesOAuth() const { return Login() != LoginKind::loginPassword; }
 
   // The readable values of the text fields. The setters cut the text to the
   // field's capacity (100, 10 or 255 bytes) and scramble it.

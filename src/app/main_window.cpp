@@ -68,7 +68,9 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       localeFormat_(localeFormat),
       options_(std::move(options)),
       pop3_(loop),
-      checker_(table_, pop3_, seenList_, mailList_, flags_, *this) {
+      checker_(table_, pop3_, seenList_, mailList_, flags_, *this),
+      secrets_(options_.accountsFile, options_.tokenCommandTimeoutMs) {
+  checker_.SetSecretSource(&secrets_);
   if (!options_.clock) options_.clock = CurrentLocalTime;
   if (!options_.tickCount) options_.tickCount = [] { return corvel::TickCount(); };
   view_.SetApplicationTitle(kProgramTitle);

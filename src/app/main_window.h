@@ -30,6 +30,7 @@
 #include "accounts/account_form.h"
 #include "accounts/account_table.h"
 #include "accounts/file_lock.h"
+#include "app/account_secrets.h"
 #include "app/activity_log.h"
 #include "app/locale_format.h"
 #include "app/main_view.h"
@@ -75,6 +76,8 @@ struct MainWindowOptions {
   bool forceLog = false;
   // The blocking client's silence time-out in seconds.
   std::int32_t pop3Timeout = 15;
+  // How long an OAuth2 account's token command may run.
+  int tokenCommandTimeoutMs = kTokenCommandTimeoutMs;
   // A one-shot run (the console's check): the logon entry is read, and shown
   // in its box, but never written.
   bool oneShot = false;
@@ -235,6 +238,7 @@ class MainWindow final : private CheckHost {
   LogMemoModel logMemo_;
   SyncPop3Client pop3_;
   MailChecker checker_;
+  AccountSecrets secrets_;
   TrayMenu popUp_;
   std::unique_ptr<TrayIcon> tray_;
   EventLoop::TimerId checkTimer_ = 0;

@@ -7,6 +7,7 @@
 #include "codec/exception.h"
 #include "codec/header_decode.h"
 #include "net/socket_errors.h"
+#include "pop3/pop3_auth.h"
 
 namespace corvel {
 
@@ -18,6 +19,13 @@ constexpr std::string_view kMethodSha1 = "SHA1";
 constexpr std::string_view kMethodMd5 = "MD5";
 constexpr std::string_view kMethodLogin = "LOGIN";
 constexpr std::string_view kMethodNone = "NONE";
+// The OAuth2 logins; "OAUTHBEARER" would not fit the field's 10 characters.
+constexpr std::string_view kMethodBearer = "BEARER";
+constexpr std::string_view kMethodXOAuth2 = "XOAUTH2";
+
+bool IsOAuthMethod(std::string_view method) {
+  return method == kMethodBearer || method == kMethodXOAuth2;
+}
 
 // A name of a file in the working directory, and nothing else.
 bool IsBareFileName(std::string_view name) {
@@ -63,7 +71,10 @@ void MailChecker::TimerTimer() {
     record.Elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(record.Elapsed) + 1u);
     if (record.Elapsed != record.Interval) continue;
     const CheckOutcome outcome = CheckAccount(i);
-    if (outcome != CheckOutcome::ConnectFailed && outcome != CheckOutcome::ReconnectFailed) break;
+    if (outcome != CheckOutcome::ConnectFailed && outcome != CheckOutcome::ReconnectFailed &&
+        outcome != CheckOutcome::NotAttempted) {
+      break;
+    }
   }
   host_.SetCheckTimerEnabled(true);
 }
@@ -83,13 +94,17 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
   pop3_.SetHost(server_);
   pop3_.SetPort(std::to_string(record.Port));
   pop3_.SetUserName(record.PlainUserName());
-  pop3_.SetPassWord(record.PlainPassword());
   securityMode_ = record.SecurityMode();
   pop3_.SetTlsMode(TlsModeFor(securityMode_, record.Port));
   pop3_.SetTlsHostName("");  // the server's name as typed
+  oauth_ = record.UsesOAuth();
 
   CheckOutcome outcome = CheckOutcome::Checked;
   try {
+    if (!PrepareLogin(record)) {
+      FinishCheck(index);
+      return CheckOutcome::NotAttempted;
+    }
     host_.WriteLog(name_, Concat("Trying to connect to ", server_));
     if (!pop3_.ConnectSync()) {
       if (flags_.ConnErrorArmed && host_.OptionChecked(CheckOption::ConnErr)) {
@@ -108,7 +123,11 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
       return CheckOutcome::TlsFailed;
     }
 
-    if (authMethod.empty()) {
+    if (oauth_ && !IsOAuthMethod(authMethod)) {
+      // Never the password methods: a word stored before the account moved
+      // to OAuth2 is found again.
+      DiscoverOAuthMethod(index, outcome);
+    } else if (authMethod.empty()) {
       if (!DiscoverAuthMethod(index, outcome)) {
         FinishCheck(index);
         return CheckOutcome::ReconnectFailed;
@@ -124,6 +143,32 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
   }
   FinishCheck(index);
   return outcome;
+}
+
+LoginSecret FileLoginSecret(const AccountRecord& record) {
+  if (record.Login() == LoginKind::loginPassword && record.SecretIn() == SecretPlace::secretFile) {
+    return {true, record.PlainPassword(), {}};
+  }
+  return {false, {}, "No way to get this account's secret here"};
+}
+
+bool MailChecker::PrepareLogin(const AccountRecord& record) {
+  if (oauth_ && securityMode_ == kSecurityAuto && pop3_.TlsMode() == SocketTlsMode::tlsOff) {
+    // A bearer token lets anyone who reads it into the mailbox: it goes only
+    // into a TLS session (from the first byte, or after STLS).
+    host_.WriteLog(name_,
+                   "Not connecting: an OAuth2 token is sent only over TLS (security tls "
+                   "or starttls)");
+    return false;
+  }
+  LoginSecret secret =
+      secretSource_ != nullptr ? secretSource_->LoginSecretOf(record) : FileLoginSecret(record);
+  if (!secret.ok) {
+    host_.WriteLog(name_, secret.reason);
+    return false;
+  }
+  pop3_.SetPassWord(std::move(secret.secret));
+  return true;
 }
 
 bool MailChecker::StartTlsIfRequired() {
@@ -226,10 +271,57 @@ bool MailChecker::DiscoverAuthMethod(std::size_t index, CheckOutcome& outcome) {
   return true;
 }
 
+void MailChecker::DiscoverOAuthMethod(std::size_t index, CheckOutcome& outcome) {
+  outcome = CheckOutcome::MethodDiscovered;
+  host_.WriteLog(name_, "Trying to figure out AUTH type...");
+  struct OAuthAttempt {
+    const char* announcement;
+    Pop3AuthType type;
+    const char* success;
+    std::string_view method;
+  };
+  static constexpr OAuthAttempt kChain[] = {
+      {"Trying OAUTHBEARER...", Pop3AuthType::popAuthOAuthBearer, "OAUTHBEARER worked!",
+       kMethodBearer},
+      {"Trying XOAUTH2...", Pop3AuthType::popAuthXOAuth2, "XOAUTH2 worked!", kMethodXOAuth2},
+  };
+  for (const OAuthAttempt& attempt : kChain) {
+    host_.WriteLog(name_, attempt.announcement);
+    pop3_.SetAuthType(attempt.type);
+    if (pop3_.AuthSync()) {
+      host_.WriteLog(name_, attempt.success);
+      StoreAuthMethod(index, attempt.method);
+      return;
+    }
+    LogServerAnswer();
+  }
+  host_.WriteLog(name_, "Could not log in!");
+  outcome = CheckOutcome::NoMethodFound;
+}
+
+void MailChecker::LogServerAnswer() {
+  std::string answer = PrintableAscii(pop3_.LastResponse(), 200);
+  if (!pop3_.AuthErrorChallenge().empty()) answer += " " + pop3_.AuthErrorChallenge();
+  if (!answer.empty()) host_.WriteLog(name_, "Server's answer: " + answer);
+}
+
 bool MailChecker::LoginStored(std::size_t index) {
   const std::string method = table_[index].PlainAuthMethod();
   bool ok = false;
   const char* failure = nullptr;
+  if (oauth_) {
+    const bool bearer = method == kMethodBearer;
+    host_.WriteLog(name_,
+                   bearer ? "Logging in using OAUTHBEARER..." : "Logging in using XOAUTH2...");
+    pop3_.SetAuthType(bearer ? Pop3AuthType::popAuthOAuthBearer : Pop3AuthType::popAuthXOAuth2);
+    if (pop3_.AuthSync()) {
+      host_.WriteLog(name_, "Logged in!");
+      return true;
+    }
+    host_.WriteLog(name_, bearer ? "OAUTHBEARER login failed!" : "XOAUTH2 login failed!");
+    LogServerAnswer();
+    return false;
+  }
   if (method == kMethodApop) {
     host_.WriteLog(name_, "Logging in using APOP...");
     ok = pop3_.APopSync();

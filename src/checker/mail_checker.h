@@ -16,6 +16,7 @@
 
 #include "accounts/account_table.h"
 #include "checker/check_host.h"
+#include "checker/login_secret.h"
 #include "checker/new_mail_list.h"
 #include "checker/seen_list.h"
 #include "pop3/sync_pop3_client.h"
@@ -31,6 +32,7 @@ enum class CheckOutcome {
   LoginFailed,       // the stored method was refused
   Checked,           // logged in and the mailbox examined (or STAT refused)
   TlsFailed,         // reached, but STARTTLS was refused or its handshake failed
+  NotAttempted,      // not connected: no secret to log in with, or OAuth2 without TLS
 };
 
 // An account's security mode (byte 203 of its record).
@@ -60,6 +62,10 @@ class MailChecker {
   // One check of the account at `index`, ending with FinishCheck on every path.
   CheckOutcome CheckAccount(std::size_t index);
 
+  // Where the secrets come from; without a source (or with null) only
+  // passwords kept in the accounts file can be used.
+  void SetSecretSource(SecretSource* source) { secretSource_ = source; }
+
   // The table was emptied or reloaded (the editor closed) while a check may be
   // running: that check must not write into the record that now sits at its
   // index, which may be another account.
@@ -79,6 +85,13 @@ class MailChecker {
   // Returns false when the reconnection after a refused APOP failed.
   bool DiscoverAuthMethod(std::size_t index, CheckOutcome& outcome);
   bool LoginStored(std::size_t index);
+  // The discovery of an OAuth2 account: OAUTHBEARER, then XOAUTH2.
+  void DiscoverOAuthMethod(std::size_t index, CheckOutcome& outcome);
+  // After a refused OAuth2 login: what the server said, when it said anything.
+  void LogServerAnswer();
+  // The secret of the account being checked; false (after its log line)
+  // when the check must not connect.
+  bool PrepareLogin(const AccountRecord& record);
   void DetectNewMail(std::size_t index);
   void DetectWithSeenList(std::size_t index);
   void DetectWholeMailbox(std::size_t index);
@@ -103,6 +116,7 @@ class MailChecker {
   NewMailList& mailList_;
   WindowFlags& flags_;
   CheckHost& host_;
+  SecretSource* secretSource_ = nullptr;
 
   std::uint64_t tableGeneration_ = 0;
   std::uint64_t checkGeneration_ = 0;
@@ -110,6 +124,7 @@ class MailChecker {
   std::string name_;
   std::string server_;
   std::uint8_t securityMode_ = kSecurityAuto;
+  bool oauth_ = false;
 };
 
 }  // namespace corvel

@@ -78,4 +78,55 @@ std::string CramSha1Answer(std::string_view userName, std::string_view password,
   return answer;
 }
 
+std::string XOAuth2Response(std::string_view userName, std::string_view token) {
+  std::string response = "user=";
+  response.append(userName);
+  response.append(
+      "\x01"
+      "auth=Bearer ");
+  response.append(token);
+  response.append("\x01\x01");
+  return response;
+}
+
+std::string OAuthBearerResponse(std::string_view userName, std::string_view host,
+                                std::string_view port, std::string_view token) {
+  std::string response = "n,a=";
+  for (char c : userName) {
+    if (c == ',') {
+      response.append("=2C");
+    } else if (c == '=') {
+      response.append("=3D");
+    } else {
+      response.push_back(c);
+    }
+  }
+  response.append(
+      ",\x01"
+      "host=");
+  response.append(host);
+  const bool decimalPort = !port.empty() && port.find_first_not_of("0123456789") == port.npos;
+  if (decimalPort) {
+    response.append(
+        "\x01"
+        "port=");
+    response.append(port);
+  }
+  response.append(
+      "\x01"
+      "auth=Bearer ");
+  response.append(token);
+  response.append("\x01\x01");
+  return response;
+}
+
+std::string PrintableAscii(std::string_view text, std::size_t maxLength) {
+  std::string result;
+  for (char c : text) {
+    if (result.size() >= maxLength) break;
+    if (c >= 0x20 && c <= 0x7E) result.push_back(c);
+  }
+  return result;
+}
+
 }  // namespace corvel

@@ -86,7 +86,7 @@ void CustomPop3Client::Display(const std::string& text) {
 }
 
 void CustomPop3Client::SendCommandLine(const std::string& command) {
-  Display("> " + command);
+  Display("> " + (hiddenCommandText_.empty() ? command : std::exchange(hiddenCommandText_, {})));
   socket_->SendText(command + "\r\n");
 }
 

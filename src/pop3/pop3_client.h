@@ -1,5 +1,6 @@
 // CustomPop3Client: an event-driven POP3 client (RFC 1939, with RPOP, LAST,
-// APOP and the AUTH command of RFC 1734 with LOGIN, CRAM-MD5 and CRAM-SHA1),
+// APOP and the AUTH command of RFC 1734 with LOGIN, CRAM-MD5 and CRAM-SHA1,
+// and the OAuth 2.0 bearer-token logins XOAUTH2 and OAUTHBEARER of RFC 7628),
 // over plain TCP, TLS from the first byte, or STLS (RFC 2595).
 //
 // Every operation only starts a request: it checks that the client is free,
@@ -73,6 +74,9 @@ enum class Pop3AuthType {
   popAuthLogin = 1,
   popAuthCramMD5 = 2,
   popAuthCramSHA1 = 3,
+  // OAuth 2.0 bearer tokens: PassWord holds the access token.
+  popAuthXOAuth2 = 4,
+  popAuthOAuthBearer = 5,  // RFC 7628
 };
 
 enum class Pop3EngineState {
@@ -160,6 +164,10 @@ class CustomPop3Client {
   // Why the last TLS handshake or session failed ("certificate has
   // expired"); empty when none did.
   [[nodiscard]] const std::string& TlsFailureReason() const;
+  // What the server said when it refused the token of the last XOAUTH2 or
+  // OAUTHBEARER login (its decoded error challenge, normally a JSON object),
+  // with anything but printable ASCII left out; empty when it sent none.
+  [[nodiscard]] const std::string& AuthErrorChallenge() const { return authErrorChallenge_; }
 
   // Header fields of the last RETR or TOP answer; emptied by every
   // transaction command.
@@ -310,6 +318,9 @@ class CustomPop3Client {
   void AuthCramMd5Answer();
   void AuthCramSha1Answer();
   void AuthCramAnswer(bool sha1);
+  void AuthOAuthSendToken();
+  void AuthOAuthTokenReply();
+  void AuthOAuthChallengeAnswered();
   void StlsStartHandshake();
 
   // TLS.
@@ -374,6 +385,10 @@ class CustomPop3Client {
 
   std::string timestamp_;
   bool quitPending_ = false;
+  std::string authErrorChallenge_;
+  // Shown through OnDisplay instead of the next command line, which carries a
+  // secret that must not reach any log ("> " is put before it).
+  std::string hiddenCommandText_;
 
   EventMember lineEvent_ = nullptr;
   EventMember endEvent_ = nullptr;

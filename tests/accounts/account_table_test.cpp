@@ -232,7 +232,8 @@ TEST(SaveAccounts, RoundTripKeepsEveryRecordByteForByte) {
   table[0] = MakeAccount("first", 0);
   table[1] = MakeAccount("second", 0);
   table[1].SetSecurityMode(2);
-  table[1].Alignment = {0xAB, 0xCD};
+  table[1].LoginKindByte = 0xAB;
+  table[1].SecretStoreByte = 0xCD;
   SaveAccounts(table, false, folder / "mail.accounts.qor");
   const std::string saved = ReadBytes(folder / "mail.accounts.qor");
   EXPECT_EQ(saved, FileOf({table[0], table[1]}));
