@@ -213,6 +213,16 @@ void ReplaceFileAtomically(const std::filesystem::path& fileName, std::string_vi
     throw InOutException(errorNumber, fileName);
   };
 
+  // A file made anew (the accounts file, a seen-message file, the settings)
+  // is the user's alone, whatever the umask: it is made so before a byte of
+  // it is written. A file that existed keeps its permissions (below).
+  if (!oldPermissions) {
+    std::error_code error;
+    std::filesystem::permissions(
+        temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, error);
+    if (error) fail(ErrorNumberOf(error));
+  }
+
   errno = 0;
   if (!content.empty() &&
       std::fwrite(content.data(), 1, content.size(), file.get()) != content.size()) {

@@ -519,6 +519,10 @@ bool CustomAsyncSocket::HandleNetworkEvents(std::uint16_t events, std::uint16_t 
     // The system says "writable" once a connection stands; with nothing
     // queued that is no news (OnDataSent answers a Send, from the loop).
     if (event == kFdWrite && !HasUnsentData()) continue;
+    // A reset may be told as a plain close; the socket still knows better.
+    if (event == kFdClose && errCode == 0) {
+      errCode = static_cast<std::uint16_t>(sockets::ClosingError(impl_->handle));
+    }
     DispatchEvent(event, errCode);
     acted = true;
   }
@@ -786,7 +790,9 @@ void CustomAsyncSocket::TryToSend() {
       ReportSocketError("TryToSend failed");
       return;
     }
-    if (sent < offered) break;
+    // Winsock announces room again only after a send has met a full buffer,
+    // so where its events drive the socket, sending goes on until one does.
+    if (sent < offered && !impl_->nativeEvents) break;
   }
 }
 

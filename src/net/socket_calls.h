@@ -55,6 +55,9 @@ int PendingBytes(SocketHandle socket, std::int32_t& count);
 // The socket's pending error, cleared by reading it; 0 when none. A failure of
 // the query itself is returned as its own code.
 [[nodiscard]] int TakePendingError(SocketHandle socket);
+// Once the peer's close has been reported: the reset code when the
+// connection was reset rather than closed in order, else 0. Reads nothing.
+[[nodiscard]] int ClosingError(SocketHandle socket);
 
 // Blocking lookups on the caller's thread; 0 or an error code.
 // IPv4 addresses of a host name, in resolver order, without duplicates.

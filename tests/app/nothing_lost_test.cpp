@@ -13,6 +13,7 @@
 #include "accounts/file_io.h"
 #include "main_window_fixture.h"
 #include "pop3_server/mailbox_pop3_server.h"
+#include "support/system_event_loop.h"
 
 namespace corvel::test {
 namespace {
@@ -194,7 +195,7 @@ TEST_F(NothingLostTest, ASecondLongRunningProgramInTheSameFolderIsRefused) {
   options.longRunning = true;
   Start(options);
   ASSERT_TRUE(window_->Started());
-  PollEventLoop otherLoop;
+  SystemEventLoop otherLoop;
   InMemoryMainView otherView;
   RecordingTrayShell otherShell;
   MemorySettingsStore otherSettings;

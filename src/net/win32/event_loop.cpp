@@ -10,6 +10,7 @@ namespace corvel {
 namespace {
 
 constexpr UINT kTaskMessage = WM_APP + 1;
+constexpr UINT kWakeMessage = WM_APP + 2;
 // Socket watches take their message numbers from this range in turn.
 constexpr UINT kFirstSocketMessage = WM_APP + 0x100;
 constexpr UINT kSocketMessageCount = 0x3000;
@@ -42,7 +43,7 @@ ATOM RegisterWindowClass() {
 
 }  // namespace
 
-MessageEventLoop::MessageEventLoop() : threadId_(::GetCurrentThreadId()) {
+MessageEventLoop::MessageEventLoop() {
   if (RegisterWindowClass() == 0) {
     throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(),
                             "RegisterClassEx");
@@ -73,6 +74,7 @@ std::intptr_t MessageEventLoop::HandleMessage(unsigned message, std::uintptr_t w
     RunOneTask();
     return 0;
   }
+  if (message == kWakeMessage) return 0;
   if (message == WM_TIMER) {
     RunTimer(wParam);
     return 0;
@@ -263,9 +265,11 @@ bool MessageEventLoop::ProcessEvents(std::uint32_t maxWaitMs) {
   return DispatchWaiting();
 }
 
+// The quit message would stay in the thread's queue for whatever loop the
+// thread runs next; the loop's own window is woken instead.
 void MessageEventLoop::Terminate() {
   terminated_ = true;
-  ::PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+  ::PostMessageW(static_cast<HWND>(window_), kWakeMessage, 0, 0);
 }
 
 bool MessageEventLoop::Terminated() const { return terminated_; }

@@ -11,7 +11,8 @@
 // that happens to get the same handle. ProcessEvents() sleeps in
 // MsgWaitForMultipleObjectsEx until a message arrives or the time is up, then
 // dispatches every message waiting, windows of the program's own included.
-// The quit message sets the terminated flag.
+// The quit message (PostQuitMessage) sets the terminated flag, as Terminate()
+// does.
 #pragma once
 
 #include <atomic>
@@ -70,7 +71,6 @@ class MessageEventLoop final : public EventLoop {
   unsigned NextSocketMessage();
 
   void* window_ = nullptr;
-  unsigned long threadId_ = 0;
 
   std::mutex mutex_;  // guards posted_ and taskMessagePending_
   std::deque<Task> posted_;

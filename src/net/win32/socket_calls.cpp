@@ -172,6 +172,16 @@ int TakePendingError(SocketHandle socket) {
   return error;
 }
 
+int ClosingError(SocketHandle socket) {
+  int code = TakePendingError(socket);
+  if (code == 0) {
+    char byte = 0;
+    if (::recv(Native(socket), &byte, 1, MSG_PEEK) >= 0) return 0;
+    code = ::WSAGetLastError();
+  }
+  return code == WSAECONNRESET || code == WSAECONNABORTED ? code : 0;
+}
+
 // The lookups may run before any socket object exists (or on the lookup
 // worker), so each holds the library for its own duration.
 namespace {
