@@ -1,15 +1,25 @@
-// The checks a user's machine runs all day, and what TLS adds: the steady-state
-// check of a leave-mail account whose 10,000 messages have all been seen
-// (connect, log in, STAT, UIDL n for every message, the seen file read and
-// written back, QUIT), against one Dovecot on loopback, over plain text, over
-// TLS from the first byte and over STARTTLS. The certificate is made for the
-// run and trusted through SSL_CERT_FILE.
+// The checks a user's machine runs all day, against one Dovecot on loopback:
+//  - the steady-state check of a leave-mail account whose 10,000 messages
+//    have all been seen (connect, log in, STAT, the identifiers, the seen file
+//    read and written back, QUIT), over plain text with the mailbox listed in
+//    one command ("FastListing", the default) and message by message, and
+//    over TLS from the first byte and over STARTTLS;
+//  - the same for 1,000 seen messages behind a 40 ms round trip (the delay
+//    proxy), listed and message by message;
+//  - the first check of 1,000 new messages with "Show me all the new mail"
+//    behind 40 ms (headers of every message);
+//  - `fetchmail --check` on the 10,000-message mailbox, for comparison
+//    (bench/fetchmail_ratio runs it beside ours and prints the ratio).
+// The certificate is made for the run and trusted through SSL_CERT_FILE.
 //
-// Run: build/release/bench/check_bench   (as root: Dovecot's mail
-// processes run as nobody). Counters: per_message_us = wall time of a check
-// / messages; the TLS figures divided by the plain one give the ratio.
+// Run: build/release/bench/check_bench   (as root: Dovecot's mail processes
+// run as nobody). Counters: per_message_us = wall time of a check / messages.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -21,6 +31,7 @@
 #include "app/tray/recording_tray_shell.h"
 #include "checker/mail_checker.h"
 #include "checker/seen_list.h"
+#include "delay_proxy/delay_proxy.h"
 #include "net/posix/poll_event_loop.h"
 #include "support/dovecot.h"
 #include "support/tls_test_pki.h"
@@ -29,15 +40,24 @@
 namespace corvel {
 namespace {
 
-constexpr int kMessages = 10000;
-constexpr char kUser[] = "bench";
 constexpr char kPassword[] = "bench-pass";
 
-std::string MessageName(int i) { return "1765000000.M" + std::to_string(i) + "P1.bench"; }
+// The mailboxes of the run: a user name and a number of messages each.
+struct Mailbox {
+  const char* user;
+  int messages;
+};
+constexpr Mailbox kLarge{"bench", 10000};
+constexpr Mailbox kFar{"far", 1000};
+constexpr Mailbox kFresh{"fresh", 1000};
+
+std::string MessageName(const Mailbox& box, int i) {
+  return "1765000000.M" + std::to_string(i) + "P1." + box.user;
+}
 
 // The authority, trusted for the whole run, and Dovecot with its certificate
-// and a mailbox of kMessages messages, started once for all benchmarks.
-test::DovecotServer* Mailbox(std::string& whyNot) {
+// and the mailboxes, started once for all benchmarks.
+test::DovecotServer* Dovecot(std::string& whyNot) {
   static std::string startError;
   static test::TestPki* pki = new test::TestPki();
   static auto* trust = new std::unique_ptr<test::TestPki::TrustGuard>(pki->TrustOnly());
@@ -49,17 +69,19 @@ test::DovecotServer* Mailbox(std::string& whyNot) {
     auto started = test::DovecotServer::Start(options, startError);
     if (!started) return nullptr;
     std::string error;
-    if (!started->AddUser(kUser, kPassword, error)) {
-      startError = error;
-      return nullptr;
-    }
-    for (int i = 0; i < kMessages; ++i) {
-      const std::string body = "From: sender" + std::to_string(i) +
-                               "@example.org\nSubject: message " + std::to_string(i) +
-                               "\nDate: Mon, 7 Dec 2026 08:00:00 +0000\n\nbody\n";
-      if (!started->Deliver(kUser, MessageName(i), body, error)) {
+    for (const Mailbox& box : {kLarge, kFar, kFresh}) {
+      if (!started->AddUser(box.user, kPassword, error)) {
         startError = error;
         return nullptr;
+      }
+      for (int i = 0; i < box.messages; ++i) {
+        const std::string body = "From: sender" + std::to_string(i) +
+                                 "@example.org\nSubject: message " + std::to_string(i) +
+                                 "\nDate: Mon, 7 Dec 2026 08:00:00 +0000\n\nbody\n";
+        if (!started->Deliver(box.user, MessageName(box, i), body, error)) {
+          startError = error;
+          return nullptr;
+        }
       }
     }
     return started.release();
@@ -69,72 +91,186 @@ test::DovecotServer* Mailbox(std::string& whyNot) {
   return server;
 }
 
-void SteadyStateCheck(benchmark::State& state, std::uint8_t security) {
+struct CheckSetup {
+  Mailbox box = kLarge;
+  std::uint8_t security = kSecurityAuto;
+  bool fastListing = true;
+  int roundTripMs = 0;  // 0: straight to Dovecot
+  bool firstCheckAllMail = false;
+};
+
+// One program session with one account on the mailbox.
+struct Session {
+  explicit Session(const CheckSetup& setup) {
+    settings.Preset(kProgramKey, kFastListingName, setup.fastListing ? "True" : "False");
+    settings.Preset(kProgramKey, "AllMail", setup.firstCheckAllMail ? "True" : "False");
+    view.SetProtocolTraceLimit(0);
+    window.FormCreate();
+  }
+  PollEventLoop loop;
+  InMemoryMainView view;
+  RecordingTrayShell shell;
+  MemorySettingsStore settings;
+  FixedLocaleFormat locale;
+  MainWindow window{loop, view, shell, settings, locale};
+};
+
+void WriteAccount(const CheckSetup& setup, const std::string& port) {
+  AccountFile file;
+  file.Open();
+  AccountForm form;
+  form.enabled = true;
+  form.name = "Bench";
+  form.server = "localhost";
+  form.port = port;
+  form.user = setup.box.user;
+  form.password = kPassword;
+  form.interval = "300";
+  form.leaveMail = true;
+  form.securityMode = setup.security;
+  AccountRecord record = NewAccountRecord(form, 0);
+  record.SetPlainAuthMethod("NONE");
+  record.SetPlainUidlFileName("bench.uidl");
+  file.WriteRecord(0, record);
+}
+
+void Check(benchmark::State& state, CheckSetup setup) {
   std::string whyNot;
-  test::DovecotServer* dovecot = Mailbox(whyNot);
+  test::DovecotServer* dovecot = Dovecot(whyNot);
   if (dovecot == nullptr) {
     state.SkipWithError(("Dovecot could not be started: " + whyNot).c_str());
     return;
   }
   test::WorkingFolder folder;
-  {
-    AccountFile file;
-    file.Open();
-    AccountForm form;
-    form.enabled = true;
-    form.name = "Bench";
-    form.server = "localhost";
-    form.port = security == kSecurityTls ? dovecot->TlsPortText() : dovecot->PortText();
-    form.user = kUser;
-    form.password = kPassword;
-    form.interval = "300";
-    form.leaveMail = true;
-    form.securityMode = security;
-    AccountRecord record = NewAccountRecord(form, 0);
-    record.SetPlainAuthMethod("NONE");
-    record.SetPlainUidlFileName("bench.uidl");
-    file.WriteRecord(0, record);
+  std::unique_ptr<test::DelayProxy> proxy;
+  std::string port = setup.security == kSecurityTls ? dovecot->TlsPortText() : dovecot->PortText();
+  if (setup.roundTripMs > 0) {
+    proxy = std::make_unique<test::DelayProxy>(
+        static_cast<std::uint16_t>(std::stoi(port)),
+        test::DelayProxyOptions{.roundTrip = std::chrono::milliseconds(setup.roundTripMs)});
+    port = std::to_string(proxy->Port());
   }
-  PollEventLoop loop;
-  InMemoryMainView view;
-  view.SetProtocolTraceLimit(0);
-  RecordingTrayShell shell;
-  MemorySettingsStore settings;
-  FixedLocaleFormat locale;
-  MainWindow window(loop, view, shell, settings, locale);
-  window.FormCreate();
-  // The first check sees every message and fills the seen file.
-  if (window.Checker().CheckAccount(0) != CheckOutcome::Checked) {
-    state.SkipWithError("the first check failed");
-    return;
-  }
-  SeenList seen;
-  seen.LoadFromFile("bench.uidl");
-  if (seen.Count() != kMessages) {
-    state.SkipWithError("the first check did not see every message");
-    return;
-  }
-  for (auto _ : state) {
-    if (window.Checker().CheckAccount(0) != CheckOutcome::Checked) {
-      state.SkipWithError("a check failed");
-      break;
+  WriteAccount(setup, port);
+
+  if (setup.firstCheckAllMail) {
+    for (auto _ : state) {
+      state.PauseTiming();
+      std::filesystem::remove("bench.uidl");
+      auto session = std::make_unique<Session>(setup);
+      state.ResumeTiming();
+      if (session->window.Checker().CheckAccount(0) != CheckOutcome::Checked ||
+          session->window.MailList().Count() != static_cast<std::size_t>(setup.box.messages)) {
+        state.SkipWithError("the first check did not show every message");
+        break;
+      }
+      state.PauseTiming();
+      session.reset();
+      state.ResumeTiming();
+    }
+  } else {
+    Session session(setup);
+    // The first check sees every message and fills the seen file.
+    if (session.window.Checker().CheckAccount(0) != CheckOutcome::Checked) {
+      state.SkipWithError("the first check failed");
+      return;
+    }
+    SeenList seen;
+    seen.LoadFromFile("bench.uidl");
+    if (seen.Count() != static_cast<std::size_t>(setup.box.messages)) {
+      state.SkipWithError("the first check did not see every message");
+      return;
+    }
+    for (auto _ : state) {
+      if (session.window.Checker().CheckAccount(0) != CheckOutcome::Checked) {
+        state.SkipWithError("a check failed");
+        break;
+      }
     }
   }
-  state.counters["messages"] = kMessages;
+  state.counters["messages"] = setup.box.messages;
   state.counters["per_message_us"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * kMessages,
+      benchmark::Counter(static_cast<double>(state.iterations()) * setup.box.messages,
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void BM_SteadyStateCheckPlain(benchmark::State& state) { SteadyStateCheck(state, kSecurityAuto); }
-void BM_SteadyStateCheckTls(benchmark::State& state) { SteadyStateCheck(state, kSecurityTls); }
-void BM_SteadyStateCheckStartTls(benchmark::State& state) {
-  SteadyStateCheck(state, kSecurityStartTls);
+// fetchmail --check on the large mailbox, plain text, no certificate check,
+// with the identifiers of every message already seen (its id file), as a
+// steady-state check of ours.
+void FetchmailCheck(benchmark::State& state) {
+  std::string whyNot;
+  test::DovecotServer* dovecot = Dovecot(whyNot);
+  if (dovecot == nullptr) {
+    state.SkipWithError(("Dovecot could not be started: " + whyNot).c_str());
+    return;
+  }
+  if (std::system("command -v fetchmail >/dev/null 2>&1") != 0) {
+    state.SkipWithError("fetchmail is not installed (bench/fetchmail_ratio installs it)");
+    return;
+  }
+  test::WorkingFolder folder;
+  const std::string here = std::filesystem::current_path().string();
+  {
+    std::ofstream rc("fetchmailrc");
+    rc << "set no syslog\n"
+       << "poll 127.0.0.1 service " << dovecot->PortText() << " proto POP3 uidl auth password\n"
+       << "  user \"" << kLarge.user << "\" password \"" << kPassword
+       << "\" keep sslproto '' no sslcertck\n";
+    std::ofstream ids("fetchids");
+    for (int i = 0; i < kLarge.messages; ++i) {
+      ids << kLarge.user << "@127.0.0.1 " << MessageName(kLarge, i) << '\n';
+    }
+  }
+  std::filesystem::permissions(
+      "fetchmailrc", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  const std::string command = "fetchmail --check --fetchmailrc '" + here +
+                              "/fetchmailrc' --idfile '" + here +
+                              "/fetchids' --nodetach >fetchmail.out 2>&1";
+  for (auto _ : state) {
+    // --check ends with 1 when there is no new mail, 0 when there is.
+    const int status = std::system(command.c_str());
+    if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) {
+      std::ifstream out("fetchmail.out");
+      std::string text((std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>());
+      state.SkipWithError(("fetchmail failed: " + text).c_str());
+      break;
+    }
+  }
+  state.counters["messages"] = kLarge.messages;
 }
 
-BENCHMARK(BM_SteadyStateCheckPlain)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
-BENCHMARK(BM_SteadyStateCheckTls)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
-BENCHMARK(BM_SteadyStateCheckStartTls)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
+using std::chrono::milliseconds;
+
+BENCHMARK_CAPTURE(Check, SteadyState10kPlain, CheckSetup{})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(5.0);
+BENCHMARK_CAPTURE(Check, SteadyState10kPlainPerMessage, CheckSetup{.fastListing = false})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(5.0);
+BENCHMARK(FetchmailCheck)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
+BENCHMARK_CAPTURE(Check, SteadyState10kTls, CheckSetup{.security = kSecurityTls})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(5.0);
+BENCHMARK_CAPTURE(Check, SteadyState10kStartTls, CheckSetup{.security = kSecurityStartTls})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(5.0);
+BENCHMARK_CAPTURE(Check, SteadyState1kBehind40ms, CheckSetup{.box = kFar, .roundTripMs = 40})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(5.0);
+BENCHMARK_CAPTURE(Check, SteadyState1kBehind40msPerMessage,
+                  CheckSetup{.box = kFar, .fastListing = false, .roundTripMs = 40})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+BENCHMARK_CAPTURE(Check, FirstCheck1kAllMailBehind40ms,
+                  CheckSetup{.box = kFresh, .roundTripMs = 40, .firstCheckAllMail = true})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 }  // namespace
 }  // namespace corvel

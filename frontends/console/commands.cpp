@@ -34,8 +34,17 @@ namespace {
 
 constexpr std::string_view kVersion = "0.6";
 
-// The settings the `settings` command knows: the option boxes.
-constexpr std::string_view kOptionNames[] = {"ConnErr", "Balloon", "AllMail", "Log"};
+// The settings the `settings` command knows: the option boxes, then the
+// values that tune a check.
+struct KnownSetting {
+  std::string_view name;
+  std::string_view defaultText;
+  bool seconds;  // a whole number of seconds, not True or False
+};
+constexpr KnownSetting kSettings[] = {
+    {"ConnErr", "False", false}, {"Balloon", "False", false},       {"AllMail", "False", false},
+    {"Log", "False", false},     {kFastListingName, "True", false}, {kCheckDeadlineName, "0", true},
+};
 
 class UsageError : public std::runtime_error {
  public:
@@ -416,11 +425,11 @@ int AccountsClearAuth(const std::vector<std::string>& arguments, std::ostream& o
 
 // ---------------------------------------------------------------- settings
 
-bool KnownOption(std::string_view name) {
-  for (std::string_view known : kOptionNames) {
-    if (known == name) return true;
+const KnownSetting& FindSetting(std::string_view name) {
+  for (const KnownSetting& known : kSettings) {
+    if (known.name == name) return known;
   }
-  return false;
+  throw UsageError("unknown setting '" + std::string(name) + "'");
 }
 
 std::optional<bool> ParseBool(std::string_view text) {
@@ -446,7 +455,8 @@ std::string UsageText() {
          "       corvel [-C DIR] accounts delete NAME|#INDEX\n"
          "       corvel [-C DIR] accounts clear-auth NAME|#INDEX\n"
          "       corvel settings list | get KEY | set KEY VALUE   (KEY: ConnErr, Balloon, "
-         "AllMail, Log)\n"
+         "AllMail, Log,\n"
+         "                       FastListing; CheckDeadline in seconds, 0: automatic)\n"
          "       corvel demo\n"
          "       corvel --help | --version\n"
          "\n"
@@ -574,23 +584,33 @@ int RunSettings(const std::vector<std::string>& arguments, const Environment& en
   store.Open();
   const std::string& what = arguments[0];
   if (what == "list" && arguments.size() == 1) {
-    for (std::string_view name : kOptionNames) {
-      out << name << '=' << store.ReadString(kProgramKey, name, "False") << '\n';
+    for (const KnownSetting& setting : kSettings) {
+      out << setting.name << '=' << store.ReadString(kProgramKey, setting.name, setting.defaultText)
+          << '\n';
     }
     const std::string run = store.ReadString(kRunKey, kRunValueName, "");
     out << "StartWithSession=" << (run.empty() ? "False" : "True") << '\n';
     return kExitOk;
   }
   if (what == "get" && arguments.size() == 2) {
-    if (!KnownOption(arguments[1])) throw UsageError("unknown setting '" + arguments[1] + "'");
-    out << store.ReadString(kProgramKey, arguments[1], "False") << '\n';
+    const KnownSetting& setting = FindSetting(arguments[1]);
+    out << store.ReadString(kProgramKey, setting.name, setting.defaultText) << '\n';
     return kExitOk;
   }
   if (what == "set" && arguments.size() == 3) {
-    if (!KnownOption(arguments[1])) throw UsageError("unknown setting '" + arguments[1] + "'");
-    const auto value = ParseBool(arguments[2]);
-    if (!value) throw UsageError("a setting is True or False, not '" + arguments[2] + "'");
-    store.WriteString(kProgramKey, arguments[1], *value ? "True" : "False");
+    const KnownSetting& setting = FindSetting(arguments[1]);
+    if (setting.seconds) {
+      const auto seconds = ParseWholeNumber(arguments[2]);
+      if (!seconds || *seconds < 0) {
+        throw UsageError(std::string(setting.name) +
+                         " is a number of seconds (0: automatic), not '" + arguments[2] + "'");
+      }
+      store.WriteString(kProgramKey, setting.name, std::to_string(*seconds));
+    } else {
+      const auto value = ParseBool(arguments[2]);
+      if (!value) throw UsageError("a setting is True or False, not '" + arguments[2] + "'");
+      store.WriteString(kProgramKey, setting.name, *value ? "True" : "False");
+    }
     store.Close();
     return kExitOk;
   }

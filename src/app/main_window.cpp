@@ -511,4 +511,20 @@ std::string MainWindow::NowDateTimeText() const {
 
 std::uint32_t MainWindow::TickCount() const { return options_.tickCount(); }
 
+bool MainWindow::FastListing() const {
+  try {
+    return settings_.ReadString(kProgramKey, kFastListingName, "True") != "False";
+  } catch (const std::exception&) {
+    return true;  // a value the store cannot read is no reason to stop checking
+  }
+}
+
+std::int64_t MainWindow::CheckDeadlineSeconds() const {
+  try {
+    return std::max(settings_.ReadInteger(kProgramKey, kCheckDeadlineName, 0), 0);
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
 }  // namespace corvel

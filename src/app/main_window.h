@@ -51,6 +51,14 @@ inline constexpr std::string_view kProgramTitle = "Corvel!";
 inline constexpr std::string_view kProgramCaption = "Corvel! v0.6";
 inline constexpr std::string_view kMinimizeSwitch = "--MINIMIZE";
 
+// Values of the program key that tune the checks; no box shows them.
+// "True" (also when absent) or "False": list the mailbox in one command each
+// for identifiers and sizes; "False" asks message by message.
+inline constexpr std::string_view kFastListingName = "FastListing";
+// Whole seconds a check may take once it knows the mailbox size; absent, 0
+// or not a whole number: derived from the size and the time-out.
+inline constexpr std::string_view kCheckDeadlineName = "CheckDeadline";
+
 // The choices of the editor's SecurityBox, by security mode (0, 1, 2).
 inline constexpr std::array<std::string_view, 3> kSecurityChoices = {"Auto (TLS on port 995)",
                                                                      "STARTTLS", "TLS"};
@@ -181,6 +189,8 @@ class MainWindow final : private CheckHost {
   void ClearProtocolTrace() override;
   [[nodiscard]] std::string NowDateTimeText() const override;
   [[nodiscard]] std::uint32_t TickCount() const override;
+  [[nodiscard]] bool FastListing() const override;
+  [[nodiscard]] std::int64_t CheckDeadlineSeconds() const override;
 
   // Runs a handler; an error that escapes it goes to the error box.
   void Guarded(const std::function<void()>& handler);

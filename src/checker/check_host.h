@@ -48,6 +48,12 @@ class CheckHost {
   [[nodiscard]] virtual std::string NowDateTimeText() const = 0;
   // The system's millisecond tick count (names new seen-message files).
   [[nodiscard]] virtual std::uint32_t TickCount() const = 0;
+  // Whether a check asks for the whole identifier and size listings in one
+  // command each, instead of one command per message.
+  [[nodiscard]] virtual bool FastListing() const = 0;
+  // Seconds a check may go on once it knows the size of the mailbox; 0: as
+  // long as the size and the client's time-out allow.
+  [[nodiscard]] virtual std::int64_t CheckDeadlineSeconds() const = 0;
 };
 
 }  // namespace corvel

@@ -1,7 +1,10 @@
 #include "checker/mail_checker.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "accounts/file_io.h"
 #include "codec/exception.h"
@@ -26,6 +29,14 @@ constexpr std::string_view kMethodXOAuth2 = "XOAUTH2";
 bool IsOAuthMethod(std::string_view method) {
   return method == kMethodBearer || method == kMethodXOAuth2;
 }
+
+// After this many messages in a row that the server would tell nothing about,
+// a detection stops asking: a server may claim two billion messages and refuse
+// each of them.
+constexpr int kMaxFailuresInARow = 100;
+
+// The silence a check's deadline is measured in when the client has none.
+constexpr std::int64_t kDefaultPop3Timeout = 15;
 
 // A name of a file in the working directory, and nothing else.
 bool IsBareFileName(std::string_view name) {
@@ -196,6 +207,8 @@ void MailChecker::LogTlsFailure(bool startTls) {
 }
 
 void MailChecker::FinishCheck(std::size_t index) {
+  // The logout has its own time-out, whatever time the check has left.
+  pop3_.LimitTotalTime(std::nullopt);
   (void)pop3_.QuitSync();
   pop3_.SetHost("");
   pop3_.SetPort("");
@@ -364,11 +377,23 @@ void MailChecker::DetectNewMail(std::size_t index) {
     host_.WriteLog(name_, "No messages, quitting...");
     return;
   }
+  LimitCheckTime();
   if (table_[index].LeavesMailOnServer()) {
     DetectWithSeenList(index);
   } else {
-    DetectWholeMailbox(index);
+    DetectWholeMailbox();
   }
+}
+
+void MailChecker::LimitCheckTime() {
+  std::int64_t seconds = host_.CheckDeadlineSeconds();
+  if (seconds <= 0) {
+    // Generous: four silences as long as the time-out, and a fifth of one
+    // for every message on the server.
+    const std::int64_t timeout = pop3_.Timeout() > 0 ? pop3_.Timeout() : kDefaultPop3Timeout;
+    seconds = 4 * timeout + timeout * std::max<std::int32_t>(pop3_.MsgCount(), 0) / 5;
+  }
+  pop3_.LimitTotalTime(static_cast<std::uint64_t>(seconds) * 1000u);
 }
 
 std::string MailChecker::DisplayHeader(std::string_view raw) {
@@ -379,6 +404,40 @@ std::string MailChecker::DisplayHeader(std::string_view raw) {
     // value is shown as it came.
     return std::string(raw);
   }
+}
+
+bool MailChecker::ShowMessage(std::int32_t n, std::int32_t size, std::string_view uidl) {
+  pop3_.SetMsgLines(1);
+  pop3_.SetMsgNum(n);
+  if (!pop3_.TopSync()) return false;
+  AddMailRow(name_, DisplayHeader(pop3_.HeaderFrom()), DisplayHeader(pop3_.HeaderSubject()),
+             pop3_.HeaderDate(), size, uidl, pop3_.HeaderFrom(), pop3_.HeaderSubject());
+  return true;
+}
+
+MailChecker::ListingEnd MailChecker::ReadListing(bool identifiers,
+                                                 const std::function<void(std::int32_t)>& onLine) {
+  const std::int32_t messageCount = pop3_.MsgCount();
+  std::int32_t previous = 0;
+  bool outOfOrder = false;
+  SyncPop3Client::NotifyEvent& lineEvent = identifiers ? pop3_.OnUidlLine : pop3_.OnListLine;
+  lineEvent = [&] {
+    if (outOfOrder) return;
+    // Each message once, in ascending order, and only those STAT counted;
+    // a listing that says otherwise cannot be matched to the messages.
+    const std::int32_t n = pop3_.MsgNum();
+    if (n <= previous || n > messageCount) {
+      outOfOrder = true;
+      return;
+    }
+    previous = n;
+    onLine(n);
+  };
+  pop3_.SetMsgNum(0);
+  const bool complete = identifiers ? pop3_.UidlSync() : pop3_.ListSync();
+  lineEvent = nullptr;
+  if (outOfOrder || (!complete && pop3_.Connected())) return ListingEnd::kUnusable;
+  return complete ? ListingEnd::kComplete : ListingEnd::kCut;
 }
 
 void MailChecker::DetectWithSeenList(std::size_t index) {
@@ -396,65 +455,154 @@ void MailChecker::DetectWithSeenList(std::size_t index) {
   if (!ReadFileIfExists(path)) ReplaceFileAtomically(path, "");
   seenList_.LoadFromFile(path);
 
+  Tally tally;
+  if (!host_.FastListing() || !DetectFromListings(tally)) DetectOneByOne(tally);
+
+  seenList_.MergeIntoFile(path);
+  seenList_.Clear();
+  if (tally.count == 0) {
+    host_.WriteLog(name_, "No messages, quitting...");
+    return;
+  }
+  ReportNewMail(name_, tally.count, tally.bytes, DetectionKind::SeenList);
+}
+
+bool MailChecker::DetectFromListings(Tally& tally) {
+  // The new messages: their numbers, their sizes once known; their
+  // identifiers are the entries appended to the seen list.
+  struct NewMessage {
+    std::int32_t number;
+    std::int32_t size;
+  };
+  std::vector<NewMessage> news;
+  const std::size_t seenBefore = seenList_.Count();
+  const ListingEnd identifiers = ReadListing(true, [&](std::int32_t n) {
+    if (seenList_.Contains(pop3_.MsgUidl())) return;
+    seenList_.Append(pop3_.MsgUidl());
+    news.push_back({n, 0});
+  });
+  if (identifiers == ListingEnd::kUnusable) {
+    seenList_.TruncateTo(seenBefore);
+    return false;
+  }
+  if (news.empty()) return true;
+  PrepareMailList();
+  tally.count = static_cast<std::int64_t>(news.size());
+
+  // Sizes: one LIST for several, LIST n for one or when the listing fails.
+  bool sized = false;
+  if (news.size() > 1) {
+    std::size_t next = 0;
+    sized = ReadListing(false, [&](std::int32_t n) {
+              while (next < news.size() && news[next].number < n) ++next;
+              if (next < news.size() && news[next].number == n) news[next].size = pop3_.MsgSize();
+            }) != ListingEnd::kUnusable;
+  }
+  for (NewMessage& message : news) {
+    if (!sized) {
+      pop3_.SetMsgNum(message.number);
+      message.size = pop3_.ListSync() ? pop3_.MsgSize() : 0;
+    }
+    tally.bytes += message.size;
+  }
+
+  for (std::size_t i = 0; i < news.size(); ++i) {
+    if (!pop3_.Connected()) break;
+    if (!host_.OptionChecked(CheckOption::AllMail)) continue;
+    ShowMessage(news[i].number, news[i].size, seenList_[seenBefore + i]);
+  }
+  return true;
+}
+
+void MailChecker::DetectOneByOne(Tally& tally) {
   const std::int32_t messageCount = pop3_.MsgCount();
-  std::int64_t newCount = 0;
-  std::int64_t newBytes = 0;
-  std::string lastUidl;
+  int failuresInARow = 0;
   for (std::int64_t n = 1; n <= messageCount; ++n) {
     // Once the server has gone, every further command would be refused at
     // once; stop rather than walk the rest of a mailbox it claimed to have.
     if (!pop3_.Connected()) break;
     pop3_.SetMsgNum(static_cast<std::int32_t>(n));
-    if (!pop3_.UidlSync()) continue;
+    if (!pop3_.UidlSync()) {
+      // A server that refuses identifier after identifier has none to give.
+      if (++failuresInARow == kMaxFailuresInARow) break;
+      continue;
+    }
+    failuresInARow = 0;
     if (seenList_.Contains(pop3_.MsgUidl())) continue;
-    if (newCount == 0) PrepareMailList();
-    lastUidl = pop3_.MsgUidl();
-    seenList_.Append(lastUidl);
-    ++newCount;
+    if (tally.count == 0) PrepareMailList();
+    seenList_.Append(pop3_.MsgUidl());
+    ++tally.count;
+    const std::string& uidl = seenList_[seenList_.Count() - 1];
 
     std::int32_t size = 0;
     pop3_.SetMsgNum(static_cast<std::int32_t>(n));
     if (pop3_.ListSync()) {
       size = pop3_.MsgSize();
-      newBytes += size;
+      tally.bytes += size;
     }
     if (host_.OptionChecked(CheckOption::AllMail)) {
-      pop3_.SetMsgLines(1);
-      pop3_.SetMsgNum(static_cast<std::int32_t>(n));
-      if (pop3_.TopSync()) {
-        AddMailRow(name_, DisplayHeader(pop3_.HeaderFrom()), DisplayHeader(pop3_.HeaderSubject()),
-                   pop3_.HeaderDate(), size, lastUidl, pop3_.HeaderFrom(), pop3_.HeaderSubject());
-      }
+      ShowMessage(static_cast<std::int32_t>(n), size, uidl);
     }
   }
-
-  seenList_.MergeIntoFile(path);
-  seenList_.Clear();
-  if (newCount == 0) {
-    host_.WriteLog(name_, "No messages, quitting...");
-    return;
-  }
-  ReportNewMail(name_, newCount, newBytes, DetectionKind::SeenList);
 }
 
-void MailChecker::DetectWholeMailbox(std::size_t /*index*/) {
+void MailChecker::DetectWholeMailbox() {
   PrepareMailList();
   const std::int32_t messageCount = pop3_.MsgCount();
   const std::int64_t newBytes = pop3_.MsgSize();
-  if (host_.OptionChecked(CheckOption::AllMail)) {
-    for (std::int64_t n = 1; n <= messageCount; ++n) {
-      if (!pop3_.Connected()) break;
-      pop3_.SetMsgNum(static_cast<std::int32_t>(n));
-      pop3_.SetMsgLines(1);
-      const std::int32_t size = pop3_.ListSync() ? pop3_.MsgSize() : 0;
-      const std::string uidl = pop3_.UidlSync() ? pop3_.MsgUidl() : std::string();
-      if (pop3_.TopSync()) {
-        AddMailRow(name_, DisplayHeader(pop3_.HeaderFrom()), DisplayHeader(pop3_.HeaderSubject()),
-                   pop3_.HeaderDate(), size, uidl, pop3_.HeaderFrom(), pop3_.HeaderSubject());
-      }
-    }
-  }
+  if (host_.OptionChecked(CheckOption::AllMail)) ShowWholeMailbox(messageCount);
   ReportNewMail(name_, messageCount, newBytes, DetectionKind::WholeMailbox);
+}
+
+void MailChecker::ShowWholeMailbox(std::int32_t messageCount) {
+  // What the listings gave, in message order.
+  std::vector<std::pair<std::int32_t, std::int32_t>> sizes;
+  std::vector<std::pair<std::int32_t, std::string>> uidls;
+  bool sizesListed = false;
+  bool uidlsListed = false;
+  if (host_.FastListing() && messageCount > 1) {
+    sizesListed = ReadListing(false, [&](std::int32_t n) {
+                    sizes.emplace_back(n, pop3_.MsgSize());
+                  }) != ListingEnd::kUnusable;
+    uidlsListed = ReadListing(true, [&](std::int32_t n) {
+                    uidls.emplace_back(n, pop3_.MsgUidl());
+                  }) != ListingEnd::kUnusable;
+  }
+  auto nextSize = sizes.begin();
+  auto nextUidl = uidls.begin();
+  int failuresInARow = 0;
+  for (std::int64_t i = 1; i <= messageCount; ++i) {
+    if (!pop3_.Connected()) break;
+    const auto n = static_cast<std::int32_t>(i);
+    // A message missing from a listing is one whose command failed.
+    bool sized = false;
+    std::int32_t size = 0;
+    if (sizesListed) {
+      while (nextSize != sizes.end() && nextSize->first < n) ++nextSize;
+      sized = nextSize != sizes.end() && nextSize->first == n;
+      if (sized) size = nextSize->second;
+    } else {
+      pop3_.SetMsgNum(n);
+      sized = pop3_.ListSync();
+      if (sized) size = pop3_.MsgSize();
+    }
+    bool identified = false;
+    std::string uidl;
+    if (uidlsListed) {
+      while (nextUidl != uidls.end() && nextUidl->first < n) ++nextUidl;
+      identified = nextUidl != uidls.end() && nextUidl->first == n;
+      if (identified) uidl = nextUidl->second;
+    } else {
+      pop3_.SetMsgNum(n);
+      identified = pop3_.UidlSync();
+      if (identified) uidl = pop3_.MsgUidl();
+    }
+    const bool shown = ShowMessage(n, size, uidl);
+    // A server that answers nothing about message after message has no more
+    // to show, whatever number STAT gave.
+    failuresInARow = sized || identified || shown ? 0 : failuresInARow + 1;
+    if (failuresInARow == kMaxFailuresInARow) break;
+  }
 }
 
 void MailChecker::PrepareMailList() {
@@ -465,26 +613,17 @@ void MailChecker::AddMailRow(std::string_view account, std::string_view from,
                              std::string_view subject, std::string_view date, std::int64_t size,
                              std::string_view uidl, std::string_view rawFrom,
                              std::string_view rawSubject) {
-  const auto& rows = mailList_.Rows();
-  if (!from.empty()) {
-    for (const MailRow& row : rows) {
-      if (row.account == account && row.uidl == uidl) return;
-    }
-    mailList_.Append(MailRow{std::string(account), std::string(from), std::string(subject),
-                             std::string(date), std::to_string(size), std::string(uidl),
-                             std::string(rawFrom), std::string(rawSubject)});
-    return;
+  for (const MailRow& row : mailList_.Rows()) {
+    if (row.account == account && row.uidl == uidl) return;
   }
-  // An overview row: the account keeps one, moved to the end with its new
-  // values and the time of this report.
-  MailRow row{std::string(account),
-              "",
-              std::string(subject),
-              host_.NowDateTimeText(),
-              std::to_string(size),
-              std::string(uidl),
-              {},
-              {}};
+  mailList_.Append(MailRow{std::string(account), std::string(from), std::string(subject),
+                           std::string(date), std::to_string(size), std::string(uidl),
+                           std::string(rawFrom), std::string(rawSubject)});
+}
+
+void MailChecker::AddOverviewRow(std::string_view account, std::string_view subject,
+                                 std::int64_t size) {
+  const auto& rows = mailList_.Rows();
   std::size_t found = rows.size();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i].account == account) {
@@ -492,7 +631,14 @@ void MailChecker::AddMailRow(std::string_view account, std::string_view from,
       break;
     }
   }
-  mailList_.Append(std::move(row));
+  mailList_.Append(MailRow{std::string(account),
+                           "",
+                           std::string(subject),
+                           host_.NowDateTimeText(),
+                           std::to_string(size),
+                           "",
+                           {},
+                           {}});
   if (found < mailList_.Count() - 1) mailList_.Delete(found);
 }
 
@@ -500,8 +646,8 @@ void MailChecker::ReportNewMail(std::string_view account, std::int64_t count, st
                                 DetectionKind kind) {
   if (!host_.OptionChecked(CheckOption::AllMail)) {
     if (kind == DetectionKind::SeenList) PrepareMailList();
-    AddMailRow(account, "", count == 1 ? "One new mail!" : std::to_string(count) + " new mails!",
-               "", bytes, "");
+    AddOverviewRow(account, count == 1 ? "One new mail!" : std::to_string(count) + " new mails!",
+                   bytes);
   }
   const std::string countText = std::to_string(count) + " new mails!";
   const std::string bytesText = " (" + std::to_string(bytes) + " bytes)";

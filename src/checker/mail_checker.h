@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -73,11 +74,14 @@ class MailChecker {
 
   // The new-mail presentation, also used by the window's handlers.
   void PrepareMailList();
-  // rawFrom and rawSubject: the header values as received, kept beside the
-  // decoded ones for display.
+  // A message's row, listed once per account and identifier; rawFrom and
+  // rawSubject: the header values as received, kept beside the decoded ones
+  // for display.
   void AddMailRow(std::string_view account, std::string_view from, std::string_view subject,
                   std::string_view date, std::int64_t size, std::string_view uidl,
                   std::string_view rawFrom = {}, std::string_view rawSubject = {});
+  // The account's overview row, moved to the end with the time of the report.
+  void AddOverviewRow(std::string_view account, std::string_view subject, std::int64_t size);
   void ReportNewMail(std::string_view account, std::int64_t count, std::int64_t bytes,
                      DetectionKind kind);
 
@@ -85,6 +89,18 @@ class MailChecker {
   // Returns false when the reconnection after a refused APOP failed.
   bool DiscoverAuthMethod(std::size_t index, CheckOutcome& outcome);
   bool LoginStored(std::size_t index);
+  // What a seen-list detection has found so far.
+  struct Tally {
+    std::int64_t count = 0;
+    std::int64_t bytes = 0;
+  };
+  // How a listing (UIDL or LIST without a number) went.
+  enum class ListingEnd {
+    kComplete,  // every line up to the end
+    kCut,       // the connection ended it; the lines before are good
+    kUnusable,  // refused, or a line out of order: the per-message commands are needed
+  };
+
   // The discovery of an OAuth2 account: OAUTHBEARER, then XOAUTH2.
   void DiscoverOAuthMethod(std::size_t index, CheckOutcome& outcome);
   // After a refused OAuth2 login: what the server said, when it said anything.
@@ -94,7 +110,24 @@ class MailChecker {
   bool PrepareLogin(const AccountRecord& record);
   void DetectNewMail(std::size_t index);
   void DetectWithSeenList(std::size_t index);
-  void DetectWholeMailbox(std::size_t index);
+  // The new messages from the identifier listing; false, with nothing
+  // changed, when the listing cannot be used.
+  bool DetectFromListings(Tally& tally);
+  // The new messages with one UIDL command per message, then LIST and TOP
+  // for each new one.
+  void DetectOneByOne(Tally& tally);
+  void DetectWholeMailbox();
+  // Rows for every message of a whole-mailbox detection.
+  void ShowWholeMailbox(std::int32_t messageCount);
+  // "UIDL" (identifiers) or "LIST" without a number; `onLine` gets the
+  // message number of each line, with MsgUidl or MsgSize set, in ascending
+  // order.
+  ListingEnd ReadListing(bool identifiers, const std::function<void(std::int32_t)>& onLine);
+  // TOP n 1 and the message's row, with "Show me all the new mail"; true
+  // when the header came.
+  bool ShowMessage(std::int32_t n, std::int32_t size, std::string_view uidl);
+  // Bounds the rest of the check by its deadline.
+  void LimitCheckTime();
   void FinishCheck(std::size_t index);
   // STLS on the fresh connection of a STARTTLS account; false (after its log
   // line) when the connection is not protected afterwards.

@@ -57,6 +57,17 @@ void SeenList::Append(std::string uidl) {
   index_.insert(entries_.back());
 }
 
+void SeenList::TruncateTo(std::size_t count) {
+  while (entries_.size() > count) {
+    const std::string& last = entries_.back();
+    // The index refers to the first entry of each text; an earlier equal
+    // entry keeps its place there.
+    const auto found = index_.find(last);
+    if (found != index_.end() && found->data() == last.data()) index_.erase(found);
+    entries_.pop_back();
+  }
+}
+
 void SeenList::Clear() {
   index_.clear();
   entries_.clear();

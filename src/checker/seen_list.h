@@ -41,6 +41,9 @@ class SeenList {
 
   [[nodiscard]] bool Contains(std::string_view uidl) const { return index_.contains(uidl); }
   void Append(std::string uidl);
+  // Drops the entries from position `count` on (those appended since the
+  // list held `count`).
+  void TruncateTo(std::size_t count);
   void Clear();
 
   [[nodiscard]] std::size_t Count() const { return entries_.size(); }

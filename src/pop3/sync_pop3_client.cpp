@@ -17,6 +17,11 @@ void SyncPop3Client::SetTickSource(TickSource source) {
   tickSource_ = source ? std::move(source) : TickSource(&TickCount);
 }
 
+void SyncPop3Client::LimitTotalTime(std::optional<std::uint64_t> ms) {
+  totalStart_ = tickSource_();
+  totalLimitMs_ = ms;
+}
+
 void SyncPop3Client::RestartDeadline() { deadlineStart_ = tickSource_(); }
 
 void SyncPop3Client::TriggerResponse(const std::string& line) {
@@ -39,6 +44,15 @@ bool SyncPop3Client::WaitForRequest() {
       } else {
         waitMs = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(kWaitCeilingMs, limitMs - elapsedMs));
+      }
+    }
+    if (!timedOut && totalLimitMs_) {
+      const std::uint32_t spentMs = tickSource_() - totalStart_;
+      if (spentMs >= *totalLimitMs_) {
+        timedOut = true;
+      } else {
+        waitMs =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(waitMs, *totalLimitMs_ - spentMs));
       }
     }
     if (timedOut) {

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "pop3/pop3_client.h"
 
@@ -40,6 +41,11 @@ class SyncPop3Client : public Pop3Client {
   // Where the wait reads the time; TickCount() unless replaced (tests put
   // the clock near its wrap).
   void SetTickSource(TickSource source);
+  // A bound on the total time of the blocking calls, counted from this call
+  // on, besides Timeout: once `ms` milliseconds have passed, the running call
+  // and every later one end as after a time-out ("426 Timeout", the
+  // connection aborted). nullopt lifts it.
+  void LimitTotalTime(std::optional<std::uint64_t> ms);
 
   // Waits for the running request: true when it ended with RequestResult 0;
   // false when it failed, when the server's close ended it (QUIT excepted),
@@ -88,6 +94,9 @@ class SyncPop3Client : public Pop3Client {
   // deadlineStart_ + Timeout * 1000, compared as an unsigned difference so
   // that the tick count's wrap never cuts a request short.
   std::uint32_t deadlineStart_ = 0;
+  // LimitTotalTime: when it was set, and how long from then.
+  std::uint32_t totalStart_ = 0;
+  std::optional<std::uint64_t> totalLimitMs_;
 };
 
 }  // namespace corvel

@@ -218,6 +218,14 @@ TEST_F(CommandsTest, SettingsAreStoredAsTrueOrFalse) {
   store.Open();
   EXPECT_EQ(store.ReadString(kProgramKey, "Log", ""), "True");
   EXPECT_THAT(Run({"settings", "list"}).out, HasSubstr("Log=True\n"));
+
+  // The values that tune a check: a switch that is on unless set, seconds.
+  EXPECT_EQ(Run({"settings", "get", "FastListing"}).out, "True\n");
+  EXPECT_EQ(Run({"settings", "set", "FastListing", "False"}).status, 0);
+  EXPECT_EQ(Run({"settings", "set", "CheckDeadline", "600"}).status, 0);
+  EXPECT_NE(Run({"settings", "set", "CheckDeadline", "soon"}).status, 0);
+  EXPECT_NE(Run({"settings", "set", "CheckDeadline", "-1"}).status, 0);
+  EXPECT_THAT(Run({"settings", "list"}).out, HasSubstr("FastListing=False\nCheckDeadline=600\n"));
 }
 
 class CheckCommandTest : public CommandsTest {
