@@ -31,6 +31,8 @@ DESKTOP_PACKAGES=(qt6-base-dev fonts-dejavu-core)
 # private session bus for the StatusNotifier tray.
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase dovecot-pop3d
   "${DESKTOP_PACKAGES[@]}" xvfb trayer xdotool imagemagick dbus-daemon gnome-keyring)
+# clang with libFuzzer and the sanitizer run-times, and llvm-symbolizer for readable reports.
+FUZZ_PACKAGES=(clang libclang-rt-dev llvm)
 
 # The Windows cross-build and Wine, which runs the 32-bit test programs (its
 # 32-bit loader comes from the i386 architecture, added when missing).

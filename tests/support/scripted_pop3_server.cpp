@@ -53,6 +53,7 @@ Pop3Script& Pop3Script::Close() { return Add(Kind::kClose); }
 Pop3Script& Pop3Script::SendAndClose(std::string_view line) {
   return Add(Kind::kSendAndClose, std::string(line) + "\r\n");
 }
+Pop3Script& Pop3Script::Reset() { return Add(Kind::kReset); }
 
 Pop3Script& Pop3Script::SendGenerated(std::size_t count,
                                       std::function<std::string(std::size_t)> line,
@@ -145,6 +146,9 @@ void ScriptedPop3Server::Serve(std::size_t index, ServerConnection& connection) 
         return;
       case Pop3Script::Kind::kSendAndClose:
         connection.WriteAndClose(step.text, kWriteTimeoutMs);
+        return;
+      case Pop3Script::Kind::kReset:
+        connection.Reset();
         return;
       case Pop3Script::Kind::kGenerated: {
         // Lines are gathered into chunks so that a 10 MB answer goes out in

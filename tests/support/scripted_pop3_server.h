@@ -43,6 +43,8 @@ class Pop3Script {
   // Sends `line` followed by CR LF and closes, so that the line and the
   // close arrive together (the session ends here).
   Pop3Script& SendAndClose(std::string_view line);
+  // Drops the connection with a reset (the session ends here).
+  Pop3Script& Reset();
   // Streams `count` lines made by `line(i)` (each followed by CR LF),
   // without building them in memory, pausing `intervalMs` between lines.
   Pop3Script& SendGenerated(std::size_t count, std::function<std::string(std::size_t)> line,
@@ -50,7 +52,17 @@ class Pop3Script {
 
  private:
   friend class ScriptedPop3Server;
-  enum class Kind { kSend, kExpect, kReceive, kWait, kSilent, kClose, kSendAndClose, kGenerated };
+  enum class Kind {
+    kSend,
+    kExpect,
+    kReceive,
+    kWait,
+    kSilent,
+    kClose,
+    kSendAndClose,
+    kReset,
+    kGenerated
+  };
   struct Step {
     Kind kind = Kind::kSend;
     std::string text;

@@ -37,6 +37,12 @@ inline int Poll(pollfd* fds, std::size_t count, int timeoutMs) {
   return WSAPoll(fds, static_cast<ULONG>(count), timeoutMs);
 }
 inline void Close(int fd) { ::closesocket(static_cast<SOCKET>(fd)); }
+// A zero linger time: the close that follows sends a reset.
+inline void LingerZero(int fd) {
+  const linger abortive{1, 0};
+  (void)::setsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_LINGER,
+                     reinterpret_cast<const char*>(&abortive), sizeof abortive);
+}
 inline void ShutdownSend(int fd) { ::shutdown(static_cast<SOCKET>(fd), SD_SEND); }
 // Sockets made here never block: every wait is a Poll with a time-out.
 inline int MakeNonBlocking(int fd) {
@@ -69,6 +75,10 @@ inline int Poll(pollfd* fds, std::size_t count, int timeoutMs) {
   return ::poll(fds, count, timeoutMs);
 }
 inline void Close(int fd) { ::close(fd); }
+inline void LingerZero(int fd) {
+  const linger abortive{1, 0};
+  (void)::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+}
 inline void ShutdownSend(int fd) { ::shutdown(fd, SHUT_WR); }
 inline int Open(int type) { return ::socket(AF_INET, type | SOCK_CLOEXEC, 0); }
 inline int Accept(int listener) { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }

@@ -119,6 +119,12 @@ void ServerConnection::Close() {
   fd_ = -1;
 }
 
+void ServerConnection::Reset() {
+  if (fd_ < 0) return;
+  plain::LingerZero(fd_);
+  Close();
+}
+
 WaitResult ServerConnection::Fill(int timeoutMs) {
   if (fd_ < 0) return WaitResult::kClosed;
   const WaitResult ready =

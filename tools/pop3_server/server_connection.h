@@ -64,6 +64,8 @@ class ServerConnection {
   // Waits without reading; only the stop cuts it short.
   WaitResult Pause(int ms);
   void Close();
+  // Drops the connection with a reset (RST) instead of an orderly close.
+  void Reset();
   [[nodiscard]] bool IsOpen() const { return fd_ >= 0; }
 
  private:
