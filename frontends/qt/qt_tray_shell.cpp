@@ -6,6 +6,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QStyleHints>
+#include <map>
 
 #include "app/display_text.h"
 
@@ -75,11 +76,17 @@ QIcon PictureIcon(TrayPicture picture) {
     case TrayPicture::kNone:
       return {};
   }
-  InitPictures();
-  QIcon icon;
-  for (int size : {16, 22, 24, 32, 48}) {
-    icon.addFile(QStringLiteral(":/corvel/%1-%2.png").arg(QLatin1String(name)).arg(size),
-                 QSize(size, size));
+  // One icon per picture for the whole run: the animation shows the same
+  // two icons over and over, and Qt caches the pixmaps of each icon it sees
+  // (a new icon each time would fill that cache).
+  static std::map<TrayPicture, QIcon> icons;
+  QIcon& icon = icons[picture];
+  if (icon.isNull()) {
+    InitPictures();
+    for (int size : {16, 22, 24, 32, 48}) {
+      icon.addFile(QStringLiteral(":/corvel/%1-%2.png").arg(QLatin1String(name)).arg(size),
+                   QSize(size, size));
+    }
   }
   return icon;
 }
