@@ -106,6 +106,7 @@ TEST_F(CheckReasonTest, ASuccessfulCheckReportsItsNewMailAndRunsTheNewMailComman
   settings_.Open();
   settings_.WriteString(kProgramKey, kOnNewMailValueName,
                         "sh -c 'echo \"$CORVEL_ACCOUNT $CORVEL_COUNT $CORVEL_BYTES\" > ran'");
+  settings_.WriteString(kProgramKey, kFastListingName, "False");  // one command per message
   const auto reports = CheckOn(Pop3Script()
                                    .Send("+OK hi")
                                    .Expect("USER user")

@@ -265,7 +265,8 @@ TEST_F(CommandsTest, SettingNamesIgnoreLetterCaseAndEverySettingListedCanBeSet) 
   EXPECT_EQ(Run({"settings", "set", "startwithsession", "true"}).status, 0);
   EXPECT_EQ(Run({"settings", "set", "OnNewMail", "notify-send 'New mail'"}).status, 0);
   EXPECT_THAT(Run({"settings", "list"}).out,
-              HasSubstr("Log=True\nStartWithSession=True\nOnNewMail=notify-send 'New mail'\n"));
+              HasSubstr("Log=True\nFastListing=True\nCheckDeadline=0\nOnNewMail=notify-send 'New "
+                        "mail'\nStartWithSession=True\n"));
   FileSettingsStore store(folder_.Path() / "config");
   store.Open();
   EXPECT_EQ(store.ReadString(kRunKey, kRunValueName, ""), "/opt/corvel/bin/corvel --MINIMIZE");
