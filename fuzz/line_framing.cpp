@@ -24,7 +24,7 @@ constexpr std::size_t kHeld = Pop3LineBuffer::kSize - Pop3LineBuffer::kReserve; 
 struct Piece {
   std::string text;
   bool forced = false;    // delivered because the buffer was full
-  bool afterCut = false;  // the empty line an LF right after a cut makes
+  bool afterCut = false;  // the empty line a line end right after a cut makes
 };
 
 // The lines of `stream` as the framing rule defines them, independent of
@@ -42,7 +42,8 @@ std::vector<Piece> ExpectedLines(std::string_view stream) {
       std::string_view text = stream.substr(pos, lf - pos);
       if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
       piece.text = std::string(text.substr(0, text.find('\0')));
-      piece.afterCut = cut && lf == pos;
+      // An LF alone or CR LF right behind a cut only ends the cut line.
+      piece.afterCut = cut && text.empty();
       pos = lf + 1;
     } else if (stream.size() - pos > kHeld) {
       const std::string_view text = stream.substr(pos, kHeld);
