@@ -42,7 +42,8 @@ std::vector<Piece> ExpectedLines(std::string_view stream) {
       std::string_view text = stream.substr(pos, lf - pos);
       if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
       piece.text = std::string(text.substr(0, text.find('\0')));
-      piece.afterCut = cut && (lf == pos || (lf == pos + 1 && stream[pos] == '\r'));
+      // An LF alone or CR LF right behind a cut only ends the cut line.
+      piece.afterCut = cut && text.empty();
       pos = lf + 1;
     } else if (stream.size() - pos > kHeld) {
       const std::string_view text = stream.substr(pos, kHeld);

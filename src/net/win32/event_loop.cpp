@@ -68,8 +68,21 @@ MessageEventLoop::~MessageEventLoop() {
   ::DestroyWindow(window);
 }
 
+// An exception cannot travel through the system's message dispatch: one that a
+// handler raises is kept here and raised again once DispatchMessage returns,
+// so the caller of ProcessEvents sees it as it would on any other loop.
 std::intptr_t MessageEventLoop::HandleMessage(unsigned message, std::uintptr_t wParam,
                                               std::intptr_t lParam) {
+  try {
+    return RunMessage(message, wParam, lParam);
+  } catch (...) {
+    raised_ = std::current_exception();
+    return 0;
+  }
+}
+
+std::intptr_t MessageEventLoop::RunMessage(unsigned message, std::uintptr_t wParam,
+                                           std::intptr_t lParam) {
   if (message == kTaskMessage) {
     RunOneTask();
     return 0;
@@ -253,6 +266,7 @@ bool MessageEventLoop::DispatchWaiting() {
     lastMessageIdle_ = false;
     ::TranslateMessage(&message);
     ::DispatchMessageW(&message);
+    if (raised_) std::rethrow_exception(std::exchange(raised_, nullptr));
     ran = ran || !lastMessageIdle_;
   }
   return ran;

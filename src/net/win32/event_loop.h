@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -63,6 +64,7 @@ class MessageEventLoop final : public EventLoop {
     NetworkEventHandler events;  // set for a network-event watch
   };
 
+  std::intptr_t RunMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
   void RunOneTask();
   void RunTimer(std::uintptr_t id);
   // False when the notification came to nothing.
@@ -71,6 +73,8 @@ class MessageEventLoop final : public EventLoop {
   unsigned NextSocketMessage();
 
   void* window_ = nullptr;
+  // What a handler raised inside the window procedure, until dispatch returns.
+  std::exception_ptr raised_;
 
   std::mutex mutex_;  // guards posted_ and taskMessagePending_
   std::deque<Task> posted_;
