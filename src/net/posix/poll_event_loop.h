@@ -21,12 +21,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 
 #include "net/event_loop.h"
+#include "net/loop_parts.h"
 
 namespace corvel {
 
@@ -51,11 +50,11 @@ class PollEventLoop final : public EventLoop {
  private:
   using Clock = std::chrono::steady_clock;
 
-  struct Timer {
+  struct Timer : LoopTimer {
+    Timer(std::chrono::milliseconds every, Task task)
+        : LoopTimer(std::move(task)), interval(every), due(Clock::now() + every) {}
     std::chrono::milliseconds interval;
     Clock::time_point due;
-    std::shared_ptr<Task> handler;
-    bool running = false;
   };
   struct Watch {
     unsigned interest = 0;
@@ -66,15 +65,13 @@ class PollEventLoop final : public EventLoop {
   void Wake();
   void DrainWake();
   [[nodiscard]] int PollTimeout(std::uint32_t maxWaitMs) const;
-  bool RunPostedTasks();
   bool RunReadySockets(const void* pollFds, std::size_t count);
   bool RunDueTimers();
 
   int wakeRead_ = -1;
   int wakeWrite_ = -1;  // the same descriptor as wakeRead_ for an eventfd
 
-  mutable std::mutex mutex_;  // guards posted_
-  std::deque<Task> posted_;
+  PostedTaskQueue posted_;
   std::atomic<bool> terminated_{false};
 
   std::map<TimerId, std::shared_ptr<Timer>> timers_;
