@@ -114,17 +114,6 @@ std::uint8_t ParseSecurity(std::string_view text) {
   throw UsageError("--security takes auto, starttls or tls, not '" + std::string(text) + "'");
 }
 
-std::string_view SecurityName(std::uint8_t mode) {
-  switch (mode) {
-    case 1:
-      return "starttls";
-    case 2:
-      return "tls";
-    default:
-      return "auto";
-  }
-}
-
 AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, std::size_t first) {
   AccountOptions options;
   for (std::size_t i = first; i < arguments.size(); ++i) {
@@ -612,6 +601,17 @@ std::optional<bool> ParseBool(std::string_view text) {
 }
 
 }  // namespace
+
+std::string_view SecurityName(std::uint8_t mode) {
+  switch (mode) {
+    case 1:
+      return "starttls";
+    case 2:
+      return "tls";
+    default:
+      return "auto";
+  }
+}
 
 std::string UsageText() {
   return "Usage: corvel [-C DIR] [--log | --quiet] [--console] [--MINIMIZE]\n"

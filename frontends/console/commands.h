@@ -11,10 +11,12 @@
 // 2 a usage error or a file error.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvel::console {
@@ -57,5 +59,9 @@ int RunDemo(const std::vector<std::string>& arguments, const Environment& enviro
 
 // The help text.
 [[nodiscard]] std::string UsageText();
+
+// The word for an account's security mode, as --security takes it: "auto",
+// "starttls" or "tls".
+[[nodiscard]] std::string_view SecurityName(std::uint8_t mode);
 
 }  // namespace corvel::console
