@@ -34,20 +34,20 @@ int Fail() {
 
 int FdOf(SocketHandle socket) { return static_cast<int>(socket); }
 
-sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = address;
-  sa.sin_port = port;
-  return sa;
-}
-
-int SetIntOption(SocketHandle socket, int level, int name, int value) {
-  if (::setsockopt(FdOf(socket), level, name, &value, sizeof value) != 0) return Fail();
-  return 0;
-}
-
 }  // namespace
+
+namespace bsd {
+int NativeOf(SocketHandle socket) { return FdOf(socket); }
+using AddressLength = socklen_t;
+constexpr int kShutdownSend = SHUT_WR;
+int Fail() { return sockets::Fail(); }
+}  // namespace bsd
+
+}  // namespace corvel::sockets
+
+#include "net/bsd_socket_calls.inc"
+
+namespace corvel::sockets {
 
 std::string AcquireLibrary() { return {}; }
 void ReleaseLibrary() {}
@@ -84,54 +84,6 @@ int Close(SocketHandle socket) {
   // An interrupted close() has still released the descriptor; retrying could
   // close a descriptor opened meanwhile by another thread.
   if (::close(FdOf(socket)) != 0 && errno != EINTR) return Fail();
-  return 0;
-}
-
-int ShutdownSend(SocketHandle socket) {
-  if (::shutdown(FdOf(socket), SHUT_WR) != 0) return Fail();
-  return 0;
-}
-
-int SetBoolOption(SocketHandle socket, BoolOption option, bool on) {
-  switch (option) {
-    case BoolOption::kReuseAddr:
-      return SetIntOption(socket, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0);
-    case BoolOption::kKeepAlive:
-      return SetIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, on ? 1 : 0);
-    case BoolOption::kTcpNoDelay:
-      return SetIntOption(socket, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0);
-  }
-  lastError = kWsaEinval;
-  return -1;
-}
-
-int SetLinger(SocketHandle socket, bool on, int seconds) {
-  linger value{};
-  value.l_onoff = on ? 1 : 0;
-  value.l_linger = seconds;
-  if (::setsockopt(FdOf(socket), SOL_SOCKET, SO_LINGER, &value, sizeof value) != 0) return Fail();
-  return 0;
-}
-
-int Bind(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
-  sockaddr_in sa = MakeAddress(address, port);
-  if (::bind(FdOf(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return Fail();
-  return 0;
-}
-
-int LocalPort(SocketHandle socket, std::uint16_t& port) {
-  sockaddr_in sa{};
-  socklen_t length = sizeof sa;
-  if (::getsockname(FdOf(socket), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return Fail();
-  port = sa.sin_port;
-  return 0;
-}
-
-int Connect(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
-  sockaddr_in sa = MakeAddress(address, port);
-  if (::connect(FdOf(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-    return Fail();
-  }
   return 0;
 }
 
@@ -187,14 +139,7 @@ int LookupHost(const std::string& name, std::vector<std::uint32_t>& addresses) {
   int result = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
   if (result != 0) return SocketErrorFromResolver(result, errno);
   std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
-  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family != AF_INET || entry->ai_addr == nullptr) continue;
-    std::uint32_t address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
-    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
-      addresses.push_back(address);
-    }
-  }
-  return addresses.empty() ? kWsaNoData : 0;
+  return bsd::CollectAddresses(found, addresses);
 }
 
 // The services and protocols databases answer "not found" with no error

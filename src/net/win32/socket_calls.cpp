@@ -19,27 +19,24 @@ int Fail() { return -1; }
 
 SOCKET Native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
-sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = address;
-  sa.sin_port = port;
-  return sa;
-}
-
-int SetIntOption(SocketHandle socket, int level, int name, int value) {
-  if (::setsockopt(Native(socket), level, name, reinterpret_cast<const char*>(&value),
-                   sizeof value) != 0) {
-    return Fail();
-  }
-  return 0;
-}
-
 // The library, started by the first user and shut down by the last.
 std::mutex libraryMutex;
 int libraryUsers = 0;
 
 }  // namespace
+
+namespace bsd {
+SOCKET NativeOf(SocketHandle socket) { return Native(socket); }
+using AddressLength = int;
+constexpr int kShutdownSend = SD_SEND;
+int Fail() { return sockets::Fail(); }
+}  // namespace bsd
+
+}  // namespace corvel::sockets
+
+#include "net/bsd_socket_calls.inc"
+
+namespace corvel::sockets {
 
 std::string AcquireLibrary() {
   std::lock_guard lock(libraryMutex);
@@ -86,61 +83,6 @@ SocketHandle Open(SocketType type, int protocol) {
 
 int Close(SocketHandle socket) {
   if (::closesocket(Native(socket)) != 0) return Fail();
-  return 0;
-}
-
-int ShutdownSend(SocketHandle socket) {
-  if (::shutdown(Native(socket), SD_SEND) != 0) return Fail();
-  return 0;
-}
-
-int SetBoolOption(SocketHandle socket, BoolOption option, bool on) {
-  switch (option) {
-    case BoolOption::kReuseAddr:
-      return SetIntOption(socket, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0);
-    case BoolOption::kKeepAlive:
-      return SetIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, on ? 1 : 0);
-    case BoolOption::kTcpNoDelay:
-      return SetIntOption(socket, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0);
-  }
-  ::WSASetLastError(kWsaEinval);
-  return -1;
-}
-
-int SetLinger(SocketHandle socket, bool on, int seconds) {
-  linger value{};
-  value.l_onoff = on ? 1 : 0;
-  value.l_linger = static_cast<u_short>(seconds);
-  if (::setsockopt(Native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value),
-                   sizeof value) != 0) {
-    return Fail();
-  }
-  return 0;
-}
-
-int Bind(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
-  sockaddr_in sa = MakeAddress(address, port);
-  if (::bind(Native(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-    return Fail();
-  }
-  return 0;
-}
-
-int LocalPort(SocketHandle socket, std::uint16_t& port) {
-  sockaddr_in sa{};
-  int length = sizeof sa;
-  if (::getsockname(Native(socket), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
-    return Fail();
-  }
-  port = sa.sin_port;
-  return 0;
-}
-
-int Connect(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
-  sockaddr_in sa = MakeAddress(address, port);
-  if (::connect(Native(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-    return Fail();
-  }
   return 0;
 }
 
@@ -204,14 +146,7 @@ int LookupHost(const std::string& name, std::vector<std::uint32_t>& addresses) {
   const int result = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
   if (result != 0) return result;  // WSAHOST_NOT_FOUND and its kin
   std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
-  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family != AF_INET || entry->ai_addr == nullptr) continue;
-    std::uint32_t address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
-    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
-      addresses.push_back(address);
-    }
-  }
-  return addresses.empty() ? kWsaNoData : 0;
+  return bsd::CollectAddresses(found, addresses);
 }
 
 // getservbyname and getprotobyname keep their result per thread in Winsock.
