@@ -250,7 +250,8 @@ class SchannelEngine final : public TlsEngine {
     if (failed_) return Status::kFailed;
     const Status status = Negotiate(reason);
     if (status == Status::kDone) {
-      if (QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK) {
+      if (QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK ||
+          sizes_.cbMaximumMessage == 0) {
         return Fail("cannot read the TLS record sizes", reason);
       }
       if (!VersionAllowed()) return Fail("unsupported protocol", reason);
@@ -423,10 +424,9 @@ class SchannelEngine final : public TlsEngine {
       DWORD attributes = 0;
       TimeStamp expiry;
       const bool first = !haveContext_;
-      const SECURITY_STATUS status =
-          InitializeSecurityContextW(&credentials_, first ? nullptr : &context_, TargetName(),
-                                     kContextFlags, 0, 0, first ? nullptr : &inDesc, 0,
-                                     first ? &context_ : nullptr, &outDesc, &attributes, &expiry);
+      const SECURITY_STATUS status = InitializeSecurityContextW(
+          &credentials_, first ? nullptr : &context_, TargetName(), kContextFlags, 0, 0,
+          first ? nullptr : &inDesc, 0, &context_, &outDesc, &attributes, &expiry);
       if (first && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) haveContext_ = true;
       std::string pending;
       TakeToken(out[0], pending);
