@@ -847,6 +847,14 @@ std::int32_t CustomAsyncSocket::GetRcvdCount() {
   return count;
 }
 
+std::int32_t CustomAsyncSocket::SendBufferSize() const {
+  std::int32_t bytes = 0;
+  if (impl_->handle == kInvalidSocket || sockets::SendBufferSize(impl_->handle, bytes) != 0) {
+    return 0;
+  }
+  return bytes > 0 ? bytes : 0;
+}
+
 // ---- Close and abort.
 
 void CustomAsyncSocket::Close() { InternalClose(true, 0); }
