@@ -148,6 +148,7 @@ void CustomPop3Client::StartCommand(Pop3Request rqType, const std::string& comma
   EnsureReady();
   EnsureConnected();
   BeginRequest(rqType, nextProtocolState, doneHandler);
+  SetState(ES::pop3WaitingReply);
   runningQueued_ = false;
   runningBytes_ = command.size() + 2;
   bytesAhead_ = runningBytes_;
@@ -162,7 +163,6 @@ void CustomPop3Client::BeginRequest(Pop3Request rqType, Pop3ProtocolState nextPr
   nextHandler_ = &CustomPop3Client::HandleReply;
   nextProtocolState_ = nextProtocolState;
   doneHandler_ = doneHandler;
-  SetState(ES::pop3WaitingReply);
 }
 
 bool CustomPop3Client::Queues(Pop3Request rqType) const {
@@ -194,19 +194,21 @@ void CustomPop3Client::SendQueued() {
 void CustomPop3Client::RunQueued(bool send) {
   QueuedRequest request = std::move(queue_.front());
   queue_.pop_front();
+  const bool sent = queuedSent_ > 0;
+  if (sent) --queuedSent_;
   bytesAhead_ -= std::min(bytesAhead_, runningBytes_);
   runningBytes_ = request.command.size() + 2;
   runningQueued_ = true;
   BeginRequest(request.rqType, PS::pop3Transaction, request.doneHandler);
   // Its answer is the next one: the header capture starts afresh for it.
   header_.Reset();
-  if (queuedSent_ > 0) {
-    --queuedSent_;
-  } else if (send) {
+  if (!send) return;  // it ends at once, unanswered
+  SetState(ES::pop3WaitingReply);
+  if (!sent) {
     bytesAhead_ += runningBytes_;
     SendCommandLine(request.command);
   }
-  if (send) SendQueued();
+  SendQueued();
 }
 
 void CustomPop3Client::StartTransactionCommand(Pop3Request rqType, const std::string& word,
