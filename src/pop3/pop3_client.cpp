@@ -107,15 +107,22 @@ void CustomPop3Client::NoteError() {
   if (errorMessage_.empty()) errorMessage_ = lastResponse_;
 }
 
-void CustomPop3Client::ShowResponse() { Display("< " + lastResponse_); }
+void CustomPop3Client::ShowResponse() {
+  if (OnDisplay) OnDisplay("< " + lastResponse_);
+}
 
 void CustomPop3Client::Display(const std::string& text) {
   if (OnDisplay) OnDisplay(text);
 }
 
 void CustomPop3Client::SendCommandLine(const std::string& command) {
-  Display("> " + (hiddenCommandText_.empty() ? command : std::exchange(hiddenCommandText_, {})));
-  socket_->SendText(command + "\r\n");
+  const std::string shown = std::exchange(hiddenCommandText_, {});
+  if (OnDisplay) OnDisplay("> " + (shown.empty() ? command : shown));
+  std::string line;
+  line.reserve(command.size() + 2);
+  line += command;
+  line += "\r\n";
+  socket_->SendText(line);
 }
 
 void CustomPop3Client::TriggerSessionConnected(std::uint16_t errCode) {
@@ -724,6 +731,9 @@ void CustomPop3Client::RequestDone(Pop3RequestEnd how, std::int32_t error) {
 }
 
 void CustomPop3Client::PostRequestDone(std::int32_t error) {
+  // Nobody to tell: the loop is spared a turn. (A handler assigned after a
+  // request has ended hears of the next one.)
+  if (!OnRequestDone) return;
   // A request that ran alone is reported with the type running when the
   // report is delivered; of queued requests, each with its own.
   std::optional<Pop3Request> own;

@@ -1,8 +1,10 @@
 // PollEventLoop: the EventLoop of POSIX builds, on poll().
 //
-// Posted tasks wait in a mutex-guarded FIFO; a Post() from any thread writes
-// to a wake-up descriptor (an eventfd, or a self-pipe where there is none) so
-// that a ProcessEvents() sleeping in poll() returns at once. Timers run on the
+// Posted tasks wait in a mutex-guarded FIFO; a Post() from another thread
+// than the one running the loop writes to a wake-up descriptor (an eventfd,
+// or a self-pipe where there is none) so that a ProcessEvents() sleeping in
+// poll() returns at once. The loop's own thread is never asleep while it
+// posts, and its next poll() does not wait while tasks are queued. Timers run on the
 // steady clock. Sockets are watched level-triggered; hang-up and error are
 // always reported (on Linux the peer's half-close too, so a close is seen
 // even while unread data is waiting).
@@ -25,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "net/event_loop.h"
 
@@ -47,6 +50,7 @@ class PollEventLoop final : public EventLoop {
   bool ProcessEvents(std::uint32_t maxWaitMs) override;
   void Terminate() override;
   [[nodiscard]] bool Terminated() const override;
+  [[nodiscard]] bool ReportsPeerClose() const override;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -67,7 +71,8 @@ class PollEventLoop final : public EventLoop {
   void DrainWake();
   [[nodiscard]] int PollTimeout(std::uint32_t maxWaitMs) const;
   bool RunPostedTasks();
-  bool RunReadySockets(const void* pollFds, std::size_t count);
+  // `fresh`: nothing has run since the poll that found them ready.
+  bool RunReadySockets(const void* pollFds, std::size_t count, bool fresh);
   bool RunDueTimers();
 
   int wakeRead_ = -1;
@@ -76,6 +81,8 @@ class PollEventLoop final : public EventLoop {
   mutable std::mutex mutex_;  // guards posted_
   std::deque<Task> posted_;
   std::atomic<bool> terminated_{false};
+  // The thread that last entered ProcessEvents().
+  std::atomic<std::thread::id> loopThread_{};
 
   std::map<TimerId, std::shared_ptr<Timer>> timers_;
   TimerId nextTimerId_ = 1;
