@@ -11,9 +11,12 @@
 // 2 a usage error or a file error.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvel::console {
@@ -33,6 +36,10 @@ struct Environment {
   // The desktop program that runs the program instead of the terminal
   // (empty: there is none, or no display).
   std::string desktopProgram;
+  // accounts authorize: shows the authorization address in a browser (empty:
+  // xdg-open), and how long the browser may take to come back.
+  std::function<bool(const std::string& url, std::string& why)> openBrowser;
+  int authorizationTimeoutMs = 5 * 60 * 1000;
 };
 
 // Runs the whole command line (arguments after the program name).
@@ -52,5 +59,9 @@ int RunDemo(const std::vector<std::string>& arguments, const Environment& enviro
 
 // The help text.
 [[nodiscard]] std::string UsageText();
+
+// The word for an account's security mode, as --security takes it: "auto",
+// "starttls" or "tls".
+[[nodiscard]] std::string_view SecurityName(std::uint8_t mode);
 
 }  // namespace corvel::console

@@ -62,10 +62,9 @@ void ConsoleSession::Connect() {
     window_->LogMemo().OnLineAppended = [&notes](const std::string& line) {
       notes << TerminalText(line) << '\n' << std::flush;
     };
-    shell_.OnCall = [&notes](const TrayShellCall& call) {
-      if (call.kind != TrayShellCallKind::kShowBalloon) return;
-      notes << "balloon: " << TerminalText(call.balloon.title) << ": "
-            << TerminalText(call.balloon.text) << '\n'
+    shell_.OnBalloon = [&notes](const TrayBalloon& balloon) {
+      notes << "balloon: " << TerminalText(balloon.title) << ": " << TerminalText(balloon.text)
+            << '\n'
             << std::flush;
     };
   }

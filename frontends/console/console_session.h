@@ -15,8 +15,8 @@
 #include "app/in_memory_main_view.h"
 #include "app/locale_format.h"
 #include "app/main_window.h"
-#include "app/tray/recording_tray_shell.h"
 #include "console/commands.h"
+#include "console/terminal_tray_shell.h"
 #include "net/posix/poll_event_loop.h"
 
 namespace corvel::console {
@@ -67,7 +67,7 @@ class ConsoleSession {
   SessionOptions options_;
   PollEventLoop loop_;
   InMemoryMainView view_;
-  RecordingTrayShell shell_;
+  TerminalTrayShell shell_;
   FileSettingsStore settings_;
   std::unique_ptr<LocaleFormat> localeFormat_;
   std::unique_ptr<MainWindow> window_;

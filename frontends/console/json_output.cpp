@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/display_text.h"
+#include "console/commands.h"
 
 namespace corvel::console {
 
@@ -33,17 +34,6 @@ std::string_view OutcomeName(CheckOutcome outcome) {
       break;
   }
   return "none";
-}
-
-std::string_view SecurityName(std::uint8_t mode) {
-  switch (mode) {
-    case 1:
-      return "starttls";
-    case 2:
-      return "tls";
-    default:
-      return "auto";
-  }
 }
 
 std::string Dump(const nlohmann::ordered_json& object) {

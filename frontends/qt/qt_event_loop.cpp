@@ -1,37 +1,17 @@
 #include "qt/qt_event_loop.h"
 
-#include <poll.h>
-
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QTimerEvent>
+
+#include "net/posix/poll_readiness.h"
 
 namespace corvel::qt {
 
 namespace {
 
 const QEvent::Type kWakeEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
-
-// The readiness of a socket now, in EventLoop bits.
-unsigned ReadyNow(SocketHandle socket, unsigned interest) {
-  pollfd fd{static_cast<int>(socket), 0, 0};
-  if ((interest & EventLoop::kIoReadable) != 0) fd.events |= POLLIN;
-  if ((interest & EventLoop::kIoWritable) != 0) fd.events |= POLLOUT;
-#ifdef POLLRDHUP
-  fd.events |= POLLRDHUP;
-#endif
-  if (::poll(&fd, 1, 0) <= 0) return 0;
-  unsigned ready = 0;
-  if ((fd.revents & POLLIN) != 0) ready |= EventLoop::kIoReadable;
-  if ((fd.revents & POLLOUT) != 0) ready |= EventLoop::kIoWritable;
-#ifdef POLLRDHUP
-  if ((fd.revents & POLLRDHUP) != 0) ready |= EventLoop::kIoHangup;
-#endif
-  if ((fd.revents & POLLHUP) != 0) ready |= EventLoop::kIoHangup;
-  if ((fd.revents & POLLERR) != 0) ready |= EventLoop::kIoError;
-  return ready;
-}
 
 }  // namespace
 
@@ -42,15 +22,8 @@ QtEventLoop::~QtEventLoop() {
 }
 
 void QtEventLoop::Post(Task task) {
-  bool wake = false;
-  {
-    std::lock_guard lock(mutex_);
-    posted_.push_back(std::move(task));
-    wake = !wakePending_;
-    wakePending_ = true;
-  }
   // postEvent is thread-safe and wakes a sleeping Qt loop.
-  if (wake) QCoreApplication::postEvent(this, new QEvent(kWakeEvent));
+  if (posted_.Push(std::move(task))) QCoreApplication::postEvent(this, new QEvent(kWakeEvent));
 }
 
 bool QtEventLoop::event(QEvent* event) {
@@ -60,33 +33,14 @@ bool QtEventLoop::event(QEvent* event) {
 }
 
 bool QtEventLoop::RunPostedTasks() {
-  std::size_t count;
-  {
-    std::lock_guard lock(mutex_);
-    wakePending_ = false;
-    count = posted_.size();
-  }
-  // Only what was queued on entry: a task that posts again runs at the next
-  // wake-up, not in an endless turn of this one.
-  bool ran = false;
-  for (std::size_t i = 0; i < count; ++i) {
-    Task task;
-    {
-      std::lock_guard lock(mutex_);
-      if (posted_.empty()) break;  // a nested ProcessEvents() ran the rest
-      task = std::move(posted_.front());
-      posted_.pop_front();
-    }
-    ran = true;
-    ++workDone_;
-    if (task) task();
-  }
+  const bool ran = posted_.RunQueued();
+  if (ran) ++workDone_;
   return ran;
 }
 
 EventLoop::TimerId QtEventLoop::StartTimer(std::uint32_t intervalMs, Task onExpiry) {
   const int qtId = startTimer(static_cast<int>(std::max<std::uint32_t>(intervalMs, 1)));
-  timers_[qtId] = Timer{std::make_shared<Task>(std::move(onExpiry)), false};
+  timers_[qtId] = std::make_shared<LoopTimer>(std::move(onExpiry));
   return static_cast<TimerId>(qtId);
 }
 
@@ -99,16 +53,9 @@ void QtEventLoop::StopTimer(TimerId id) {
 
 void QtEventLoop::timerEvent(QTimerEvent* event) {
   const int qtId = event->timerId();
-  auto found = timers_.find(qtId);
-  if (found == timers_.end() || found->second.running) return;  // never re-entered
-  // The handler may stop this timer (and Qt may reuse its id); keep what
-  // this call needs.
-  const std::shared_ptr<Task> handler = found->second.handler;
-  found->second.running = true;
-  ++workDone_;
-  (*handler)();
-  found = timers_.find(qtId);
-  if (found != timers_.end() && found->second.handler == handler) found->second.running = false;
+  const auto found = timers_.find(qtId);
+  if (found == timers_.end()) return;
+  if (RunTimerHandler(found->second)) ++workDone_;
 }
 
 void QtEventLoop::WatchSocket(SocketHandle socket, unsigned interest, IoHandler handler) {
@@ -164,12 +111,7 @@ bool QtEventLoop::ProcessEvents(std::uint32_t maxWaitMs) {
   const std::uint64_t before = workDone_;
   // Posted tasks run here too: a nested call (a blocking call inside a task)
   // must not wait for a wake-up event the outer call has already taken.
-  bool pending = false;
-  {
-    std::lock_guard lock(mutex_);
-    pending = !posted_.empty();
-  }
-  if (pending || maxWaitMs == 0 || terminated_.load()) {
+  if (!posted_.Empty() || maxWaitMs == 0 || terminated_.load()) {
     RunPostedTasks();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     return workDone_ != before;

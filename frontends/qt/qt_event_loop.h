@@ -13,12 +13,11 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <atomic>
-#include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 
 #include "net/event_loop.h"
+#include "net/loop_parts.h"
 
 namespace corvel::qt {
 
@@ -43,10 +42,6 @@ class QtEventLoop final : public QObject, public EventLoop {
   void timerEvent(QTimerEvent* event) override;
 
  private:
-  struct Timer {
-    std::shared_ptr<Task> handler;
-    bool running = false;
-  };
   struct Watch {
     std::unique_ptr<QSocketNotifier> read;
     std::unique_ptr<QSocketNotifier> write;
@@ -58,12 +53,10 @@ class QtEventLoop final : public QObject, public EventLoop {
   void SocketActivated(SocketHandle socket);
   void SetInterest(Watch& watch, unsigned interest);
 
-  std::mutex mutex_;
-  std::deque<Task> posted_;
-  bool wakePending_ = false;  // guarded by mutex_
+  PostedTaskQueue posted_;
   std::atomic<bool> terminated_{false};
   // Qt timer id -> our timer.
-  std::map<int, Timer> timers_;
+  std::map<int, std::shared_ptr<LoopTimer>> timers_;
   std::map<SocketHandle, Watch> watches_;
   // Counts the work run, so ProcessEvents can say whether anything ran.
   std::uint64_t workDone_ = 0;

@@ -366,7 +366,16 @@ void MailChecker::DiscoverOAuthMethod(std::size_t index, CheckOutcome& outcome) 
     LogServerAnswer();
   }
   host_.WriteLog(name_, "Could not log in!");
+  OAuthLoginRefused(index, "OAUTHBEARER, XOAUTH2");
   outcome = CheckOutcome::NoMethodFound;
+}
+
+void MailChecker::OAuthLoginRefused(std::size_t index, std::string_view methods) {
+  std::string answer = ServerAnswer();
+  if (!pop3_.AuthErrorChallenge().empty()) answer += " " + pop3_.AuthErrorChallenge();
+  report_.reason = Concat(Concat("the server refused the OAuth2 token (", methods), "): ") + answer;
+  const AccountRecord* record = CheckedRecord(index);
+  if (secretSource_ != nullptr && record != nullptr) secretSource_->LoginRefused(*record);
 }
 
 void MailChecker::LogServerAnswer() {
@@ -391,6 +400,7 @@ bool MailChecker::LoginStored(std::size_t index) {
     }
     host_.WriteLog(name_, bearer ? "OAUTHBEARER login failed!" : "XOAUTH2 login failed!");
     LogServerAnswer();
+    OAuthLoginRefused(index, bearer ? "OAUTHBEARER" : "XOAUTH2");
     return false;
   }
   if (method == kMethodApop) {

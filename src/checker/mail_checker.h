@@ -126,6 +126,9 @@ class MailChecker {
   void DiscoverOAuthMethod(std::size_t index, CheckOutcome& outcome);
   // After a refused OAuth2 login: what the server said, when it said anything.
   void LogServerAnswer();
+  // The check's reason after the OAuth2 login `methods` was refused; the
+  // secret source forgets the token.
+  void OAuthLoginRefused(std::size_t index, std::string_view methods);
   // The secret of the account being checked; false (after its log line)
   // when the check must not connect.
   bool PrepareLogin(const AccountRecord& record);

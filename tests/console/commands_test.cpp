@@ -332,6 +332,7 @@ TEST_F(CheckCommandTest, OneCheckDiscoversTheMethodAndReportsTheNewMail) {
   server.AddMessage("m1", "From: Ann\r\nSubject: =?ISO-8859-1?Q?Caf=E9?=\r\nDate: d1\r\n\r\nx\r\n");
   server.AddMessage("m2", "From: Bob\r\nSubject: Two\r\nDate: d2\r\n\r\ny\r\n");
   AddAccountOn(server);
+  ASSERT_EQ(Run({"settings", "set", "Balloon", "True"}).status, 0);
   const Result result = Run({"check", "--all-mail"});
   EXPECT_EQ(result.status, 0) << result.err;
   const std::string size1 = std::to_string(server.Messages()[0].content.size());
@@ -340,6 +341,7 @@ TEST_F(CheckCommandTest, OneCheckDiscoversTheMethodAndReportsTheNewMail) {
                             "Home\tBob\tTwo\td2\t" + size2 + "\tm2\n");
   EXPECT_THAT(result.err, HasSubstr("/Home] APOP worked!\n"));
   EXPECT_THAT(result.err, HasSubstr("/Home] 2 new mails! ("));
+  EXPECT_THAT(result.err, HasSubstr("balloon: New mail on Home: 2 new mails! ("));
   // The method found and Elapsed 0 are saved, as at exit.
   EXPECT_EQ(Record(0).PlainAuthMethod(), "APOP");
   // The same messages are seen now.

@@ -5,8 +5,7 @@
 // last menu), and lets its owner play the user's mouse actions and a restart
 // of the notification area.
 //
-// The tests use it to check exactly what the tray icon asked for; the
-// console front-end uses it as its tray and prints the calls as they come.
+// The tests use it to check exactly what the tray icon asked for.
 #pragma once
 
 #include <cstddef>

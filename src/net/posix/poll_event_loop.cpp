@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+
+#include "net/posix/poll_readiness.h"
 #ifdef __linux__
 #include <sys/eventfd.h>
 #endif
@@ -17,28 +19,6 @@
 
 namespace corvel {
 namespace {
-
-#ifdef POLLRDHUP
-constexpr short kPeerClosed = POLLRDHUP;
-#else
-constexpr short kPeerClosed = 0;
-#endif
-
-short ToPollEvents(unsigned interest) {
-  short events = kPeerClosed;
-  if ((interest & EventLoop::kIoReadable) != 0) events |= POLLIN;
-  if ((interest & EventLoop::kIoWritable) != 0) events |= POLLOUT;
-  return events;
-}
-
-unsigned ToIoEvents(short revents) {
-  unsigned ready = 0;
-  if ((revents & POLLIN) != 0) ready |= EventLoop::kIoReadable;
-  if ((revents & POLLOUT) != 0) ready |= EventLoop::kIoWritable;
-  if ((revents & (POLLHUP | kPeerClosed)) != 0) ready |= EventLoop::kIoHangup;
-  if ((revents & POLLERR) != 0) ready |= EventLoop::kIoError;
-  return ready;
-}
 
 [[noreturn]] void ThrowErrno(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -95,18 +75,16 @@ void PollEventLoop::DrainWake() {
 }
 
 void PollEventLoop::Post(Task task) {
-  {
-    std::lock_guard lock(mutex_);
-    posted_.push_back(std::move(task));
-  }
+  // Woken for every task from another thread: the loop may be sleeping in a
+  // nested call that began after the first wake-up was taken. The loop's own
+  // thread is not sleeping, and its next poll() sees the queued task.
+  posted_.Push(std::move(task));
   if (std::this_thread::get_id() != loopThread_.load(std::memory_order_relaxed)) Wake();
 }
 
 EventLoop::TimerId PollEventLoop::StartTimer(std::uint32_t intervalMs, Task onExpiry) {
-  auto timer = std::make_shared<Timer>();
-  timer->interval = std::chrono::milliseconds(std::max<std::uint32_t>(intervalMs, 1));
-  timer->due = Clock::now() + timer->interval;
-  timer->handler = std::make_shared<Task>(std::move(onExpiry));
+  auto timer = std::make_shared<Timer>(
+      std::chrono::milliseconds(std::max<std::uint32_t>(intervalMs, 1)), std::move(onExpiry));
   TimerId id = nextTimerId_++;
   timers_.emplace(id, std::move(timer));
   return id;
@@ -136,14 +114,11 @@ void PollEventLoop::Terminate() {
 
 bool PollEventLoop::Terminated() const { return terminated_.load(); }
 
-bool PollEventLoop::ReportsPeerClose() const { return kPeerClosed != 0; }
+bool PollEventLoop::ReportsPeerClose() const { return PollTellsPeerClose(); }
 
 int PollEventLoop::PollTimeout(std::uint32_t maxWaitMs) const {
   if (terminated_.load()) return 0;
-  {
-    std::lock_guard lock(mutex_);
-    if (!posted_.empty()) return 0;
-  }
+  if (!posted_.Empty()) return 0;
   auto limit = std::chrono::milliseconds(maxWaitMs);
   auto now = Clock::now();
   for (const auto& [id, timer] : timers_) {
@@ -175,32 +150,9 @@ bool PollEventLoop::ProcessEvents(std::uint32_t maxWaitMs) {
   if (ready < 0 && errno != EINTR) ThrowErrno("PollEventLoop: poll");
   if (ready > 0 && fds[0].revents != 0) DrainWake();
 
-  bool ran = RunPostedTasks();
+  bool ran = posted_.RunQueued();
   if (ready > 0) ran = RunReadySockets(fds + 1, count - 1, !ran) || ran;
   ran = RunDueTimers() || ran;
-  return ran;
-}
-
-bool PollEventLoop::RunPostedTasks() {
-  std::size_t count;
-  {
-    std::lock_guard lock(mutex_);
-    count = posted_.size();
-  }
-  // Only what was queued on entry runs here: a task that posts again is run by
-  // the next call, not in an endless turn of this one.
-  bool ran = false;
-  for (std::size_t i = 0; i < count; ++i) {
-    Task task;
-    {
-      std::lock_guard lock(mutex_);
-      if (posted_.empty()) break;  // a nested ProcessEvents() ran the rest
-      task = std::move(posted_.front());
-      posted_.pop_front();
-    }
-    ran = true;
-    if (task) task();
-  }
   return ran;
 }
 
@@ -215,15 +167,15 @@ bool PollEventLoop::RunReadySockets(const void* pollFds, std::size_t count, bool
   };
   std::array<Candidate, 8> local;
   std::vector<Candidate> many;
-  std::size_t foundCount = 0;
+  std::size_t readyCount = 0;
   auto add = [&](const Candidate& candidate) {
-    if (foundCount < local.size()) {
-      local[foundCount] = candidate;
+    if (readyCount < local.size()) {
+      local[readyCount] = candidate;
     } else {
       if (many.empty()) many.assign(local.begin(), local.end());
       many.push_back(candidate);
     }
-    ++foundCount;
+    ++readyCount;
   };
   for (std::size_t i = 0; i < count; ++i) {
     if (polled[i].revents == 0) continue;
@@ -238,23 +190,20 @@ bool PollEventLoop::RunReadySockets(const void* pollFds, std::size_t count, bool
     add({polled[i].fd, found->second->serial, polled[i].revents});
   }
   const std::span<const Candidate> candidates =
-      foundCount <= local.size() ? std::span<const Candidate>(local.data(), foundCount)
+      readyCount <= local.size() ? std::span<const Candidate>(local.data(), readyCount)
                                  : std::span<const Candidate>(many);
   bool ran = false;
   for (const auto& [socket, serial, revents] : candidates) {
-    auto found = watches_.find(socket);
-    if (found == watches_.end() || found->second->serial != serial) continue;
-    std::shared_ptr<Watch> watch = found->second;
+    auto watch = watches_.find(socket);
+    if (watch == watches_.end() || watch->second->serial != serial) continue;
+    const std::shared_ptr<Watch> current = watch->second;
     // A handler run before this one (or a nested ProcessEvents()) may already
     // have consumed the readiness; with nothing run since the poll, what it
     // said still holds.
-    pollfd again{static_cast<int>(socket), ToPollEvents(watch->interest), revents};
-    if (!fresh || ran) {
-      if (::poll(&again, 1, 0) <= 0 || (again.revents & POLLNVAL) != 0) continue;
-    }
-    unsigned events = ToIoEvents(again.revents);
+    const unsigned events =
+        fresh && !ran ? ToIoEvents(revents) : ReadyNow(socket, current->interest);
     if (events == 0) continue;
-    std::shared_ptr<IoHandler> handler = watch->handler;
+    std::shared_ptr<IoHandler> handler = current->handler;
     ran = true;
     if (*handler) (*handler)(events);
   }
@@ -277,14 +226,7 @@ bool PollEventLoop::RunDueTimers() {
     // due a full interval later.
     timer->due += timer->interval;
     if (timer->due <= now) timer->due = now + timer->interval;
-    struct RunningGuard {
-      Timer& timer;
-      ~RunningGuard() { timer.running = false; }
-    } guard{*timer};
-    timer->running = true;
-    std::shared_ptr<Task> handler = timer->handler;
-    ran = true;
-    if (*handler) (*handler)();
+    ran = RunTimerHandler(timer) || ran;
   }
   return ran;
 }

@@ -12,7 +12,8 @@
 // ProcessEvents() runs, in this order: the tasks that were queued when it
 // started, taken one at a time so that a nested ProcessEvents() continues the
 // same FIFO; the handlers of ready sockets, each re-checked with a zero-time
-// poll of its own descriptor just before it runs; the expired timers, none of
+// poll of its own descriptor just before it runs unless nothing has run
+// since the poll that found it ready; the expired timers, none of
 // which is entered again while its handler is still running. Watches and
 // timers removed by a handler are skipped from then on. A socket handler, unlike
 // a timer, may run again inside a nested ProcessEvents() when its socket is
@@ -23,13 +24,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "net/event_loop.h"
+#include "net/loop_parts.h"
 
 namespace corvel {
 
@@ -55,11 +55,11 @@ class PollEventLoop final : public EventLoop {
  private:
   using Clock = std::chrono::steady_clock;
 
-  struct Timer {
+  struct Timer : LoopTimer {
+    Timer(std::chrono::milliseconds every, Task task)
+        : LoopTimer(std::move(task)), interval(every), due(Clock::now() + every) {}
     std::chrono::milliseconds interval;
     Clock::time_point due;
-    std::shared_ptr<Task> handler;
-    bool running = false;
   };
   struct Watch {
     unsigned interest = 0;
@@ -70,7 +70,6 @@ class PollEventLoop final : public EventLoop {
   void Wake();
   void DrainWake();
   [[nodiscard]] int PollTimeout(std::uint32_t maxWaitMs) const;
-  bool RunPostedTasks();
   // `fresh`: nothing has run since the poll that found them ready.
   bool RunReadySockets(const void* pollFds, std::size_t count, bool fresh);
   bool RunDueTimers();
@@ -78,8 +77,7 @@ class PollEventLoop final : public EventLoop {
   int wakeRead_ = -1;
   int wakeWrite_ = -1;  // the same descriptor as wakeRead_ for an eventfd
 
-  mutable std::mutex mutex_;  // guards posted_
-  std::deque<Task> posted_;
+  PostedTaskQueue posted_;
   std::atomic<bool> terminated_{false};
   // The thread that last entered ProcessEvents().
   std::atomic<std::thread::id> loopThread_{};

@@ -132,9 +132,7 @@ void MessageEventLoop::RunOneTask() {
 
 EventLoop::TimerId MessageEventLoop::StartTimer(std::uint32_t intervalMs, Task onExpiry) {
   const std::uintptr_t id = nextTimerId_++;
-  auto timer = std::make_shared<Timer>();
-  timer->handler = std::make_shared<Task>(std::move(onExpiry));
-  timers_[id] = timer;
+  timers_[id] = std::make_shared<LoopTimer>(std::move(onExpiry));
   ::SetTimer(static_cast<HWND>(window_), id, intervalMs == 0 ? USER_TIMER_MINIMUM : intervalMs,
              nullptr);
   return id;
@@ -150,17 +148,7 @@ void MessageEventLoop::StopTimer(TimerId id) {
 void MessageEventLoop::RunTimer(std::uintptr_t id) {
   auto found = timers_.find(id);
   if (found == timers_.end()) return;  // stopped while its message waited
-  std::shared_ptr<Timer> timer = found->second;
-  if (timer->running) return;
-  timer->running = true;
-  std::shared_ptr<Task> handler = timer->handler;
-  try {
-    (*handler)();
-  } catch (...) {
-    timer->running = false;
-    throw;
-  }
-  timer->running = false;
+  RunTimerHandler(found->second);
 }
 
 // ---- Sockets.

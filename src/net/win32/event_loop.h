@@ -24,6 +24,7 @@
 #include <mutex>
 
 #include "net/event_loop.h"
+#include "net/loop_parts.h"
 
 namespace corvel {
 
@@ -52,10 +53,6 @@ class MessageEventLoop final : public EventLoop {
   std::intptr_t HandleMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
 
  private:
-  struct Timer {
-    std::shared_ptr<Task> handler;
-    bool running = false;
-  };
   struct Watch {
     SocketHandle socket = kInvalidSocket;
     unsigned message = 0;
@@ -82,7 +79,7 @@ class MessageEventLoop final : public EventLoop {
   std::atomic<bool> terminated_{false};
   bool lastMessageIdle_ = false;  // the message just dispatched did nothing
 
-  std::map<std::uintptr_t, std::shared_ptr<Timer>> timers_;
+  std::map<std::uintptr_t, std::shared_ptr<LoopTimer>> timers_;
   std::uintptr_t nextTimerId_ = 1;
   std::map<unsigned, std::shared_ptr<Watch>> watchesByMessage_;
   std::map<SocketHandle, unsigned> messageBySocket_;
