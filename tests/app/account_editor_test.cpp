@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <map>
 #include <memory>
 #include <sstream>
 #include <tuple>
 
 #include "main_window_fixture.h"
+#include "memory_keyring.h"
 
 namespace corvel::test {
 namespace {
@@ -366,28 +366,6 @@ TEST_F(AccountEditorTest, ExitWhileTheEditorIsOpenKeepsWhatTheEditorWrote) {
 namespace corvel::test {
 namespace {
 
-// A keyring in memory, one secret per server, port, user and kind.
-class MapKeyring final : public SecretStore {
- public:
-  SecretResult Read(const SecretKey& key) override {
-    const auto it = secrets.find(Name(key));
-    if (it == secrets.end()) return {false, {}, "none"};
-    return {true, it->second, {}};
-  }
-  SecretResult Write(const SecretKey& key, std::string_view, std::string_view secret) override {
-    secrets[Name(key)] = secret;
-    return {true, {}, {}};
-  }
-  SecretResult Erase(const SecretKey& key) override {
-    secrets.erase(Name(key));
-    return {true, {}, {}};
-  }
-  static std::string Name(const SecretKey& key) {
-    return key.server + ":" + std::to_string(key.port) + ":" + key.user + ":" + key.kind;
-  }
-  std::map<std::string, std::string> secrets;
-};
-
 // A password typed over the marker of a keyring account goes to the
 // keyring, never into the file; one typed for an OAuth2 account makes it a
 // password account; a new account takes nothing from the record shown before.
@@ -406,7 +384,7 @@ TEST_F(AccountEditorTest, PasswordsTypedForSecretsOutsideTheFile) {
     record.SetSecretIn(place);
     file.WriteRecord(file.RecordCount() - 1, record);
   }
-  auto keyring = std::make_shared<MapKeyring>();
+  auto keyring = std::make_shared<MemoryKeyring>();
   MainWindowOptions options;
   options.keyring = keyring;
   Start(std::move(options));
@@ -414,7 +392,7 @@ TEST_F(AccountEditorTest, PasswordsTypedForSecretsOutsideTheFile) {
   view_.SetText(Control::PassEdit, "new-pw");
   window_->btnUpdateClick();
   EXPECT_EQ(RecordOnDisk(0).PlainPassword(), kKeyringMarker);
-  EXPECT_EQ(keyring->secrets[MapKeyring::Name(KeyringKeyOf(RecordOnDisk(0)))], "new-pw");
+  EXPECT_EQ(keyring->secrets[MemoryKeyring::Name(KeyringKeyOf(RecordOnDisk(0)))], "new-pw");
 
   window_->btnNextClick();
   window_->btnNewClick();
