@@ -265,6 +265,46 @@ void ForgetOldKeyringEntry(const AccountRecord& before, const AccountRecord& rec
   if (!erased.ok) err << "The old password stays in the keyring: " << erased.reason << '\n';
 }
 
+// The keyring entries of Corvel's own authorization for `record`.
+void ForgetAuthorization(const AccountRecord& record, std::ostream& err) {
+  for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
+    const SecretResult erased = SystemSecretStore()->Erase(KeyringKeyOf(record, kind));
+    if (!erased.ok)
+      err << "The OAuth2 " << kind << " stays in the keyring: " << erased.reason << '\n';
+  }
+}
+
+// After the record is written: the refresh token (and client secret) of
+// Corvel's own authorization follow a change of server, port or user name,
+// and leave the keyring when the account no longer uses them.
+void FollowAuthorization(const AccountRecord& before, const AccountRecord& record,
+                         std::ostream& err) {
+  if (before.Login() != LoginKind::loginOAuthBuiltIn) return;
+  if (record.Login() != LoginKind::loginOAuthBuiltIn) return ForgetAuthorization(before, err);
+  const std::unique_ptr<SecretStore> keyring = SystemSecretStore();
+  for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
+    const SecretKey from = KeyringKeyOf(before, kind);
+    const SecretKey to = KeyringKeyOf(record, kind);
+    if (from.server == to.server && from.port == to.port && from.user == to.user) return;
+    const SecretResult secret = keyring->Read(from);
+    if (!secret.ok && kind == kSecretKindClientSecret) continue;  // there was none
+    SecretResult moved = secret;
+    if (moved.ok) {
+      moved = keyring->Write(
+          to,
+          KeyringLabelOf(record, kind == kSecretKindRefreshToken ? "OAuth2 refresh token"
+                                                                 : "OAuth2 client secret"),
+          secret.secret);
+    }
+    if (moved.ok) moved = keyring->Erase(from);
+    if (!moved.ok) {
+      err << "The OAuth2 authorization did not follow the account (" << moved.reason
+          << "): run corvel accounts authorize " << record.PlainAccountName() << '\n';
+      return;
+    }
+  }
+}
+
 // The login kind the options choose for `record`. A change of kind forgets
 // the login method found for the old one. The token command goes to the
 // OAuth2 settings file first: should that fail, the record stays as it was.
@@ -430,17 +470,9 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
   }
   file.WriteRecord(index, record);
   ForgetOldKeyringEntry(before, record, err);
+  FollowAuthorization(before, record, err);
   out << "Account " << form.name << " updated.\n";
   return kExitOk;
-}
-
-// The keyring entries of Corvel's own authorization for `record`.
-void ForgetAuthorization(const AccountRecord& record, std::ostream& err) {
-  for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
-    const SecretResult erased = SystemSecretStore()->Erase(KeyringKeyOf(record, kind));
-    if (!erased.ok)
-      err << "The OAuth2 " << kind << " stays in the keyring: " << erased.reason << '\n';
-  }
 }
 
 int AccountsDelete(const std::vector<std::string>& arguments, std::ostream& out) {

@@ -43,14 +43,16 @@ class AccountSecrets final : public SecretSource {
   void LoginRefused(const AccountRecord& record) override;
 
   // The keyring to use instead of the system's (tests).
-  void UseKeyring(std::unique_ptr<SecretStore> keyring) { keyring_ = std::move(keyring); }
+  void UseKeyring(std::shared_ptr<SecretStore> keyring) { keyring_ = std::move(keyring); }
+  // The keyring the secrets are read from (the system's, reached at the
+  // first need).
+  SecretStore& Keyring();
 
  private:
   LoginSecret TokenFromCommand(const AccountRecord& record);
   LoginSecret BuiltInAccessToken(const AccountRecord& record);
   LoginSecret PasswordFromKeyring(const AccountRecord& record);
   std::optional<OAuthSettings> SettingsOf(const AccountRecord& record, LoginSecret& failure);
-  SecretStore& Keyring();
   // Runs `work` on a worker thread while the loop runs; its result.
   LoginSecret OffLoop(std::function<LoginSecret()> work);
 
@@ -62,7 +64,7 @@ class AccountSecrets final : public SecretSource {
   std::filesystem::path settingsFile_;
   EventLoop* loop_;
   int tokenCommandTimeoutMs_;
-  std::unique_ptr<SecretStore> keyring_;  // reached at the first need
+  std::shared_ptr<SecretStore> keyring_;  // reached at the first need
   std::map<std::string, CachedToken> accessTokens_;
 };
 

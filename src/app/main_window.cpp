@@ -73,6 +73,7 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       newMailCommand_(loop),
       secrets_(options_.accountsFile, &loop, options_.tokenCommandTimeoutMs) {
   checker_.SetSecretSource(&secrets_);
+  if (options_.keyring) secrets_.UseKeyring(options_.keyring);
   if (!options_.clock) options_.clock = CurrentLocalTime;
   if (!options_.tickCount) options_.tickCount = [] { return corvel::TickCount(); };
   view_.SetApplicationTitle(kProgramTitle);

@@ -267,7 +267,8 @@ TokenGrant Authorize(const OAuthSettings& settings, const std::string& clientSec
                      const AuthorizeOptions& options) {
   try {
     LoopbackListener listener;
-    const std::string redirectUri = "http://127.0.0.1:" + std::to_string(listener.Port()) + "/";
+    // As registered: the loopback address, any port (RFC 8252, section 7.3).
+    const std::string redirectUri = "http://127.0.0.1:" + std::to_string(listener.Port());
     const Pkce pkce = MakePkce();
     const std::string state = Base64Url(SecureRandomBytes(16));
     const std::string url = AuthorizationUrl(settings, redirectUri, state, pkce.challenge);

@@ -8,12 +8,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <string>
 
 #include "app/account_secrets.h"
 #include "app/oauth_flow.h"
+#include "memory_keyring.h"
 #include "net/posix/poll_event_loop.h"
 #include "support/oauth_test_server.h"
 #include "support/working_folder.h"
@@ -22,31 +22,6 @@ namespace corvel {
 namespace {
 
 using ::testing::HasSubstr;
-
-// A keyring in memory; the tests look into it.
-class MemoryKeyring final : public SecretStore {
- public:
-  explicit MemoryKeyring(std::map<std::string, std::string>& secrets) : secrets_(secrets) {}
-  SecretResult Read(const SecretKey& key) override {
-    const auto it = secrets_.find(Name(key));
-    if (it == secrets_.end()) return {false, {}, "nothing filed"};
-    return {true, it->second, {}};
-  }
-  SecretResult Write(const SecretKey& key, std::string_view, std::string_view secret) override {
-    secrets_[Name(key)] = std::string(secret);
-    return {true, {}, {}};
-  }
-  SecretResult Erase(const SecretKey& key) override {
-    secrets_.erase(Name(key));
-    return {true, {}, {}};
-  }
-  static std::string Name(const SecretKey& key) {
-    return key.server + ":" + std::to_string(key.port) + ":" + key.user + ":" + key.kind;
-  }
-
- private:
-  std::map<std::string, std::string>& secrets_;
-};
 
 class OAuthAuthorization : public ::testing::Test {
  protected:
@@ -79,10 +54,10 @@ class OAuthAuthorization : public ::testing::Test {
     OAuthSettingsFile file(OAuthSettingsFileFor("mail.accounts.qor"));
     file.Set("work.uidl", settings_);
     file.Save();
-    keyring_[MemoryKeyring::Name(KeyringKeyOf(record_, kSecretKindRefreshToken))] =
+    keyring_->secrets[test::MemoryKeyring::Name(KeyringKeyOf(record_, kSecretKindRefreshToken))] =
         grant.refreshToken;
     auto secrets = std::make_unique<AccountSecrets>("mail.accounts.qor", &loop_);
-    secrets->UseKeyring(std::make_unique<MemoryKeyring>(keyring_));
+    secrets->UseKeyring(keyring_);
     return secrets;
   }
 
@@ -91,7 +66,7 @@ class OAuthAuthorization : public ::testing::Test {
   PollEventLoop loop_;
   OAuthSettings settings_;
   AccountRecord record_;
-  std::map<std::string, std::string> keyring_;
+  std::shared_ptr<test::MemoryKeyring> keyring_ = std::make_shared<test::MemoryKeyring>();
 };
 
 TEST_F(OAuthAuthorization, BrowserRoundGivesARefreshTokenForTheVerifiedCode) {
@@ -140,8 +115,9 @@ TEST_F(OAuthAuthorization, AccessTokenIsKeptUntilAMinuteBeforeItsEnd) {
   EXPECT_EQ(secrets->LoginSecretOf(record_).secret, "long-lived");
   EXPECT_EQ(server_.RefreshGrants(), 1);
   // The refresh token was turned over: the new one is the one filed.
-  EXPECT_EQ(keyring_[MemoryKeyring::Name(KeyringKeyOf(record_, kSecretKindRefreshToken))],
-            "test-refresh-2");
+  EXPECT_EQ(
+      keyring_->secrets[test::MemoryKeyring::Name(KeyringKeyOf(record_, kSecretKindRefreshToken))],
+      "test-refresh-2");
 
   // A token the server refused is not offered again.
   secrets->LoginRefused(record_);

@@ -107,12 +107,17 @@ TEST_F(Authorize, CheckLogsInWithRefreshedTokensUntilTheAuthorizationIsRevoked) 
                                  "refresh token revoked): run corvel accounts authorize Work"))
       << run.err;
 
-  // Deleting the account takes its authorization out of the keyring.
+  // The authorization follows a new user name, and leaves with the account.
   AccountRecord record;
   record.SetPlainServer("localhost");
   record.Port = dovecot_->TlsPort();
   record.SetPlainUserName(kUser);
+  ASSERT_EQ(Corvel({"accounts", "set", "Work", "--user", "tom@example.com"}).status, 0);
+  EXPECT_FALSE(SystemSecretStore()->Read(KeyringKeyOf(record, kSecretKindRefreshToken)).ok);
+  record.SetPlainUserName("tom@example.com");
   EXPECT_TRUE(SystemSecretStore()->Read(KeyringKeyOf(record, kSecretKindRefreshToken)).ok);
+  EXPECT_EQ(SystemSecretStore()->Read(KeyringKeyOf(record, kSecretKindClientSecret)).secret,
+            "client-secret-x");
   ASSERT_EQ(Corvel({"accounts", "delete", "Work"}).status, 0);
   EXPECT_FALSE(SystemSecretStore()->Read(KeyringKeyOf(record, kSecretKindRefreshToken)).ok);
   EXPECT_FALSE(SystemSecretStore()->Read(KeyringKeyOf(record, kSecretKindClientSecret)).ok);

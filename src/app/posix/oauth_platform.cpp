@@ -147,9 +147,14 @@ bool OpenInBrowser(const std::string& url, std::string& why) {
     return false;
   }
   // xdg-open hands the address on and ends; its status tells whether a
-  // browser took it.
+  // browser took it. Without a desktop it may run a browser itself and
+  // stay: after a few seconds it is taken to have shown the page.
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  for (int waited = 0;; waited += 50) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) break;
+    if (waited >= 5000) return true;
+    ::poll(nullptr, 0, 50);
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     why = "xdg-open found no browser";
