@@ -1,6 +1,7 @@
 #include "win32/win32_main_view.h"
 
 #include <commctrl.h>
+#include <uxtheme.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -172,6 +173,9 @@ void Win32MainView::BuildControls() {
         SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WideText(choice).c_str()));
       }
       SendMessageW(box, CB_SETCURSEL, 0, 0);
+      // Drawn in the classic style: a themed drop-down list can lose its
+      // frame and text while disabled (it is, whenever the editor is closed).
+      SetWindowTheme(box, L" ", L" ");
     } else {
       const DWORD extra = control == Control::PassEdit ? ES_PASSWORD : 0;
       HWND field =

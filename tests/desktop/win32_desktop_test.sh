@@ -80,9 +80,15 @@ run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 </dev/null || true
 wine reg delete "$key" /f >/dev/null 2>&1 </dev/null || true
 wine reg delete "$run_key" /v "qor Corvel" /f >/dev/null 2>&1 </dev/null || true
-# The Japanese font for the message font, as Windows links one to it.
-wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Tahoma \
-  /t REG_MULTI_SZ /d 'VL-Gothic-Regular.ttf,VL Gothic' /f >/dev/null 2>&1 </dev/null
+# A Japanese font linked to the message font, as Windows links one.
+jafont=/usr/share/fonts/truetype/vlgothic/VL-Gothic-Regular.ttf
+if [ -e "$jafont" ]; then
+  cp "$jafont" "$WINEPREFIX/drive_c/windows/Fonts/"
+  for face in Tahoma; do
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+      /v "$face" /t REG_MULTI_SZ /d 'VL-Gothic-Regular.ttf,VL Gothic' /f >/dev/null 2>&1 </dev/null
+  done
+fi
 for v in H:517 W:400 Top:0 Left:0; do
   wine reg add "$key" /v "${v%%:*}" /d "${v#*:}" /f >/dev/null 2>&1 </dev/null
 done
