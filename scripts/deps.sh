@@ -24,7 +24,8 @@ ensure_packages() {
   "${run[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(ca-certificates g++ cmake ninja-build pkg-config libssl-dev libsecret-1-dev nlohmann-json3-dev)
+BUILD_PACKAGES=(ca-certificates g++ cmake ninja-build pkg-config libssl-dev libsecret-1-dev nlohmann-json3-dev
+  libcurl4-openssl-dev)
 # The desktop program (corvel-desktop); the console program builds without it.
 DESKTOP_PACKAGES=(qt6-base-dev fonts-dejavu-core)
 # The desktop test: an X server, a tray, a user's clicks, screenshots, and a

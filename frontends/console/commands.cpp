@@ -24,6 +24,7 @@
 #include "app/in_memory_main_view.h"
 #include "app/main_window.h"
 #include "app/new_mail_command.h"
+#include "app/oauth_flow.h"
 #include "app/posix/locale_format.h"
 #include "app/tray/recording_tray_shell.h"
 #include "console/console_session.h"
@@ -264,6 +265,46 @@ void ForgetOldKeyringEntry(const AccountRecord& before, const AccountRecord& rec
   if (!erased.ok) err << "The old password stays in the keyring: " << erased.reason << '\n';
 }
 
+// The keyring entries of Corvel's own authorization for `record`.
+void ForgetAuthorization(const AccountRecord& record, std::ostream& err) {
+  for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
+    const SecretResult erased = SystemSecretStore()->Erase(KeyringKeyOf(record, kind));
+    if (!erased.ok)
+      err << "The OAuth2 " << kind << " stays in the keyring: " << erased.reason << '\n';
+  }
+}
+
+// After the record is written: the refresh token (and client secret) of
+// Corvel's own authorization follow a change of server, port or user name,
+// and leave the keyring when the account no longer uses them.
+void FollowAuthorization(const AccountRecord& before, const AccountRecord& record,
+                         std::ostream& err) {
+  if (before.Login() != LoginKind::loginOAuthBuiltIn) return;
+  if (record.Login() != LoginKind::loginOAuthBuiltIn) return ForgetAuthorization(before, err);
+  const std::unique_ptr<SecretStore> keyring = SystemSecretStore();
+  for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
+    const SecretKey from = KeyringKeyOf(before, kind);
+    const SecretKey to = KeyringKeyOf(record, kind);
+    if (from.server == to.server && from.port == to.port && from.user == to.user) return;
+    const SecretResult secret = keyring->Read(from);
+    if (!secret.ok && kind == kSecretKindClientSecret) continue;  // there was none
+    SecretResult moved = secret;
+    if (moved.ok) {
+      moved = keyring->Write(
+          to,
+          KeyringLabelOf(record, kind == kSecretKindRefreshToken ? "OAuth2 refresh token"
+                                                                 : "OAuth2 client secret"),
+          secret.secret);
+    }
+    if (moved.ok) moved = keyring->Erase(from);
+    if (!moved.ok) {
+      err << "The OAuth2 authorization did not follow the account (" << moved.reason
+          << "): run corvel accounts authorize " << record.PlainAccountName() << '\n';
+      return;
+    }
+  }
+}
+
 // The login kind the options choose for `record`. A change of kind forgets
 // the login method found for the old one. The token command goes to the
 // OAuth2 settings file first: should that fail, the record stays as it was.
@@ -429,6 +470,7 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
   }
   file.WriteRecord(index, record);
   ForgetOldKeyringEntry(before, record, err);
+  FollowAuthorization(before, record, err);
   out << "Account " << form.name << " updated.\n";
   return kExitOk;
 }
@@ -447,6 +489,7 @@ int AccountsDelete(const std::vector<std::string>& arguments, std::ostream& out)
     gone.SetSecretIn(SecretPlace::secretFile);
     ForgetOldKeyringEntry(record, gone, out);
   }
+  if (record.Login() == LoginKind::loginOAuthBuiltIn) ForgetAuthorization(record, out);
   out << "Account " << name << " deleted; its seen-message file stays on disk.\n";
   return kExitOk;
 }
@@ -463,6 +506,108 @@ int AccountsClearAuth(const std::vector<std::string>& arguments, std::ostream& o
   file.WriteRecord(index, record);
   out << "Account " << record.PlainAccountName()
       << ": the login method will be found again at the next check.\n";
+  return kExitOk;
+}
+
+// Runs the authorization in the browser and keeps what it gives: the refresh
+// token (and a client secret) in the keyring, the provider in the OAuth2
+// settings file, the login kind in the record. Nothing is changed when the
+// authorization fails or the keyring refuses.
+int AccountsAuthorize(const std::vector<std::string>& arguments, const Environment& environment,
+                      std::ostream& out, std::ostream& err) {
+  if (arguments.size() < 2 || IsOption(arguments[1])) {
+    throw UsageError("accounts authorize needs an account: a name or #INDEX");
+  }
+  OAuthSettings wanted;
+  std::string clientSecret;
+  bool browser = true;
+  for (std::size_t i = 2; i < arguments.size(); ++i) {
+    const std::string& a = arguments[i];
+    if (a == "--provider") {
+      wanted.provider = TakeValue(arguments, i);
+    } else if (a == "--client-id") {
+      wanted.clientId = TakeValue(arguments, i);
+    } else if (a == "--client-secret") {
+      clientSecret = TakeValue(arguments, i, true);
+    } else if (a == "--auth-url") {
+      wanted.authorizeUrl = TakeValue(arguments, i);
+    } else if (a == "--token-url") {
+      wanted.tokenUrl = TakeValue(arguments, i);
+    } else if (a == "--scope") {
+      wanted.scope = TakeValue(arguments, i);
+    } else if (a == "--no-browser") {
+      browser = false;
+    } else if (IsHelp(a)) {
+      throw HelpRequested{};
+    } else {
+      throw UsageError("unknown option '" + a + "' for accounts authorize");
+    }
+  }
+  if (wanted.provider.empty()) throw UsageError("--provider microsoft|google|custom is needed");
+  if (auto refused = CompleteProviderSettings(wanted)) throw UsageError(*refused);
+
+  AccountFile file;
+  file.Open();
+  const std::size_t index = FindAccount(file, arguments[1]);
+  const AccountRecord before = file.ReadRecord(index);
+  AccountRecord record = before;
+  const std::string name = record.PlainAccountName();
+  OAuthSettingsFile settingsFile(OAuthSettingsFileFor(kAccountsFileName));
+  settingsFile.Load();
+  OAuthSettings settings = settingsFile.Find(record.PlainUidlFileName()).value_or(OAuthSettings{});
+  settings.provider = wanted.provider;
+  settings.clientId = wanted.clientId;
+  settings.authorizeUrl = wanted.authorizeUrl;
+  settings.tokenUrl = wanted.tokenUrl;
+  settings.scope = wanted.scope;
+  settings.clientSecret = clientSecret.empty() ? "" : std::string(kKeyringMarker);
+  // A line break would be refused only after the browser's round.
+  settingsFile.Set(record.PlainUidlFileName(), settings);
+
+  AuthorizeOptions options;
+  options.timeoutMs = environment.authorizationTimeoutMs;
+  if (!browser) {
+    options.openBrowser = nullptr;
+  } else if (environment.openBrowser) {
+    options.openBrowser = environment.openBrowser;
+  }
+  options.tellUser = [&out, &options](const std::string& url, const std::string& whyNotOpened) {
+    out << (whyNotOpened.empty() ? "The browser shows the provider's sign-in; if it does not, open"
+                                 : "Open")
+        << " this address in a browser:\n  " << url << '\n'
+        << "Waiting up to " << options.timeoutMs / 1000 << " s for the browser to come back...\n"
+        << std::flush;
+  };
+  const TokenGrant grant = Authorize(settings, clientSecret, options);
+  if (!grant.ok) {
+    err << "corvel: " << name << ": " << grant.reason << '\n';
+    return kExitCheckFailed;
+  }
+
+  record.SetLogin(LoginKind::loginOAuthBuiltIn);
+  if (before.Login() != LoginKind::loginOAuthBuiltIn) record.AuthMethod.Clear();
+  record.SetPlainPassword(kOAuthMarker);
+  record.SetSecretIn(SecretPlace::secretFile);
+  const std::unique_ptr<SecretStore> keyring = SystemSecretStore();
+  SecretResult kept =
+      keyring->Write(KeyringKeyOf(record, kSecretKindRefreshToken),
+                     KeyringLabelOf(record, "OAuth2 refresh token"), grant.refreshToken);
+  if (kept.ok && !clientSecret.empty()) {
+    kept = keyring->Write(KeyringKeyOf(record, kSecretKindClientSecret),
+                          KeyringLabelOf(record, "OAuth2 client secret"), clientSecret);
+  }
+  if (!kept.ok) {
+    err << "corvel: " << name << ": the authorization cannot be kept: " << kept.reason << '\n';
+    return kExitCheckFailed;
+  }
+  settingsFile.Save();
+  file.WriteRecord(index, record);
+  ForgetOldKeyringEntry(before, record, err);
+  out << "Account " << name << " authorized with " << settings.provider
+      << "; the refresh token is in the keyring.\n";
+  if (record.SecurityMode() == kSecurityAuto && record.Port != kPop3sPort) {
+    out << "Its token is sent only over TLS: set --security tls or starttls.\n";
+  }
   return kExitOk;
 }
 
@@ -511,6 +656,10 @@ std::string UsageText() {
          "                       [--secret-store keyring|file]\n"
          "       corvel [-C DIR] accounts set NAME|#INDEX [the options of add]\n"
          "                       [--no-leave-mail] [--enabled]\n"
+         "       corvel [-C DIR] accounts authorize NAME|#INDEX --provider "
+         "microsoft|google|custom\n"
+         "                       --client-id ID [--client-secret S] [--no-browser]\n"
+         "                       [--auth-url URL --token-url URL --scope S for custom]\n"
          "       corvel [-C DIR] accounts delete NAME|#INDEX\n"
          "       corvel [-C DIR] accounts clear-auth NAME|#INDEX\n"
          "       corvel settings list | get NAME | set NAME VALUE   (NAME: ConnErr, Balloon, "
@@ -541,6 +690,9 @@ std::string UsageText() {
          "  (or pop3, pop3s), an interval in whole seconds (below 10 raised to 10).\n"
          "  --security auto speaks TLS from the first byte on port 995 and plain text\n"
          "  elsewhere; starttls requires STARTTLS; tls speaks TLS on any port.\n"
+         "accounts authorize signs in at the provider in the browser (xdg-open, or the\n"
+         "  address printed) with your client ID, and keeps the refresh token in the\n"
+         "  keyring; each check then logs in with a fresh access token.\n"
          "settings: ConnErr, Balloon, AllMail, Log, StartWithSession (True or False);\n"
          "  OnNewMail, a command run after each report of new mail, split into words as a\n"
          "  shell would and run without a shell (sh -c '...' for one), with CORVEL_ACCOUNT,\n"
@@ -662,12 +814,15 @@ int RunCheck(const std::vector<std::string>& arguments, const Environment& envir
 
 int RunAccounts(const std::vector<std::string>& arguments, const Environment& environment,
                 std::ostream& out, std::ostream& err) {
-  if (arguments.empty()) throw UsageError("accounts needs list, add, set, delete or clear-auth");
+  if (arguments.empty()) {
+    throw UsageError("accounts needs list, add, set, authorize, delete or clear-auth");
+  }
   const std::string& what = arguments[0];
   if (IsHelp(what) || (arguments.size() > 1 && IsHelp(arguments[1]))) throw HelpRequested{};
   if (what == "list") return AccountsList(arguments, out);
   if (what == "add") return AccountsAdd(arguments, environment, out, err);
   if (what == "set") return AccountsSet(arguments, environment, out, err);
+  if (what == "authorize") return AccountsAuthorize(arguments, environment, out, err);
   if (what == "delete") return AccountsDelete(arguments, out);
   if (what == "clear-auth") return AccountsClearAuth(arguments, out);
   throw UsageError("unknown accounts command '" + what + "'");

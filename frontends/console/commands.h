@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -35,6 +36,10 @@ struct Environment {
   // The desktop program that runs the program instead of the terminal
   // (empty: there is none, or no display).
   std::string desktopProgram;
+  // accounts authorize: shows the authorization address in a browser (empty:
+  // xdg-open), and how long the browser may take to come back.
+  std::function<bool(const std::string& url, std::string& why)> openBrowser;
+  int authorizationTimeoutMs = 5 * 60 * 1000;
 };
 
 // Runs the whole command line (arguments after the program name).

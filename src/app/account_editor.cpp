@@ -3,6 +3,7 @@
 // table, is the live copy; closing it reloads the table.
 #include <algorithm>
 #include <optional>
+#include <stdexcept>
 
 #include "accounts/account_form.h"
 #include "accounts/file_io.h"
@@ -186,7 +187,16 @@ void MainWindow::btnUpdateClick() {
       return;
     }
 
+    const AccountRecord before = editRecord_;
     FormToRecord(form, editRecord_);
+    if (appending) {
+      // A new account: nothing of the record shown before carries over
+      // beyond the form.
+      editRecord_.SetLogin(LoginKind::loginPassword);
+      editRecord_.SetSecretIn(SecretPlace::secretFile);
+    } else {
+      PlaceEditedSecret(before, form, editRecord_);
+    }
     if (editRecord_.UidlFileName.Empty() || appending) {
       editRecord_.SetPlainUidlFileName(MakeUidlFileName(form.name, TickCount()));
     }
@@ -201,6 +211,34 @@ void MainWindow::btnUpdateClick() {
     view_.SetText(Control::btnUpdate, kUpdateCaption);
     BalloonNotify("Account updated", "Account " + form.name + " updated!", kBalloonInfo, 15);
   });
+}
+
+void MainWindow::PlaceEditedSecret(const AccountRecord& before, const AccountForm& form,
+                                   AccountRecord& record) {
+  if (record.UsesOAuth()) {
+    if (form.password != kOAuthMarker) {
+      record.SetLogin(LoginKind::loginPassword);
+      record.AuthMethod.Clear();
+    }
+    return;
+  }
+  if (record.SecretIn() != SecretPlace::secretKeyring) return;
+  SecretStore& keyring = secrets_.Keyring();
+  const SecretKey oldKey = KeyringKeyOf(before);
+  const SecretKey newKey = KeyringKeyOf(record);
+  const bool moved =
+      oldKey.server != newKey.server || oldKey.port != newKey.port || oldKey.user != newKey.user;
+  std::string password = form.password;
+  if (password == kKeyringMarker) {
+    if (!moved) return;
+    SecretResult read = keyring.Read(oldKey);
+    if (!read.ok) throw std::runtime_error("The password was not moved: " + read.reason);
+    password = std::move(read.secret);
+  }
+  const SecretResult written = keyring.Write(newKey, KeyringLabelOf(record), password);
+  if (!written.ok) throw std::runtime_error("The password was not stored: " + written.reason);
+  record.SetPlainPassword(kKeyringMarker);
+  if (moved) (void)keyring.Erase(oldKey);
 }
 
 void MainWindow::btnDeleteClick() {

@@ -71,8 +71,9 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       pop3_(loop),
       checker_(table_, pop3_, seenList_, mailList_, flags_, *this),
       newMailCommand_(loop),
-      secrets_(options_.accountsFile, options_.tokenCommandTimeoutMs) {
+      secrets_(options_.accountsFile, &loop, options_.tokenCommandTimeoutMs) {
   checker_.SetSecretSource(&secrets_);
+  if (options_.keyring) secrets_.UseKeyring(options_.keyring);
   if (!options_.clock) options_.clock = CurrentLocalTime;
   if (!options_.tickCount) options_.tickCount = [] { return corvel::TickCount(); };
   view_.SetApplicationTitle(kProgramTitle);

@@ -87,6 +87,8 @@ struct MainWindowOptions {
   std::int32_t pop3Timeout = 15;
   // How long an OAuth2 account's token command may run.
   int tokenCommandTimeoutMs = kTokenCommandTimeoutMs;
+  // The keyring instead of the system's (tests).
+  std::shared_ptr<SecretStore> keyring;
   // A one-shot run (the console's check): the logon entry is read, and shown
   // in its box, but never written.
   bool oneShot = false;
@@ -234,6 +236,11 @@ class MainWindow final : private CheckHost {
   void ShowRecordAt(std::size_t index);
   void ShowForm(const AccountForm& form);
   [[nodiscard]] AccountForm ReadForm() const;
+  // A password typed into the editor for an account whose secret is not in
+  // the file: into the keyring, or the OAuth2 account becomes a password
+  // account. Throws when the keyring refuses; the record is then not written.
+  void PlaceEditedSecret(const AccountRecord& before, const AccountForm& form,
+                         AccountRecord& record);
   void SetRecordButtons(bool on);
   void ClearEditorForm(bool forNew);
   void CloseEditor();

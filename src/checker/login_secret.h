@@ -23,6 +23,9 @@ class SecretSource {
   // The secret for `record`, fetched now. Runs on the check's thread and may
   // take a while (a token command, the keyring's answer).
   [[nodiscard]] virtual LoginSecret LoginSecretOf(const AccountRecord& record) = 0;
+  // The server refused the secret of `record` (an access token that has
+  // run out or was revoked): a secret kept for later is dropped.
+  virtual void LoginRefused(const AccountRecord& /*record*/) {}
 };
 
 // The password of an account that keeps it in the file; no secret for any

@@ -366,7 +366,16 @@ void MailChecker::DiscoverOAuthMethod(std::size_t index, CheckOutcome& outcome) 
     LogServerAnswer();
   }
   host_.WriteLog(name_, "Could not log in!");
+  OAuthLoginRefused(index, "OAUTHBEARER, XOAUTH2");
   outcome = CheckOutcome::NoMethodFound;
+}
+
+void MailChecker::OAuthLoginRefused(std::size_t index, std::string_view methods) {
+  std::string answer = ServerAnswer();
+  if (!pop3_.AuthErrorChallenge().empty()) answer += " " + pop3_.AuthErrorChallenge();
+  report_.reason = Concat(Concat("the server refused the OAuth2 token (", methods), "): ") + answer;
+  const AccountRecord* record = CheckedRecord(index);
+  if (secretSource_ != nullptr && record != nullptr) secretSource_->LoginRefused(*record);
 }
 
 void MailChecker::LogServerAnswer() {
@@ -391,6 +400,7 @@ bool MailChecker::LoginStored(std::size_t index) {
     }
     host_.WriteLog(name_, bearer ? "OAUTHBEARER login failed!" : "XOAUTH2 login failed!");
     LogServerAnswer();
+    OAuthLoginRefused(index, bearer ? "OAUTHBEARER" : "XOAUTH2");
     return false;
   }
   if (method == kMethodApop) {
@@ -474,9 +484,45 @@ bool MailChecker::ShowMessage(std::int32_t n, std::int32_t size, std::string_vie
   pop3_.SetMsgLines(1);
   pop3_.SetMsgNum(n);
   if (!pop3_.TopSync()) return false;
-  AddMailRow(name_, DisplayHeader(pop3_.HeaderFrom()), DisplayHeader(pop3_.HeaderSubject()),
-             pop3_.HeaderDate(), size, uidl, pop3_.HeaderFrom(), pop3_.HeaderSubject());
+  AddShownRow({n, size, uidl});
   return true;
+}
+
+void MailChecker::AddShownRow(const ShownMessage& message) {
+  AddMailRow(name_, DisplayHeader(pop3_.HeaderFrom()), DisplayHeader(pop3_.HeaderSubject()),
+             pop3_.HeaderDate(), message.size, message.uidl, pop3_.HeaderFrom(),
+             pop3_.HeaderSubject());
+}
+
+bool MailChecker::ServerPipelines() {
+  if (!pop3_.CapaAsked()) (void)pop3_.CapaSync();
+  return pop3_.HasCapability("PIPELINING");
+}
+
+void MailChecker::ShowMessages(std::size_t count,
+                               const std::function<ShownMessage(std::size_t)>& message) {
+  if (count > 1 && host_.OptionChecked(CheckOption::AllMail) && pop3_.Connected() &&
+      ServerPipelines()) {
+    // The answers come in the order of the commands; each is turned into
+    // its row while the client still holds it.
+    pop3_.PipelineSync(
+        count,
+        [&](std::size_t i) {
+          pop3_.SetMsgLines(1);
+          pop3_.SetMsgNum(message(i).number);
+          pop3_.Top();
+        },
+        [&](std::size_t i, bool succeeded) {
+          if (succeeded) AddShownRow(message(i));
+        });
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!pop3_.Connected()) break;
+    if (!host_.OptionChecked(CheckOption::AllMail)) continue;
+    const ShownMessage shown = message(i);
+    ShowMessage(shown.number, shown.size, shown.uidl);
+  }
 }
 
 MailChecker::ListingEnd MailChecker::ReadListing(bool identifiers,
@@ -570,11 +616,9 @@ bool MailChecker::DetectFromListings(Tally& tally) {
     tally.bytes += message.size;
   }
 
-  for (std::size_t i = 0; i < news.size(); ++i) {
-    if (!pop3_.Connected()) break;
-    if (!host_.OptionChecked(CheckOption::AllMail)) continue;
-    ShowMessage(news[i].number, news[i].size, seenList_[seenBefore + i]);
-  }
+  ShowMessages(news.size(), [&](std::size_t i) {
+    return ShownMessage{news[i].number, news[i].size, seenList_[seenBefore + i]};
+  });
   return true;
 }
 
@@ -631,6 +675,15 @@ void MailChecker::ShowWholeMailbox(std::int32_t messageCount) {
     uidlsListed = ReadListing(true, [&](std::int32_t n) {
                     uidls.emplace_back(n, pop3_.MsgUidl());
                   }) != ListingEnd::kUnusable;
+  }
+  if (sizesListed && uidlsListed && sizes.size() == static_cast<std::size_t>(messageCount) &&
+      uidls.size() == sizes.size()) {
+    // Both listings name every message (each once, in order): nothing is
+    // left to ask but the headers.
+    ShowMessages(sizes.size(), [&](std::size_t i) {
+      return ShownMessage{sizes[i].first, sizes[i].second, uidls[i].second};
+    });
+    return;
   }
   auto nextSize = sizes.begin();
   auto nextUidl = uidls.begin();

@@ -126,6 +126,9 @@ class MailChecker {
   void DiscoverOAuthMethod(std::size_t index, CheckOutcome& outcome);
   // After a refused OAuth2 login: what the server said, when it said anything.
   void LogServerAnswer();
+  // The check's reason after the OAuth2 login `methods` was refused; the
+  // secret source forgets the token.
+  void OAuthLoginRefused(std::size_t index, std::string_view methods);
   // The secret of the account being checked; false (after its log line)
   // when the check must not connect.
   bool PrepareLogin(const AccountRecord& record);
@@ -147,6 +150,21 @@ class MailChecker {
   // TOP n 1 and the message's row, with "Show me all the new mail"; true
   // when the header came.
   bool ShowMessage(std::int32_t n, std::int32_t size, std::string_view uidl);
+  // A message a detection shows with "Show me all the new mail".
+  struct ShownMessage {
+    std::int32_t number;
+    std::int32_t size;
+    std::string_view uidl;
+  };
+  // The rows of `count` messages, message(i) telling the i-th, in message
+  // order: their TOP commands pipelined when there are several and the
+  // server announces PIPELINING, one after another otherwise.
+  void ShowMessages(std::size_t count, const std::function<ShownMessage(std::size_t)>& message);
+  // Whether the server takes pipelined commands; CAPA is asked once per
+  // connection, and any failure of it means no.
+  bool ServerPipelines();
+  // The row of a message from the TOP answer the client holds.
+  void AddShownRow(const ShownMessage& message);
   // Bounds the rest of the check by its deadline.
   void LimitCheckTime();
   void FinishCheck(std::size_t index);

@@ -119,6 +119,11 @@ struct CustomAsyncSocket::Impl {
   std::uint64_t bytesReceived = 0;  // every byte taken from the network, for the stall guard
   int idlePasses = 0;
   bool readStalled = false;
+  // The last read in this pass of the receive loop took less than it asked
+  // for: nothing more was waiting then. The loop's own count of waiting
+  // bytes (countAfterRead) trusts it.
+  bool readDrained = false;
+  bool countAfterRead = false;
 };
 
 CustomAsyncSocket::CustomAsyncSocket(EventLoop& loop)
@@ -484,7 +489,9 @@ void CustomAsyncSocket::HandleIoReady(unsigned ready) {
     if ((ready & (EventLoop::kIoReadable | kBroken)) != 0) {
       closing = (ready & kBroken) != 0;
       if ((ready & EventLoop::kIoError) != 0) closeError = sockets::TakePendingError(handle);
-      if (!closing) {
+      if (!closing && loop_.ReportsPeerClose()) {
+        reading = true;
+      } else if (!closing) {
         // Readable with nothing to read is the end of the stream.
         std::int32_t waiting = 0;
         if (sockets::PendingBytes(handle, waiting) != 0) {
@@ -612,6 +619,7 @@ void CustomAsyncSocket::ReceiveLoop(std::uint16_t errCode, SocketOptions options
   std::int32_t previousWaiting = -1;
   for (;;) {
     const std::uint64_t receivedBefore = impl_->bytesReceived;
+    impl_->readDrained = false;
     bool stop = false;
     std::int32_t waiting = -1;  // unknown
     try {
@@ -639,8 +647,10 @@ void CustomAsyncSocket::ReceiveLoop(std::uint16_t errCode, SocketOptions options
         stop = true;
       }
       if (!stop) {
+        impl_->countAfterRead = true;
         waiting = GetRcvdCount();
         if (alive.expired()) return;
+        impl_->countAfterRead = false;
         if (waiting < 0) {
           impl_->lastError = sockets::LastSocketError();
           stop = true;
@@ -652,6 +662,7 @@ void CustomAsyncSocket::ReceiveLoop(std::uint16_t errCode, SocketOptions options
       // A failing data handler ends this pass; the bytes it left wait for the
       // next notification.
       if (alive.expired()) return;
+      impl_->countAfterRead = false;
       stop = true;
       waiting = -1;
     }
@@ -722,8 +733,9 @@ int CustomAsyncSocket::Send(const void* data, int length) {
   TryToSend();
   if (alive.expired()) return length;
   if (impl_->handle != kInvalidSocket && impl_->connection == connection) {
-    // OnDataSent comes from the loop, never from inside Send.
-    if (impl_->allSent) PostWriteEvent();
+    // OnDataSent comes from the loop, never from inside Send; with nobody
+    // listening, the loop is not woken for it.
+    if (impl_->allSent && OnDataSent) PostWriteEvent();
     UpdateInterest();
   }
   return length;
@@ -824,6 +836,7 @@ int CustomAsyncSocket::RawReceive(void* buffer, int size) {
   }
   int count = sockets::Receive(impl_->handle, buffer, size);
   if (count > 0) impl_->bytesReceived += static_cast<std::uint64_t>(count);
+  impl_->readDrained = count >= 0 && count < size;
   if (impl_->readStalled) {
     // The program reads again: so may the notifications.
     impl_->readStalled = false;
@@ -835,6 +848,9 @@ int CustomAsyncSocket::RawReceive(void* buffer, int size) {
 
 std::int32_t CustomAsyncSocket::GetRcvdCount() {
   std::int32_t count = 0;
+  // Right after a read that emptied it, the system need not be asked: bytes
+  // that arrive from then on make the socket ready again.
+  if (impl_->countAfterRead && impl_->readDrained && impl_->handle != kInvalidSocket) return 0;
   if (impl_->handle == kInvalidSocket) {
     sockets::SetLastSocketError(kWsaEnotsock);
     ReportSocketError("ioctlSocket");
@@ -845,6 +861,14 @@ std::int32_t CustomAsyncSocket::GetRcvdCount() {
     return -1;
   }
   return count;
+}
+
+std::int32_t CustomAsyncSocket::SendBufferSize() const {
+  std::int32_t bytes = 0;
+  if (impl_->handle == kInvalidSocket || sockets::SendBufferSize(impl_->handle, bytes) != 0) {
+    return 0;
+  }
+  return bytes > 0 ? bytes : 0;
 }
 
 // ---- Close and abort.

@@ -106,6 +106,9 @@ class CustomAsyncSocket {
   // Bytes waiting to be read; -1 (after ReportSocketError "ioctlSocket") when
   // the query fails.
   [[nodiscard]] std::int32_t RcvdCount();
+  // The system's send buffer for this socket in bytes (SO_SNDBUF); 0 when
+  // there is no socket or the system does not tell.
+  [[nodiscard]] std::int32_t SendBufferSize() const;
   [[nodiscard]] std::int32_t LastError() const;
   // The OS socket, kInvalidSocket when there is none.
   [[nodiscard]] SocketHandle Handle() const;

@@ -76,6 +76,11 @@ class EventLoop {
     return false;
   }
 
+  // True when the loop tells a peer's close as kIoHangup whenever it happens,
+  // so that kIoReadable without it always means bytes to read; false when an
+  // end of stream may show as readable only.
+  [[nodiscard]] virtual bool ReportsPeerClose() const { return false; }
+
   // Loop thread only. Waits up to maxWaitMs for work (a posted task, an
   // expired timer, a ready socket, Terminate()), then runs what is pending.
   // Returns at once when work is already waiting. Returns true when anything

@@ -52,6 +52,8 @@ int Send(SocketHandle socket, const void* data, int length, bool outOfBand);
 int Receive(SocketHandle socket, void* buffer, int size);
 // Bytes waiting to be read.
 int PendingBytes(SocketHandle socket, std::int32_t& count);
+// The size of the system's send buffer for the socket (SO_SNDBUF).
+int SendBufferSize(SocketHandle socket, std::int32_t& bytes);
 // The socket's pending error, cleared by reading it; 0 when none. A failure of
 // the query itself is returned as its own code.
 [[nodiscard]] int TakePendingError(SocketHandle socket);

@@ -1,5 +1,7 @@
 #include "pop3/pop3_client.h"
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -17,6 +19,31 @@ using End = Pop3RequestEnd;
 std::string ClassNameOf(const std::exception& e) {
   if (const auto* own = dynamic_cast<const Exception*>(&e)) return own->ClassName();
   return "Exception";
+}
+
+// The commands that leave the protocol state as it is and may therefore wait
+// in a queue behind each other.
+bool IsTransactionCommand(Pop3Request rqType) {
+  switch (rqType) {
+    case RQ::pop3Stat:
+    case RQ::pop3List:
+    case RQ::pop3Uidl:
+    case RQ::pop3Retr:
+    case RQ::pop3Top:
+    case RQ::pop3Dele:
+    case RQ::pop3Noop:
+    case RQ::pop3Last:
+    case RQ::pop3RSet:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::string SocketErrorLine(std::uint16_t errCode) {
@@ -80,15 +107,22 @@ void CustomPop3Client::NoteError() {
   if (errorMessage_.empty()) errorMessage_ = lastResponse_;
 }
 
-void CustomPop3Client::ShowResponse() { Display("< " + lastResponse_); }
+void CustomPop3Client::ShowResponse() {
+  if (OnDisplay) OnDisplay("< " + lastResponse_);
+}
 
 void CustomPop3Client::Display(const std::string& text) {
   if (OnDisplay) OnDisplay(text);
 }
 
 void CustomPop3Client::SendCommandLine(const std::string& command) {
-  Display("> " + (hiddenCommandText_.empty() ? command : std::exchange(hiddenCommandText_, {})));
-  socket_->SendText(command + "\r\n");
+  const std::string shown = std::exchange(hiddenCommandText_, {});
+  if (OnDisplay) OnDisplay("> " + (shown.empty() ? command : shown));
+  std::string line;
+  line.reserve(command.size() + 2);
+  line += command;
+  line += "\r\n";
+  socket_->SendText(line);
 }
 
 void CustomPop3Client::TriggerSessionConnected(std::uint16_t errCode) {
@@ -111,16 +145,77 @@ void CustomPop3Client::FireEvent(EventMember event) {
 
 void CustomPop3Client::StartCommand(Pop3Request rqType, const std::string& command,
                                     Pop3ProtocolState nextProtocolState, Handler doneHandler) {
+  if (Queues(rqType)) {
+    EnsureConnected();
+    queue_.push_back({rqType, command, doneHandler});
+    runningQueued_ = true;
+    SendQueued();
+    return;
+  }
   EnsureReady();
   EnsureConnected();
+  BeginRequest(rqType, nextProtocolState, doneHandler);
+  SetState(ES::pop3WaitingReply);
+  runningQueued_ = false;
+  runningBytes_ = command.size() + 2;
+  bytesAhead_ = runningBytes_;
+  SendCommandLine(command);
+}
+
+void CustomPop3Client::BeginRequest(Pop3Request rqType, Pop3ProtocolState nextProtocolState,
+                                    Handler doneHandler) {
   if (!inSequence_) requestType_ = rqType;
   command_ = rqType;
   doneReported_ = false;
   nextHandler_ = &CustomPop3Client::HandleReply;
   nextProtocolState_ = nextProtocolState;
   doneHandler_ = doneHandler;
+}
+
+bool CustomPop3Client::Queues(Pop3Request rqType) const {
+  return queueRequests_ && !inSequence_ && state_ == ES::pop3WaitingReply &&
+         IsTransactionCommand(rqType) && IsTransactionCommand(command_);
+}
+
+std::size_t CustomPop3Client::SendWindow() const {
+  if (sendWindow_ == 0) {
+    const std::int32_t size = socket_->SendBufferSize();
+    sendWindow_ = size > 0 ? static_cast<std::size_t>(size) : kPop3DefaultSendWindow;
+  }
+  return sendWindowLimit_ > 0 ? std::min(sendWindow_, sendWindowLimit_) : sendWindow_;
+}
+
+void CustomPop3Client::SendQueued() {
+  // Commands go out ahead of their answers only as far as the send buffer
+  // takes them: the client never waits on a full buffer while the server
+  // waits for it to read (RFC 2449).
+  while (queuedSent_ < queue_.size()) {
+    const std::string& command = queue_[queuedSent_].command;
+    if (bytesAhead_ + command.size() + 2 > SendWindow()) return;
+    bytesAhead_ += command.size() + 2;
+    ++queuedSent_;
+    SendCommandLine(command);
+  }
+}
+
+void CustomPop3Client::RunQueued(bool send) {
+  QueuedRequest request = std::move(queue_.front());
+  queue_.pop_front();
+  const bool sent = queuedSent_ > 0;
+  if (sent) --queuedSent_;
+  bytesAhead_ -= std::min(bytesAhead_, runningBytes_);
+  runningBytes_ = request.command.size() + 2;
+  runningQueued_ = true;
+  BeginRequest(request.rqType, PS::pop3Transaction, request.doneHandler);
+  // Its answer is the next one: the header capture starts afresh for it.
+  header_.Reset();
+  if (!send) return;  // it ends at once, unanswered
   SetState(ES::pop3WaitingReply);
-  SendCommandLine(command);
+  if (!sent) {
+    bytesAhead_ += runningBytes_;
+    SendCommandLine(request.command);
+  }
+  SendQueued();
 }
 
 void CustomPop3Client::StartTransactionCommand(Pop3Request rqType, const std::string& word,
@@ -128,10 +223,12 @@ void CustomPop3Client::StartTransactionCommand(Pop3Request rqType, const std::st
   if (protocolState_ != PS::pop3Transaction) Refuse("-ERR " + word + " command invalid now");
   // A command refused because another request runs must leave that
   // request's header capture alone, so the capture is reset only once the
-  // command is sure to start.
-  EnsureReady();
-  EnsureConnected();
-  header_.Reset();
+  // command is sure to start; a queued one's, when its answer comes next.
+  if (!Queues(rqType)) {
+    EnsureReady();
+    EnsureConnected();
+    header_.Reset();
+  }
   const std::string command = argument.empty() ? word : word + " " + argument;
   StartCommand(rqType, command, PS::pop3Transaction, doneHandler);
 }
@@ -149,6 +246,10 @@ void CustomPop3Client::Connect() {
   requestResult_ = 0;
   timestamp_.clear();
   errorMessage_.clear();
+  sendWindow_ = 0;
+  capaAsked_ = false;
+  capaComplete_ = false;
+  capabilities_.clear();
   socket_->OnDataSent = nullptr;
   socket_->OnDnsLookupDone = [this](std::uint16_t errCode) { HandleLookupDone(errCode); };
   SetState(ES::pop3Resolving);
@@ -255,6 +356,23 @@ void CustomPop3Client::Last() {
 void CustomPop3Client::RSet() {
   StartTransactionCommand(RQ::pop3RSet, "RSET", "", nullptr);
   currentStep_ = kStepRSet;
+}
+
+void CustomPop3Client::Capa() {
+  // Once the server has greeted, before the login or after it (RFC 2449).
+  if (protocolState_ == PS::pop3Disconnected) Refuse("-ERR CAPA command invalid now");
+  StartCommand(RQ::pop3Capa, "CAPA", protocolState_, &CustomPop3Client::StartCapaAnswer);
+  capaAsked_ = true;
+  capaComplete_ = false;
+  capabilities_.clear();
+}
+
+bool CustomPop3Client::HasCapability(std::string_view name) const {
+  if (!capaComplete_) return false;
+  for (const std::string& line : capabilities_) {
+    if (EqualIgnoringCase(std::string_view(line).substr(0, line.find(' ')), name)) return true;
+  }
+  return false;
 }
 
 void CustomPop3Client::Abort() {
@@ -479,6 +597,7 @@ void CustomPop3Client::HandleMultiLine() {
     return;
   }
   if (lastResponse_ == ".") {
+    if (lineParser_ == LineParser::kCapability) capaComplete_ = true;
     FireEvent(endEvent_);
     lastResponse_.clear();
     nextHandler_ = nullptr;
@@ -507,6 +626,12 @@ void CustomPop3Client::HandleMultiLine() {
       break;
     case LineParser::kNumberAndUidl:
       ParseNumberAndUidl(lastResponse_, msgNum_, msgUidl_);
+      break;
+    case LineParser::kCapability:
+      if (capabilities_.size() < kPop3MaxCapabilities &&
+          lastResponse_.size() <= kPop3MaxListingLine) {
+        capabilities_.push_back(lastResponse_);
+      }
       break;
     case LineParser::kNone:
       break;
@@ -555,6 +680,10 @@ void CustomPop3Client::StartMessageAnswer() {
                  &CustomPop3Client::OnMessageEnd, LineParser::kNone);
 }
 
+void CustomPop3Client::StartCapaAnswer() {
+  StartMultiLine(nullptr, nullptr, nullptr, LineParser::kCapability);
+}
+
 // ---- Completion.
 
 // Every request ends here, whatever ended it. The rules:
@@ -566,6 +695,9 @@ void CustomPop3Client::StartMessageAnswer() {
 // - a close that cuts a request short ends it with Error 10004;
 // - a step of a sequence hands over to the next step; the sequence reports
 //   once, at its end;
+// - a queued request takes over when the one before it has ended; if that
+//   one did not end by its answer, the connection is gone or out of step,
+//   and every request queued behind it ends with the same Error, unanswered;
 // - the request succeeded when it ended with Error 0 and RequestResult 0.
 void CustomPop3Client::RequestDone(Pop3RequestEnd how, std::int32_t error) {
   if (doneReported_) return;
@@ -579,20 +711,42 @@ void CustomPop3Client::RequestDone(Pop3RequestEnd how, std::int32_t error) {
     (this->*nextRequest_)();
     return;
   }
-  finishedError_ = error;
-  requestSucceeded_ = error == 0 && requestResult_ == 0;
+  for (;;) {
+    finishedError_ = error;
+    requestSucceeded_ = error == 0 && requestResult_ == 0;
+    RequestEnded();
+    if (queue_.empty()) break;
+    PostRequestDone(error);
+    RunQueued(how == End::kReply);
+    if (how == End::kReply) return;
+    doneReported_ = true;
+  }
   SetState(ES::pop3Idle);
   inSequence_ = false;
-  std::weak_ptr<int> token = alive_;
-  loop_.Post([this, token, error] {
-    if (token.expired()) return;
-    HandleRequestDoneMessage(error);
-  });
+  PostRequestDone(error);
+  runningQueued_ = false;
+  queuedSent_ = 0;
+  bytesAhead_ = 0;
   if (quit && connected_) socket_->Close();
 }
 
-void CustomPop3Client::HandleRequestDoneMessage(std::int32_t error) {
-  if (OnRequestDone) OnRequestDone(requestType_, static_cast<std::uint16_t>(error));
+void CustomPop3Client::PostRequestDone(std::int32_t error) {
+  // Nobody to tell: the loop is spared a turn. (A handler assigned after a
+  // request has ended hears of the next one.)
+  if (!OnRequestDone) return;
+  // A request that ran alone is reported with the type running when the
+  // report is delivered; of queued requests, each with its own.
+  std::optional<Pop3Request> own;
+  if (runningQueued_) own = requestType_;
+  std::weak_ptr<int> token = alive_;
+  loop_.Post([this, token, error, own] {
+    if (token.expired()) return;
+    HandleRequestDoneMessage(own.value_or(requestType_), error);
+  });
+}
+
+void CustomPop3Client::HandleRequestDoneMessage(Pop3Request rqType, std::int32_t error) {
+  if (OnRequestDone) OnRequestDone(rqType, static_cast<std::uint16_t>(error));
 }
 
 bool CustomPop3Client::FailRunningRequest(const std::exception& e) {

@@ -11,6 +11,11 @@
 // multi-line answers and, when the request is over, reports its end once
 // through OnRequestDone, deferred to a later turn of the event loop.
 //
+// Requests run one at a time unless the caller sets QueueRequests: then the
+// transaction commands started while others run are queued behind them,
+// their commands sent ahead of the answers (pipelining, RFC 2449) within the
+// socket's send buffer, and the answers taken in order.
+//
 // Threads: the client lives on the thread of the EventLoop it was built with.
 // Operations must be called there, and every event below runs there, from
 // inside EventLoop::ProcessEvents(). OnRequestDone never runs inside the
@@ -19,10 +24,14 @@
 // operation started from them is refused with "POP3 component not ready".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "codec/exception.h"
 #include "net/async_socket.h"
@@ -67,6 +76,7 @@ enum class Pop3Request {
   pop3Auth = 16,
   pop3Custom = 17,  // never set by this engine
   pop3Stls = 18,    // STARTTLS, RFC 2595
+  pop3Capa = 19,    // CAPA, RFC 2449
 };
 
 enum class Pop3AuthType {
@@ -116,6 +126,12 @@ inline constexpr std::uint64_t kPop3MaxTopAnswer = 1u << 20;
 // characters in all. The limit is the 512 octets RFC 1939 allows any
 // response, less its CR LF: room for a lenient server, nothing more.
 inline constexpr std::size_t kPop3MaxListingLine = 510;
+// The capabilities kept from a CAPA answer; a server listing more is not
+// believed about the rest, which only makes the client do without them.
+inline constexpr std::size_t kPop3MaxCapabilities = 64;
+// The send window for queued commands where the system does not tell the
+// socket's send buffer.
+inline constexpr std::size_t kPop3DefaultSendWindow = 4096;
 
 class CustomPop3Client {
  public:
@@ -195,6 +211,32 @@ class CustomPop3Client {
   // with anything but printable ASCII left out; empty when it sent none.
   [[nodiscard]] const std::string& AuthErrorChallenge() const { return authErrorChallenge_; }
 
+  // While set, a transaction command (STAT, LIST, UIDL, RETR, TOP, DELE,
+  // NOOP, RSET, LAST) started while such commands run is not refused: it is
+  // queued behind them, its command sent as soon as the commands awaiting
+  // their answers leave room for it in SendWindow(), and its answer taken
+  // after theirs. Each queued request is reported on its own, in order, with
+  // its own type. When a request ends by anything but its answer (the close,
+  // a failure, Abort), every request queued behind it ends with the same
+  // Error, unanswered. Off by default: one request at a time.
+  [[nodiscard]] bool QueueRequests() const { return queueRequests_; }
+  void SetQueueRequests(bool on) { queueRequests_ = on; }
+  // The most command bytes that go out ahead of their answers: the socket's
+  // send buffer (SO_SNDBUF) as the system tells it for this connection, or
+  // kPop3DefaultSendWindow.
+  [[nodiscard]] std::size_t SendWindow() const;
+  // A smaller window than the send buffer, in bytes; 0 (the default): none.
+  void SetSendWindowLimit(std::size_t bytes) { sendWindowLimit_ = bytes; }
+  // Requests waiting behind the running one.
+  [[nodiscard]] std::size_t QueuedRequests() const { return queue_.size(); }
+
+  // CAPA in this connection: asked at all (whatever came of it), and what
+  // the answer listed. A capability is the first word of an answer line,
+  // compared without regard to letter case ("PIPELINING"); only a complete
+  // answer counts.
+  [[nodiscard]] bool CapaAsked() const { return capaAsked_; }
+  [[nodiscard]] bool HasCapability(std::string_view name) const;
+
   // Header fields of the last RETR or TOP answer; emptied by every
   // transaction command.
   [[nodiscard]] const std::string& HeaderKeyword() const { return header_.keyword; }
@@ -236,6 +278,9 @@ class CustomPop3Client {
   // ErrorMessage and LastResponse ("-ERR TLS handshake failed: ..."), the
   // connection then closed. A negative reply ends it with 500.
   virtual void Stls();
+  // CAPA (RFC 2449): allowed once the server has greeted; the answer's
+  // lines go to the capabilities (HasCapability).
+  virtual void Capa();
   // Cancels a lookup or drops the connection; what the socket reports while
   // it aborts completes a running request. Posts nothing itself.
   virtual void Abort();
@@ -269,6 +314,10 @@ class CustomPop3Client {
   // (see the .cpp). For kClosed, `error` is the socket's close code. Does
   // nothing once the request has been reported.
   virtual void RequestDone(Pop3RequestEnd how, std::int32_t error);
+  // Runs as each request (not a sequence's step) ends, before the next
+  // queued one takes over, while the properties still hold its answer;
+  // RequestSucceeded() and FinishedError() tell its outcome.
+  virtual void RequestEnded() {}
   // Ends the running request as failed, with `line` as its LastResponse and
   // Error 500, and drops the connection, whose replies are no longer in
   // step. Returns false when no request was running.
@@ -303,7 +352,13 @@ class CustomPop3Client {
     kStepRSet = 1u << 13,
     kStepLast = 1u << 14,
   };
-  enum class LineParser { kNone, kNumbers, kNumberAndUidl };
+  enum class LineParser { kNone, kNumbers, kNumberAndUidl, kCapability };
+  // A transaction command waiting behind the running request.
+  struct QueuedRequest {
+    Pop3Request rqType;
+    std::string command;
+    Handler doneHandler;
+  };
 
   // State changes. SetState fires OnStateChange; the AUTH exchanges move
   // between their steps without telling (SetStateQuietly).
@@ -322,6 +377,17 @@ class CustomPop3Client {
 
   void StartCommand(Pop3Request rqType, const std::string& command,
                     Pop3ProtocolState nextProtocolState, Handler doneHandler);
+  // Makes the request the running one, waiting for its reply.
+  void BeginRequest(Pop3Request rqType, Pop3ProtocolState nextProtocolState, Handler doneHandler);
+  // Whether a command of this type started now goes into the queue.
+  [[nodiscard]] bool Queues(Pop3Request rqType) const;
+  // Sends the queued commands that fit the send window.
+  void SendQueued();
+  // The first queued request becomes the running one (sent now if it was
+  // still held back).
+  void RunQueued(bool send);
+  // Posts the report of the request that has just ended.
+  void PostRequestDone(std::int32_t error);
   void StartTransactionCommand(Pop3Request rqType, const std::string& word,
                                const std::string& argument, Handler doneHandler);
   void StartMultiLine(EventMember beginEvent, EventMember lineEvent, EventMember endEvent,
@@ -349,6 +415,7 @@ class CustomPop3Client {
   void StartListAnswer();
   void StartUidlAnswer();
   void StartMessageAnswer();
+  void StartCapaAnswer();
   void AuthLoginSendUser();
   void AuthLoginSendPass();
   void AuthCramMd5Answer();
@@ -365,7 +432,7 @@ class CustomPop3Client {
   [[nodiscard]] std::string TlsErrorLine(std::uint16_t errCode) const;
 
   // Completion.
-  void HandleRequestDoneMessage(std::int32_t error);
+  void HandleRequestDoneMessage(Pop3Request rqType, std::int32_t error);
   // What the close of the connection leaves in the properties of the
   // request it cut short.
   void NoteClose(std::uint16_t errCode);
@@ -438,6 +505,24 @@ class CustomPop3Client {
   LineParser lineParser_ = LineParser::kNone;
 
   Pop3HeaderFields header_;
+
+  bool queueRequests_ = false;
+  std::deque<QueuedRequest> queue_;
+  // The running request came from the queue or has requests queued behind
+  // it: its report names its own type.
+  bool runningQueued_ = false;
+  // Command bytes sent whose answers have not ended, the running one's
+  // included.
+  std::size_t bytesAhead_ = 0;
+  std::size_t runningBytes_ = 0;
+  // How many of the queued requests, from the front, have been sent.
+  std::size_t queuedSent_ = 0;
+  mutable std::size_t sendWindow_ = 0;  // 0: not asked yet in this connection
+  std::size_t sendWindowLimit_ = 0;
+
+  bool capaAsked_ = false;
+  bool capaComplete_ = false;
+  std::vector<std::string> capabilities_;
 
   SocketTlsMode tlsMode_ = SocketTlsMode::tlsOff;
   std::string tlsHostName_;

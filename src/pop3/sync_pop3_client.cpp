@@ -121,5 +121,44 @@ bool SyncPop3Client::RSetSync() { return RunBlocking(&CustomPop3Client::RSet); }
 bool SyncPop3Client::UidlSync() { return RunBlocking(&CustomPop3Client::Uidl); }
 bool SyncPop3Client::StlsSync() { return RunBlocking(&CustomPop3Client::Stls); }
 bool SyncPop3Client::AbortSync() { return RunBlocking(&CustomPop3Client::Abort); }
+bool SyncPop3Client::CapaSync() { return RunBlocking(&CustomPop3Client::Capa); }
+
+void SyncPop3Client::RequestEnded() {
+  if (pipelineAnswered_) pipelineAnswered_(RequestSucceeded());
+}
+
+bool SyncPop3Client::PipelineSync(std::size_t count, const std::function<void(std::size_t)>& start,
+                                  const std::function<void(std::size_t, bool)>& answered) {
+  timedOutIn_ = Pop3EngineState::pop3Idle;
+  bool allSucceeded = true;
+  std::size_t ended = 0;
+  pipelineAnswered_ = [&](bool succeeded) {
+    allSucceeded = allSucceeded && succeeded;
+    answered(ended++, succeeded);
+  };
+  struct Restore {
+    SyncPop3Client& client;
+    ~Restore() {
+      client.SetQueueRequests(false);
+      client.pipelineAnswered_ = nullptr;
+    }
+  } restore{*this};
+  SetQueueRequests(true);
+  std::size_t started = 0;
+  try {
+    for (; started < count; ++started) start(started);
+  } catch (...) {
+    // The refusal's "-ERR " text, if any, is in ErrorMessage; what has
+    // started is still waited for.
+    allSucceeded = false;
+  }
+  SetQueueRequests(false);
+  if (started == 0) return count == 0;
+  try {
+    return WaitForRequest() && allSucceeded;
+  } catch (...) {
+    return false;
+  }
+}
 
 }  // namespace corvel

@@ -14,6 +14,7 @@
 // ready").
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -81,10 +82,23 @@ class SyncPop3Client : public Pop3Client {
   // STLS and the TLS handshake after it; Timeout also bounds the handshake.
   [[nodiscard]] bool StlsSync();
   bool AbortSync();
+  [[nodiscard]] bool CapaSync();
+
+  // Runs `count` transaction requests queued behind each other
+  // (QueueRequests), their commands sent ahead of the answers: start(i)
+  // starts the i-th (it sets the properties its operation reads and calls
+  // the operation, Top() say); answered(i, succeeded) runs as the i-th ends,
+  // in order, while the properties hold its answer. Returns once all that
+  // started have ended: true when every one of them started and succeeded.
+  // A request that cannot start (a refusal) ends the starting; time-outs are
+  // as for the other calls, every line restarting the time allowed.
+  bool PipelineSync(std::size_t count, const std::function<void(std::size_t)>& start,
+                    const std::function<void(std::size_t, bool)>& answered);
 
  protected:
   // Every line received restarts the time allowed.
   void TriggerResponse(const std::string& line) override;
+  void RequestEnded() override;
 
  private:
   using Operation = void (CustomPop3Client::*)();
@@ -111,6 +125,8 @@ class SyncPop3Client : public Pop3Client {
   std::uint32_t totalStart_ = 0;
   std::optional<std::uint64_t> totalLimitMs_;
   Pop3EngineState timedOutIn_ = Pop3EngineState::pop3Idle;
+  // The running PipelineSync's: told of each request's end.
+  std::function<void(bool succeeded)> pipelineAnswered_;
 };
 
 }  // namespace corvel

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <sstream>
+#include <tuple>
 
 #include "main_window_fixture.h"
+#include "memory_keyring.h"
 
 namespace corvel::test {
 namespace {
@@ -355,6 +358,55 @@ TEST_F(AccountEditorTest, ExitWhileTheEditorIsOpenKeepsWhatTheEditorWrote) {
   window_->Exit1Click();
   EXPECT_THAT(NamesOnDisk(), ElementsAre("Home", "Added in the editor"));
   EXPECT_TRUE(loop_.Terminated());
+}
+
+}  // namespace
+}  // namespace corvel::test
+
+namespace corvel::test {
+namespace {
+
+// A password typed over the marker of a keyring account goes to the
+// keyring, never into the file; one typed for an OAuth2 account makes it a
+// password account; a new account takes nothing from the record shown before.
+TEST_F(AccountEditorTest, PasswordsTypedForSecretsOutsideTheFile) {
+  for (auto [name, login, place, marker] :
+       {std::tuple{"Kept", LoginKind::loginPassword, SecretPlace::secretKeyring, kKeyringMarker},
+        std::tuple{"Token", LoginKind::loginOAuthCommand, SecretPlace::secretFile, kOAuthMarker}}) {
+    TestAccount account;
+    account.name = name;
+    account.password = std::string(marker);
+    AddAccount(account);
+    AccountFile file;
+    file.Open();
+    AccountRecord record = file.ReadRecord(file.RecordCount() - 1);
+    record.SetLogin(login);
+    record.SetSecretIn(place);
+    file.WriteRecord(file.RecordCount() - 1, record);
+  }
+  auto keyring = std::make_shared<MemoryKeyring>();
+  MainWindowOptions options;
+  options.keyring = keyring;
+  Start(std::move(options));
+  window_->OpenButtonClick();
+  view_.SetText(Control::PassEdit, "new-pw");
+  window_->btnUpdateClick();
+  EXPECT_EQ(RecordOnDisk(0).PlainPassword(), kKeyringMarker);
+  EXPECT_EQ(keyring->secrets[MemoryKeyring::Name(KeyringKeyOf(RecordOnDisk(0)))], "new-pw");
+
+  window_->btnNextClick();
+  window_->btnNewClick();
+  Fill("Fresh");
+  window_->btnUpdateClick();
+  EXPECT_EQ(RecordOnDisk(2).Login(), LoginKind::loginPassword);
+  EXPECT_EQ(RecordOnDisk(2).SecretIn(), SecretPlace::secretFile);
+
+  window_->btnPrevClick();
+  view_.SetText(Control::PassEdit, "pw2");
+  window_->btnUpdateClick();
+  EXPECT_EQ(RecordOnDisk(1).Login(), LoginKind::loginPassword);
+  EXPECT_EQ(RecordOnDisk(1).PlainPassword(), "pw2");
+  EXPECT_THAT(view_.Errors(), IsEmpty());
 }
 
 }  // namespace

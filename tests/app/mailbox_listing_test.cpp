@@ -115,7 +115,7 @@ TEST_F(MailboxListingTest, BothWaysShowTheSameMailWithTheirOwnCommands) {
   const Case cases[] = {
       {true,
        true,
-       {"STAT", "UIDL", "LIST", "TOP 2 1", "TOP 4 1", "QUIT"},
+       {"STAT", "UIDL", "LIST", "CAPA", "TOP 2 1", "TOP 4 1", "QUIT"},
        {"STAT", "UIDL 1", "UIDL 2", "LIST 2", "TOP 2 1", "UIDL 3", "UIDL 4", "LIST 4", "TOP 4 1",
         "QUIT"}},
       {true,
@@ -124,7 +124,7 @@ TEST_F(MailboxListingTest, BothWaysShowTheSameMailWithTheirOwnCommands) {
        {"STAT", "UIDL 1", "UIDL 2", "LIST 2", "UIDL 3", "UIDL 4", "LIST 4", "QUIT"}},
       {false,
        true,
-       {"STAT", "LIST", "UIDL", "TOP 1 1", "TOP 2 1", "TOP 3 1", "TOP 4 1", "QUIT"},
+       {"STAT", "LIST", "UIDL", "CAPA", "TOP 1 1", "TOP 2 1", "TOP 3 1", "TOP 4 1", "QUIT"},
        {"STAT", "LIST 1", "UIDL 1", "TOP 1 1", "LIST 2", "UIDL 2", "TOP 2 1", "LIST 3", "UIDL 3",
         "TOP 3 1", "LIST 4", "UIDL 4", "TOP 4 1", "QUIT"}},
   };
@@ -170,10 +170,14 @@ TEST_F(MailboxListingTest, ServerBehindTheDelayProxyShowsTheSameMail) {
   EXPECT_EQ(far.rows.size(), 2u);
 }
 
-// A header and one body line for TOP.
-void Top(Pop3Script& script, int n, const std::string& from) {
-  script.Expect("TOP " + std::to_string(n) + " 1").Send("+OK");
+// A header and one body line as the answer to TOP n 1.
+void TopAnswer(Pop3Script& script, int n, const std::string& from) {
+  script.Send("+OK");
   script.Send("From: " + from).Send("Subject: s" + std::to_string(n)).Send("").Send("b").Send(".");
+}
+
+void Top(Pop3Script& script, int n, const std::string& from) {
+  TopAnswer(script.Expect("TOP " + std::to_string(n) + " 1"), n, from);
 }
 
 TEST_F(MailboxListingTest, RefusedListingFallsBackToOneCommandPerMessageInTheSameSession) {
@@ -205,6 +209,7 @@ TEST_F(MailboxListingTest, GapsAndRepeatedIdentifiersCountAsTheyWouldMessageByMe
   Pop3Script fast = LoggedIn("5");
   fast.Expect("UIDL").Send("+OK").Send("1 a").Send("2 b").Send("4 b").Send("5 c").Send(".");
   fast.Expect("LIST").Send("+OK").Send("1 10").Send("2 20").Send("3 30").Send("5 50").Send(".");
+  fast.Expect("CAPA").Send("-ERR unknown command");  // one TOP after another
   Top(fast, 2, "Bob");
   Top(fast, 5, "Cy");
   fast.Expect("QUIT").Send("+OK").Close();
@@ -221,6 +226,56 @@ TEST_F(MailboxListingTest, GapsAndRepeatedIdentifiersCountAsTheyWouldMessageByMe
   EXPECT_EQ(outcome.seen, "a\r\nb\r\nc\r\n");
   ASSERT_EQ(outcome.rows.size(), 2u);
   EXPECT_EQ(outcome.rows[1].uidl, "c");
+}
+
+TEST_F(MailboxListingTest, HeadersArePipelinedOnlyWhenTheServerAnnouncesIt) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> capa;
+    bool pipelined;
+    bool cut;  // the server closes in the middle of the second answer
+  };
+  const Case cases[] = {
+      {"pipelining", {"+OK", "TOP", "PIPELINING", "."}, true, false},
+      {"cut while pipelining", {"+OK", "PIPELINING", "."}, true, true},
+      {"no pipelining", {"+OK", "TOP", "UIDL", "."}, false, false},
+  };
+  auto secondAnswer = [](Pop3Script& script, bool cut) {
+    if (cut) {
+      script.Send("+OK").Send("From: Cy").Close();
+    } else {
+      TopAnswer(script, 3, "Cy");
+      script.Expect("QUIT").Send("+OK").Close();
+    }
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pop3Script fast = LoggedIn("3");
+    fast.Expect("UIDL").Send("+OK").Send("1 a").Send("2 b").Send("3 c").Send(".");
+    fast.Expect("LIST").Send("+OK").Send("1 10").Send("2 20").Send("3 30").Send(".");
+    fast.Expect("CAPA");
+    for (const std::string& line : c.capa) fast.Send(line);
+    if (c.pipelined) {
+      // Both commands arrive before the first answer goes out.
+      fast.Expect("TOP 2 1").Expect("TOP 3 1");
+      TopAnswer(fast, 2, "Bob");
+    } else {
+      Top(fast, 2, "Bob");
+      fast.Expect("TOP 3 1");
+    }
+    secondAnswer(fast, c.cut);
+    Pop3Script slow = LoggedIn("3");
+    slow.Expect("UIDL 1").Send("+OK 1 a");
+    slow.Expect("UIDL 2").Send("+OK 2 b").Expect("LIST 2").Send("+OK 2 20");
+    Top(slow, 2, "Bob");
+    slow.Expect("UIDL 3").Send("+OK 3 c").Expect("LIST 3").Send("+OK 3 30").Expect("TOP 3 1");
+    secondAnswer(slow, c.cut);
+    const Outcome outcome = SameEitherWay(std::move(fast), std::move(slow), true, "a\r\n");
+    EXPECT_EQ(outcome.log[4], "2 new mails! (50 bytes)");
+    EXPECT_EQ(outcome.seen, "a\r\nb\r\nc\r\n");
+    ASSERT_EQ(outcome.rows.size(), c.cut ? 1u : 2u);
+    EXPECT_EQ(outcome.rows[0].subject, "s2");
+  }
 }
 
 TEST_F(MailboxListingTest, ListingsOutOfOrderAreReplacedByOneCommandPerMessage) {

@@ -11,8 +11,11 @@
 #include <vector>
 
 #include "accounts/oauth_settings.h"
+#include "app/oauth_flow.h"
 #include "checker/mail_checker.h"
 #include "main_window_fixture.h"
+#include "memory_keyring.h"
+#include "support/oauth_test_server.h"
 #include "support/tls_test_pki.h"
 #include "support/tls_test_server.h"
 #include "support/wait_for.h"
@@ -110,6 +113,58 @@ TEST_F(OAuthCheckCycleTest, RefusedTokenLogsTheServersReason) {
                                          "Server's answer: -ERR [AUTH] Authentication failed. "
                                          R"({"status":"401","schemes":"bearer","scope":"mail"})",
                                          "Logged out from localhost..."));
+}
+
+// An access token of Corvel's own authorization is kept from one check to
+// the next, but not once a server has refused it: the next check renews it.
+TEST_F(OAuthCheckCycleTest, RefusedAccessTokenIsRenewedForTheNextCheck) {
+  OAuthTestServer authorizer;
+  authorizer.SetAccessToken("tok", 3600);
+  OAuthSettings settings;
+  settings.provider = "custom";
+  settings.clientId = OAuthTestServer::kClientId;
+  settings.authorizeUrl = authorizer.AuthorizeUrl();
+  settings.tokenUrl = authorizer.TokenUrl();
+  settings.scope = "pop";
+  AuthorizeOptions browser;
+  browser.openBrowser = authorizer.Browser();
+  const TokenGrant grant = Authorize(settings, "", browser);
+  ASSERT_TRUE(grant.ok) << grant.reason;
+
+  const TlsTestServer::Session refuse = [](TlsPeer& peer) {
+    if (!peer.Handshake()) return;
+    peer.Write(kGreeting);
+    Pop3Exchange(peer, {{"AUTH XOAUTH2", "+ "},
+                        {kTokenLine, kErrorChallenge},
+                        {"", "-ERR [AUTH] Authentication failed."},
+                        {"QUIT", "+OK bye"}});
+    peer.SendCloseNotify();
+    peer.ReadToEnd();
+  };
+  TlsTestServer server({good_}, std::vector<TlsTestServer::Session>{refuse, refuse});
+  AddOAuthAccount(server.PortText(), kSecurityTls, "XOAUTH2", "");
+  AccountFile file;
+  file.Open();
+  AccountRecord record = file.ReadRecord(0);
+  record.SetLogin(LoginKind::loginOAuthBuiltIn);
+  file.WriteRecord(0, record);
+  OAuthSettingsFile settingsFile(OAuthSettingsFileFor(kAccountsFileName));
+  settingsFile.Set(record.PlainUidlFileName(), settings);
+  settingsFile.Save();
+  auto keyring = std::make_shared<MemoryKeyring>();
+  (void)keyring->Write(KeyringKeyOf(record, kSecretKindRefreshToken), "", grant.refreshToken);
+  MainWindowOptions options;
+  options.keyring = keyring;
+  Start(std::move(options));
+
+  for (const int grants : {1, 2}) {
+    const std::vector<CheckReport> reports = window_->CheckAllNow();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].reason,
+              "the server refused the OAuth2 token (XOAUTH2): -ERR [AUTH] Authentication failed. "
+              R"({"status":"401","schemes":"bearer","scope":"mail"})");
+    EXPECT_EQ(authorizer.RefreshGrants(), grants);
+  }
 }
 
 // Checks that end before any connection, with the reason in the log.

@@ -41,13 +41,8 @@ class CorvelCheckDovecot : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string whyNot;
-    dovecot_ = DovecotServer::Start(DovecotOptions(), whyNot);
-    if (!dovecot_) {
-      if (InCi()) FAIL() << "Dovecot could not be started: " << whyNot;
-      GTEST_SKIP() << "Dovecot could not be started: " << whyNot;
-    }
-    std::string error;
-    ASSERT_TRUE(dovecot_->AddUser(kUser, kPassword, error)) << error;
+    dovecot_ = StartDovecotWithUsers(DovecotOptions(), {{kUser, kPassword}}, whyNot);
+    RequireDovecot(dovecot_.get(), whyNot);
   }
 
   CommandRun Corvel(std::vector<std::string> arguments) {

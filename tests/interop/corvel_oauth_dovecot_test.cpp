@@ -37,19 +37,15 @@ class CorvelOAuthDovecot : public ::testing::Test {
     options.sslKeyFile = files_.key;
     options.authMechanisms = "plain xoauth2 oauthbearer";
     std::string whyNot;
-    dovecot_ = DovecotServer::Start(options, whyNot);
+    dovecot_ = StartDovecotWithUsers(options, {{kUser, kToken}}, whyNot);
     std::string error;
     if (dovecot_ &&
-        (!dovecot_->AddUser(kUser, kToken, error) ||
-         !dovecot_->Deliver(kUser, "1765094400.M1P1.oauth",
-                            "From: Ann <ann@example.org>\nSubject: Hi\n\nbody\n", error))) {
+        !dovecot_->Deliver(kUser, "1765094400.M1P1.oauth",
+                           "From: Ann <ann@example.org>\nSubject: Hi\n\nbody\n", error)) {
       whyNot = error;
       dovecot_.reset();
     }
-    if (!dovecot_) {
-      if (InCi()) FAIL() << "Dovecot could not be started: " << whyNot;
-      GTEST_SKIP() << "Dovecot could not be started: " << whyNot;
-    }
+    RequireDovecot(dovecot_.get(), whyNot);
   }
 
   struct Run {
@@ -109,6 +105,8 @@ TEST_F(CorvelOAuthDovecot, TokenCommandLogsInAndAWrongTokenFailsWithTheReason) {
   EXPECT_THAT(LogOf(run.err, "Work"), Contains(::testing::AllOf(StartsWith("Server's answer: -ERR"),
                                                                 HasSubstr("{\"status\":"))))
       << run.err;
+  EXPECT_THAT(run.err, HasSubstr("corvel: Work: the server refused the OAuth2 token (OAUTHBEARER): "
+                                 "-ERR"));
 }
 
 TEST_F(CorvelOAuthDovecot, AccountWithoutTlsIsNeverConnected) {

@@ -22,14 +22,7 @@ class DovecotOAuth : public ::testing::TestWithParam<Pop3AuthType> {
   static void SetUpTestSuite() {
     test::DovecotOptions options;
     options.authMechanisms = "plain xoauth2 oauthbearer";
-    dovecot_ = test::DovecotServer::Start(options, whyNot_).release();
-    if (dovecot_ == nullptr) return;
-    std::string error;
-    if (!dovecot_->AddUser(kUser, kToken, error)) {
-      whyNot_ = error;
-      delete dovecot_;
-      dovecot_ = nullptr;
-    }
+    dovecot_ = test::StartDovecotWithUsers(options, {{kUser, kToken}}, whyNot_).release();
   }
 
   static void TearDownTestSuite() {
@@ -38,10 +31,8 @@ class DovecotOAuth : public ::testing::TestWithParam<Pop3AuthType> {
   }
 
   void SetUp() override {
-    if (dovecot_ == nullptr) {
-      if (test::InCi()) FAIL() << "Dovecot could not be started: " << whyNot_;
-      GTEST_SKIP() << "Dovecot could not be started: " << whyNot_;
-    }
+    test::RequireDovecot(dovecot_, whyNot_);
+    if (dovecot_ == nullptr) return;
     client_.SetHost(test::DovecotServer::Host());
     client_.SetPort(dovecot_->PortText());
     client_.SetUserName(kUser);

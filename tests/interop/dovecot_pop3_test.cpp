@@ -47,12 +47,11 @@ std::int32_t WireSize(const std::string& text) {
 class DovecotPop3 : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dovecot_ = test::DovecotServer::Start(test::DovecotOptions(), whyNot_).release();
-    if (dovecot_ == nullptr) return;
+    dovecot_ = test::StartDovecotWithUsers(test::DovecotOptions(), {{kUser, kPassword}}, whyNot_)
+                   .release();
     std::string error;
-    if (!dovecot_->AddUser(kUser, kPassword, error) ||
-        !dovecot_->Deliver(kUser, kFirstName, kFirst, error) ||
-        !dovecot_->Deliver(kUser, kSecondName, kSecond, error)) {
+    if (dovecot_ != nullptr && (!dovecot_->Deliver(kUser, kFirstName, kFirst, error) ||
+                                !dovecot_->Deliver(kUser, kSecondName, kSecond, error))) {
       whyNot_ = error;
       delete dovecot_;
       dovecot_ = nullptr;
@@ -65,10 +64,8 @@ class DovecotPop3 : public ::testing::Test {
   }
 
   void SetUp() override {
-    if (dovecot_ == nullptr) {
-      if (test::InCi()) FAIL() << "Dovecot could not be started: " << whyNot_;
-      GTEST_SKIP() << "Dovecot could not be started: " << whyNot_;
-    }
+    test::RequireDovecot(dovecot_, whyNot_);
+    if (dovecot_ == nullptr) return;
     client_.SetHost(test::DovecotServer::Host());
     client_.SetPort(dovecot_->PortText());
     client_.SetUserName(kUser);

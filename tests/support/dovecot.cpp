@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
@@ -271,6 +272,22 @@ bool DovecotServer::Deliver(const std::string& user, const std::string& baseName
 std::string DovecotServer::LogText() const {
   std::ifstream in(folder_ + "/dovecot.log");
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::unique_ptr<DovecotServer> StartDovecotWithUsers(const DovecotOptions& options,
+                                                     const std::vector<DovecotUser>& users,
+                                                     std::string& whyNot) {
+  std::unique_ptr<DovecotServer> server = DovecotServer::Start(options, whyNot);
+  for (const DovecotUser& user : users) {
+    if (server && !server->AddUser(user.name, user.password, whyNot)) server.reset();
+  }
+  return server;
+}
+
+void RequireDovecot(const DovecotServer* server, const std::string& whyNot) {
+  if (server != nullptr) return;
+  if (InCi()) FAIL() << "Dovecot could not be started: " << whyNot;
+  GTEST_SKIP() << "Dovecot could not be started: " << whyNot;
 }
 
 }  // namespace corvel::test

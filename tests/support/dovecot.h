@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvel::test {
 
@@ -74,5 +75,19 @@ class DovecotServer {
   std::uint16_t tlsPort_ = 0;
   pid_t pid_ = -1;
 };
+
+struct DovecotUser {
+  std::string name;
+  std::string password;  // for an OAuth2 login: the access token it takes
+};
+
+// A test's Dovecot with `users` in its passwd-file; null, with why not, when
+// it cannot be had.
+[[nodiscard]] std::unique_ptr<DovecotServer> StartDovecotWithUsers(
+    const DovecotOptions& options, const std::vector<DovecotUser>& users, std::string& whyNot);
+
+// For a test's set-up: without a Dovecot the test is skipped, and fails
+// under CI (a fatal failure, so its body does not run).
+void RequireDovecot(const DovecotServer* server, const std::string& whyNot);
 
 }  // namespace corvel::test

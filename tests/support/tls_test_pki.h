@@ -8,6 +8,11 @@
 // SSL_CERT_DIR) at this authority alone for as long as the returned guard
 // lives, so a test's verdicts do not depend on the machine's trust store.
 // No test framework in here.
+//
+// Windows builds make the certificates in the TLS peer host
+// (tls_test_server.h), whose folder the server side reads; there TrustOnly()
+// adds the authority to the current user's root store, which under Wine is
+// the test prefix's, and takes it out again when the guard goes.
 #pragma once
 
 #include <memory>
@@ -16,6 +21,13 @@
 #include <vector>
 
 namespace corvel::test {
+
+#ifdef _WIN32
+namespace remote {
+// One control connection to the TLS peer host.
+class Channel;
+}  // namespace remote
+#endif
 
 struct CertSpec {
   std::string commonName = "localhost";
@@ -63,6 +75,19 @@ class TestPki {
 
   // SSL_CERT_FILE := the authority, SSL_CERT_DIR := a folder without hashed
   // certificate names, until the guard goes.
+#ifdef _WIN32
+  class TrustGuard {
+   public:
+    explicit TrustGuard(const std::string& caPem);
+    ~TrustGuard();
+    TrustGuard(const TrustGuard&) = delete;
+    TrustGuard& operator=(const TrustGuard&) = delete;
+
+   private:
+    void* store_ = nullptr;        // the root store (HCERTSTORE)
+    const void* added_ = nullptr;  // the store's copy (PCCERT_CONTEXT)
+  };
+#else
   struct TrustGuard {
     TrustGuard(const std::string& file, const std::string& dir)
         : file_("SSL_CERT_FILE", file), dir_("SSL_CERT_DIR", dir) {}
@@ -71,13 +96,19 @@ class TestPki {
     ScopedEnv file_;
     ScopedEnv dir_;
   };
+#endif
   [[nodiscard]] std::unique_ptr<TrustGuard> TrustOnly() const;
 
  private:
   struct Authority;
   std::string folder_;
   std::string caFile_;
+#ifdef _WIN32
+  std::string caPem_;
+  std::unique_ptr<remote::Channel> channel_;
+#else
   std::unique_ptr<Authority> authority_;
+#endif
 };
 
 }  // namespace corvel::test

@@ -146,6 +146,18 @@ std::string TlsPeer::ReadPlainLine() {
   return line;
 }
 
+std::string TlsPeer::ReadRaw(std::size_t count) {
+  std::string result;
+  char buffer[4096];
+  while (result.size() < count) {
+    const ssize_t n =
+        ::recv(socket_.Fd(), buffer, std::min(sizeof buffer, count - result.size()), 0);
+    if (n <= 0) break;
+    result.append(buffer, static_cast<std::size_t>(n));
+  }
+  return result;
+}
+
 std::string TlsPeer::ReadRawToEnd() {
   std::string result;
   char buffer[4096];

@@ -1,17 +1,23 @@
-// An in-process TLS server for tests: it listens on 127.0.0.1 with a port
-// the system chooses, accepts connections in a thread of the test process,
+// A TLS server for tests: it listens on 127.0.0.1 with a port the system
+// chooses, accepts connections in a thread of the test process,
 // one per session function and in their order, and runs each session
 // function on its connection with a TlsPeer, the server's end:
 // blocking calls over OpenSSL's server side, plain-text calls for what comes
 // before a STARTTLS upgrade, and a record of everything the client sent.
 // Every wait is bounded, and the destructor cuts a waiting session short, so
 // a broken client fails a test but never hangs it. No test framework in here.
+//
+// Windows builds have no OpenSSL: there the server side runs in the TLS peer
+// host (tls_peer_host.cpp, a program of the build machine that Wine's
+// programs reach on loopback, named by CORVEL_TLS_PEER_HOST), and the calls
+// below are forwarded to it (tls_test_remote.cpp).
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -24,9 +30,12 @@
 
 namespace corvel::test {
 
+// The protocol version numbers of the wire, as OpenSSL's TLS1_x_VERSION.
+inline constexpr int kTls11Version = 0x0302;
+
 struct TlsServerOptions {
   CertFiles files;
-  // Highest protocol version offered, as OpenSSL's TLS1_x_VERSION; 0: any.
+  // Highest protocol version offered (kTls11Version ...); 0: any.
   int maxVersion = 0;
   // How long any single read or write of the session may wait.
   int ioTimeoutMs = 20000;
@@ -34,7 +43,11 @@ struct TlsServerOptions {
 
 class TlsPeer {
  public:
+#ifdef _WIN32
+  explicit TlsPeer(remote::Channel& channel) : channel_(channel) {}
+#else
   TlsPeer(PeerSocket socket, const TlsServerOptions& options);
+#endif
   ~TlsPeer();
   TlsPeer(const TlsPeer&) = delete;
   TlsPeer& operator=(const TlsPeer&) = delete;
@@ -66,18 +79,27 @@ class TlsPeer {
   // take bytes one at a time, so nothing after the line is consumed.
   bool WritePlain(std::string_view bytes);
   std::string ReadPlainLine();
+  // Up to `count` raw bytes; fewer only when the client closes.
+  std::string ReadRaw(std::size_t count);
   // Raw bytes until the client closes; for what a client sent after a
   // failed handshake.
   std::string ReadRawToEnd();
 
   // Ends the TCP connection without close_notify.
   void CloseTcp();
-  [[nodiscard]] int Fd() const { return socket_.Fd(); }
 
  private:
+#ifdef _WIN32
+  remote::Channel& channel_;
+  // The reply's fields after the call `command`.
+  std::vector<std::string> Call(const std::string& command, std::vector<std::string> args = {});
+  std::string version_;
+  std::string serverName_;
+#else
   PeerSocket socket_;
   void* ctx_ = nullptr;  // SSL_CTX
   void* ssl_ = nullptr;  // SSL
+#endif
   std::string error_;
   bool sawCloseNotify_ = false;
 };
@@ -99,21 +121,33 @@ class TlsTestServer {
   TlsTestServer(const TlsTestServer&) = delete;
   TlsTestServer& operator=(const TlsTestServer&) = delete;
 
+#ifdef _WIN32
+  [[nodiscard]] std::uint16_t Port() const {
+    return static_cast<std::uint16_t>(std::stoi(portText_));
+  }
+  [[nodiscard]] std::string PortText() const { return portText_; }
+#else
   [[nodiscard]] std::uint16_t Port() const { return listener_.Port(); }
   [[nodiscard]] std::string PortText() const { return listener_.PortText(); }
+#endif
 
   // True once every session function has returned; a test pumps its loop
   // until then.
   [[nodiscard]] bool Finished() const { return finished_; }
 
  private:
+#ifdef _WIN32
+  std::unique_ptr<remote::Channel> channel_;
+  std::string portText_;
+#else
   LoopbackListener listener_;
+  int activeFd_ = -1;
+#endif
   TlsServerOptions options_;
   std::vector<Session> sessions_;
   std::atomic<bool> finished_{false};
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
-  int activeFd_ = -1;
   std::thread thread_;
 };
 

@@ -241,6 +241,7 @@ void MailboxPop3Server::Serve(ServerConnection& connection) {
       if (options.allowLogin) capa += " LOGIN";
       if (options.allowCramMd5) capa += " CRAM-MD5";
       if (options.allowCramSha1) capa += " CRAM-SHA1";
+      if (options.pipelining) capa += "\r\nPIPELINING";
       ok = send(capa + "\r\n.\r\n");
     } else if (!loggedIn) {
       if (command == "USER" && options.allowUserPass) {

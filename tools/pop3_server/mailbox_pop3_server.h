@@ -32,6 +32,9 @@ struct MailboxOptions {
   bool allowCramSha1 = true;
   // The challenge of the CRAM logins, before Base64.
   std::string cramChallenge = "<1896.697170952@postoffice.reston.mci.net>";
+  // Whether CAPA announces PIPELINING (the server reads commands in order
+  // however they arrive, so it may).
+  bool pipelining = true;
   // How long a session may stay silent before the server drops it.
   int idleTimeoutMs = 60000;
 };

@@ -10,7 +10,9 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <span>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -73,10 +75,11 @@ void PollEventLoop::DrainWake() {
 }
 
 void PollEventLoop::Post(Task task) {
-  // Woken for every task: the loop may be sleeping in a nested call that
-  // began after the first wake-up was taken.
+  // Woken for every task from another thread: the loop may be sleeping in a
+  // nested call that began after the first wake-up was taken. The loop's own
+  // thread is not sleeping, and its next poll() sees the queued task.
   posted_.Push(std::move(task));
-  Wake();
+  if (std::this_thread::get_id() != loopThread_.load(std::memory_order_relaxed)) Wake();
 }
 
 EventLoop::TimerId PollEventLoop::StartTimer(std::uint32_t intervalMs, Task onExpiry) {
@@ -111,6 +114,8 @@ void PollEventLoop::Terminate() {
 
 bool PollEventLoop::Terminated() const { return terminated_.load(); }
 
+bool PollEventLoop::ReportsPeerClose() const { return PollTellsPeerClose(); }
+
 int PollEventLoop::PollTimeout(std::uint32_t maxWaitMs) const {
   if (terminated_.load()) return 0;
   if (!posted_.Empty()) return 0;
@@ -127,27 +132,51 @@ int PollEventLoop::PollTimeout(std::uint32_t maxWaitMs) const {
 }
 
 bool PollEventLoop::ProcessEvents(std::uint32_t maxWaitMs) {
-  std::vector<pollfd> fds;
-  fds.reserve(watches_.size() + 1);
-  fds.push_back(pollfd{wakeRead_, POLLIN, 0});
+  loopThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  // A few descriptors (the usual case) are polled from the stack; a call
+  // nested in a handler has its own.
+  constexpr std::size_t kOnStack = 8;
+  std::array<pollfd, kOnStack> local;
+  std::vector<pollfd> many;
+  const std::size_t count = watches_.size() + 1;
+  if (count > kOnStack) many.resize(count);
+  pollfd* fds = count > kOnStack ? many.data() : local.data();
+  fds[0] = pollfd{wakeRead_, POLLIN, 0};
+  std::size_t i = 1;
   for (const auto& [socket, watch] : watches_) {
-    fds.push_back(pollfd{static_cast<int>(socket), ToPollEvents(watch->interest), 0});
+    fds[i++] = pollfd{static_cast<int>(socket), ToPollEvents(watch->interest), 0};
   }
-  int ready = ::poll(fds.data(), fds.size(), PollTimeout(maxWaitMs));
+  int ready = ::poll(fds, count, PollTimeout(maxWaitMs));
   if (ready < 0 && errno != EINTR) ThrowErrno("PollEventLoop: poll");
   if (ready > 0 && fds[0].revents != 0) DrainWake();
 
   bool ran = posted_.RunQueued();
-  if (ready > 0) ran = RunReadySockets(fds.data() + 1, fds.size() - 1) || ran;
+  if (ready > 0) ran = RunReadySockets(fds + 1, count - 1, !ran) || ran;
   ran = RunDueTimers() || ran;
   return ran;
 }
 
-bool PollEventLoop::RunReadySockets(const void* pollFds, std::size_t count) {
+bool PollEventLoop::RunReadySockets(const void* pollFds, std::size_t count, bool fresh) {
   const auto* polled = static_cast<const pollfd*>(pollFds);
   // Remember which watch each descriptor belonged to when it was polled, so a
   // watch replaced meanwhile is not called with the old readiness.
-  std::vector<std::pair<SocketHandle, std::uint64_t>> candidates;
+  struct Candidate {
+    SocketHandle socket;
+    std::uint64_t serial;
+    short revents;
+  };
+  std::array<Candidate, 8> local;
+  std::vector<Candidate> many;
+  std::size_t readyCount = 0;
+  auto add = [&](const Candidate& candidate) {
+    if (readyCount < local.size()) {
+      local[readyCount] = candidate;
+    } else {
+      if (many.empty()) many.assign(local.begin(), local.end());
+      many.push_back(candidate);
+    }
+    ++readyCount;
+  };
   for (std::size_t i = 0; i < count; ++i) {
     if (polled[i].revents == 0) continue;
     auto found = watches_.find(polled[i].fd);
@@ -158,18 +187,23 @@ bool PollEventLoop::RunReadySockets(const void* pollFds, std::size_t count) {
       watches_.erase(found);
       continue;
     }
-    candidates.emplace_back(polled[i].fd, found->second->serial);
+    add({polled[i].fd, found->second->serial, polled[i].revents});
   }
+  const std::span<const Candidate> candidates =
+      readyCount <= local.size() ? std::span<const Candidate>(local.data(), readyCount)
+                                 : std::span<const Candidate>(many);
   bool ran = false;
-  for (const auto& [socket, serial] : candidates) {
-    auto found = watches_.find(socket);
-    if (found == watches_.end() || found->second->serial != serial) continue;
-    std::shared_ptr<Watch> watch = found->second;
+  for (const auto& [socket, serial, revents] : candidates) {
+    auto watch = watches_.find(socket);
+    if (watch == watches_.end() || watch->second->serial != serial) continue;
+    const std::shared_ptr<Watch> current = watch->second;
     // A handler run before this one (or a nested ProcessEvents()) may already
-    // have consumed the readiness.
-    const unsigned events = ReadyNow(socket, watch->interest);
+    // have consumed the readiness; with nothing run since the poll, what it
+    // said still holds.
+    const unsigned events =
+        fresh && !ran ? ToIoEvents(revents) : ReadyNow(socket, current->interest);
     if (events == 0) continue;
-    std::shared_ptr<IoHandler> handler = watch->handler;
+    std::shared_ptr<IoHandler> handler = current->handler;
     ran = true;
     if (*handler) (*handler)(events);
   }

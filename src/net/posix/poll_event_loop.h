@@ -1,8 +1,10 @@
 // PollEventLoop: the EventLoop of POSIX builds, on poll().
 //
-// Posted tasks wait in a mutex-guarded FIFO; a Post() from any thread writes
-// to a wake-up descriptor (an eventfd, or a self-pipe where there is none) so
-// that a ProcessEvents() sleeping in poll() returns at once. Timers run on the
+// Posted tasks wait in a mutex-guarded FIFO; a Post() from another thread
+// than the one running the loop writes to a wake-up descriptor (an eventfd,
+// or a self-pipe where there is none) so that a ProcessEvents() sleeping in
+// poll() returns at once. The loop's own thread is never asleep while it
+// posts, and its next poll() does not wait while tasks are queued. Timers run on the
 // steady clock. Sockets are watched level-triggered; hang-up and error are
 // always reported (on Linux the peer's half-close too, so a close is seen
 // even while unread data is waiting).
@@ -10,7 +12,8 @@
 // ProcessEvents() runs, in this order: the tasks that were queued when it
 // started, taken one at a time so that a nested ProcessEvents() continues the
 // same FIFO; the handlers of ready sockets, each re-checked with a zero-time
-// poll of its own descriptor just before it runs; the expired timers, none of
+// poll of its own descriptor just before it runs unless nothing has run
+// since the poll that found it ready; the expired timers, none of
 // which is entered again while its handler is still running. Watches and
 // timers removed by a handler are skipped from then on. A socket handler, unlike
 // a timer, may run again inside a nested ProcessEvents() when its socket is
@@ -23,6 +26,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "net/event_loop.h"
 #include "net/loop_parts.h"
@@ -46,6 +50,7 @@ class PollEventLoop final : public EventLoop {
   bool ProcessEvents(std::uint32_t maxWaitMs) override;
   void Terminate() override;
   [[nodiscard]] bool Terminated() const override;
+  [[nodiscard]] bool ReportsPeerClose() const override;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -65,7 +70,8 @@ class PollEventLoop final : public EventLoop {
   void Wake();
   void DrainWake();
   [[nodiscard]] int PollTimeout(std::uint32_t maxWaitMs) const;
-  bool RunReadySockets(const void* pollFds, std::size_t count);
+  // `fresh`: nothing has run since the poll that found them ready.
+  bool RunReadySockets(const void* pollFds, std::size_t count, bool fresh);
   bool RunDueTimers();
 
   int wakeRead_ = -1;
@@ -73,6 +79,8 @@ class PollEventLoop final : public EventLoop {
 
   PostedTaskQueue posted_;
   std::atomic<bool> terminated_{false};
+  // The thread that last entered ProcessEvents().
+  std::atomic<std::thread::id> loopThread_{};
 
   std::map<TimerId, std::shared_ptr<Timer>> timers_;
   TimerId nextTimerId_ = 1;

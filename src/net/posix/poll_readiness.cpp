@@ -13,6 +13,8 @@ constexpr short kPeerClosed = 0;
 
 }  // namespace
 
+bool PollTellsPeerClose() { return kPeerClosed != 0; }
+
 short ToPollEvents(unsigned interest) {
   short events = kPeerClosed;
   if ((interest & EventLoop::kIoReadable) != 0) events |= POLLIN;

@@ -11,6 +11,8 @@ namespace corvel {
 [[nodiscard]] short ToPollEvents(unsigned interest);
 // The EventLoop bits of poll()'s answer.
 [[nodiscard]] unsigned ToIoEvents(short revents);
+// Whether poll() tells a peer's close apart from readable data.
+[[nodiscard]] bool PollTellsPeerClose();
 // The socket's readiness for `interest` now, without waiting; 0 when none
 // or the handle is not open.
 [[nodiscard]] unsigned ReadyNow(SocketHandle socket, unsigned interest);

@@ -161,6 +161,14 @@ int PendingBytes(SocketHandle socket, std::int32_t& count) {
   return 0;
 }
 
+int SendBufferSize(SocketHandle socket, std::int32_t& bytes) {
+  int size = 0;
+  socklen_t length = sizeof size;
+  if (::getsockopt(FdOf(socket), SOL_SOCKET, SO_SNDBUF, &size, &length) != 0) return Fail();
+  bytes = size;
+  return 0;
+}
+
 int TakePendingError(SocketHandle socket) {
   int error = 0;
   socklen_t length = sizeof error;

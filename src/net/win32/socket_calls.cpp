@@ -162,6 +162,17 @@ int PendingBytes(SocketHandle socket, std::int32_t& count) {
   return 0;
 }
 
+int SendBufferSize(SocketHandle socket, std::int32_t& bytes) {
+  int size = 0;
+  int length = sizeof size;
+  if (::getsockopt(Native(socket), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&size),
+                   &length) != 0) {
+    return Fail();
+  }
+  bytes = size;
+  return 0;
+}
+
 int TakePendingError(SocketHandle socket) {
   int error = 0;
   int length = sizeof error;

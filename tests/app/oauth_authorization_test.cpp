@@ -1,0 +1,164 @@
+// Corvel's own OAuth2 authorization against a small local authorization
+// server: the browser's round with PKCE and the state, and the access tokens
+// of the check cycle (kept until a minute before they run out, renewed with
+// the refresh token, the turned-over refresh token kept, a revoked one
+// failing with what to do). Also: fetching a token leaves the loop running.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "app/account_secrets.h"
+#include "app/oauth_flow.h"
+#include "memory_keyring.h"
+#include "net/posix/poll_event_loop.h"
+#include "support/oauth_test_server.h"
+#include "support/working_folder.h"
+
+namespace corvel {
+namespace {
+
+using ::testing::HasSubstr;
+
+class OAuthAuthorization : public ::testing::Test {
+ protected:
+  OAuthAuthorization() {
+    settings_.provider = "custom";
+    settings_.clientId = test::OAuthTestServer::kClientId;
+    settings_.authorizeUrl = server_.AuthorizeUrl();
+    settings_.tokenUrl = server_.TokenUrl();
+    settings_.scope = "pop3 offline_access";
+    record_.SetPlainAccountName("Work");
+    record_.SetPlainServer("pop.example.com");
+    record_.Port = 995;
+    record_.SetPlainUserName("tim@example.com");
+    record_.SetPlainUidlFileName("work.uidl");
+    record_.SetLogin(LoginKind::loginOAuthBuiltIn);
+  }
+
+  TokenGrant RunAuthorization() {
+    AuthorizeOptions options;
+    options.timeoutMs = 30000;
+    options.openBrowser = server_.Browser();
+    return Authorize(settings_, "", options);
+  }
+
+  // Authorizes and files the settings and the refresh token as the
+  // authorize command does; the account's secrets source.
+  std::unique_ptr<AccountSecrets> AuthorizedSecrets() {
+    const TokenGrant grant = RunAuthorization();
+    EXPECT_TRUE(grant.ok) << grant.reason << server_.Refusals();
+    OAuthSettingsFile file(OAuthSettingsFileFor("mail.accounts.qor"));
+    file.Set("work.uidl", settings_);
+    file.Save();
+    keyring_->secrets[test::MemoryKeyring::Name(KeyringKeyOf(record_, kSecretKindRefreshToken))] =
+        grant.refreshToken;
+    auto secrets = std::make_unique<AccountSecrets>("mail.accounts.qor", &loop_);
+    secrets->UseKeyring(keyring_);
+    return secrets;
+  }
+
+  test::WorkingFolder folder_;
+  test::OAuthTestServer server_;
+  PollEventLoop loop_;
+  OAuthSettings settings_;
+  AccountRecord record_;
+  std::shared_ptr<test::MemoryKeyring> keyring_ = std::make_shared<test::MemoryKeyring>();
+};
+
+TEST_F(OAuthAuthorization, BrowserRoundGivesARefreshTokenForTheVerifiedCode) {
+  const TokenGrant grant = RunAuthorization();
+  ASSERT_TRUE(grant.ok) << grant.reason << server_.Refusals();
+  EXPECT_EQ(grant.refreshToken, "test-refresh-1");
+  EXPECT_EQ(server_.CodeGrants(), 1);
+
+  server_.DenyAuthorization("access_denied");
+  const TokenGrant denied = RunAuthorization();
+  EXPECT_FALSE(denied.ok);
+  EXPECT_EQ(denied.reason,
+            "the provider refused the authorization: access_denied: The user said no");
+}
+
+TEST(OAuthRedirect, OnlyTheAuthorizationsOwnStateIsTaken) {
+  EXPECT_EQ(ReadRedirect("/?code=abc%2Fd&state=s1", "s1").code, "abc/d");
+  const AuthorizationCode other = ReadRedirect("/?code=abc&state=s2", "s1");
+  EXPECT_FALSE(other.ok);
+  EXPECT_THAT(other.reason, HasSubstr("another authorization's state"));
+  EXPECT_FALSE(ReadRedirect("/?code=abc", "s1").ok);
+}
+
+TEST(OAuthProviders, PresetsAndEndpointsThatMayCarrySecrets) {
+  OAuthSettings google;
+  google.provider = "google";
+  google.clientId = "id";
+  EXPECT_EQ(CompleteProviderSettings(google), std::nullopt);
+  EXPECT_EQ(google.tokenUrl, "https://oauth2.googleapis.com/token");
+  EXPECT_THAT(AuthorizationUrl(google, "http://127.0.0.1:1/", "st", "ch"),
+              HasSubstr("&scope=https%3A%2F%2Fmail.google.com%2F&state=st&code_challenge=ch&"
+                        "code_challenge_method=S256&access_type=offline&prompt=consent"));
+  OAuthSettings plain = google;
+  plain.provider = "custom";
+  plain.authorizeUrl = "https://a.example/auth";
+  plain.tokenUrl = "http://token.example/";
+  EXPECT_THAT(CompleteProviderSettings(plain).value_or(""), HasSubstr("must be an https://"));
+  plain.tokenUrl = "http://localhost.evil.example/";
+  EXPECT_THAT(CompleteProviderSettings(plain).value_or(""), HasSubstr("must be an https://"));
+}
+
+TEST_F(OAuthAuthorization, AccessTokenIsKeptUntilAMinuteBeforeItsEnd) {
+  server_.SetAccessToken("long-lived", 3600);
+  auto secrets = AuthorizedSecrets();
+  EXPECT_EQ(secrets->LoginSecretOf(record_).secret, "long-lived");
+  EXPECT_EQ(secrets->LoginSecretOf(record_).secret, "long-lived");
+  EXPECT_EQ(server_.RefreshGrants(), 1);
+  // The refresh token was turned over: the new one is the one filed.
+  EXPECT_EQ(
+      keyring_->secrets[test::MemoryKeyring::Name(KeyringKeyOf(record_, kSecretKindRefreshToken))],
+      "test-refresh-2");
+
+  // A token the server refused is not offered again.
+  secrets->LoginRefused(record_);
+  EXPECT_TRUE(secrets->LoginSecretOf(record_).ok);
+  EXPECT_EQ(server_.RefreshGrants(), 2);
+
+  server_.SetAccessToken("short-lived", 59);
+  EXPECT_EQ(AuthorizedSecrets()->LoginSecretOf(record_).secret, "short-lived");
+  auto shortLived = AuthorizedSecrets();
+  const int before = server_.RefreshGrants();
+  EXPECT_TRUE(shortLived->LoginSecretOf(record_).ok);
+  EXPECT_TRUE(shortLived->LoginSecretOf(record_).ok);
+  EXPECT_EQ(server_.RefreshGrants(), before + 2);
+}
+
+TEST_F(OAuthAuthorization, RevokedRefreshTokenSaysToAuthorizeAgain) {
+  auto secrets = AuthorizedSecrets();
+  server_.RevokeRefreshTokens();
+  const LoginSecret secret = secrets->LoginSecretOf(record_);
+  EXPECT_FALSE(secret.ok);
+  EXPECT_EQ(secret.reason,
+            "the OAuth2 authorization has expired or was revoked (the token endpoint refused "
+            "(HTTP 400): invalid_grant: refresh token revoked): run corvel accounts authorize "
+            "Work");
+}
+
+TEST_F(OAuthAuthorization, LoopKeepsRunningWhileATokenCommandRuns) {
+  // The command waits for a file that only a timer of the loop creates.
+  OAuthSettingsFile file(OAuthSettingsFileFor("mail.accounts.qor"));
+  OAuthSettings command;
+  command.command = "sh -c 'while [ ! -e go ]; do sleep 0.01; done; echo tok'";
+  file.Set("work.uidl", command);
+  file.Save();
+  record_.SetLogin(LoginKind::loginOAuthCommand);
+  const EventLoop::TimerId timer = loop_.StartTimer(10, [] { std::ofstream("go") << "go"; });
+  AccountSecrets secrets("mail.accounts.qor", &loop_, 20000);
+  const LoginSecret secret = secrets.LoginSecretOf(record_);
+  loop_.StopTimer(timer);
+  EXPECT_TRUE(secret.ok) << secret.reason;
+  EXPECT_EQ(secret.secret, "tok");
+}
+
+}  // namespace
+}  // namespace corvel

@@ -1,0 +1,77 @@
+// A small OAuth 2.0 authorization server for tests, on 127.0.0.1 at a port
+// the system picks: /authorize sends the browser back to the loopback
+// redirect with a code and the state; /token exchanges a code when the PKCE
+// verifier matches the challenge, and a refresh token for a new access token
+// and a new refresh token (the old one is then spent). It plays the browser
+// too: Browser() follows the authorization address as a browser would.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace corvel::test {
+
+class OAuthTestServer {
+ public:
+  static constexpr char kClientId[] = "corvel-test-client";
+
+  OAuthTestServer();
+  ~OAuthTestServer();
+  OAuthTestServer(const OAuthTestServer&) = delete;
+  OAuthTestServer& operator=(const OAuthTestServer&) = delete;
+
+  [[nodiscard]] std::string AuthorizeUrl() const;
+  [[nodiscard]] std::string TokenUrl() const;
+
+  // The access token every grant gives, and its life in seconds.
+  void SetAccessToken(std::string token, int expiresIn);
+  // /authorize sends the browser back with error=`error` instead of a code.
+  void DenyAuthorization(std::string error);
+  // Every refresh token given so far is refused from now on.
+  void RevokeRefreshTokens();
+  // The client secret /token requires (none by default).
+  void RequireClientSecret(std::string secret);
+
+  [[nodiscard]] int CodeGrants() const;
+  [[nodiscard]] int RefreshGrants() const;
+  // Each refusal of the server, for failure messages.
+  [[nodiscard]] std::string Refusals() const;
+
+  // A browser opener for the authorization: it follows the address (and the
+  // redirect to the loopback listener) on a thread of its own.
+  [[nodiscard]] std::function<bool(const std::string& url, std::string& why)> Browser();
+
+ private:
+  struct Code {
+    std::string challenge;
+    std::string redirectUri;
+  };
+  void Serve();
+  std::string Answer(const std::string& method, const std::string& target, const std::string& body);
+  std::string Refuse(const std::string& error, const std::string& description);
+  std::string Grant();
+
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  std::vector<std::thread> browsers_;
+  std::string accessToken_ = "test-access-token";
+  int expiresIn_ = 3600;
+  std::string denial_;
+  std::string clientSecret_;
+  std::map<std::string, Code> codes_;
+  std::string refreshToken_;  // the one that is good now
+  int issued_ = 0;
+  int codeGrants_ = 0;
+  int refreshGrants_ = 0;
+  std::string refusals_;
+};
+
+}  // namespace corvel::test
