@@ -120,6 +120,10 @@ sleep 1
 wait_for 60 grep -q "sessions 2" "$work/server.log" || fail "no mail check reached the server"
 sleep 2
 shot tray-balloon
+pixel() { convert "$shots/$1.png" -format "%[pixel:p{$2}]" info:; }
+# The balloon stands above the icon, where the desktop is bare otherwise.
+[ "$(pixel tray-balloon 950,715)" != "$(pixel tray-balloon 700,400)" ] ||
+  fail "no balloon above the tray icon"
 click 161 37
 sleep 1
 shot new-mail-tab
@@ -131,14 +135,13 @@ sleep 1
 shot about-tab
 
 # Close sends the window to the tray; a double click on the icon brings it back.
-desktop_colour() { convert "$shots/$1.png" -format '%[pixel:p{200,12}]' info:; }
 click 386 12
 sleep 2
 shot in-tray
 xdotool mousemove 1013 758 sleep 0.3 click --repeat 2 --delay 80 1
 sleep 2
 shot restored
-[ "$(desktop_colour in-tray)" != "$(desktop_colour restored)" ] ||
+[ "$(pixel in-tray 200,12)" != "$(pixel restored 200,12)" ] ||
   fail "the window did not come back from the tray"
 
 # "Exit" from the tray menu.
