@@ -38,6 +38,10 @@ FUZZ_PACKAGES=(clang libclang-rt-dev llvm)
 # The Windows cross-build and Wine, which runs the 32-bit test programs (its
 # 32-bit loader comes from the i386 architecture, added when missing).
 WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix googletest wine wine32:i386)
+# The Windows desktop test: the program's icons are made with ImageMagick;
+# Wine's own fonts (the window buttons' symbols) and a Japanese font draw
+# the window under Xvfb.
+WINDOWS_DESKTOP_PACKAGES=(imagemagick xvfb xdotool fonts-wine fonts-vlgothic)
 
 ensure_windows_packages() {
   if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -5,7 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include "app/win32/registry_settings_store.h"
+#include "app/win32/wide_text.h"
 
 namespace corvel {
 namespace {
@@ -42,8 +42,7 @@ std::optional<std::string> Formatted(Format format) {
   wchar_t buffer[128] = {};
   const int length = format(buffer, 128);
   if (length <= 0) return std::nullopt;
-  return RegistrySettingsStore::Utf8(
-      std::wstring_view(buffer, static_cast<std::size_t>(length - 1)));
+  return Utf8Text(std::wstring_view(buffer, static_cast<std::size_t>(length - 1)));
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/display_text.h"
+#include "app/win32/wide_text.h"
 
 namespace corvel {
 namespace {
@@ -15,7 +15,7 @@ std::wstring SubKey(const RegistrySettingsStore::Place& place, std::string_view 
   while (!key.empty() && key.back() == '\\') key.remove_suffix(1);
   std::wstring path = place.prefix;
   if (!path.empty() && !key.empty()) path += L'\\';
-  path += RegistrySettingsStore::Wide(key);
+  path += WideText(key);
   return path;
 }
 
@@ -43,7 +43,7 @@ Found Query(const RegistrySettingsStore::Place& place, std::string_view key, std
       ERROR_SUCCESS) {
     return Found::kMissing;
   }
-  const std::wstring valueName = RegistrySettingsStore::Wide(name);
+  const std::wstring valueName = WideText(name);
   // The value may change between the size query and the read: ask again
   // until the buffer was big enough.
   std::vector<wchar_t> buffer(64);
@@ -63,7 +63,7 @@ Found Query(const RegistrySettingsStore::Place& place, std::string_view key, std
     if (const auto zero = value.find(L'\0'); zero != std::wstring_view::npos) {
       value = value.substr(0, zero);
     }
-    text = RegistrySettingsStore::Utf8(value);
+    text = Utf8Text(value);
     return Found::kText;
   }
 }
@@ -81,7 +81,7 @@ LONG Remove(const RegistrySettingsStore::Place& place, std::string_view key,
     std::string ignored;
     return Query(place, key, name, ignored) == Found::kMissing ? ERROR_SUCCESS : result;
   }
-  result = RegDeleteValueW(open.Get(), RegistrySettingsStore::Wide(name).c_str());
+  result = RegDeleteValueW(open.Get(), WideText(name).c_str());
   return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
 }
 
@@ -92,28 +92,6 @@ RegistrySettingsStore::RegistrySettingsStore()
 
 RegistrySettingsStore::RegistrySettingsStore(Place writable, std::optional<Place> fallback)
     : writable_(std::move(writable)), fallback_(std::move(fallback)) {}
-
-std::wstring RegistrySettingsStore::Wide(std::string_view bytes) {
-  if (bytes.empty()) return {};
-  const UINT codePage = IsValidUtf8(bytes) ? CP_UTF8 : CP_ACP;
-  const int input = static_cast<int>(bytes.size());
-  const int size = MultiByteToWideChar(codePage, 0, bytes.data(), input, nullptr, 0);
-  if (size <= 0) return {};
-  std::wstring text(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(codePage, 0, bytes.data(), input, text.data(), size);
-  return text;
-}
-
-std::string RegistrySettingsStore::Utf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int input = static_cast<int>(text.size());
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), input, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return {};
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), input, bytes.data(), size, nullptr, nullptr);
-  return bytes;
-}
 
 std::optional<std::string> RegistrySettingsStore::ReadValue(std::string_view key,
                                                             std::string_view name) {
@@ -140,9 +118,9 @@ void RegistrySettingsStore::WriteValue(std::string_view key, std::string_view na
                       nullptr) != ERROR_SUCCESS) {
     throw SettingsException::CreateKeyFailed(key);
   }
-  const std::wstring data = Wide(text);
+  const std::wstring data = WideText(text);
   const DWORD size = static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t));
-  if (RegSetValueExW(open.Get(), Wide(name).c_str(), 0, REG_SZ,
+  if (RegSetValueExW(open.Get(), WideText(name).c_str(), 0, REG_SZ,
                      reinterpret_cast<const BYTE*>(data.c_str()), size) != ERROR_SUCCESS) {
     throw SettingsException::SetDataFailed(name);
   }

@@ -41,10 +41,6 @@ class RegistrySettingsStore final : public SettingsStore {
   void Open() override {}
   void Close() override {}
 
-  // UTF-8 (or ANSI) bytes as UTF-16, and UTF-16 as UTF-8.
-  [[nodiscard]] static std::wstring Wide(std::string_view bytes);
-  [[nodiscard]] static std::string Utf8(std::wstring_view text);
-
  protected:
   [[nodiscard]] std::optional<std::string> ReadValue(std::string_view key,
                                                      std::string_view name) override;

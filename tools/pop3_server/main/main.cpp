@@ -2,13 +2,17 @@
 // scripts (the desktop benchmark). User "user", password "secret"; MESSAGES
 // messages at start (3 by default) and one more for each line on its
 // standard input. Prints the port, then "sessions N" each time a session has
-// ended, and stops at the end of its standard input.
-//   corvel-pop3-server [MESSAGES]
+// ended, and stops at the end of its standard input. Each FILE is one more
+// message at start, as it is (its UIDL is the file's name).
+//   corvel-pop3-server [MESSAGES [FILE...]]
 #include <poll.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "pop3_server/mailbox_pop3_server.h"
@@ -28,6 +32,16 @@ int main(int argc, char** argv) {
   int messages = argc > 1 ? std::atoi(argv[1]) : 3;
   corvel::test::MailboxPop3Server server;
   for (int i = 1; i <= messages; ++i) AddMessage(server, i);
+  for (int i = 2; i < argc; ++i) {
+    std::ifstream file(argv[i], std::ios::binary);
+    if (!file) {
+      std::cerr << "corvel-pop3-server: cannot read " << argv[i] << '\n';
+      return 2;
+    }
+    std::ostringstream content;
+    content << file.rdbuf();
+    server.AddMessage(std::filesystem::path(argv[i]).filename().string(), content.str());
+  }
   std::cout << server.Port() << std::endl;
   std::size_t told = 0;
   while (true) {

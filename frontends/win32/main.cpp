@@ -1,0 +1,104 @@
+// corvel.exe: Corvel on Windows — the window and the notification-area icon
+// with the Win32 API.
+//   corvel.exe [--MINIMIZE]
+#include <windows.h>
+// After <windows.h>.
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "app/main_window.h"
+#include "app/win32/locale_format.h"
+#include "app/win32/registry_settings_store.h"
+#include "app/win32/wide_text.h"
+#include "net/win32/event_loop.h"
+#include "win32/resources.h"
+#include "win32/win32_main_view.h"
+#include "win32/win32_tray_shell.h"
+
+namespace {
+
+std::string ProgramPath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length < path.size()) {
+      path.resize(length);
+      return corvel::Utf8Text(path);
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+std::vector<std::string> Arguments() {
+  std::vector<std::string> arguments;
+  int count = 0;
+  if (wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    for (int i = 1; i < count; ++i) arguments.push_back(corvel::Utf8Text(argv[i]));
+    LocalFree(argv);
+  }
+  return arguments;
+}
+
+HICON LoadPicture(HINSTANCE instance, int id, int size) {
+  return static_cast<HICON>(
+      LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+}
+
+void ShowFatal(const char* what) {
+  MessageBoxW(nullptr, corvel::WideText(what).c_str(), L"Corvel!", MB_OK | MB_ICONERROR);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+  INITCOMMONCONTROLSEX controls{
+      sizeof(INITCOMMONCONTROLSEX),
+      ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES | ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+
+  corvel::MainWindowOptions options;
+  options.programPath = ProgramPath();
+  options.arguments = Arguments();
+  // The program that lives in the tray: one per folder.
+  options.longRunning = true;
+
+  try {
+    const int small = GetSystemMetrics(SM_CXSMICON);
+    const int large = GetSystemMetrics(SM_CXICON);
+    corvel::win32::TrayIcons pictures = {
+        nullptr, LoadPicture(instance, corvel::win32::kApplicationIcon, small),
+        LoadPicture(instance, corvel::win32::kMailIcon1, small),
+        LoadPicture(instance, corvel::win32::kMailIcon2, small)};
+
+    corvel::MessageEventLoop loop;
+    corvel::win32::Win32MainView view(
+        instance, LoadPicture(instance, corvel::win32::kApplicationIcon, large), pictures[1]);
+    corvel::win32::Win32TrayShell shell(loop, instance, pictures);
+    corvel::RegistrySettingsStore settings;
+    const corvel::Win32LocaleFormat localeFormat;
+    corvel::MainWindow window(loop, view, shell, settings, localeFormat, std::move(options));
+    view.Attach(window);
+
+    window.FormCreate();
+    view.Show(showCommand);
+    // FormPaint runs at the first paint; "Exit" ends the loop. The loop's
+    // own wait wakes for its work only; this one also for painting and the
+    // mouse.
+    while (!loop.Terminated()) {
+      WaitMessage();
+      try {
+        loop.ProcessEvents(0);
+      } catch (const std::exception& e) {
+        view.ShowError(e.what());
+      }
+    }
+    return window.Exited() ? 0 : 2;
+  } catch (const std::exception& e) {
+    ShowFatal(e.what());
+    return 2;
+  }
+}

@@ -1,0 +1,721 @@
+#include "win32/win32_main_view.h"
+
+#include <commctrl.h>
+#include <uxtheme.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <system_error>
+
+#include "app/display_text.h"
+#include "app/main_window.h"
+#include "app/win32/wide_text.h"
+
+namespace corvel::win32 {
+
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"CorvelMainWindow";
+constexpr UINT kFirstPaintMessage = WM_APP + 1;
+constexpr int kFirstControlId = 100;
+constexpr int kTabsId = 90;
+constexpr int kMailListId = 91;
+constexpr int kLogMemoId = 92;
+constexpr int kUpDownId = 93;
+constexpr std::size_t kTraceLines = 100;
+constexpr std::int64_t kMinInterval = 10;
+
+constexpr const wchar_t* kTabCaptions[5] = {L"Accounts", L"Settings", L"New mail", L"Log",
+                                            L"About"};
+
+// What a screen shows for the program's bytes, in UTF-16, with the line
+// ends an edit control wants.
+std::wstring Shown(std::string_view bytes) {
+  std::wstring text = WideText(DisplayText(bytes));
+  std::wstring out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == L'\n' && (i == 0 || text[i - 1] != L'\r')) out += L'\r';
+    out += text[i];
+  }
+  return out;
+}
+
+std::wstring WindowText(HWND window) {
+  const int length = GetWindowTextLengthW(window);
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  const int got = GetWindowTextW(window, text.data(), length + 1);
+  text.resize(static_cast<std::size_t>(std::max(got, 0)));
+  return text;
+}
+
+LRESULT CALLBACK WindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
+  auto* view = reinterpret_cast<Win32MainView*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (view == nullptr || view->Handle() == nullptr) {
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+  }
+  return view->HandleMessage(message, wParam, lParam);
+}
+
+struct ControlSpec {
+  Control control;
+  const wchar_t* windowClass;
+  const wchar_t* text;
+  DWORD style;
+};
+
+}  // namespace
+
+Win32MainView::Win32MainView(HINSTANCE instance, HICON icon, HICON smallIcon)
+    : instance_(instance) {
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = WindowProcedure;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = icon;
+  windowClass.hIconSm = smallIcon;
+  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = kWindowClass;
+  RegisterClassExW(&windowClass);
+
+  // The message font of the system (not the bitmap "System" font that
+  // controls get by default).
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+    font_ = CreateFontIndirectW(&metrics.lfMessageFont);
+  }
+  if (font_ == nullptr) font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+
+  // System menu and minimise button, no maximise button.
+  const DWORD style =
+      WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_THICKFRAME | WS_CLIPCHILDREN;
+  HWND hwnd = CreateWindowExW(0, kWindowClass, L"Corvel!", style, CW_USEDEFAULT, CW_USEDEFAULT,
+                              kMinWidth, kMinHeight, nullptr, nullptr, instance, this);
+  if (hwnd == nullptr) {
+    throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                            "CreateWindowEx");
+  }
+  hwnd_ = hwnd;
+  BuildControls();
+  Layout();
+  ShowPage(0);
+}
+
+Win32MainView::~Win32MainView() {
+  if (hwnd_ != nullptr) {
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd_);
+  }
+  if (font_ != nullptr && font_ != GetStockObject(DEFAULT_GUI_FONT)) DeleteObject(font_);
+  if (pageBrush_ != nullptr) DeleteObject(pageBrush_);
+}
+
+HWND Win32MainView::Make(const wchar_t* windowClass, const wchar_t* text, DWORD style, int id,
+                         DWORD exStyle) {
+  HWND control =
+      CreateWindowExW(exStyle, windowClass, text, WS_CHILD | style, 0, 0, 10, 10, hwnd_,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+  SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  return control;
+}
+
+void Win32MainView::BuildControls() {
+  // The tab control lies under the pages' controls and must not paint over
+  // them.
+  tabs_ = Make(WC_TABCONTROLW, L"", WS_VISIBLE | WS_CLIPSIBLINGS | WS_TABSTOP, kTabsId);
+  for (int i = 0; i < 5; ++i) {
+    TCITEMW item{};
+    item.mask = TCIF_TEXT;
+    item.pszText = const_cast<wchar_t*>(kTabCaptions[i]);
+    SendMessageW(tabs_, TCM_INSERTITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+  }
+  const auto make = [this](Control control, const wchar_t* windowClass, const wchar_t* text,
+                           DWORD style, int page) {
+    HWND handle = Make(windowClass, text, style, kFirstControlId + Index(control));
+    controls_[Index(control)] = handle;
+    pages_[page].push_back(handle);
+    return handle;
+  };
+  const DWORD checkBox = BS_AUTOCHECKBOX | WS_TABSTOP;
+  const DWORD edit = ES_AUTOHSCROLL | WS_TABSTOP;
+
+  // "Accounts": the editor. Closed at start: every field and button but
+  // "Open accts." is disabled.
+  make(Control::EnableAccChkBx, WC_BUTTONW, L"Enable this account", checkBox, 0);
+  const std::pair<Control, const wchar_t*> kFields[] = {
+      {Control::AccountNameEdit, L"Account name:"},
+      {Control::ServerEdit, L"Server:"},
+      {Control::PortEdit, L"Port:"},
+      {Control::UserEdit, L"User:"},
+      {Control::PassEdit, L"Pass:"},
+      {Control::SecurityBox, L"Security:"},
+      {Control::SecsEdit, L"Interval in seconds:"}};
+  for (const auto& [control, label] : kFields) {
+    HWND caption = nullptr;
+    if (control == Control::SecsEdit) {
+      caption = make(Control::Label1, WC_STATICW, label, SS_LEFT | SS_CENTERIMAGE, 0);
+    } else {
+      caption = Make(WC_STATICW, label, SS_LEFT | SS_CENTERIMAGE, 0);
+      pages_[0].push_back(caption);
+    }
+    fieldLabels_.emplace_back(caption, control);
+    if (control == Control::SecurityBox) {
+      HWND box = make(control, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0);
+      for (std::string_view choice : kSecurityChoices) {
+        SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WideText(choice).c_str()));
+      }
+      SendMessageW(box, CB_SETCURSEL, 0, 0);
+      // Drawn in the classic style: a themed drop-down list can lose its
+      // frame and text while disabled (it is, whenever the editor is closed).
+      SetWindowTheme(box, L" ", L" ");
+    } else {
+      const DWORD extra = control == Control::PassEdit ? ES_PASSWORD : 0;
+      HWND field =
+          Make(WC_EDITW, L"", edit | extra, kFirstControlId + Index(control), WS_EX_CLIENTEDGE);
+      controls_[Index(control)] = field;
+      pages_[0].push_back(field);
+    }
+  }
+  SetWindowTextW(controls_[Index(Control::PortEdit)], L"110");
+  SetWindowTextW(controls_[Index(Control::SecsEdit)], L"300");
+  // The interval's arrows step the number in the box; the box itself takes
+  // any text, which the program keeps within its range when it loses focus.
+  upDown_ = Make(UPDOWN_CLASSW, L"", UDS_ALIGNRIGHT | UDS_ARROWKEYS, kUpDownId);
+  SendMessageW(upDown_, UDM_SETBUDDY, reinterpret_cast<WPARAM>(controls_[Index(Control::SecsEdit)]),
+               0);
+  pages_[0].push_back(upDown_);
+  make(Control::LeaveMailChkBx, WC_BUTTONW, L"I leave my mail on the server", checkBox, 0);
+  const std::pair<Control, const wchar_t*> kButtons[9] = {{Control::OpenButton, L"Open accts."},
+                                                          {Control::btnNew, L"New"},
+                                                          {Control::btnDelete, L"Delete"},
+                                                          {Control::btnPrev, L"Previous"},
+                                                          {Control::btnClearAuth, L"Clear AUTH"},
+                                                          {Control::btnNext, L"Next"},
+                                                          {Control::btnFirst, L"First"},
+                                                          {Control::btnUpdate, L"Update"},
+                                                          {Control::btnLast, L"Last"}};
+  for (const auto& [control, caption] : kButtons) {
+    make(control, WC_BUTTONW, caption, BS_PUSHBUTTON | WS_TABSTOP, 0);
+  }
+  make(Control::lblNOTE, WC_STATICW, L"", SS_CENTER, 0);
+  for (Control control :
+       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
+        Control::UserEdit, Control::PassEdit, Control::Label1, Control::SecsEdit,
+        Control::LeaveMailChkBx, Control::SecurityBox, Control::btnNew, Control::btnDelete,
+        Control::btnPrev, Control::btnClearAuth, Control::btnNext, Control::btnFirst,
+        Control::btnUpdate, Control::btnLast}) {
+    SetControlEnabled(control, false);
+  }
+
+  // "Settings".
+  const std::pair<Control, const wchar_t*> kBoxes[5] = {
+      {Control::StartupChkBx, L"Start with Windows"},
+      {Control::ConnErrChkBx, L"Tell me once when I can't connect"},
+      {Control::LogChkBx, L"Log stuff that's going on"},
+      {Control::AllMailChkBx,
+       L"Show me all the new mail and not just an overview in the \"New mail\" tab"},
+      {Control::BalloonChkBx, L"Pop up balloon box when you've got mail"}};
+  for (const auto& [control, caption] : kBoxes) {
+    make(control, WC_BUTTONW, caption, checkBox | BS_MULTILINE | BS_TOP, 1);
+  }
+
+  // "New mail".
+  mailList_ = Make(WC_LISTVIEWW, L"", LVS_REPORT | LVS_SHOWSELALWAYS | LVS_SINGLESEL | WS_TABSTOP,
+                   kMailListId, WS_EX_CLIENTEDGE);
+  SendMessageW(mailList_, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
+               LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP | LVS_EX_LABELTIP);
+  const wchar_t* captions[kMailColumnCount] = {L"Account", L"From",  L"Subject",
+                                               L"Date",    L"Bytes", L"UIDL"};
+  const int widths[kMailColumnCount] = {70, 60, 100, 50, 50, 50};
+  for (int column = 0; column < static_cast<int>(kMailColumnCount); ++column) {
+    LVCOLUMNW item{};
+    item.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
+    item.fmt = column == 4 ? LVCFMT_RIGHT : LVCFMT_LEFT;
+    item.cx = widths[column];
+    item.pszText = const_cast<wchar_t*>(captions[column]);
+    SendMessageW(mailList_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(column),
+                 reinterpret_cast<LPARAM>(&item));
+  }
+  pages_[2].push_back(mailList_);
+
+  // "Log": read-only, both scroll bars, no word wrap.
+  logMemo_ = Make(WC_EDITW, L"",
+                  ES_MULTILINE | ES_READONLY | ES_AUTOHSCROLL | ES_AUTOVSCROLL | WS_HSCROLL |
+                      WS_VSCROLL | WS_TABSTOP,
+                  kLogMemoId, WS_EX_CLIENTEDGE);
+  SendMessageW(logMemo_, EM_SETLIMITTEXT, 0, 0);
+  pages_[3].push_back(logMemo_);
+
+  // "About".
+  make(Control::lblAbout, WC_STATICW, L"", SS_CENTER, 4);
+}
+
+void Win32MainView::Layout() {
+  RECT client{};
+  GetClientRect(hwnd_, &client);
+  const int margin = 4;
+  MoveWindow(tabs_, margin, margin, client.right - 2 * margin, client.bottom - 2 * margin, TRUE);
+  RECT page = {margin, margin, client.right - margin, client.bottom - margin};
+  SendMessageW(tabs_, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&page));
+  TakePageColour();
+  InflateRect(&page, -6, -6);
+  const int left = page.left;
+  const int width = page.right - page.left;
+  const auto place = [](HWND window, int x, int y, int w, int h) {
+    SetWindowPos(window, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
+  };
+  const auto at = [this](Control control) { return controls_[Index(control)]; };
+
+  // "Accounts": a column of captioned fields, then the buttons, three by
+  // three, then the note.
+  const int rowHeight = 23;
+  const int step = 27;
+  const int labelWidth = 122;
+  int y = page.top;
+  place(at(Control::EnableAccChkBx), left, y, width, 20);
+  y += 26;
+  for (const auto& [label, control] : fieldLabels_) {
+    place(label, left, y, labelWidth, rowHeight);
+    const int fieldWidth = width - labelWidth;
+    if (control == Control::SecurityBox) {
+      place(at(control), left + labelWidth, y, fieldWidth, 200);
+    } else if (control == Control::SecsEdit) {
+      // The arrows take the right end of the box.
+      place(at(control), left + labelWidth, y, fieldWidth, rowHeight);
+      SendMessageW(upDown_, UDM_SETBUDDY, reinterpret_cast<WPARAM>(at(control)), 0);
+    } else {
+      place(at(control), left + labelWidth, y, fieldWidth, rowHeight);
+    }
+    y += step;
+  }
+  place(at(Control::LeaveMailChkBx), left, y, width, 20);
+  y += 28;
+  const Control kButtons[9] = {Control::OpenButton, Control::btnNew,       Control::btnDelete,
+                               Control::btnPrev,    Control::btnClearAuth, Control::btnNext,
+                               Control::btnFirst,   Control::btnUpdate,    Control::btnLast};
+  const int gap = 6;
+  const int buttonWidth = (width - 2 * gap) / 3;
+  for (int i = 0; i < 9; ++i) {
+    place(at(kButtons[i]), left + (i % 3) * (buttonWidth + gap), y + (i / 3) * 30, buttonWidth, 25);
+  }
+  y += 3 * 30 + 6;
+  place(at(Control::lblNOTE), left, y, width, std::max(0, static_cast<int>(page.bottom) - y));
+
+  // "Settings": the boxes one under the other; a caption too long for the
+  // width wraps onto a second line.
+  y = page.top;
+  for (Control box : {Control::StartupChkBx, Control::ConnErrChkBx, Control::LogChkBx,
+                      Control::AllMailChkBx, Control::BalloonChkBx}) {
+    const int height = box == Control::AllMailChkBx ? 34 : 20;
+    place(at(box), left, y, width, height);
+    y += height + 8;
+  }
+
+  // The other pages fill the page.
+  const RECT full = {page.left - 2, page.top - 2, page.right + 2, page.bottom + 2};
+  for (HWND filling : {mailList_, logMemo_, at(Control::lblAbout)}) {
+    place(filling, full.left, full.top, full.right - full.left, full.bottom - full.top);
+  }
+}
+
+// The colour the tab control fills its pages with (a theme may draw it
+// lighter than the window), so that labels and boxes on a page show no
+// rectangle of another colour around their text.
+void Win32MainView::TakePageColour() {
+  RECT client{};
+  GetClientRect(tabs_, &client);
+  HDC screen = GetDC(tabs_);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  SendMessageW(tabs_, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
+               PRF_CLIENT | PRF_ERASEBKGND);
+  const COLORREF colour = GetPixel(memory, client.right / 2, client.bottom - 8);
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(tabs_, screen);
+  if (colour == CLR_INVALID || (pageBrush_ != nullptr && colour == pageColour_)) return;
+  if (pageBrush_ != nullptr) DeleteObject(pageBrush_);
+  pageColour_ = colour;
+  pageBrush_ = CreateSolidBrush(colour);
+}
+
+void Win32MainView::ShowPage(int page) {
+  for (int i = 0; i < 5; ++i) {
+    if (i == page) continue;
+    for (HWND control : pages_[i]) ShowWindow(control, SW_HIDE);
+  }
+  for (HWND control : pages_[page]) ShowWindow(control, SW_SHOW);
+}
+
+void Win32MainView::Show(int showCommand) {
+  ShowWindow(hwnd_, showCommand);
+  UpdateWindow(hwnd_);
+}
+
+void Win32MainView::Attach(MainWindow& window) {
+  window_ = &window;
+  window.LogMemo().OnLineAppended = [this](const std::string& line) { AppendLogLine(line); };
+  window.LogMemo().OnFirstLineRemoved = [this] { RemoveFirstLogLine(); };
+  window.MailList().OnChanged = [this](NewMailList::Change change, std::size_t index) {
+    switch (change) {
+      case NewMailList::Change::Cleared:
+        SendMessageW(mailList_, LVM_DELETEALLITEMS, 0, 0);
+        break;
+      case NewMailList::Change::Appended: {
+        const auto columns = DisplayColumns(window_->MailList().Rows()[index]);
+        LVITEMW item{};
+        item.mask = LVIF_TEXT;
+        item.iItem = static_cast<int>(index);
+        std::wstring text = WideText(columns[0]);
+        item.pszText = text.data();
+        const auto row = static_cast<int>(
+            SendMessageW(mailList_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+        for (int column = 1; column < static_cast<int>(kMailColumnCount); ++column) {
+          std::wstring cell = WideText(columns[static_cast<std::size_t>(column)]);
+          LVITEMW sub{};
+          sub.iSubItem = column;
+          sub.pszText = cell.data();
+          SendMessageW(mailList_, LVM_SETITEMTEXTW, static_cast<WPARAM>(row),
+                       reinterpret_cast<LPARAM>(&sub));
+        }
+        break;
+      }
+      case NewMailList::Change::Deleted:
+        SendMessageW(mailList_, LVM_DELETEITEM, index, 0);
+        break;
+    }
+  };
+}
+
+// ---------------------------------------------------------------- the log
+
+void Win32MainView::AppendLogLine(const std::string& line) {
+  const int length = GetWindowTextLengthW(logMemo_);
+  std::wstring text = (length > 0 ? L"\r\n" : L"") + Shown(line);
+  SendMessageW(logMemo_, EM_SETSEL, static_cast<WPARAM>(length), length);
+  SendMessageW(logMemo_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+  ShowLastLogLine();
+}
+
+// The caret at the start of the last line: the memo shows the newest line
+// from its beginning, however long the lines are.
+void Win32MainView::ShowLastLogLine() {
+  const LRESULT lines = SendMessageW(logMemo_, EM_GETLINECOUNT, 0, 0);
+  const LRESULT start = SendMessageW(logMemo_, EM_LINEINDEX, static_cast<WPARAM>(lines - 1), 0);
+  SendMessageW(logMemo_, EM_SETSEL, static_cast<WPARAM>(start), start);
+  SendMessageW(logMemo_, EM_SCROLLCARET, 0, 0);
+}
+
+void Win32MainView::RemoveFirstLogLine() {
+  const LRESULT second = SendMessageW(logMemo_, EM_LINEINDEX, 1, 0);
+  const LRESULT end = second >= 0 ? second : GetWindowTextLengthW(logMemo_);
+  SendMessageW(logMemo_, EM_SETSEL, 0, end);
+  SendMessageW(logMemo_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+  ShowLastLogLine();
+}
+
+// ---------------------------------------------------------------- MainView
+
+void Win32MainView::SetApplicationTitle(std::string_view title) {
+  applicationTitle_ = Shown(title);
+}
+
+void Win32MainView::SetCaption(std::string_view caption) {
+  SetWindowTextW(hwnd_, Shown(caption).c_str());
+}
+
+WindowBounds Win32MainView::Bounds() const {
+  RECT rect{};
+  if (IsIconic(hwnd_)) {
+    WINDOWPLACEMENT placement{};
+    placement.length = sizeof placement;
+    GetWindowPlacement(hwnd_, &placement);
+    rect = placement.rcNormalPosition;
+  } else {
+    GetWindowRect(hwnd_, &rect);
+  }
+  return {rect.bottom - rect.top, rect.right - rect.left, rect.top, rect.left};
+}
+
+void Win32MainView::SetHeight(int height) {
+  const WindowBounds b = Bounds();
+  SetWindowPos(hwnd_, nullptr, 0, 0, b.width, std::max(height, kMinHeight),
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Win32MainView::SetWidth(int width) {
+  const WindowBounds b = Bounds();
+  SetWindowPos(hwnd_, nullptr, 0, 0, std::max(width, kMinWidth), b.height,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Win32MainView::SetTop(int top) {
+  const WindowBounds b = Bounds();
+  SetWindowPos(hwnd_, nullptr, b.left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Win32MainView::SetLeft(int left) {
+  const WindowBounds b = Bounds();
+  SetWindowPos(hwnd_, nullptr, left, b.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+MainTab Win32MainView::CurrentTab() const {
+  return static_cast<MainTab>(SendMessageW(tabs_, TCM_GETCURSEL, 0, 0));
+}
+
+void Win32MainView::SelectTab(MainTab tab) {
+  SendMessageW(tabs_, TCM_SETCURSEL, static_cast<WPARAM>(tab), 0);
+  ShowPage(static_cast<int>(tab));
+}
+
+void Win32MainView::Minimize() { ShowWindow(hwnd_, SW_MINIMIZE); }
+
+bool Win32MainView::Checked(Control box) const {
+  HWND handle = controls_[Index(box)];
+  return handle != nullptr && SendMessageW(handle, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void Win32MainView::SetChecked(Control box, bool checked) {
+  if (HWND handle = controls_[Index(box)]) {
+    SendMessageW(handle, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+  }
+}
+
+std::string Win32MainView::Text(Control control) const {
+  HWND handle = controls_[Index(control)];
+  if (handle == nullptr) return {};
+  std::wstring shown;
+  if (control == Control::SecurityBox) {
+    const LRESULT selected = SendMessageW(handle, CB_GETCURSEL, 0, 0);
+    if (selected >= 0) {
+      const LRESULT length = SendMessageW(handle, CB_GETLBTEXTLEN, selected, 0);
+      shown.assign(static_cast<std::size_t>(std::max<LRESULT>(length, 0)) + 1, L'\0');
+      SendMessageW(handle, CB_GETLBTEXT, selected, reinterpret_cast<LPARAM>(shown.data()));
+      shown.resize(static_cast<std::size_t>(std::max<LRESULT>(length, 0)));
+    }
+  } else {
+    shown = WindowText(handle);
+  }
+  const int i = Index(control);
+  if (shown == setShown_[i]) return setBytes_[i];
+  return Utf8Text(shown);
+}
+
+void Win32MainView::SetText(Control control, std::string_view text) {
+  HWND handle = controls_[Index(control)];
+  if (handle == nullptr) return;
+  const std::wstring shown = Shown(text);
+  if (control == Control::SecurityBox) {
+    const LRESULT found = SendMessageW(handle, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                       reinterpret_cast<LPARAM>(shown.c_str()));
+    SendMessageW(handle, CB_SETCURSEL, found >= 0 ? found : 0, 0);
+  } else {
+    SetWindowTextW(handle, shown.c_str());
+  }
+  setBytes_[Index(control)] = std::string(text);
+  setShown_[Index(control)] = shown;
+}
+
+bool Win32MainView::ControlEnabled(Control control) const {
+  HWND handle = controls_[Index(control)];
+  return handle != nullptr && IsWindowEnabled(handle);
+}
+
+void Win32MainView::SetControlEnabled(Control control, bool enabled) {
+  if (HWND handle = controls_[Index(control)]) EnableWindow(handle, enabled);
+  if (control == Control::SecsEdit) EnableWindow(upDown_, enabled);
+}
+
+int Win32MainView::ColumnWidth(int column) const {
+  return static_cast<int>(SendMessageW(mailList_, LVM_GETCOLUMNWIDTH, column, 0));
+}
+
+void Win32MainView::SetColumnWidth(int column, int width) {
+  SendMessageW(mailList_, LVM_SETCOLUMNWIDTH, column, MAKELPARAM(width, 0));
+}
+
+void Win32MainView::AppendProtocolTrace(std::string_view line) {
+  trace_.emplace_back(line);
+  if (trace_.size() > kTraceLines) trace_.pop_front();
+}
+
+int Win32MainView::Ask(std::string_view text, UINT type) {
+  // A box for a window hidden in the tray has no owner to sit on.
+  HWND owner = IsWindowVisible(hwnd_) ? hwnd_ : nullptr;
+  return ::MessageBoxW(owner, Shown(text).c_str(), applicationTitle_.c_str(),
+                       type | (owner == nullptr ? MB_SETFOREGROUND | MB_TOPMOST : 0));
+}
+
+void Win32MainView::ShowInformation(std::string_view text) {
+  Ask(text, MB_OK | MB_ICONINFORMATION);
+}
+
+bool Win32MainView::ConfirmYesNo(std::string_view text) {
+  return Ask(text, MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+void Win32MainView::ShowError(std::string_view text) { Ask(text, MB_OK | MB_ICONERROR); }
+
+// ---------------------------------------------------------------- TrayWindow
+
+void Win32MainView::HideMainWindow() { ShowWindow(hwnd_, SW_HIDE); }
+
+void Win32MainView::ShowMainWindow() { ShowWindow(hwnd_, SW_SHOW); }
+
+bool Win32MainView::IsMinimized() const { return IsIconic(hwnd_) != FALSE; }
+
+void Win32MainView::MakeNormal() {
+  if (IsIconic(hwnd_) || IsZoomed(hwnd_)) ShowWindow(hwnd_, SW_RESTORE);
+}
+
+void Win32MainView::BringToForeground() {
+  if (IsWindowVisible(hwnd_)) SetForegroundWindow(hwnd_);
+}
+
+// ---------------------------------------------------------------- messages
+
+void Win32MainView::StepInterval(int delta) {
+  HWND edit = controls_[Index(Control::SecsEdit)];
+  const std::string text = Utf8Text(WindowText(edit));
+  std::int64_t value = kMinInterval;
+  if (const std::optional<std::int32_t> parsed = ParseWholeNumber(text)) value = *parsed;
+  value = std::clamp<std::int64_t>(value + delta, kMinInterval,
+                                   std::numeric_limits<std::int32_t>::max());
+  SetWindowTextW(edit, std::to_wstring(value).c_str());
+}
+
+void Win32MainView::Command(int id, int code) {
+  if (window_ == nullptr || id < kFirstControlId || id >= kFirstControlId + kControlCount) return;
+  const auto control = static_cast<Control>(id - kFirstControlId);
+  MainWindow& w = *window_;
+  if (control == Control::SecsEdit) {
+    if (code == EN_KILLFOCUS) w.SecsEditExit();
+    return;
+  }
+  if (code != BN_CLICKED) return;
+  switch (control) {
+    case Control::StartupChkBx:
+    case Control::ConnErrChkBx:
+    case Control::LogChkBx:
+    case Control::AllMailChkBx:
+    case Control::BalloonChkBx:
+      w.CheckBoxClicked(control);
+      break;
+    case Control::OpenButton:
+      w.OpenButtonClick();
+      break;
+    case Control::btnNew:
+      w.btnNewClick();
+      break;
+    case Control::btnDelete:
+      w.btnDeleteClick();
+      break;
+    case Control::btnPrev:
+      w.btnPrevClick();
+      break;
+    case Control::btnClearAuth:
+      w.btnClearAuthClick();
+      break;
+    case Control::btnNext:
+      w.btnNextClick();
+      break;
+    case Control::btnFirst:
+      w.btnFirstClick();
+      break;
+    case Control::btnUpdate:
+      w.btnUpdateClick();
+      break;
+    case Control::btnLast:
+      w.btnLastClick();
+      break;
+    default:
+      break;
+  }
+}
+
+LRESULT Win32MainView::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_GETMINMAXINFO: {
+      auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+      info->ptMinTrackSize = {kMinWidth, kMinHeight};
+      return 0;
+    }
+    case WM_SIZE:
+      if (wParam != SIZE_MINIMIZED) Layout();
+      return 0;
+    case WM_PAINT:
+      if (!painted_ && window_ != nullptr) {
+        painted_ = true;
+        // "--MINIMIZE" hides the window: not from inside its own paint.
+        PostMessageW(hwnd_, kFirstPaintMessage, 0, 0);
+      }
+      break;
+    case kFirstPaintMessage:
+      if (window_ != nullptr) window_->FormPaint();
+      return 0;
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      if (header->hwndFrom == tabs_ && header->code == TCN_SELCHANGE) {
+        ShowPage(static_cast<int>(SendMessageW(tabs_, TCM_GETCURSEL, 0, 0)));
+      } else if (header->hwndFrom == upDown_ && header->code == UDN_DELTAPOS) {
+        // The arrow up raises the interval.
+        StepInterval(-reinterpret_cast<const NMUPDOWN*>(lParam)->iDelta);
+        return 1;
+      }
+      return 0;
+    }
+    case WM_COMMAND:
+      Command(LOWORD(wParam), HIWORD(wParam));
+      return 0;
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN: {
+      // Labels and boxes take the page's colour; edits (read-only or
+      // disabled ones come here too) keep their own.
+      wchar_t className[16] = {};
+      GetClassNameW(reinterpret_cast<HWND>(lParam), className, 16);
+      if (reinterpret_cast<HWND>(lParam) == logMemo_) {
+        // The log is read-only, not disabled: it keeps the colours of text.
+        SetBkColor(reinterpret_cast<HDC>(wParam), GetSysColor(COLOR_WINDOW));
+        SetTextColor(reinterpret_cast<HDC>(wParam), GetSysColor(COLOR_WINDOWTEXT));
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+      }
+      if (pageBrush_ == nullptr || lstrcmpiW(className, WC_EDITW) == 0) break;
+      SetBkColor(reinterpret_cast<HDC>(wParam), pageColour_);
+      return reinterpret_cast<LRESULT>(pageBrush_);
+    }
+    case WM_SYSCOMMAND:
+      // The minimise button sends the window to the tray instead.
+      if ((wParam & 0xFFF0) == SC_MINIMIZE && window_ != nullptr && !window_->Exited() &&
+          window_->MinimizeClicked()) {
+        return 0;
+      }
+      break;
+    case WM_CLOSE:
+      // Closing never ends the program: the window goes to the tray.
+      if (window_ != nullptr && !window_->Exited()) {
+        (void)window_->FormClose();
+        return 0;
+      }
+      break;
+    case WM_SHOWWINDOW:
+      if (wParam != FALSE && window_ != nullptr && window_->Tray() != nullptr) {
+        window_->Tray()->MainWindowShown();
+      }
+      break;
+    default:
+      break;
+  }
+  return DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+}  // namespace corvel::win32
