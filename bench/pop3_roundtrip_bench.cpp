@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <string>
 
 #include "net/posix/poll_event_loop.h"
@@ -126,9 +127,17 @@ void BM_PlainSocketRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainSocketRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
+double ThreadCpuUs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
 // Both loops in turns of 200 round trips each, so that the load of a shared
-// machine falls on both alike; counters: the mean round trip of each, and
-// their ratio (engine / raw sockets).
+// machine falls on both alike; counters: the mean round trip of each, their
+// ratio (engine / raw sockets), and the processor time the calling thread
+// spent per round trip in each (system calls included), which the machine's
+// load hardly changes.
 void BM_RoundTripRatio(benchmark::State& state) {
   PollEventLoop loop;
   SyncPop3Client client(loop);
@@ -149,12 +158,16 @@ void BM_RoundTripRatio(benchmark::State& state) {
   using Clock = std::chrono::steady_clock;
   Clock::duration engine{};
   Clock::duration plain{};
+  double engineCpu = 0;
+  double plainCpu = 0;
   for (auto _ : state) {
+    const double cpuStart = ThreadCpuUs();
     auto start = Clock::now();
     for (int i = 0; i < kTurn; ++i) {
       if (!client.UidlSync()) state.SkipWithError("UIDL failed");
     }
     auto middle = Clock::now();
+    const double cpuMiddle = ThreadCpuUs();
     for (int i = 0; i < kTurn; ++i) {
       if (!connection.Send("UIDL 1") || !connection.ReadLine(line)) {
         state.SkipWithError("UIDL failed");
@@ -163,6 +176,8 @@ void BM_RoundTripRatio(benchmark::State& state) {
     auto end = Clock::now();
     engine += middle - start;
     plain += end - middle;
+    engineCpu += cpuMiddle - cpuStart;
+    plainCpu += ThreadCpuUs() - cpuMiddle;
   }
   const double rounds = static_cast<double>(state.iterations()) * kTurn;
   const double engineUs = std::chrono::duration<double, std::micro>(engine).count() / rounds;
@@ -170,6 +185,8 @@ void BM_RoundTripRatio(benchmark::State& state) {
   state.counters["engine_us"] = engineUs;
   state.counters["plain_us"] = plainUs;
   state.counters["ratio"] = engineUs / plainUs;
+  state.counters["engine_cpu_us"] = engineCpu / rounds;
+  state.counters["plain_cpu_us"] = plainCpu / rounds;
   client.QuitSync();
   connection.Send("QUIT");
   connection.ReadLine(line);

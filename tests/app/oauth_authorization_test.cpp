@@ -3,8 +3,12 @@
 // of the check cycle (kept until a minute before they run out, renewed with
 // the refresh token, the turned-over refresh token kept, a revoked one
 // failing with what to do). Also: fetching a token leaves the loop running.
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -80,6 +84,27 @@ TEST_F(OAuthAuthorization, BrowserRoundGivesARefreshTokenForTheVerifiedCode) {
   EXPECT_FALSE(denied.ok);
   EXPECT_EQ(denied.reason,
             "the provider refused the authorization: access_denied: The user said no");
+}
+
+// Browsers open connections ahead that may never carry a request.
+TEST_F(OAuthAuthorization, IdleConnectionBeforeTheRedirectIsPassedOver) {
+  const int idle = ::socket(AF_INET, SOCK_STREAM, 0);
+  AuthorizeOptions options;
+  options.timeoutMs = 20000;
+  options.openBrowser = [this, idle, browser = server_.Browser()](const std::string& url,
+                                                                  std::string& why) {
+    const std::string port = *QueryValue(url.substr(url.find('?') + 1), "redirect_uri");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port =
+        htons(static_cast<std::uint16_t>(std::stoi(port.substr(port.rfind(':') + 1))));
+    EXPECT_EQ(::connect(idle, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return browser(url, why);
+  };
+  const TokenGrant grant = Authorize(settings_, "", options);
+  ::close(idle);
+  EXPECT_TRUE(grant.ok) << grant.reason;
 }
 
 TEST(OAuthRedirect, OnlyTheAuthorizationsOwnStateIsTaken) {

@@ -99,6 +99,10 @@ std::string ConfigText(const std::string& dir, std::uint16_t port, std::uint16_t
     << "pop3_uidl_format = %g\n"
     << "default_internal_user = dovecot\n"
     << "default_login_user = dovenull\n"
+    << (options.oauth2IntrospectionUrl.empty()
+            ? std::string()
+            : "passdb {\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = " + dir +
+                  "/oauth2.conf.ext\n}\n")
     << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " << dir << "/passwd\n}\n"
     << "userdb {\n  driver = static\n  args = uid=nobody gid=nogroup home=" << dir
     << "/mail/%u\n}\n"
@@ -160,7 +164,12 @@ bool DovecotServer::Launch(const DovecotOptions& options, std::string& whyNot) {
   }
   const std::string config = folder_ + "/dovecot.conf";
   if (!WriteFile(config, ConfigText(folder_, port_, tlsPort_, options)) ||
-      !WriteFile(folder_ + "/passwd", "")) {
+      !WriteFile(folder_ + "/passwd", "") ||
+      !WriteFile(
+          folder_ + "/oauth2.conf.ext",
+          "introspection_mode = post\nintrospection_url = " + options.oauth2IntrospectionUrl +
+              "\nusername_attribute = username\nusername_format = %u\n"
+              "active_attribute = active\nactive_value = true\n")) {
     whyNot = "cannot write the configuration in " + folder_;
     return false;
   }

@@ -36,6 +36,11 @@ struct DovecotOptions {
   // TlsPort(); without, it has no TLS at all (ssl = no).
   std::string sslCertFile;
   std::string sslKeyFile;
+  // ---- OAuth2. With an introspection address, XOAUTH2 and OAUTHBEARER
+  // tokens are checked there (RFC 7662, by POST) instead of against the
+  // passwd-file: the answer must say "active": true and the user's name
+  // in "username".
+  std::string oauth2IntrospectionUrl;
 };
 
 class DovecotServer {

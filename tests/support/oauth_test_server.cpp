@@ -96,6 +96,17 @@ std::string OAuthTestServer::AuthorizeUrl() const {
 std::string OAuthTestServer::TokenUrl() const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/token";
 }
+std::string OAuthTestServer::IntrospectionUrl() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/introspect";
+}
+void OAuthTestServer::SetUser(std::string user) {
+  const std::lock_guard lock(mutex_);
+  user_ = std::move(user);
+}
+int OAuthTestServer::Introspections() const {
+  const std::lock_guard lock(mutex_);
+  return introspections_;
+}
 
 void OAuthTestServer::SetAccessToken(std::string token, int expiresIn) {
   const std::lock_guard lock(mutex_);
@@ -109,6 +120,7 @@ void OAuthTestServer::DenyAuthorization(std::string error) {
 void OAuthTestServer::RevokeRefreshTokens() {
   const std::lock_guard lock(mutex_);
   refreshToken_.clear();
+  activeToken_.clear();
 }
 void OAuthTestServer::RequireClientSecret(std::string secret) {
   const std::lock_guard lock(mutex_);
@@ -182,7 +194,8 @@ std::string OAuthTestServer::Refuse(const std::string& error, const std::string&
 
 std::string OAuthTestServer::Grant() {
   refreshToken_ = "test-refresh-" + std::to_string(++issued_);
-  return Json("200 OK", "{\"token_type\":\"Bearer\",\"access_token\":\"" + accessToken_ +
+  activeToken_ = accessToken_.empty() ? "access-" + std::to_string(issued_) : accessToken_;
+  return Json("200 OK", "{\"token_type\":\"Bearer\",\"access_token\":\"" + activeToken_ +
                             "\",\"expires_in\":" + std::to_string(expiresIn_) +
                             ",\"refresh_token\":\"" + refreshToken_ + "\"}");
 }
@@ -207,6 +220,12 @@ std::string OAuthTestServer::Answer(const std::string& method, const std::string
       back += "&code=" + code;
     }
     return Http("302 Found", "Location: " + back + "\r\n", "");
+  }
+  if (method == "POST" && path == "/introspect") {
+    ++introspections_;
+    const bool active = !activeToken_.empty() && Fields(body)["token"] == activeToken_;
+    return Json("200 OK",
+                active ? "{\"active\":true,\"username\":\"" + user_ + "\"}" : "{\"active\":false}");
   }
   if (method != "POST" || path != "/token") return Http("404 Not Found", "", "");
   auto form = Fields(body);

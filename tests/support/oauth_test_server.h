@@ -28,12 +28,18 @@ class OAuthTestServer {
 
   [[nodiscard]] std::string AuthorizeUrl() const;
   [[nodiscard]] std::string TokenUrl() const;
+  // Token introspection (RFC 7662): a token the last grant gave is active
+  // and belongs to `user`.
+  [[nodiscard]] std::string IntrospectionUrl() const;
+  void SetUser(std::string user);
+  [[nodiscard]] int Introspections() const;
 
-  // The access token every grant gives, and its life in seconds.
+  // The access token every grant gives ("" for a new one each time:
+  // access-1, access-2, ...), and its life in seconds.
   void SetAccessToken(std::string token, int expiresIn);
   // /authorize sends the browser back with error=`error` instead of a code.
   void DenyAuthorization(std::string error);
-  // Every refresh token given so far is refused from now on.
+  // Every token given so far is refused from now on.
   void RevokeRefreshTokens();
   // The client secret /token requires (none by default).
   void RequireClientSecret(std::string secret);
@@ -72,6 +78,9 @@ class OAuthTestServer {
   int codeGrants_ = 0;
   int refreshGrants_ = 0;
   std::string refusals_;
+  std::string user_;
+  std::string activeToken_;  // the access token of the last grant
+  int introspections_ = 0;
 };
 
 }  // namespace corvel::test

@@ -31,8 +31,9 @@ namespace {
 
 // More than any token endpoint's answer; a longer one is cut off as broken.
 constexpr std::size_t kAnswerLimit = 64 * 1024;
-// More than any browser's request head.
+// More than any browser's request head, and the time it may take to come.
 constexpr std::size_t kRequestLimit = 16 * 1024;
+constexpr std::chrono::seconds kHeadTimeout{3};
 
 std::size_t CollectAnswer(char* data, std::size_t size, std::size_t count, void* sink) {
   auto* body = static_cast<std::string*>(sink);
@@ -205,12 +206,17 @@ LoopbackListener::Request LoopbackListener::Wait(
     if (ready <= 0) break;
     const int connection = ::accept4(static_cast<int>(socket_), nullptr, nullptr, SOCK_CLOEXEC);
     if (connection < 0) continue;
-    // The request head, read within the same deadline; a silent or endless
-    // client is dropped.
+    // The request head, read within a few seconds; a silent or endless
+    // client (a browser's speculative connection) is dropped, so that the
+    // real request behind it is reached.
     std::string head;
+    const auto headDeadline = Clock::now() + kHeadTimeout;
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < kRequestLimit) {
+      const auto headLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::min(headDeadline, deadline) - Clock::now())
+                                .count();
       pollfd readable{connection, POLLIN, 0};
-      if (::poll(&readable, 1, left()) <= 0) break;
+      if (headLeft <= 0 || ::poll(&readable, 1, static_cast<int>(headLeft)) <= 0) break;
       char buffer[2048];
       const ssize_t count = ::read(connection, buffer, sizeof buffer);
       if (count <= 0) break;
