@@ -82,6 +82,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     const corvel::Win32LocaleFormat localeFormat;
     corvel::MainWindow window(loop, view, shell, settings, localeFormat, std::move(options));
     view.Attach(window);
+    // Tab and the arrow keys move between the window's controls.
+    loop.OnPreTranslate = [&view](void* message) {
+      return IsDialogMessageW(view.Handle(), static_cast<MSG*>(message)) != FALSE;
+    };
 
     window.FormCreate();
     view.Show(showCommand);

@@ -1,7 +1,6 @@
 #include "win32/win32_main_view.h"
 
 #include <commctrl.h>
-#include <uxtheme.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -97,8 +96,9 @@ Win32MainView::Win32MainView(HINSTANCE instance, HICON icon, HICON smallIcon)
   // System menu and minimise button, no maximise button.
   const DWORD style =
       WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_THICKFRAME | WS_CLIPCHILDREN;
-  HWND hwnd = CreateWindowExW(0, kWindowClass, L"Corvel!", style, CW_USEDEFAULT, CW_USEDEFAULT,
-                              kMinWidth, kMinHeight, nullptr, nullptr, instance, this);
+  HWND hwnd =
+      CreateWindowExW(WS_EX_CONTROLPARENT, kWindowClass, L"Corvel!", style, CW_USEDEFAULT,
+                      CW_USEDEFAULT, kMinWidth, kMinHeight, nullptr, nullptr, instance, this);
   if (hwnd == nullptr) {
     throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
                             "CreateWindowEx");
@@ -173,9 +173,6 @@ void Win32MainView::BuildControls() {
         SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WideText(choice).c_str()));
       }
       SendMessageW(box, CB_SETCURSEL, 0, 0);
-      // Drawn in the classic style: a themed drop-down list can lose its
-      // frame and text while disabled (it is, whenever the editor is closed).
-      SetWindowTheme(box, L" ", L" ");
     } else {
       const DWORD extra = control == Control::PassEdit ? ES_PASSWORD : 0;
       HWND field =
@@ -256,6 +253,10 @@ void Win32MainView::BuildControls() {
 
   // "About".
   make(Control::lblAbout, WC_STATICW, L"", SS_CENTER, 4);
+
+  // The tab control at the bottom of the order: the pages' controls lie on
+  // top of it.
+  SetWindowPos(tabs_, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 void Win32MainView::Layout() {

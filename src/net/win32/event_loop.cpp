@@ -252,8 +252,10 @@ bool MessageEventLoop::DispatchWaiting() {
       return true;
     }
     lastMessageIdle_ = false;
-    ::TranslateMessage(&message);
-    ::DispatchMessageW(&message);
+    if (!OnPreTranslate || !OnPreTranslate(&message)) {
+      ::TranslateMessage(&message);
+      ::DispatchMessageW(&message);
+    }
     if (raised_) std::rethrow_exception(std::exchange(raised_, nullptr));
     ran = ran || !lastMessageIdle_;
   }

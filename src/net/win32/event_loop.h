@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,11 @@ class MessageEventLoop final : public EventLoop {
   bool ProcessEvents(std::uint32_t maxWaitMs) override;
   void Terminate() override;
   [[nodiscard]] bool Terminated() const override;
+
+  // Offered every message taken from the queue (a MSG) before it is
+  // translated and dispatched; returns true when it handled the message
+  // itself (a window's keyboard navigation, IsDialogMessage).
+  std::function<bool(void* message)> OnPreTranslate;
 
   // The window the loop's messages go to (an HWND).
   [[nodiscard]] void* Window() const { return window_; }
