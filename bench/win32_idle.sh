@@ -5,14 +5,16 @@
 # /proc twice, IDLE_SECONDS apart. The memory is what Wine's process holds
 # (the Wine libraries included), so it is an upper bound of what Windows
 # would show.
-#   bench/win32_idle.sh [WINDOWS_BUILD] [LINUX_BUILD] [IDLE_SECONDS]
-#   (default build/windows build/debug 60)
+#   bench/win32_idle.sh [WINDOWS_BUILD] [LINUX_BUILD] [IDLE_SECONDS] [INTERVAL]
+#   (default build/windows build/debug 60 60; a long INTERVAL measures the
+#   program with no check at all in the window)
 set -euo pipefail
 build=$(cd "${1:-build/windows}" && pwd)
 linux=$(cd "${2:-build/debug}" && pwd)
 idle=${3:-60}
+interval=${4:-60}
 if [ -z "${CORVEL_IN_XVFB:-}" ]; then
-  exec env CORVEL_IN_XVFB=1 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$build" "$linux" "$idle"
+  exec env CORVEL_IN_XVFB=1 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$build" "$linux" "$idle" "$interval"
 fi
 work=$(mktemp -d)
 export WINEPREFIX=$build/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -29,7 +31,7 @@ while [ ! -s "$work/server.log" ]; do sleep 0.1; done
 mkdir "$work/run"
 "$linux/frontends/console/corvel" -C "$work/run" accounts add --name Home --server 127.0.0.1 \
   --port "$(head -1 "$work/server.log")" --user user --password secret --leave-mail \
-  --interval 60 >/dev/null
+  --interval "$interval" >/dev/null
 wineserver -k >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1 </dev/null &
 timeout 120 wineboot >/dev/null 2>&1 </dev/null

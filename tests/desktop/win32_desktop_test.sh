@@ -93,6 +93,12 @@ for v in H:517 W:400 Top:0 Left:0; do
   wine reg add "$key" /v "${v%%:*}" /d "${v#*:}" /f >/dev/null 2>&1 </dev/null
 done
 
+# The window's and the tray shell's own tests, on the same display.
+timeout 300 wine "$build/tests/win32_tests.exe" >"$build/tests/win32_tests.log" 2>&1 </dev/null &&
+  grep -q '^\[  PASSED  \] [1-9][0-9]* tests\?\.' "$build/tests/win32_tests.log" &&
+  ! grep -q '^\[  FAILED  \]' "$build/tests/win32_tests.log" ||
+  fail "win32_tests failed (log: $build/tests/win32_tests.log)"
+
 (cd "$work/run" && exec wine explorer /desktop=corvel,1024x768 "$exe" >/dev/null 2>&1 </dev/null) &
 wait_for 60 test -e "$work/run/corvel.lock" || fail "corvel.exe did not start"
 sleep 3

@@ -165,7 +165,9 @@ bool OpenInBrowser(const std::string& url, std::string& why) {
 }
 
 LoopbackListener::LoopbackListener() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking: a connection that goes between poll() and accept() must
+  // not leave accept() waiting.
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) throw std::runtime_error(PosixError("no socket for the browser's redirect"));
   socket_ = fd;
   sockaddr_in address{};

@@ -1,0 +1,65 @@
+// The Windows program's tray shell and window, run under Wine without a
+// display: the shell's callback message and restart broadcast, and what the
+// window keeps of the texts and sizes the program sets.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <vector>
+
+#include "net/win32/event_loop.h"
+#include "win32/win32_main_view.h"
+#include "win32/win32_tray_shell.h"
+
+namespace corvel::win32 {
+namespace {
+
+TEST(Win32TrayShell, TellsTheMouseActionsOfTheCallbackMessage) {
+  MessageEventLoop loop;
+  Win32TrayShell shell(loop, GetModuleHandleW(nullptr), {});
+  std::vector<TrayMouseAction> actions;
+  shell.OnMouseAction = [&](TrayMouseAction action, TrayPoint) { actions.push_back(action); };
+  // A double click as the shell reports it, a right click, and a move that
+  // is no action.
+  for (UINT mouse : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP, WM_RBUTTONDOWN,
+                     WM_MOUSEMOVE}) {
+    SendMessageW(shell.Handle(), kTrayCallbackMessage, 1, static_cast<LPARAM>(mouse));
+  }
+  EXPECT_EQ(actions,
+            (std::vector<TrayMouseAction>{TrayMouseAction::kLeftDown, TrayMouseAction::kLeftUp,
+                                          TrayMouseAction::kLeftDoubleClick,
+                                          TrayMouseAction::kLeftUp, TrayMouseAction::kRightDown}));
+}
+
+TEST(Win32TrayShell, TellsOfAShellRestartAndNeverClosesItsWindow) {
+  MessageEventLoop loop;
+  Win32TrayShell shell(loop, GetModuleHandleW(nullptr), {});
+  int restarts = 0;
+  shell.OnShellRestarted = [&] { ++restarts; };
+  SendMessageW(shell.Handle(), RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  EXPECT_EQ(restarts, 1);
+  SendMessageW(shell.Handle(), WM_CLOSE, 0, 0);
+  EXPECT_TRUE(IsWindow(shell.Handle()));
+}
+
+TEST(Win32MainView, KeepsBytesSizesAndWidthsAsSet) {
+  Win32MainView view(GetModuleHandleW(nullptr), nullptr, nullptr);
+  // A name of an older program's file, in Windows-1252: it reads back as
+  // the same bytes while the user has not changed it.
+  view.SetText(Control::AccountNameEdit, "Caf\xE9");
+  EXPECT_EQ(view.Text(Control::AccountNameEdit), "Caf\xE9");
+  view.SetText(Control::SecurityBox, "TLS");
+  EXPECT_EQ(view.Text(Control::SecurityBox), "TLS");
+  view.SetHeight(100);
+  view.SetWidth(900);
+  EXPECT_EQ(view.Bounds().height, MainView::kMinHeight);
+  EXPECT_EQ(view.Bounds().width, 900);
+  view.SetColumnWidth(2, 140);
+  EXPECT_EQ(view.ColumnWidth(2), 140);
+  view.SelectTab(MainTab::NewMail);
+  EXPECT_EQ(view.CurrentTab(), MainTab::NewMail);
+  view.SetControlEnabled(Control::SecsEdit, false);
+  EXPECT_FALSE(view.ControlEnabled(Control::SecsEdit));
+}
+
+}  // namespace
+}  // namespace corvel::win32
