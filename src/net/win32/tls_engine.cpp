@@ -433,6 +433,14 @@ class SchannelEngine final : public TlsEngine {
       std::string alert;
       TakeToken(out[1], alert);
       if (status == SEC_E_INCOMPLETE_MESSAGE) return Status::kWantMore;
+      if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+        // The server asks for a client certificate. There is none to give:
+        // the same input goes in once more, and the handshake goes on
+        // without one (the server may then refuse it).
+        output_ += pending;
+        if (++withoutCertificate_ > 1) return Fail("the server wants a client certificate", reason);
+        continue;
+      }
 
       if (!first) {
         if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0) {
@@ -441,8 +449,7 @@ class SchannelEngine final : public TlsEngine {
           input_.clear();
         }
       }
-      if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED &&
-          status != SEC_I_INCOMPLETE_CREDENTIALS) {
+      if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
         output_ += pending;
         output_ += alert;
         return Fail(StatusReason(status), reason);
@@ -485,6 +492,7 @@ class SchannelEngine final : public TlsEngine {
   bool renegotiating_ = false;
   bool closed_ = false;
   bool failed_ = false;
+  int withoutCertificate_ = 0;
   std::string certificateProblem_;
   SecPkgContext_StreamSizes sizes_{};
   std::string input_;
