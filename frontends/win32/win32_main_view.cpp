@@ -279,7 +279,23 @@ void Win32MainView::Layout() {
   // three, then the note.
   const int rowHeight = 23;
   const int step = 27;
-  const int labelWidth = 122;
+  // Wide enough for the longest caption in the window's font, with a gap
+  // before the fields.
+  int labelWidth = 122;
+  if (HDC dc = GetDC(hwnd_); dc != nullptr) {
+    const HGDIOBJ oldFont = SelectObject(dc, font_);
+    wchar_t text[64];
+    for (const auto& [label, control] : fieldLabels_) {
+      const int length = GetWindowTextW(label, text, 64);
+      SIZE size{};
+      if (length > 0 && GetTextExtentPoint32W(dc, text, length, &size)) {
+        labelWidth = std::max(labelWidth, static_cast<int>(size.cx) + 10);
+      }
+    }
+    SelectObject(dc, oldFont);
+    ReleaseDC(hwnd_, dc);
+  }
+  labelWidth = std::min(labelWidth, width / 2);
   int y = page.top;
   place(at(Control::EnableAccChkBx), left, y, width, 20);
   y += 26;
