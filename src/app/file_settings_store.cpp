@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "accounts/file_io.h"
+#include "codec/ascii.h"
 
 namespace corvel {
 namespace {
@@ -39,13 +40,6 @@ std::string Escape(std::string_view text, std::string_view alsoEscaped) {
   return out;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Nothing for a '%' that is not followed by two hex digits.
 std::optional<std::string> Unescape(std::string_view text) {
   std::string out;
@@ -56,8 +50,8 @@ std::optional<std::string> Unescape(std::string_view text) {
       continue;
     }
     if (i + 2 >= text.size()) return std::nullopt;
-    const int high = HexValue(text[i + 1]);
-    const int low = HexValue(text[i + 2]);
+    const int high = HexDigitValue(text[i + 1]);
+    const int low = HexDigitValue(text[i + 2]);
     if (high < 0 || low < 0) return std::nullopt;
     out += static_cast<char>(high * 16 + low);
     i += 2;

@@ -3,18 +3,10 @@
 #include <string>
 #include <utility>
 
+#include "codec/ascii.h"
+
 namespace corvel {
 namespace {
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
 
 std::string_view WithoutOuterBackslashes(std::string_view key) {
   while (!key.empty() && key.front() == '\\') key.remove_prefix(1);
@@ -41,11 +33,11 @@ SettingsException SettingsException::DeleteFailed(std::string_view name) {
 }
 
 bool SameSettingsKey(std::string_view a, std::string_view b) {
-  return SameIgnoringAsciiCase(WithoutOuterBackslashes(a), WithoutOuterBackslashes(b));
+  return EqualsIgnoreAsciiCase(WithoutOuterBackslashes(a), WithoutOuterBackslashes(b));
 }
 
 bool SameSettingsName(std::string_view a, std::string_view b) {
-  return SameIgnoringAsciiCase(a, b);
+  return EqualsIgnoreAsciiCase(a, b);
 }
 
 std::string SettingsStore::ReadString(std::string_view key, std::string_view name,

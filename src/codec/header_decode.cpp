@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "codec/ascii.h"
 #include "codec/exception.h"
 
 namespace corvel {
@@ -18,19 +19,6 @@ std::string UpperAscii(std::string_view text) {
   std::string upper(text);
   for (char& c : upper) c = UpperAscii(c);
   return upper;
-}
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return UpperAscii(x) == UpperAscii(y);
-         });
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 // Q text: "_" is a blank, "=XY" the byte with hexadecimal value XY, anything
@@ -50,8 +38,8 @@ std::string DecodeQ(std::string_view encoded) {
       decoded.push_back(' ');
       ++i;
     } else if (c == '=' && encoded.size() - i > 2) {
-      const int high = HexValue(encoded[i + 1]);
-      const int low = HexValue(encoded[i + 2]);
+      const int high = HexDigitValue(encoded[i + 1]);
+      const int low = HexDigitValue(encoded[i + 2]);
       if (high < 0 || low < 0) {
         throw ConvertException("'$" + std::string(encoded.substr(i + 1, 2)) +
                                "' is not a valid integer value");
@@ -124,7 +112,7 @@ std::string DecodeWord(std::string_view text, size_t a, const WordDelimiters& wo
   } else {
     decoded = DecodeB(text.substr(word.encodingEnd, word.terminator + 1 - word.encodingEnd));
   }
-  if (EqualsIgnoreCase(charset, "ISO-2022-JP")) decoded = JisToShiftJis(decoded);
+  if (EqualsIgnoreAsciiCase(charset, "ISO-2022-JP")) decoded = JisToShiftJis(decoded);
   return decoded;
 }
 
@@ -196,7 +184,7 @@ size_t PosFrom(std::string_view needle, std::string_view text, size_t start, boo
     return found == std::string_view::npos ? 0 : found + 1;
   }
   for (size_t i = start - 1; i + needle.size() <= text.size(); ++i) {
-    if (EqualsIgnoreCase(text.substr(i, needle.size()), needle)) return i + 1;
+    if (EqualsIgnoreAsciiCase(text.substr(i, needle.size()), needle)) return i + 1;
   }
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "codec/ascii.h"
 #include "net/socket_errors.h"
 #include "pop3/pop3_parse.h"
 
@@ -38,12 +39,6 @@ bool IsTransactionCommand(Pop3Request rqType) {
     default:
       return false;
   }
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::string SocketErrorLine(std::uint16_t errCode) {
@@ -370,7 +365,7 @@ void CustomPop3Client::Capa() {
 bool CustomPop3Client::HasCapability(std::string_view name) const {
   if (!capaComplete_) return false;
   for (const std::string& line : capabilities_) {
-    if (EqualIgnoringCase(std::string_view(line).substr(0, line.find(' ')), name)) return true;
+    if (EqualsIgnoreAsciiCase(std::string_view(line).substr(0, line.find(' ')), name)) return true;
   }
   return false;
 }
