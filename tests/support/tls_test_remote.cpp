@@ -240,17 +240,6 @@ std::string TlsPeer::ReadRaw(std::size_t count) {
 std::string TlsPeer::ReadRawToEnd() { return At(Call("readrawtoend"), 0); }
 void TlsPeer::CloseTcp() { Call("closetcp"); }
 
-std::string Pop3Exchange(TlsPeer& peer,
-                         const std::vector<std::pair<std::string, std::string>>& exchange) {
-  std::string received;
-  for (const auto& [command, reply] : exchange) {
-    const std::string line = peer.ReadLine();
-    received += line;
-    if (line != command + "\r\n" || !peer.Write(reply + "\r\n")) break;
-  }
-  return received;
-}
-
 // ---- The server.
 
 TlsTestServer::TlsTestServer(TlsServerOptions options, Session session)

@@ -173,17 +173,6 @@ std::string TlsPeer::ReadRawToEnd() {
 // the server's destructor can never reach a reused one.
 void TlsPeer::CloseTcp() { ::shutdown(socket_.Fd(), SHUT_RDWR); }
 
-std::string Pop3Exchange(TlsPeer& peer,
-                         const std::vector<std::pair<std::string, std::string>>& exchange) {
-  std::string received;
-  for (const auto& [command, reply] : exchange) {
-    const std::string line = peer.ReadLine();
-    received += line;
-    if (line != command + "\r\n" || !peer.Write(reply + "\r\n")) break;
-  }
-  return received;
-}
-
 TlsTestServer::TlsTestServer(TlsServerOptions options, Session session)
     : TlsTestServer(std::move(options), std::vector<Session>{std::move(session)}) {}
 
