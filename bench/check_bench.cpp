@@ -27,7 +27,7 @@
 #include "accounts/account_form.h"
 #include "app/in_memory_main_view.h"
 #include "app/main_window.h"
-#include "app/memory_settings_store.h"
+#include "app/settings/memory_settings_store.h"
 #include "app/tray/recording_tray_shell.h"
 #include "checker/mail_checker.h"
 #include "checker/seen_list.h"

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <ostream>
 
-#include "app/error_text.h"
-#include "app/posix/locale_format.h"
+#include "app/text/error_text.h"
+#include "app/text/posix/locale_format.h"
 #include "console/json_output.h"
 #include "console/terminal_text.h"
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "app/file_settings_store.h"
 #include "app/in_memory_main_view.h"
-#include "app/locale_format.h"
 #include "app/main_window.h"
+#include "app/settings/file_settings_store.h"
+#include "app/text/locale_format.h"
 #include "console/commands.h"
 #include "console/terminal_tray_shell.h"
 #include "net/posix/poll_event_loop.h"

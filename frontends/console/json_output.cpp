@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 
-#include "app/display_text.h"
+#include "app/text/display_text.h"
 #include "console/commands.h"
 
 namespace corvel::console {

@@ -1,5 +1,5 @@
 // Machine-readable output: one JSON object a line, every text as UTF-8 through
-// the shared display conversion (app/display_text.h), as a screen shows it.
+// the shared display conversion (app/text/display_text.h), as a screen shows it.
 #pragma once
 
 #include <cstddef>

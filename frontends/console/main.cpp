@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/file_settings_store.h"
+#include "app/settings/file_settings_store.h"
 #include "console/commands.h"
 
 namespace {

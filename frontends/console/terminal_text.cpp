@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/display_text.h"
+#include "app/text/display_text.h"
 
 namespace corvel::console {
 

@@ -1,5 +1,5 @@
 // Text for the terminal: on a UTF-8 terminal the program's bytes go through
-// the shared display conversion (app/display_text.h); any other terminal gets
+// the shared display conversion (app/text/display_text.h); any other terminal gets
 // them as they are.
 #pragma once
 

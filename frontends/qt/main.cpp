@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "app/file_settings_store.h"
 #include "app/main_window.h"
-#include "app/posix/locale_format.h"
+#include "app/settings/file_settings_store.h"
+#include "app/text/posix/locale_format.h"
 #include "qt/qt_event_loop.h"
 #include "qt/qt_main_view.h"
 #include "qt/qt_tray_shell.h"

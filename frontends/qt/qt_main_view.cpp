@@ -19,8 +19,8 @@
 #include <functional>
 #include <limits>
 
-#include "app/display_text.h"
 #include "app/main_window.h"
+#include "app/text/display_text.h"
 
 namespace corvel::qt {
 

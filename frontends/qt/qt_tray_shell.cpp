@@ -8,7 +8,7 @@
 #include <QStyleHints>
 #include <map>
 
-#include "app/display_text.h"
+#include "app/text/display_text.h"
 
 // The pictures are compiled into this static library; the linker keeps them
 // only when something refers to their initialiser.

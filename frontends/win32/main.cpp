@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "app/main_window.h"
-#include "app/win32/locale_format.h"
-#include "app/win32/registry_settings_store.h"
-#include "app/win32/wide_text.h"
+#include "app/settings/win32/registry_settings_store.h"
+#include "app/text/win32/locale_format.h"
+#include "app/text/win32/wide_text.h"
 #include "net/win32/event_loop.h"
 #include "win32/resources.h"
 #include "win32/win32_main_view.h"

@@ -8,9 +8,9 @@
 #include <limits>
 #include <system_error>
 
-#include "app/display_text.h"
 #include "app/main_window.h"
-#include "app/win32/wide_text.h"
+#include "app/text/display_text.h"
+#include "app/text/win32/wide_text.h"
 
 namespace corvel::win32 {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <system_error>
 
-#include "app/display_text.h"
-#include "app/win32/wide_text.h"
+#include "app/text/display_text.h"
+#include "app/text/win32/wide_text.h"
 
 namespace corvel::win32 {
 

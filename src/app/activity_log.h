@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/locale_format.h"
+#include "app/text/locale_format.h"
 
 namespace corvel {
 

@@ -8,7 +8,7 @@
 
 #include "accounts/account_form.h"
 #include "accounts/file_io.h"
-#include "app/error_text.h"
+#include "app/text/error_text.h"
 #include "codec/exception.h"
 #include "net/tick_count.h"
 

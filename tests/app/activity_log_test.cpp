@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/locale_format.h"
+#include "app/text/locale_format.h"
 
 namespace corvel {
 namespace {

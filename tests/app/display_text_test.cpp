@@ -1,4 +1,4 @@
-#include "app/display_text.h"
+#include "app/text/display_text.h"
 
 #include <gtest/gtest.h>
 

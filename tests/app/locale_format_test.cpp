@@ -1,4 +1,4 @@
-#include "app/locale_format.h"
+#include "app/text/locale_format.h"
 
 #include <gtest/gtest.h>
 #include <locale.h>
@@ -7,7 +7,7 @@
 #include <string>
 
 #if !defined(_WIN32)
-#include "app/posix/locale_format.h"
+#include "app/text/posix/locale_format.h"
 #endif
 
 namespace corvel {

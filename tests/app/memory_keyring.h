@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/secret_store.h"
+#include "app/auth/secret_store.h"
 
 namespace corvel::test {
 

@@ -1,6 +1,6 @@
 // The "OnNewMail" command: split as a shell splits, run without one, reaped
 // without blocking, its failures told.
-#include "app/new_mail_command.h"
+#include "app/process/new_mail_command.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -15,8 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "app/account_secrets.h"
-#include "app/oauth_flow.h"
+#include "app/auth/account_secrets.h"
+#include "app/auth/oauth_flow.h"
 #include "memory_keyring.h"
 #include "net/posix/poll_event_loop.h"
 #include "support/oauth_test_server.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "accounts/oauth_settings.h"
-#include "app/oauth_flow.h"
+#include "app/auth/oauth_flow.h"
 #include "checker/mail_checker.h"
 #include "main_window_fixture.h"
 #include "memory_keyring.h"

@@ -11,8 +11,8 @@
 #include <system_error>
 #include <vector>
 
-#include "app/file_settings_store.h"
-#include "app/settings_store.h"
+#include "app/settings/file_settings_store.h"
+#include "app/settings/settings_store.h"
 
 namespace corvel {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "app/memory_settings_store.h"
-#include "app/settings_store.h"
+#include "app/settings/memory_settings_store.h"
+#include "app/settings/settings_store.h"
 
 namespace corvel {
 namespace {

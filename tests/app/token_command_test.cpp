@@ -1,5 +1,5 @@
 // The token command: its line split into words as a shell would, without one.
-#include "app/token_command.h"
+#include "app/auth/token_command.h"
 
 #include <gtest/gtest.h>
 

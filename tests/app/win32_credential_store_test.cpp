@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <wincred.h>
 
-#include "app/secret_store.h"
+#include "app/auth/secret_store.h"
 
 namespace corvel {
 namespace {

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/new_mail_command.h"
-#include "app/token_command.h"
+#include "app/auth/token_command.h"
+#include "app/process/new_mail_command.h"
 #include "support/system_event_loop.h"
 #include "support/wait_for.h"
 #include "support/working_folder.h"

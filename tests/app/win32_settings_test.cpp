@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "app/win32/locale_format.h"
-#include "app/win32/registry_settings_store.h"
+#include "app/settings/win32/registry_settings_store.h"
+#include "app/text/win32/locale_format.h"
 
 namespace corvel {
 namespace {

@@ -16,7 +16,7 @@
 #include "accounts/account_file.h"
 #include "accounts/account_table.h"
 #include "accounts/file_io.h"
-#include "app/file_settings_store.h"
+#include "app/settings/file_settings_store.h"
 #include "console/console_session.h"
 #include "console/terminal_text.h"
 #include "pop3_server/mailbox_pop3_server.h"

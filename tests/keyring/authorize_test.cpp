@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "accounts/file_io.h"
-#include "app/account_secrets.h"
+#include "app/auth/account_secrets.h"
 #include "console/commands.h"
 #include "support/dovecot.h"
 #include "support/oauth_test_server.h"

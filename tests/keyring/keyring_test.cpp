@@ -13,7 +13,7 @@
 
 #include "accounts/account_record.h"
 #include "accounts/file_io.h"
-#include "app/secret_store.h"
+#include "app/auth/secret_store.h"
 #include "console/commands.h"
 #include "pop3_server/mailbox_pop3_server.h"
 #include "support/working_folder.h"
@@ -53,9 +53,9 @@ class Keyring : public ::testing::Test {
   }
 
   void AddAccount() {
-    const CommandRun run = Corvel({"accounts", "add", "--name", "Home", "--server", "127.0.0.1", "--port",
-                            server_.PortText(), "--user", "user", "--password", kPassword,
-                            "--secret-store", "keyring"});
+    const CommandRun run = Corvel({"accounts", "add", "--name", "Home", "--server", "127.0.0.1",
+                                   "--port", server_.PortText(), "--user", "user", "--password",
+                                   kPassword, "--secret-store", "keyring"});
     ASSERT_EQ(run.status, 0) << run.err;
   }
 

@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "app/main_window.h"
-#include "app/memory_settings_store.h"
+#include "app/settings/memory_settings_store.h"
 #include "qt/qt_event_loop.h"
 #include "qt/qt_main_view.h"
 #include "qt/qt_tray_shell.h"

@@ -1,0 +1,90 @@
+// Corvel's own OAuth 2.0 authorization (RFC 6749, for a native program as
+// RFC 8252 describes it): the authorization-code flow with a PKCE proof
+// (RFC 7636, S256), the browser sent back to a one-shot listener on
+// 127.0.0.1, the code exchanged at the token endpoint for a refresh token;
+// and, at check time, the refresh token exchanged for a fresh access token.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "accounts/oauth_settings.h"
+#include "app/auth/oauth_platform.h"
+
+namespace corvel {
+
+// Fills in the endpoints and scope of a known provider ("microsoft",
+// "google"); a "custom" one must carry its own. Returns why the settings
+// cannot be used, or nothing. Endpoints must be https (http only on the
+// loopback, for tests and local proxies).
+[[nodiscard]] std::optional<std::string> CompleteProviderSettings(OAuthSettings& settings);
+
+// Base64 with the URL alphabet and without padding (RFC 4648, section 5).
+[[nodiscard]] std::string Base64Url(std::string_view bytes);
+// Every byte but the unreserved characters of RFC 3986 as %XX.
+[[nodiscard]] std::string PercentEncode(std::string_view text);
+// '+' as a blank and %XX as its byte; a malformed escape stays as it is.
+[[nodiscard]] std::string PercentDecode(std::string_view text);
+// The value of `name` in a query ("a=1&b=2"), decoded; nothing when absent.
+[[nodiscard]] std::optional<std::string> QueryValue(std::string_view query, std::string_view name);
+
+struct Pkce {
+  std::string verifier;   // 43 characters from 32 random bytes
+  std::string challenge;  // BASE64URL(SHA256(verifier))
+};
+[[nodiscard]] Pkce MakePkce();
+
+// The address the browser is sent to.
+[[nodiscard]] std::string AuthorizationUrl(const OAuthSettings& settings,
+                                           std::string_view redirectUri, std::string_view state,
+                                           std::string_view challenge);
+
+struct AuthorizationCode {
+  bool ok = false;
+  std::string code;
+  std::string reason;  // when not ok: the provider's error, or the wrong state
+};
+// The code carried by the redirect's request target, when its state is
+// `state` and it carries no error.
+[[nodiscard]] AuthorizationCode ReadRedirect(std::string_view target, std::string_view state);
+
+struct TokenGrant {
+  bool ok = false;
+  std::string accessToken;
+  std::string refreshToken;  // empty when the answer kept the old one
+  std::int64_t expiresInSeconds = 0;
+  // When not ok: why. invalidGrant: the endpoint refused the code or the
+  // refresh token itself (expired, revoked), so only a new authorization helps.
+  std::string reason;
+  bool invalidGrant = false;
+};
+// Reads a token endpoint's answer.
+[[nodiscard]] TokenGrant ReadTokenAnswer(const HttpFormAnswer& answer);
+
+// The limit of one request to the token endpoint.
+inline constexpr int kTokenRequestTimeoutMs = 60000;
+
+[[nodiscard]] TokenGrant RefreshAccessToken(const OAuthSettings& settings,
+                                            const std::string& clientSecret,
+                                            const std::string& refreshToken,
+                                            int timeoutMs = kTokenRequestTimeoutMs);
+
+struct AuthorizeOptions {
+  // How long the browser may take to come back.
+  int timeoutMs = 5 * 60 * 1000;
+  int tokenTimeoutMs = kTokenRequestTimeoutMs;
+  // Shows the address in the browser; false (with why) when it cannot.
+  std::function<bool(const std::string& url, std::string& why)> openBrowser = OpenInBrowser;
+  // Tells the user the address, and whether the browser was opened with it
+  // (else: why not).
+  std::function<void(const std::string& url, const std::string& whyNotOpened)> tellUser;
+};
+
+// The whole authorization; its grant holds the refresh token.
+[[nodiscard]] TokenGrant Authorize(const OAuthSettings& settings, const std::string& clientSecret,
+                                   const AuthorizeOptions& options);
+
+}  // namespace corvel

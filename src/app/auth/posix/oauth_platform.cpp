@@ -1,0 +1,253 @@
+// The OAuth 2.0 system pieces on POSIX: OpenSSL for random bytes and SHA-256,
+// libcurl for the token endpoint, nlohmann-json for its answer, a socket
+// polled with a deadline for the browser's redirect, xdg-open for the
+// browser.
+#include "app/auth/oauth_platform.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace corvel {
+namespace {
+
+// More than any token endpoint's answer; a longer one is cut off as broken.
+constexpr std::size_t kAnswerLimit = 64 * 1024;
+// More than any browser's request head, and the time it may take to come.
+constexpr std::size_t kRequestLimit = 16 * 1024;
+constexpr std::chrono::seconds kHeadTimeout{3};
+
+std::size_t CollectAnswer(char* data, std::size_t size, std::size_t count, void* sink) {
+  auto* body = static_cast<std::string*>(sink);
+  if (body->size() + size * count > kAnswerLimit) return 0;  // ends the transfer
+  body->append(data, size * count);
+  return size * count;
+}
+
+struct CurlEasy {
+  CURL* handle = curl_easy_init();
+  ~CurlEasy() {
+    if (handle != nullptr) curl_easy_cleanup(handle);
+  }
+};
+
+std::string FormEncode(CURL* curl, const FormFields& fields) {
+  std::string body;
+  for (const auto& [name, value] : fields) {
+    if (!body.empty()) body += '&';
+    for (const std::string* part : {&name, &value}) {
+      char* escaped = curl_easy_escape(curl, part->data(), static_cast<int>(part->size()));
+      if (escaped == nullptr) throw std::bad_alloc();
+      body += escaped;
+      curl_free(escaped);
+      if (part == &name) body += '=';
+    }
+  }
+  return body;
+}
+
+std::string PosixError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+}  // namespace
+
+std::string SecureRandomBytes(std::size_t count) {
+  std::string bytes(count, '\0');
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(count)) != 1) {
+    throw std::runtime_error("no random bytes from the system");
+  }
+  return bytes;
+}
+
+std::string Sha256Digest(std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("SHA-256 failed");
+  }
+  return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+HttpFormAnswer PostForm(const std::string& url, const FormFields& fields, int timeoutMs) {
+  static std::once_flag initialised;
+  std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  HttpFormAnswer answer;
+  CurlEasy curl;
+  if (curl.handle == nullptr) {
+    answer.reason = "libcurl could not start";
+    return answer;
+  }
+  const std::string body = FormEncode(curl.handle, fields);
+  std::string received;
+  char error[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(curl.handle, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl.handle, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl.handle, CURLOPT_POSTFIELDS, body.c_str());
+  curl_easy_setopt(curl.handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  curl_easy_setopt(curl.handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+  curl_easy_setopt(curl.handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl.handle, CURLOPT_ERRORBUFFER, error);
+  curl_easy_setopt(curl.handle, CURLOPT_WRITEFUNCTION, CollectAnswer);
+  curl_easy_setopt(curl.handle, CURLOPT_WRITEDATA, &received);
+  curl_slist* headers = curl_slist_append(nullptr, "Accept: application/json");
+  curl_easy_setopt(curl.handle, CURLOPT_HTTPHEADER, headers);
+  const CURLcode result = curl_easy_perform(curl.handle);
+  curl_slist_free_all(headers);
+  if (result != CURLE_OK) {
+    answer.reason = *error != '\0' ? error : curl_easy_strerror(result);
+    return answer;
+  }
+  answer.reached = true;
+  curl_easy_getinfo(curl.handle, CURLINFO_RESPONSE_CODE, &answer.status);
+  const nlohmann::json parsed = nlohmann::json::parse(received, nullptr, false);
+  if (!parsed.is_object()) return answer;
+  answer.json = true;
+  for (const auto& [name, value] : parsed.items()) {
+    if (value.is_string()) {
+      answer.members[name] = value.get<std::string>();
+    } else if (value.is_number_integer()) {
+      answer.members[name] = std::to_string(value.get<std::int64_t>());
+    } else if (value.is_number()) {
+      answer.members[name] = std::to_string(static_cast<std::int64_t>(value.get<double>()));
+    }
+  }
+  return answer;
+}
+
+bool OpenInBrowser(const std::string& url, std::string& why) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::string program = "xdg-open";
+  std::string argument = url;
+  char* argv[] = {program.data(), argument.data(), nullptr};
+  pid_t pid = -1;
+  const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    why = "xdg-open could not be started: " + std::string(std::strerror(error));
+    return false;
+  }
+  // xdg-open hands the address on and ends; its status tells whether a
+  // browser took it. Without a desktop it may run a browser itself and
+  // stay: after a few seconds it is taken to have shown the page.
+  int status = 0;
+  for (int waited = 0;; waited += 50) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) break;
+    if (waited >= 5000) return true;
+    ::poll(nullptr, 0, 50);
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    why = "xdg-open found no browser";
+    return false;
+  }
+  return true;
+}
+
+LoopbackListener::LoopbackListener() {
+  // Non-blocking: a connection that goes between poll() and accept() must
+  // not leave accept() waiting.
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) throw std::runtime_error(PosixError("no socket for the browser's redirect"));
+  socket_ = fd;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 8) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    const std::string why = PosixError("no listener on 127.0.0.1");
+    ::close(fd);
+    socket_ = -1;
+    throw std::runtime_error(why);
+  }
+  port_ = ntohs(address.sin_port);
+}
+
+LoopbackListener::~LoopbackListener() {
+  if (socket_ >= 0) ::close(static_cast<int>(socket_));
+}
+
+LoopbackListener::Request LoopbackListener::Wait(
+    std::string_view path, int timeoutMs,
+    const std::function<std::string(const std::string& target)>& page) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto left = [&deadline] {
+    return static_cast<int>(std::max<std::int64_t>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+  };
+  const std::string prefix = std::string(path) + "?";
+  Request request;
+  for (;;) {
+    pollfd listening{static_cast<int>(socket_), POLLIN, 0};
+    const int ready = ::poll(&listening, 1, left());
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    const int connection = ::accept4(static_cast<int>(socket_), nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) continue;
+    // The request head, read within a few seconds; a silent or endless
+    // client (a browser's speculative connection) is dropped, so that the
+    // real request behind it is reached.
+    std::string head;
+    const auto headDeadline = Clock::now() + kHeadTimeout;
+    while (head.find("\r\n\r\n") == std::string::npos && head.size() < kRequestLimit) {
+      const auto headLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::min(headDeadline, deadline) - Clock::now())
+                                .count();
+      pollfd readable{connection, POLLIN, 0};
+      if (headLeft <= 0 || ::poll(&readable, 1, static_cast<int>(headLeft)) <= 0) break;
+      char buffer[2048];
+      const ssize_t count = ::read(connection, buffer, sizeof buffer);
+      if (count <= 0) break;
+      head.append(buffer, static_cast<std::size_t>(count));
+    }
+    std::string target;
+    if (head.starts_with("GET ")) {
+      const std::size_t end = head.find(' ', 4);
+      const std::size_t lineEnd = head.find("\r\n");
+      if (end != std::string::npos && end < lineEnd) target = head.substr(4, end - 4);
+    }
+    const bool matches = target.starts_with(prefix);
+    const std::string body = matches ? page(target) : std::string("Not found");
+    const std::string answer =
+        std::string(matches ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 Not Found\r\n") +
+        "Content-Type: " + (matches ? "text/html" : "text/plain") +
+        "; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\nConnection: close\r\nCache-Control: no-store\r\n\r\n" + body;
+    (void)::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+    ::close(connection);
+    if (matches) {
+      request.ok = true;
+      request.target = target;
+      return request;
+    }
+    if (left() == 0) break;
+  }
+  request.reason = "no answer from the browser within " + std::to_string(timeoutMs / 1000) + " s";
+  return request;
+}
+
+}  // namespace corvel

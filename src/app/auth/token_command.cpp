@@ -1,0 +1,99 @@
+#include "app/auth/token_command.h"
+
+#include <stdexcept>
+
+#include "app/process/process.h"
+#include "pop3/pop3_auth.h"
+
+namespace corvel {
+
+std::vector<std::string> SplitCommandLine(std::string_view line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool inWord = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+      if (inWord) words.push_back(std::move(word));
+      word.clear();
+      inWord = false;
+      continue;
+    }
+    inWord = true;
+    if (c == '\'') {
+      const std::size_t close = line.find('\'', i + 1);
+      if (close == std::string_view::npos) throw std::invalid_argument("unterminated ' quote");
+      word.append(line.substr(i + 1, close - i - 1));
+      i = close;
+    } else if (c == '"') {
+      for (++i;; ++i) {
+        if (i >= line.size()) throw std::invalid_argument("unterminated \" quote");
+        if (line[i] == '"') break;
+        if (line[i] == '\\' && i + 1 < line.size() &&
+            std::string_view("\"\\$`\n").find(line[i + 1]) != std::string_view::npos) {
+          ++i;
+        }
+        word.push_back(line[i]);
+      }
+    } else if (c == '\\') {
+      if (i + 1 >= line.size()) throw std::invalid_argument("backslash at the end of the line");
+      word.push_back(line[++i]);
+    } else {
+      word.push_back(c);
+    }
+  }
+  if (inWord) words.push_back(std::move(word));
+  return words;
+}
+
+namespace {
+
+// More than any token; what comes beyond is read and dropped.
+constexpr std::size_t kOutputLimit = 64 * 1024;
+
+std::string FirstLine(const std::string& text) {
+  const std::size_t end = text.find('\n');
+  std::string line = text.substr(0, end);
+  const std::size_t first = line.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  const std::size_t last = line.find_last_not_of(" \t\r");
+  return line.substr(first, last - first + 1);
+}
+
+TokenCommandResult Failure(std::string reason) { return {false, {}, std::move(reason)}; }
+
+}  // namespace
+
+TokenCommandResult RunTokenCommand(std::string_view commandLine, int timeoutMs) {
+  std::vector<std::string> words;
+  try {
+    words = SplitCommandLine(commandLine);
+  } catch (const std::invalid_argument& e) {
+    return Failure(std::string("Token command cannot be read: ") + e.what());
+  }
+  if (words.empty()) return Failure("Token command is empty");
+
+  const process::Captured run = process::RunCaptured(words, timeoutMs, kOutputLimit);
+  if (!run.started) {
+    return Failure("Token command '" + words[0] + "' could not be started: " + run.error);
+  }
+  if (run.timedOut) {
+    const std::string limit = timeoutMs % 1000 == 0 ? std::to_string(timeoutMs / 1000) + " seconds"
+                                                    : std::to_string(timeoutMs) + " ms";
+    return Failure("Token command did not finish within " + limit);
+  }
+  const std::string errorLine = PrintableAscii(FirstLine(run.err), 300);
+  const std::string said = errorLine.empty() ? "" : ": " + errorLine;
+  if (run.ending.signalled) {
+    return Failure("Token command ended by signal " + std::to_string(run.ending.code) + said);
+  }
+  if (run.ending.code != 0) {
+    return Failure("Token command failed with exit status " + std::to_string(run.ending.code) +
+                   said);
+  }
+  std::string token = FirstLine(run.out);
+  if (token.empty()) return Failure("Token command printed no token" + said);
+  return {true, std::move(token), {}};
+}
+
+}  // namespace corvel

@@ -1,0 +1,129 @@
+#include "app/process/new_mail_command.h"
+
+#include "app/process/process.h"
+
+namespace corvel {
+
+std::optional<std::vector<std::string>> SplitCommandLine(std::string_view text,
+                                                         std::string* error) {
+  std::vector<std::string> words;
+  std::string word;
+  bool inWord = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == ' ' || c == '\t' || c == '\n') {
+      if (inWord) words.push_back(std::move(word));
+      word.clear();
+      inWord = false;
+      continue;
+    }
+    inWord = true;
+    if (c == '\\') {
+      if (++i < text.size() && text[i] != '\n') word += text[i];
+    } else if (c == '\'') {
+      const std::size_t close = text.find('\'', i + 1);
+      if (close == std::string_view::npos) {
+        if (error != nullptr) *error = "a ' is not closed";
+        return std::nullopt;
+      }
+      word.append(text.substr(i + 1, close - i - 1));
+      i = close;
+    } else if (c == '"') {
+      for (++i;; ++i) {
+        if (i >= text.size()) {
+          if (error != nullptr) *error = "a \" is not closed";
+          return std::nullopt;
+        }
+        if (text[i] == '"') break;
+        if (text[i] == '\\' && i + 1 < text.size() &&
+            std::string_view("\\\"$`\n").find(text[i + 1]) != std::string_view::npos) {
+          ++i;
+          if (text[i] == '\n') continue;
+        }
+        word += text[i];
+      }
+    } else {
+      word += c;
+    }
+  }
+  if (inWord) words.push_back(std::move(word));
+  return words;
+}
+
+namespace {
+
+constexpr std::uint32_t kReapIntervalMs = 200;
+
+struct Child {
+  process::Id id;
+  std::string account;
+  std::string program;
+};
+
+}  // namespace
+
+struct NewMailCommand::Impl {
+  std::vector<Child> children;
+};
+
+NewMailCommand::NewMailCommand(EventLoop& loop) : loop_(loop), impl_(std::make_unique<Impl>()) {}
+
+NewMailCommand::~NewMailCommand() {
+  // Programs still running are left to finish on their own.
+  if (reapTimer_ != 0) loop_.StopTimer(reapTimer_);
+  for (const Child& child : impl_->children) process::Forget(child.id);
+}
+
+std::size_t NewMailCommand::Running() const { return impl_->children.size(); }
+
+void NewMailCommand::Fail(std::string_view account, std::string_view text) const {
+  if (OnFailure) OnFailure(account, text);
+}
+
+void NewMailCommand::Run(std::string_view commandLine, std::string_view account, std::int64_t count,
+                         std::int64_t bytes) {
+  std::string error;
+  const auto words = SplitCommandLine(commandLine, &error);
+  if (!words) {
+    Fail(account, "OnNewMail command not run: " + error);
+    return;
+  }
+  if (words->empty()) return;
+  const std::optional<process::Id> id = process::StartDetached(
+      *words,
+      {"CORVEL_ACCOUNT=" + std::string(account), "CORVEL_COUNT=" + std::to_string(count),
+       "CORVEL_BYTES=" + std::to_string(bytes)},
+      error);
+  if (!id) {
+    Fail(account, "OnNewMail command " + words->front() + " not started: " + error);
+    return;
+  }
+  impl_->children.push_back(Child{*id, std::string(account), words->front()});
+  if (reapTimer_ == 0) reapTimer_ = loop_.StartTimer(kReapIntervalMs, [this] { Reap(); });
+}
+
+void NewMailCommand::Reap() {
+  auto& children = impl_->children;
+  for (std::size_t i = 0; i < children.size();) {
+    const std::optional<process::Ending> ending = process::TryReap(children[i].id);
+    if (!ending) {
+      ++i;
+      continue;
+    }
+    const Child child = children[i];
+    children.erase(children.begin() + static_cast<std::ptrdiff_t>(i));
+    if (ending->signalled) {
+      Fail(child.account, "OnNewMail command " + child.program + " ended by signal " +
+                              std::to_string(ending->code));
+    } else if (ending->code != 0) {
+      Fail(child.account, "OnNewMail command " + child.program + " exited with status " +
+                              std::to_string(ending->code));
+    }
+  }
+  if (children.empty() && reapTimer_ != 0) {
+    loop_.StopTimer(reapTimer_);
+    reapTimer_ = 0;
+  }
+}
+
+}  // namespace corvel
