@@ -33,7 +33,8 @@ constexpr std::uint64_t kSearchSlack = 100000;
 constexpr char kHeaderFields[] = "BODY.PEEK[HEADER.FIELDS (FROM SUBJECT DATE)]";
 
 bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsIgnoreAsciiCase(text.substr(0, prefix.size()), prefix);
+  return text.size() >= prefix.size() &&
+         EqualsIgnoreAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
 std::string UpperAscii(std::string_view text) {
@@ -100,7 +101,8 @@ bool ExpandSequenceSet(std::string_view text, std::uint64_t limit,
     const std::uint32_t low = std::min(*first, *last);
     const std::uint32_t high = std::max(*first, *last);
     if (out.size() + (static_cast<std::uint64_t>(high) - low + 1) > limit) return false;
-    for (std::uint64_t uid = low; uid <= high; ++uid) out.push_back(static_cast<std::uint32_t>(uid));
+    for (std::uint64_t uid = low; uid <= high; ++uid)
+      out.push_back(static_cast<std::uint32_t>(uid));
   }
   return true;
 }
@@ -148,8 +150,7 @@ class ImapClient::CommandBuilder {
       piece += '"';
       return *this;
     }
-    const bool waitless =
-        literalPlus_ || (literalMinus_ && value.size() <= kLiteralMinusLimit);
+    const bool waitless = literalPlus_ || (literalMinus_ && value.size() <= kLiteralMinusLimit);
     piece += '{' + std::to_string(value.size()) + (waitless ? "+}" : "}");
     if (waitless) {
       piece += "\r\n";
@@ -233,8 +234,8 @@ void ImapClient::EnsureConnected() const {
 void ImapClient::EnsureProtocolState(ImapProtocolState least, const char* command) const {
   EnsureReady();
   EnsureConnected();
-  const bool fits = least == PS::imapNotAuthenticated ? protocolState_ == least
-                                                      : protocolState_ >= least;
+  const bool fits =
+      least == PS::imapNotAuthenticated ? protocolState_ == least : protocolState_ >= least;
   if (!fits) throw ImapException(std::string(command) + " command invalid now");
 }
 
@@ -433,8 +434,7 @@ void ImapClient::SearchAllUids() {
   uids_.clear();
   // ESEARCH (RFC 4731) answers with ranges: a few bytes for a whole
   // mailbox instead of one number per message.
-  const char* command =
-      HasCapability("ESEARCH") ? "UID SEARCH RETURN (ALL) ALL" : "UID SEARCH ALL";
+  const char* command = HasCapability("ESEARCH") ? "UID SEARCH RETURN (ALL) ALL" : "UID SEARCH ALL";
   SendCommand(Build(command).Finish(), &ImapClient::Searched);
 }
 
@@ -517,9 +517,9 @@ void ImapClient::ConnectSocket() {
     socket_->Connect();
   } catch (const std::exception& e) {
     const std::int32_t code = socket_->LastError();
-    RequestDone(code > 0 && code <= 0xFFFF ? static_cast<std::uint16_t>(code)
-                                           : kImapConnectionClosed,
-                e.what());
+    RequestDone(
+        code > 0 && code <= 0xFFFF ? static_cast<std::uint16_t>(code) : kImapConnectionClosed,
+        e.what());
     // A half-opened socket would refuse the endpoint of the next Connect.
     if (socket_->State() != SocketState::wsClosed) socket_->Abort();
   }
@@ -610,9 +610,9 @@ void ImapClient::HandleResponse(const ImapResponse& response) {
 }
 
 void ImapClient::HandleGreeting(const ImapResponse& response) {
-  const bool greeting = response.kind == ImapResponse::Kind::kUntagged &&
-                        (response.name == "OK" || response.name == "PREAUTH" ||
-                         response.name == "BYE");
+  const bool greeting =
+      response.kind == ImapResponse::Kind::kUntagged &&
+      (response.name == "OK" || response.name == "PREAUTH" || response.name == "BYE");
   if (!greeting) return FailRequest("not an IMAP greeting: " + PrintableAscii(response.trace, 100));
   greetingText_ = response.text;
   if (response.name == "BYE") {
@@ -689,8 +689,8 @@ void ImapClient::HandleTagged(const ImapResponse& response) {
     return SetState(ES::imapReady);
   }
   if (state_ != ES::imapWaitingReply || tag_.empty() || response.tag != tag_) {
-    return FailRequest("a completion of a command never sent (" +
-                       PrintableAscii(response.tag, 64) + ")");
+    return FailRequest("a completion of a command never sent (" + PrintableAscii(response.tag, 64) +
+                       ")");
   }
   tag_.clear();
   piecesLeft_.clear();

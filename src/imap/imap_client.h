@@ -110,9 +110,9 @@ inline constexpr std::uint16_t kImapConnectionClosed = 10004;
 inline constexpr std::size_t kImapMaxHeader = 1u << 20;
 
 struct ImapListEntry {
-  std::string name;  // UTF-8, as the user writes it
-  std::string wireName;  // as the server sent it
-  std::string delimiter;  // the hierarchy delimiter; empty for none
+  std::string name;                     // UTF-8, as the user writes it
+  std::string wireName;                 // as the server sent it
+  std::string delimiter;                // the hierarchy delimiter; empty for none
   std::vector<std::string> attributes;  // "\HasNoChildren", "\Junk", ...
   // An attribute, compared without regard to letter case.
   [[nodiscard]] bool Has(std::string_view attribute) const;

@@ -34,8 +34,8 @@ bool SyncImapClient::WaitForRequest() {
       if (spentMs >= *totalLimitMs_) {
         timedOut = true;
       } else {
-        waitMs = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(waitMs, *totalLimitMs_ - spentMs));
+        waitMs =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(waitMs, *totalLimitMs_ - spentMs));
       }
     }
     if (timedOut) {

@@ -3,14 +3,13 @@
 // the logins, mailbox names, IDLE, and what a broken or hostile server can
 // do: refuse, say BYE, drop the line, fall silent, send garbage or a header
 // too long to keep.
-#include "imap/sync_imap_client.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "codec/base64.h"
+#include "imap/sync_imap_client.h"
 #include "support/scripted_imap_server.h"
 #include "support/system_event_loop.h"
 #include "support/wait_for.h"
@@ -22,8 +21,7 @@ using test::ImapScript;
 using test::ScriptedImapServer;
 using AM = ImapAuthMechanism;
 
-constexpr char kFetchCommand[] =
-    " (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (FROM SUBJECT DATE)])";
+constexpr char kFetchCommand[] = " (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (FROM SUBJECT DATE)])";
 
 class ImapClientTest : public ::testing::Test {
  protected:
@@ -101,7 +99,8 @@ TEST_F(ImapSession, ExaminesSearchesAndPeeksAtHeaders) {
   ExpectNoFailures(server);
   EXPECT_EQ(server.Transcript(), std::string(test::kImapLoginTranscript) +
                                      "a2 EXAMINE INBOX\r\na3 UID SEARCH ALL\r\n"
-                                     "a4 UID FETCH 5,7" + kFetchCommand + "\r\na5 LOGOUT\r\n");
+                                     "a4 UID FETCH 5,7" +
+                                     kFetchCommand + "\r\na5 LOGOUT\r\n");
 }
 
 TEST_F(ImapSession, AsksWhatTheGreetingDidNotSayAndHonoursLoginDisabled) {
@@ -139,7 +138,9 @@ TEST_F(ImapSession, SearchesWithEsearchAndSendsNamesAsTheServerWantsThem) {
       .Expect("a5 ENABLE UTF8=ACCEPT")
       .Send("* ENABLED UTF8=ACCEPT")
       .Send("a5 OK")
-      .Expect("a6 EXAMINE \"\xC3\x89" "conomie\"")
+      .Expect(
+          "a6 EXAMINE \"\xC3\x89"
+          "conomie\"")
       .Send("a6 OK");
   ScriptedImapServer server(std::move(script));
   Use(server);
@@ -147,13 +148,21 @@ TEST_F(ImapSession, SearchesWithEsearchAndSendsNamesAsTheServerWantsThem) {
   ASSERT_TRUE(client_.ListSync("*")) << client_.ErrorMessage();
   ASSERT_EQ(client_.ListEntries().size(), 2u);
   EXPECT_TRUE(client_.ListEntries()[0].Has("\\junk"));
-  EXPECT_EQ(client_.ListEntries()[1].name, "\xC3\x89" "conomie");
-  ASSERT_TRUE(client_.ExamineSync("\xC3\x89" "conomie")) << client_.ErrorMessage();
+  EXPECT_EQ(client_.ListEntries()[1].name,
+            "\xC3\x89"
+            "conomie");
+  ASSERT_TRUE(
+      client_.ExamineSync("\xC3\x89"
+                          "conomie"))
+      << client_.ErrorMessage();
   ASSERT_TRUE(client_.SearchAllUidsSync()) << client_.ErrorMessage();
   EXPECT_EQ(client_.Uids(), (std::vector<std::uint32_t>{2, 3, 4, 9}));
   ASSERT_TRUE(client_.EnableUtf8Sync()) << client_.ErrorMessage();
   EXPECT_TRUE(client_.Utf8Names());
-  ASSERT_TRUE(client_.ExamineSync("\xC3\x89" "conomie")) << client_.ErrorMessage();
+  ASSERT_TRUE(
+      client_.ExamineSync("\xC3\x89"
+                          "conomie"))
+      << client_.ErrorMessage();
   ExpectNoFailures(server);
 }
 
@@ -170,32 +179,64 @@ TEST_F(ImapLogin, SpeaksEachMechanismAsTheServerAnnouncesIt) {
     const char* challenge;  // the server's words after a refused token
   };
   const Case cases[] = {
-      {"PLAIN with SASL-IR", AM::imapAuthPlain, "IMAP4rev1 AUTH=PLAIN SASL-IR", "secret",
-       {"a1 AUTHENTICATE PLAIN AHRpbQBzZWNyZXQ=", "S:a1 OK [CAPABILITY IMAP4rev1] in"}, true, ""},
-      {"PLAIN after the go-ahead, capabilities asked after", AM::imapAuthPlain,
-       "IMAP4rev1 AUTH=PLAIN", "secret",
+      {"PLAIN with SASL-IR",
+       AM::imapAuthPlain,
+       "IMAP4rev1 AUTH=PLAIN SASL-IR",
+       "secret",
+       {"a1 AUTHENTICATE PLAIN AHRpbQBzZWNyZXQ=", "S:a1 OK [CAPABILITY IMAP4rev1] in"},
+       true,
+       ""},
+      {"PLAIN after the go-ahead, capabilities asked after",
+       AM::imapAuthPlain,
+       "IMAP4rev1 AUTH=PLAIN",
+       "secret",
        {"a1 AUTHENTICATE PLAIN", "S:+ ", "AHRpbQBzZWNyZXQ=", "S:a1 OK in", "a2 CAPABILITY",
         "S:* CAPABILITY IMAP4rev1 IDLE", "S:a2 OK"},
-       true, ""},
+       true,
+       ""},
       // RFC 2195's example exchange.
-      {"CRAM-MD5", AM::imapAuthCramMD5, "IMAP4rev1 AUTH=CRAM-MD5 SASL-IR", "tanstaaftanstaaf",
+      {"CRAM-MD5",
+       AM::imapAuthCramMD5,
+       "IMAP4rev1 AUTH=CRAM-MD5 SASL-IR",
+       "tanstaaftanstaaf",
        {"a1 AUTHENTICATE CRAM-MD5", "S:+ PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+",
         "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw", "S:a1 OK [CAPABILITY IMAP4rev1] in"},
-       true, ""},
-      {"XOAUTH2 refused", AM::imapAuthXOAuth2, "IMAP4rev1 AUTH=XOAUTH2 SASL-IR", "tok",
+       true,
+       ""},
+      {"XOAUTH2 refused",
+       AM::imapAuthXOAuth2,
+       "IMAP4rev1 AUTH=XOAUTH2 SASL-IR",
+       "tok",
        {"a1 AUTHENTICATE XOAUTH2 dXNlcj10aW0BYXV0aD1CZWFyZXIgdG9rAQE=",
         "S:+ eyJzdGF0dXMiOiI0MDEifQ==", "", "S:a1 NO [AUTHENTICATIONFAILED] no"},
-       false, "{\"status\":\"401\"}"},
-      {"OAUTHBEARER refused", AM::imapAuthOAuthBearer, "IMAP4rev1 AUTH=OAUTHBEARER", "tok",
-       {"a1 AUTHENTICATE OAUTHBEARER", "S:+ ", "?", "S:+ eyJzdGF0dXMiOiI0MDEifQ==", "AQ==",
-        "S:a1 NO no"},
-       false, "{\"status\":\"401\"}"},
-      {"an unknown challenge cancelled", AM::imapAuthPlain, "IMAP4rev1 SASL-IR", "secret",
-       {"a1 AUTHENTICATE PLAIN AHRpbQBzZWNyZXQ=", "S:+ more?", "*", "S:a1 BAD cancelled"}, false,
+       false,
+       "{\"status\":\"401\"}"},
+      {"OAUTHBEARER refused",
+       AM::imapAuthOAuthBearer,
+       "IMAP4rev1 AUTH=OAUTHBEARER",
+       "tok",
+       {"a1 AUTHENTICATE OAUTHBEARER", "S:+ ", "?",
+        "S:+ eyJzdGF0dXMiOiI0MDEifQ==", "AQ==", "S:a1 NO no"},
+       false,
+       "{\"status\":\"401\"}"},
+      {"an unknown challenge cancelled",
+       AM::imapAuthPlain,
+       "IMAP4rev1 SASL-IR",
+       "secret",
+       {"a1 AUTHENTICATE PLAIN AHRpbQBzZWNyZXQ=", "S:+ more?", "*", "S:a1 BAD cancelled"},
+       false,
        ""},
-      {"LOGIN with a literal password", AM::imapAuthLogin, "IMAP4rev1", "s\xC3\xA9" "cret",
-       {"a1 LOGIN tim {7}", "S:+ go", "s\xC3\xA9" "cret", "S:a1 OK [CAPABILITY IMAP4rev1] in"},
-       true, ""},
+      {"LOGIN with a literal password",
+       AM::imapAuthLogin,
+       "IMAP4rev1",
+       "s\xC3\xA9"
+       "cret",
+       {"a1 LOGIN tim {7}", "S:+ go",
+        "s\xC3\xA9"
+        "cret",
+        "S:a1 OK [CAPABILITY IMAP4rev1] in"},
+       true,
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -217,7 +258,9 @@ TEST_F(ImapLogin, SpeaksEachMechanismAsTheServerAnnouncesIt) {
     for (const std::string& line : c.exchange) {
       if (line == "?") {
         transcript += EncodeBase64("n,a=tim,\x01host=127.0.0.1\x01port=" + server.PortText() +
-                                   "\x01" "auth=Bearer tok\x01\x01") + "\r\n";
+                                   "\x01"
+                                   "auth=Bearer tok\x01\x01") +
+                      "\r\n";
       } else if (!line.starts_with("S:")) {
         transcript += line + "\r\n";
       }
@@ -226,7 +269,7 @@ TEST_F(ImapLogin, SpeaksEachMechanismAsTheServerAnnouncesIt) {
     ASSERT_TRUE(client_.ConnectSync()) << client_.ErrorMessage();
     EXPECT_EQ(client_.LoginSync(c.mechanism), c.loggedIn) << client_.ErrorMessage();
     EXPECT_EQ(client_.ProtocolState(), c.loggedIn ? ImapProtocolState::imapAuthenticated
-                                                   : ImapProtocolState::imapNotAuthenticated);
+                                                  : ImapProtocolState::imapNotAuthenticated);
     EXPECT_EQ(client_.AuthErrorChallenge(), c.challenge);
     client_.Abort();
     ExpectNoFailures(server);

@@ -76,7 +76,8 @@ TEST(ImapParser, TakesValuesOfEveryKindWhateverThePiecesTheyComeIn) {
        "((\\HasNoChildren) \"/\" \"Lists/dev\")"},
       {"* 3 FETCH (UID 7 BODY[HEADER.FIELDS (FROM SUBJECT)] {16}\r\nSubject: (hi\r\n\r\n "
        "RFC822.SIZE 99)\r\n",
-       "FETCH", "((UID 7 BODY[HEADER.FIELDS (FROM SUBJECT)] \"Subject: (hi\r\n\r\n\" RFC822.SIZE 99))"},
+       "FETCH",
+       "((UID 7 BODY[HEADER.FIELDS (FROM SUBJECT)] \"Subject: (hi\r\n\r\n\" RFC822.SIZE 99))"},
       {"* STATUS \"a \\\"b\\\" \\\\c\" (MESSAGES 2)\r\n", "STATUS",
        "(\"a \"b\" \\c\" (MESSAGES 2))"},
       {"* LIST (\\Noselect) nil {0}\r\n\n", "LIST", "((\\Noselect) NIL \"\")"},
@@ -129,8 +130,8 @@ TEST(ImapParser, KeepsTheTextOfStatusResponsesUnparsed) {
 TEST(ImapParser, DropsALiteralBeyondTheLimitAndGoesOn) {
   ImapResponseParser::Limits limits;
   limits.maxLiteral = 4;
-  const Parsed parsed = ParseAll("* 1 FETCH (BODY[] {5}\r\n12345 UID 9)\r\n* 2 EXISTS\r\n", 3,
-                                 limits);
+  const Parsed parsed =
+      ParseAll("* 1 FETCH (BODY[] {5}\r\n12345 UID 9)\r\n* 2 EXISTS\r\n", 3, limits);
   ASSERT_EQ(parsed.error, "");
   ASSERT_EQ(parsed.responses.size(), 2u);
   EXPECT_EQ(Show(parsed.responses[0].data), "((BODY[] <dropped> UID 9))");

@@ -15,7 +15,9 @@ TEST(MailboxName, EncodesAndDecodesModifiedUtf7) {
       {"~peter/mail/\xE5\x8F\xB0\xE5\x8C\x97/\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
        "~peter/mail/&U,BTFw-/&ZeVnLIqe-"},
       {"Tom & Jerry", "Tom &- Jerry"},
-      {"\xC3\x89" "conomie", "&AMk-conomie"},
+      {"\xC3\x89"
+       "conomie",
+       "&AMk-conomie"},
       // Beyond the BMP: a surrogate pair (U+1F4E7).
       {"\xF0\x9F\x93\xA7", "&2D3c5w-"},
       {"", ""},

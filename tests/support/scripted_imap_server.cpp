@@ -64,8 +64,7 @@ std::vector<Pop3Script> ScriptedImapServer::Scripts(std::vector<ImapScript> scri
   return lines;
 }
 
-ScriptedImapServer::ScriptedImapServer(ImapScript script)
-    : server_(std::move(script.script_)) {}
+ScriptedImapServer::ScriptedImapServer(ImapScript script) : server_(std::move(script.script_)) {}
 
 ScriptedImapServer::ScriptedImapServer(std::vector<ImapScript> scripts)
     : server_(Scripts(std::move(scripts))) {}
