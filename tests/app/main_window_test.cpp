@@ -259,6 +259,8 @@ TEST_F(StartUpTest, ExitThatCannotSaveTheAccountsKeepsTheProgramRunning) {
   TestAccount account;
   AddAccount(account);
   Start();
+  // A folder in place of the lock file (which stays on Windows).
+  std::filesystem::remove(LockFileName(kAccountsFileName));
   std::filesystem::create_directory(LockFileName(kAccountsFileName));
   window_->Exit1Click();
   ASSERT_EQ(view_.Errors().size(), 1u);
