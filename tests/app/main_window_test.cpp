@@ -52,9 +52,12 @@ TEST_F(StartUpTest, FreshSystemOpensWithTheDesignedWindowAndDefaults) {
   EXPECT_EQ(window_->LogMemo().Count(), 0u);
   EXPECT_EQ(settings_.Peek(kProgramKey, "Log"), "True");
   EXPECT_THAT(view_.Errors(), IsEmpty());
-  // The "About" tab's text: seven empty lines, then the program's name.
-  EXPECT_EQ(view_.Text(Control::lblAbout).rfind("\r\n\r\n\r\n\r\n\r\n\r\n\r\nCorvel! v0.6\r\n", 0),
-            0u);
+  // The "About" tab's text: seven empty lines, the program's name, then the
+  // version the build was given.
+  EXPECT_EQ(
+      view_.Text(Control::lblAbout)
+          .rfind("\r\n\r\n\r\n\r\n\r\n\r\n\r\nCorvel! v0.6\r\nVersion " CORVEL_PROJECT_VERSION, 0),
+      0u);
 }
 
 TEST_F(StartUpTest, GeometryIsRestoredOnlyWhenAllFourValuesArePresent) {
