@@ -231,7 +231,7 @@ void MailChecker::DetectWithSeenList(std::size_t index) {
     if (AccountRecord* record = CheckedRecord(index)) record->SetPlainUidlFileName(fileName);
   }
   const std::filesystem::path path(fileName);
-  if (!ReadFileIfExists(path)) ReplaceFileAtomically(path, "");
+  CreateFileIfMissing(path);
   seenList_.LoadFromFile(path);
 
   Tally tally;
