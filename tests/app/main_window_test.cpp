@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "accounts/file_io.h"
+#include "accounts/file_lock.h"
 #include "main_window_fixture.h"
 #include "pop3_server/mailbox_pop3_server.h"
 
@@ -261,7 +262,9 @@ TEST_F(StartUpTest, ExitThatCannotSaveTheAccountsKeepsTheProgramRunning) {
   TestAccount account;
   AddAccount(account);
   Start();
-  std::filesystem::create_directory(TemporaryFileName(kAccountsFileName));
+  // A folder in place of the lock file (which stays on Windows).
+  std::filesystem::remove(LockFileName(kAccountsFileName));
+  std::filesystem::create_directory(LockFileName(kAccountsFileName));
   window_->Exit1Click();
   ASSERT_EQ(view_.Errors().size(), 1u);
   EXPECT_TRUE(shell_.IconShown());

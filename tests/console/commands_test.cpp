@@ -16,6 +16,7 @@
 #include "accounts/account_file.h"
 #include "accounts/account_table.h"
 #include "accounts/file_io.h"
+#include "accounts/file_lock.h"
 #include "app/settings/file_settings_store.h"
 #include "console/console_session.h"
 #include "console/terminal_text.h"
@@ -465,7 +466,7 @@ TEST_F(CheckCommandTest, CheckLeavesTheLogonEntryAloneAndGoesOnWhenASettingCanno
   store.WriteString(kProgramKey, "Balloon", "True");
   const std::string entry = FileText(store.AutostartFile());
   // The settings file can be read but no longer replaced.
-  std::filesystem::create_directory(TemporaryFileName(store.SettingsFile()));
+  std::filesystem::create_directory(LockFileName(store.SettingsFile()));
 
   const Result result = Run({"check"});
   EXPECT_EQ(result.status, 0) << result.err;
