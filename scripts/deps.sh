@@ -46,6 +46,9 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix googletest wine wine32:i386)
 # the window under Xvfb.
 WINDOWS_DESKTOP_PACKAGES=(imagemagick xvfb xdotool fonts-wine fonts-vlgothic)
 
+# The Windows installer (makensis), and what its test reads the files with.
+WINDOWS_INSTALLER_PACKAGES=(nsis binutils unzip)
+
 ensure_windows_packages() {
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     local run=()
