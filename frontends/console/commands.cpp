@@ -31,6 +31,7 @@
 #include "app/version.h"
 #include "console/console_session.h"
 #include "console/json_output.h"
+#include "console/status_command.h"
 #include "net/posix/poll_event_loop.h"
 #include "net/tick_count.h"
 
@@ -700,6 +701,7 @@ std::string_view SecurityName(std::uint8_t mode) {
 std::string UsageText() {
   return "Usage: corvel [-C DIR] [--log | --quiet] [--console] [--MINIMIZE]\n"
          "       corvel [-C DIR] check [--all-mail] [--quiet] [--json]\n"
+         "       corvel [-C DIR] status [--format text|json|waybar|i3blocks]\n"
          "       corvel [-C DIR] accounts list [--json]\n"
          "       corvel [-C DIR] accounts add --name N --server S [--port P] --user U\n"
          "                       (--password P | --password-stdin) [--interval SECONDS]\n"
@@ -739,6 +741,11 @@ std::string UsageText() {
          "  JSON object per line instead, and one per failed account. Standard error: the\n"
          "  activity log (not with --quiet) and one line per failed account:\n"
          "  corvel: ACCOUNT: REASON.\n"
+         "status tells what the accounts have: the running program of the folder is asked\n"
+         "  (over the session bus), or else every enabled account is checked once, quietly.\n"
+         "  --format waybar prints one JSON object (text, tooltip, class: new, none or\n"
+         "  error, alt); i3blocks prints full text, short text and colour, and exits with\n"
+         "  33 when there is new mail.\n"
          "accounts edits the accounts as the account editor does: a port from 1 to 65535\n"
          "  (or pop3, pop3s), an interval in whole seconds (below 10 raised to 10).\n"
          "  --security auto speaks TLS from the first byte on port 995 and plain text\n"
@@ -758,7 +765,7 @@ std::string UsageText() {
          "\n"
          "Exit status: 0 success; 1 an account could not be reached, protected or logged\n"
          "in to; 2 a usage error (refused input, no accounts), a start-up error or a file\n"
-         "error.\n";
+         "error; 33 new mail (status --format i3blocks).\n";
 }
 
 int Main(const std::vector<std::string>& arguments, const Environment& environment,
@@ -797,6 +804,7 @@ int Main(const std::vector<std::string>& arguments, const Environment& environme
     if (command == "accounts") return RunAccounts(commandArguments, environment, out, err);
     if (command == "settings") return RunSettings(commandArguments, environment, out, err);
     if (command == "demo") return RunDemo(commandArguments, environment, out, err);
+    if (command == "status") return RunStatusCommand(commandArguments, environment, out, err);
     throw UsageError("unknown command '" + command + "'");
   } catch (const HelpRequested&) {
     out << UsageText();
@@ -879,6 +887,30 @@ int RunAccounts(const std::vector<std::string>& arguments, const Environment& en
   if (what == "delete") return AccountsDelete(arguments, out);
   if (what == "clear-auth") return AccountsClearAuth(arguments, out);
   throw UsageError("unknown accounts command '" + what + "'");
+}
+
+int RunStatusCommand(const std::vector<std::string>& arguments, const Environment& environment,
+                     std::ostream& out, std::ostream& err) {
+  StatusFormat format = StatusFormat::text;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (IsHelp(arguments[i])) throw HelpRequested{};
+    if (arguments[i] != "--format") {
+      throw UsageError("unknown option '" + arguments[i] + "' for status");
+    }
+    const std::string name = TakeValue(arguments, i);
+    if (name == "text") {
+      format = StatusFormat::text;
+    } else if (name == "json") {
+      format = StatusFormat::json;
+    } else if (name == "waybar") {
+      format = StatusFormat::waybar;
+    } else if (name == "i3blocks") {
+      format = StatusFormat::i3blocks;
+    } else {
+      throw UsageError("--format takes text, json, waybar or i3blocks, not '" + name + "'");
+    }
+  }
+  return RunStatus(format, environment, out, err);
 }
 
 int RunSettings(const std::vector<std::string>& arguments, const Environment& environment,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <ctime>
 #include <limits>
 #include <utility>
 
@@ -97,6 +98,7 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
 }
 
 MainWindow::~MainWindow() {
+  bus_.reset();
   if (checkTimer_ != 0) loop_.StopTimer(checkTimer_);
   checkTimer_ = 0;
   tray_.reset();
@@ -145,6 +147,12 @@ void MainWindow::FormCreate() {
     tray_->SetIcon(TrayPicture::kApplication);
 
     LoadAccountTable();
+    if (options_.longRunning && options_.exportBus) {
+      std::string why;
+      bus_ = ExportProgramBus(
+          loop_, *this, std::filesystem::absolute(options_.accountsFile).parent_path(),
+          [this](std::string_view message) { WriteLog("", message); }, why);
+    }
     started_ = true;
     WriteLog("", "Corvel! v0.6 started...");
   });
@@ -296,7 +304,7 @@ void MainWindow::RestoreFromTrayHandler(bool /*singleClick*/) {
 void MainWindow::NewsLookedAt() {
   SetMailAnimation(false);
   flags_.NewMailPending = false;
-  for (auto& [name, state] : trayStates_) state.pendingMails = 0;
+  for (auto& [name, state] : trayStates_) state.pendingMails = state.pendingBytes = 0;
   UpdateTrayHint();
 }
 
@@ -475,7 +483,7 @@ void MainWindow::AllMailChkBxClick() {
   // The list's rows change their kind with this box.
   mailList_.Clear();
   flags_.NewMailPending = false;
-  for (auto& [name, state] : trayStates_) state.pendingMails = 0;
+  for (auto& [name, state] : trayStates_) state.pendingMails = state.pendingBytes = 0;
   UpdateTrayHint();
 }
 
@@ -570,9 +578,17 @@ std::string_view FailureWords(CheckOutcome outcome) {
 
 void MainWindow::CheckFinished(const CheckReport& report) {
   AccountTrayState& state = trayStates_[report.account];
-  if (report.newCount > 0 && flags_.NewMailPending) state.pendingMails += report.newCount;
+  if (report.newCount > 0 && flags_.NewMailPending) {
+    state.pendingMails += report.newCount;
+    state.pendingBytes += report.newBytes;
+  }
   state.failure = std::string(FailureWords(report.outcome));
+  state.reason = report.reason;
+  std::tm now = options_.clock();
+  state.lastCheck = static_cast<std::int64_t>(std::mktime(&now));
   UpdateTrayHint();
+  if (bus_ && report.newCount > 0) bus_->NewMail(report.account, report.newCount, report.newBytes);
+  if (bus_ && CheckFailed(report.outcome)) bus_->CheckFailed(report.account, report.reason);
   // Once exit has begun the settings store is closed.
   if (report.newCount > 0 && !exiting_) {
     newMailCommand_.Run(settings_.ReadString(kProgramKey, kOnNewMailValueName, ""), report.account,
@@ -582,6 +598,28 @@ void MainWindow::CheckFinished(const CheckReport& report) {
 }
 
 void MainWindow::SaveAccountTable() { SaveLoadedTable(true); }
+
+void MainWindow::CheckNow() {
+  for (std::size_t i = 0; i < table_.Count(); ++i) {
+    if (table_[i].IsEnabled()) table_[i].Elapsed = std::max(table_[i].Interval - 1, 0);
+  }
+}
+
+std::vector<AccountCounts> MainWindow::Counts() const {
+  std::vector<AccountCounts> counts;
+  for (std::size_t i = 0; i < table_.Count(); ++i) {
+    AccountCounts account;
+    account.account = table_[i].PlainAccountName();
+    if (const auto found = trayStates_.find(account.account); found != trayStates_.end()) {
+      account.newCount = found->second.pendingMails;
+      account.newBytes = found->second.pendingBytes;
+      account.lastCheck = found->second.lastCheck;
+      account.failure = found->second.reason;
+    }
+    counts.push_back(std::move(account));
+  }
+  return counts;
+}
 
 void MainWindow::SaveLoadedTable(bool zeroElapsed) {
   if (!table_.Image()) return;

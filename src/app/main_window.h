@@ -33,6 +33,7 @@
 #include "accounts/file_lock.h"
 #include "app/activity_log.h"
 #include "app/auth/account_secrets.h"
+#include "app/bus/program_bus.h"
 #include "app/main_view.h"
 #include "app/process/new_mail_command.h"
 #include "app/settings/settings_store.h"
@@ -100,6 +101,8 @@ struct MainWindowOptions {
   // accounts), and its check timer runs even without accounts, so that
   // accounts another process adds to the file are found.
   bool longRunning = false;
+  // The long-running program answers on the session bus (io.corvel.Corvel).
+  bool exportBus = false;
 };
 
 // What the program says once when it has no notification area to live in.
@@ -115,7 +118,7 @@ inline constexpr std::string_view kExitWithoutTrayQuestion =
 inline constexpr std::string_view kAlreadyRunningMessage =
     "Corvel is already running in this folder; this copy ends.";
 
-class MainWindow final : private CheckHost {
+class MainWindow final : private CheckHost, private ProgramBusHost {
  public:
   MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, SettingsStore& settings,
              const LocaleFormat& localeFormat, MainWindowOptions options = {});
@@ -166,6 +169,12 @@ class MainWindow final : private CheckHost {
   // A check of an account has ended (on the loop thread, after its logout
   // line): the front-ends tell the reason of a failed check from here.
   std::function<void(const CheckReport&)> OnCheckFinished;
+  // Checks every enabled account soon, as if its interval had passed (the
+  // session bus's CheckNow).
+  void CheckNow();
+  // Per account, in table order: the new mails not looked at, when its last
+  // check ended and why it failed.
+  [[nodiscard]] std::vector<AccountCounts> Counts() const;
   // Writes the account table to the accounts file as "Exit" does (Elapsed 0,
   // the login methods found). Throws InOutException.
   void SaveAccountTable();
@@ -222,6 +231,11 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] std::int64_t CheckDeadlineSeconds() const override;
   // Runs the "OnNewMail" command after a report of new mail.
   void CheckFinished(const CheckReport& report) override;
+
+  // ---- ProgramBusHost.
+  void BusCheckNow() override { CheckNow(); }
+  [[nodiscard]] std::vector<MailRow> BusNewMail() const override { return mailList_.Rows(); }
+  [[nodiscard]] std::vector<AccountCounts> BusCounts() const override { return Counts(); }
 
   // Runs a handler; an error that escapes it goes to the error box.
   void Guarded(const std::function<void()>& handler);
@@ -307,7 +321,10 @@ class MainWindow final : private CheckHost {
   // check failed (empty after a check that worked).
   struct AccountTrayState {
     std::int64_t pendingMails = 0;
-    std::string failure;
+    std::int64_t pendingBytes = 0;
+    std::string failure;         // in a few words
+    std::string reason;          // as the check gave it
+    std::int64_t lastCheck = 0;  // seconds since 1970
   };
   std::map<std::string, AccountTrayState> trayStates_;
   // The tab a click on the last balloon opens; none: the window only.
@@ -315,6 +332,7 @@ class MainWindow final : private CheckHost {
   bool noTrayTold_ = false;
 
   std::unique_ptr<FileLock> folderLock_;
+  std::unique_ptr<ProgramBus> bus_;
   bool started_ = false;
   bool settingsFailureShown_ = false;
   bool accountsFailureShown_ = false;
