@@ -42,6 +42,7 @@
 #include "app/tray/tray_menu.h"
 #include "app/tray/tray_shell.h"
 #include "checker/check_host.h"
+#include "checker/imap_mailbox.h"
 #include "checker/mail_checker.h"
 #include "checker/new_mail_list.h"
 #include "checker/seen_list.h"
@@ -206,6 +207,7 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   [[nodiscard]] const NewMailList& MailList() const { return mailList_; }
   [[nodiscard]] NewMailList& MailList() { return mailList_; }
   [[nodiscard]] SyncPop3Client& Pop3() { return pop3_; }
+  [[nodiscard]] SyncImapClient& Imap() { return imap_; }
   [[nodiscard]] TrayIcon* Tray() { return tray_.get(); }
   [[nodiscard]] const TrayMenu& PopupMenu() const { return popUp_; }
   [[nodiscard]] bool CheckTimerEnabled() const { return checkTimer_ != 0; }
@@ -303,6 +305,10 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   NewMailList mailList_;
   LogMemoModel logMemo_;
   SyncPop3Client pop3_;
+  // IMAP accounts are checked through their own session on their own
+  // client, chosen per account by its options.
+  SyncImapClient imap_;
+  ImapMailbox imapSession_;
   MailChecker checker_;
   NewMailCommand newMailCommand_;
   AccountSecrets secrets_;
