@@ -57,6 +57,7 @@ constexpr KnownSetting kSettings[] = {
     {kCheckDeadlineName, "0", SettingKind::Seconds},
     {kOnNewMailValueName, "", SettingKind::Command},
     {kStartWithSession, "False", SettingKind::Session},
+    {kMailProgramValueName, "", SettingKind::Command},
 };
 
 class UsageError : public std::runtime_error {
@@ -99,6 +100,7 @@ struct AccountOptions {
   std::optional<std::uint8_t> security;
   std::optional<MailProtocol> protocol;
   std::optional<std::string> folders;
+  std::optional<bool> quiet;
   std::optional<std::string> oauthCommand;
   std::optional<SecretPlace> secretIn;
   bool passwordFromStdin = false;
@@ -161,6 +163,12 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
       }
     } else if (a == "--folders") {
       options.folders = TakeValue(arguments, i);
+    } else if (a == "--quiet") {
+      const std::string quiet = TakeValue(arguments, i);
+      if (quiet != "on" && quiet != "off") {
+        throw UsageError("--quiet takes on or off, not '" + quiet + "'");
+      }
+      options.quiet = quiet == "on";
     } else if (IsHelp(a)) {
       throw HelpRequested{};
     } else {
@@ -355,6 +363,18 @@ ProtocolOptions StoredProtocolOptions(const AccountRecord& record) {
 // Writes the form's protocol options into the side file, before the record:
 // should that fail, the record stays as it was. A change of protocol forgets
 // the login method found for the old one.
+// Writes an account's "quiet" (no balloons) into the options side file.
+void StoreQuiet(bool quiet, const AccountRecord& record) {
+  EditAccountOptions(AccountOptionsFileFor(kAccountsFileName), record.PlainUidlFileName(),
+                     [quiet](OptionSection& section) {
+                       if (quiet) {
+                         section.Set(kQuietKey, "on");
+                       } else {
+                         section.Erase(kQuietKey);
+                       }
+                     });
+}
+
 void StoreFormProtocol(const AccountForm& form, AccountRecord& record) {
   const ProtocolOptions options = FormToProtocolOptions(form);
   if (options.protocol != StoredProtocolOptions(record).protocol) record.AuthMethod.Clear();
@@ -397,7 +417,7 @@ std::size_t FindAccount(const AccountFile& file, std::string_view selector) {
 }
 
 void PrintAccount(std::ostream& out, std::size_t index, const AccountRecord& record,
-                  const ProtocolOptions& protocol) {
+                  const ProtocolOptions& protocol, bool quiet) {
   out << '#' << index << '\t' << record.PlainAccountName() << '\t' << record.PlainServer() << ':'
       << record.Port << '\t' << "user " << record.PlainUserName() << '\t' << "every "
       << record.Interval << " s\t" << (record.IsEnabled() ? "enabled" : "disabled") << '\t'
@@ -409,6 +429,7 @@ void PrintAccount(std::ostream& out, std::size_t index, const AccountRecord& rec
       << record.PlainUidlFileName() << '\t' << "protocol " << ProtocolName(protocol.protocol);
   if (protocol.protocol == MailProtocol::imap)
     out << "\tfolders " << FolderListText(protocol.folders);
+  if (quiet) out << "\tquiet";
   out << '\n';
 }
 
@@ -434,17 +455,21 @@ int AccountsList(const std::vector<std::string>& arguments, std::ostream& out) {
   auto protocolOf = [&options](const AccountRecord& record) {
     return ProtocolOptionsOf(options.Find(record.PlainUidlFileName()));
   };
+  auto quietOf = [&options](const AccountRecord& record) {
+    const OptionSection* section = options.Find(record.PlainUidlFileName());
+    return section != nullptr && section->Get(kQuietKey) == "on";
+  };
   if (json) {
     for (std::size_t i = 0; i < count; ++i) {
       const AccountRecord record = file.ReadRecord(i);
-      out << AccountJson(i, record, protocolOf(record)) << '\n';
+      out << AccountJson(i, record, protocolOf(record), quietOf(record)) << '\n';
     }
     return kExitOk;
   }
   if (count == 0) out << "No accounts.\n";
   for (std::size_t i = 0; i < count; ++i) {
     const AccountRecord record = file.ReadRecord(i);
-    PrintAccount(out, i, record, protocolOf(record));
+    PrintAccount(out, i, record, protocolOf(record), quietOf(record));
   }
   if (count > kMaxAccounts) {
     out << "Only the first " << kMaxAccounts << " accounts are checked.\n";
@@ -482,6 +507,7 @@ int AccountsAdd(const std::vector<std::string>& arguments, const Environment& en
     return kExitUsage;
   }
   StoreFormProtocol(form, record);
+  if (options.quiet) StoreQuiet(*options.quiet, record);
   file.WriteRecord(count, record);
   out << "Account " << form.name << " added (#" << count << ").\n";
   return kExitOk;
@@ -521,6 +547,7 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
     return kExitUsage;
   }
   if (options.protocol || options.folders) StoreFormProtocol(form, record);
+  if (options.quiet) StoreQuiet(*options.quiet, record);
   file.WriteRecord(index, record);
   ForgetOldKeyringEntry(before, record, err);
   FollowAuthorization(before, record, err);
@@ -694,7 +721,7 @@ const KnownSetting& FindSetting(std::string_view typed) {
   }
   throw UsageError("unknown setting '" + std::string(typed) +
                    "' (settings: ConnErr, Balloon, AllMail, Log, FastListing, CheckDeadline, "
-                   "OnNewMail, StartWithSession)");
+                   "OnNewMail, MailProgram, StartWithSession)");
 }
 
 std::optional<bool> ParseBool(std::string_view text) {
@@ -727,7 +754,7 @@ std::string UsageText() {
          "                       [--leave-mail] [--disabled] [--security auto|starttls|tls]\n"
          "                       [--oauth-command 'CMD ARGS' instead of a password]\n"
          "                       [--secret-store keyring|file] [--protocol pop3|imap]\n"
-         "                       [--folders 'INBOX,Lists/dev' for imap]\n"
+         "                       [--folders 'INBOX,Lists/dev' for imap] [--quiet on|off]\n"
          "       corvel [-C DIR] accounts set NAME|#INDEX [the options of add]\n"
          "                       [--no-leave-mail] [--enabled]\n"
          "       corvel [-C DIR] accounts authorize NAME|#INDEX --provider "
@@ -740,7 +767,8 @@ std::string UsageText() {
          "AllMail, Log,\n"
          "                       FastListing, StartWithSession: True or False; CheckDeadline in "
          "seconds,\n"
-         "                       0: automatic; OnNewMail: a command line, empty: none)\n"
+         "                       0: automatic; OnNewMail, MailProgram: a command line,\n"
+         "                       empty: none)\n"
          "       corvel demo [--console]\n"
          "       corvel --help | -h | --version\n"
          "\n"
@@ -775,7 +803,9 @@ std::string UsageText() {
          "settings: ConnErr, Balloon, AllMail, Log, StartWithSession (True or False);\n"
          "  OnNewMail, a command run after each report of new mail, split into words as a\n"
          "  shell would and run without a shell (sh -c '...' for one), with CORVEL_ACCOUNT,\n"
-         "  CORVEL_COUNT and CORVEL_BYTES in its environment.\n"
+         "  CORVEL_COUNT and CORVEL_BYTES in its environment; MailProgram, the command that\n"
+         "  opens your mail program or webmail from a notification, the tray menu or a\n"
+         "  double click on a \"New mail\" row, split and run the same way.\n"
          "\n"
          "Files: the accounts in mail.accounts.qor in the working directory (-C DIR or\n"
          "--dir DIR changes into DIR first), the seen-message files (*.uidl) beside it; the\n"

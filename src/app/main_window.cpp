@@ -76,6 +76,7 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       imapSession_(imap_),
       checker_(table_, pop3_, seenList_, mailList_, flags_, *this),
       newMailCommand_(loop),
+      mailProgram_(loop),
       secrets_(options_.accountsFile, &loop, options_.tokenCommandTimeoutMs) {
   checker_.SetSecretSource(&secrets_);
   if (options_.keyring) secrets_.UseKeyring(options_.keyring);
@@ -103,14 +104,17 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
   newMailCommand_.OnFailure = [this](std::string_view account, std::string_view text) {
     WriteLog(account, text);
   };
+  mailProgram_.OnFailure = [this](std::string_view text) { WriteLog("", text); };
 
-  // The tray's pop-up menu: "Restore" (the default item) and "Exit".
-  popUp_.items.push_back(TrayMenuItem{"Restore", true, [this] { Restore1Click(); }});
-  popUp_.items.push_back(TrayMenuItem{"Exit", false, [this] { Exit1Click(); }});
+  // The tray's pop-up menu: "Restore" (the default item) and "Exit", and
+  // between them what acts on new mail.
+  popUp_.OnOpening = [this] { BuildPopupMenu(); };
+  BuildPopupMenu();
 }
 
 MainWindow::~MainWindow() {
   bus_.reset();
+  if (dndTimer_ != 0) loop_.StopTimer(dndTimer_);
   if (checkTimer_ != 0) loop_.StopTimer(checkTimer_);
   checkTimer_ = 0;
   tray_.reset();
@@ -154,10 +158,15 @@ void MainWindow::FormCreate() {
     tray_->OnClick = [this] { TrayClick(); };
     tray_->OnMinimizeToTray = [this] { OnMinTray(); };
     tray_->OnBalloonClick = [this] { BalloonClick(); };
+    tray_->OnBalloonAction = [this](const std::string& action) {
+      if (action == kOpenMailProgramCaption) OpenMailProgramClick();
+      if (action == kMarkAsSeenCaption) MarkAsSeenClick();
+    };
     tray_->SetPopupMenu(&popUp_);
     tray_->SetIconVisible(true);
     tray_->SetIcon(TrayPicture::kApplication);
 
+    BuildPopupMenu();
     LoadAccountTable();
     if (options_.longRunning && options_.exportBus) {
       std::string why;
@@ -346,6 +355,8 @@ std::string MainWindow::TrayHintText() const {
     if (about.empty()) continue;
     text += (text.empty() ? "" : "; ") + name + ": " + about;
   }
+  if (DoNotDisturb())
+    text = "Do not disturb until " + dndUntil_ + (text.empty() ? "" : "; " + text);
   return text.empty() ? std::string(kProgramCaption) : text;
 }
 
@@ -395,28 +406,32 @@ void MainWindow::SetMailAnimation(bool on) {
   // Once exit has begun the tray component is gone; a check still finishing
   // must not reach for it.
   if (!tray_) return;
-  if (on) {
+  if (on && !DoNotDisturb()) {
     tray_->SetIconList({TrayPicture::kMailFrame1, TrayPicture::kMailFrame2});
     tray_->SetCycleInterval(500);
     tray_->SetCycleIcons(true);
   } else {
     tray_->SetCycleIcons(false);
-    tray_->SetIcon(TrayPicture::kApplication);
+    tray_->SetIcon(DoNotDisturb() ? TrayPicture::kDoNotDisturb : TrayPicture::kApplication);
   }
 }
 
 void MainWindow::BalloonNotify(std::string_view title, std::string_view text, int iconKind,
                                int timeoutSeconds) {
-  if (!tray_) return;
+  if (!tray_ || DoNotDisturb()) return;
+  std::vector<std::string> actions;
   if (iconKind == kBalloonError) {
     balloonTab_ = MainTab::Log;
   } else if (title.starts_with("New mail")) {
     balloonTab_ = MainTab::NewMail;
+    if (!MailProgramLine().empty()) actions.emplace_back(kOpenMailProgramCaption);
+    actions.emplace_back(kMarkAsSeenCaption);
   } else {
     balloonTab_.reset();
   }
   (void)tray_->BalloonNotify(title, text, static_cast<BalloonIcon>(iconKind),
-                             static_cast<std::uint32_t>(std::max(timeoutSeconds, 0)));
+                             static_cast<std::uint32_t>(std::max(timeoutSeconds, 0)),
+                             std::move(actions));
 }
 
 // ---------------------------------------------------------------- settings boxes

@@ -35,6 +35,7 @@
 #include "app/auth/account_secrets.h"
 #include "app/bus/program_bus.h"
 #include "app/main_view.h"
+#include "app/process/mail_program.h"
 #include "app/process/new_mail_command.h"
 #include "app/settings/settings_store.h"
 #include "app/text/locale_format.h"
@@ -62,6 +63,14 @@ inline constexpr std::string_view kFastListingName = "FastListing";
 // Whole seconds a check may take once it knows the mailbox size; absent, 0
 // or not a whole number: derived from the size and the time-out.
 inline constexpr std::string_view kCheckDeadlineName = "CheckDeadline";
+
+// The tray menu's items and the notifications' actions for acting on new
+// mail.
+inline constexpr std::string_view kOpenMailProgramCaption = "Open mail program";
+inline constexpr std::string_view kMarkAsSeenCaption = "Mark as seen";
+inline constexpr std::string_view kDoNotDisturbCaption = "Do not disturb for 1 hour";
+// The options side file's key of an account that shows no balloons.
+inline constexpr std::string_view kQuietKey = "quiet";
 
 // The choices of the editor's SecurityBox, by security mode (0, 1, 2).
 inline constexpr std::array<std::string_view, 3> kSecurityChoices = {
@@ -104,6 +113,8 @@ struct MainWindowOptions {
   bool longRunning = false;
   // The long-running program answers on the session bus (io.corvel.Corvel).
   bool exportBus = false;
+  // How long "Do not disturb" lasts.
+  std::uint32_t doNotDisturbMs = 60 * 60 * 1000;
 };
 
 // What the program says once when it has no notification area to live in.
@@ -146,6 +157,18 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   // The user clicked a balloon: the window comes forward, on the tab the
   // balloon was about ("New mail" for news, "Log" for a failure).
   void BalloonClick();
+  // "Open mail program" (the tray menu, a notification, a double click on a
+  // row of "New mail"): runs the setting "MailProgram".
+  void OpenMailProgramClick();
+  // A double click on row `row` of the "New mail" list.
+  void MailRowDblClick(std::size_t row);
+  // A notification's "Mark as seen": the news are taken as looked at, as
+  // opening "New mail" takes them (the animation stops, nothing pending).
+  void MarkAsSeenClick();
+  // The tray menu's "Do not disturb for 1 hour", and its end: no balloons
+  // and no animation meanwhile; the icon says so; the news are still listed.
+  void DoNotDisturbClick();
+  [[nodiscard]] bool DoNotDisturb() const { return dndTimer_ != 0; }
   // The tray's tooltip: what is pending and what fails, per account
   // ("Home: 3 new mails; Work: cannot connect"), or the caption when all is
   // quiet.
@@ -234,6 +257,9 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   // Runs the "OnNewMail" command after a report of new mail.
   void CheckFinished(const CheckReport& report) override;
 
+  // Whether the account keeps quiet (no balloons; the options side file).
+  [[nodiscard]] bool AccountQuiet(std::string_view account) const override;
+
   // ---- ProgramBusHost.
   void BusCheckNow() override { CheckNow(); }
   [[nodiscard]] std::vector<MailRow> BusNewMail() const override { return mailList_.Rows(); }
@@ -270,6 +296,11 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   // The user has seen the news: the animation stops, nothing is pending.
   void NewsLookedAt();
   void UpdateTrayHint();
+  // The tray menu as things stand: "Open mail program" only while a mail
+  // program is set, the do-not-disturb item saying whether it is on.
+  void BuildPopupMenu();
+  void EndDoNotDisturb();
+  [[nodiscard]] std::string MailProgramLine() const;
   // Says once per run why the window goes to the task bar, not the tray:
   // in the log, and with showIt also on the screen.
   void TellNoTrayOnce(bool showIt);
@@ -311,6 +342,9 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   ImapMailbox imapSession_;
   MailChecker checker_;
   NewMailCommand newMailCommand_;
+  MailProgram mailProgram_;
+  EventLoop::TimerId dndTimer_ = 0;
+  std::string dndUntil_;  // the time it ends, as the locale writes it
   AccountSecrets secrets_;
   TrayMenu popUp_;
   std::unique_ptr<TrayIcon> tray_;
