@@ -231,7 +231,8 @@ class MainWindow final : private CheckHost {
 
   // Editor steps.
   void ShowRecord();
-  // The first steps of every navigation button; false when the file is empty.
+  // The first steps of every navigation button (the file is read again, and
+  // the cursor follows the shown account); false when the file is empty.
   bool StartNavigation();
   void ShowRecordAt(std::size_t index);
   void ShowForm(const AccountForm& form);
@@ -267,8 +268,11 @@ class MainWindow final : private CheckHost {
   std::unique_ptr<TrayIcon> tray_;
   EventLoop::TimerId checkTimer_ = 0;
 
-  // The account editor.
+  // The account editor. shownRecord_ is the shown record as the file held it
+  // (editRecord_ is the working copy): what an "Update" changed is the
+  // difference between the two.
   std::optional<AccountFile> editorFile_;
+  AccountRecord shownRecord_;
   std::size_t cursor_ = 0;
   bool addingAccount_ = false;
 

@@ -229,6 +229,31 @@ TEST_F(CommandsTest, RefusedInputGetsStatusTwoAndOneLineAndWritesNothing) {
   EXPECT_FALSE(std::filesystem::exists(folder_.Path() / "config"));
 }
 
+// Input refused only once the accounts file is read (an account that is not
+// there, a keyring that is not there) leaves no file either, not even an
+// empty one.
+TEST_F(CommandsTest, InputRefusedAfterTheFileIsReadLeavesNoFile) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"accounts", "set", "Home", "--port", "995"},
+        {"accounts", "delete", "Home"},
+        {"accounts", "clear-auth", "#0"},
+        {"accounts", "authorize", "Home", "--provider", "google", "--client-id", "id"}}) {
+    EXPECT_EQ(Run(arguments).status, 2) << arguments[1];
+  }
+  // A session bus that is not there: no keyring to keep the password.
+  const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  const std::string savedBus = bus != nullptr ? bus : "";
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/corvel-test-bus", 1);
+  const Result keyring = AddHome({"--secret-store", "keyring"});
+  if (bus != nullptr) {
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", savedBus.c_str(), 1);
+  } else {
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  }
+  EXPECT_EQ(keyring.status, 2) << keyring.err;
+  EXPECT_TRUE(std::filesystem::is_empty(folder_.Path()));
+}
+
 TEST_F(CommandsTest, APasswordMayLookLikeAnOptionAndHelpAfterACommandShowsTheUsage) {
   const Result added = AddHome({"--password", "-h"});
   EXPECT_EQ(added.status, 0) << added.err;
