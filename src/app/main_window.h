@@ -208,6 +208,11 @@ class MainWindow final : private CheckHost {
   void RunBoxHandler(Control box);
   void MinimizeApplication();
   void RestoreSettings();
+  // Before a tick: settings another process changed are taken in; a box whose
+  // stored value changed shows it.
+  void TakeInChangedSettings();
+  // What changes with the "AllMail" box, besides its stored value.
+  void AllMailChanged();
   // Writes a setting. A failure to write a value the store already holds
   // (a box set at start-up writes back what was read) loses nothing: it is
   // shown once, and the work goes on.
@@ -279,6 +284,9 @@ class MainWindow final : private CheckHost {
   std::unique_ptr<FileLock> folderLock_;
   bool started_ = false;
   bool settingsFailureShown_ = false;
+  // The option boxes' values as last read from the store (ConnErr, Balloon,
+  // AllMail, Log).
+  std::array<bool, 4> storedBoxes_{};
   bool accountsFailureShown_ = false;
   // A tick is running (its checks wait inside it); a restart of the check
   // timer asked for meanwhile waits until it has ended.
