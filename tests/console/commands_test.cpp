@@ -323,6 +323,25 @@ TEST_F(CommandsTest, WithoutAccountsCheckAndTheRunningProgramSaySoAndCreateNoFil
   EXPECT_THAT(err.str(), HasSubstr("corvel: add one with corvel accounts add"));
 }
 
+// Ctrl-C or SIGTERM ends the running program even when the accounts cannot
+// be saved at exit: it says why and exits with status 2.
+TEST_F(CommandsTest, TheRunningProgramEndsWithStatusTwoWhenTheSaveAtExitFails) {
+  std::filesystem::create_directory(LockFileName(kAccountsFileName));
+  Environment environment;
+  environment.configFolder = folder_.Path() / "config";
+  std::ostringstream out;
+  std::ostringstream err;
+  console::SessionOptions options;
+  options.mode = console::SessionOptions::Mode::Program;
+  console::ConsoleSession session(environment, out, err, options);
+  session.Loop().Post([] { std::raise(SIGTERM); });
+  // Only a safety net should the signal be ignored.
+  session.Loop().StartTimer(20000, [&session] { session.Loop().Terminate(); });
+  EXPECT_EQ(session.RunProgram(), 2);
+  EXPECT_THAT(err.str(), HasSubstr("corvel: cannot write the accounts file "));
+  EXPECT_THAT(err.str(), HasSubstr("corvel: stopping without saving the accounts\n"));
+}
+
 TEST_F(CommandsTest, SettingsAreStoredAsTrueOrFalse) {
   EXPECT_EQ(Run({"settings", "get", "Log"}).out, "False\n");
   EXPECT_EQ(Run({"settings", "set", "Log", "on"}).status, 0);
