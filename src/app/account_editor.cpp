@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "accounts/account_form.h"
+#include "accounts/account_options.h"
 #include "accounts/file_io.h"
 #include "app/main_window.h"
 
@@ -43,6 +44,14 @@ std::uint8_t SecurityModeOfChoice(std::string_view choice) {
   return 0;
 }
 
+namespace {
+
+MailProtocol ProtocolOfChoice(std::string_view choice) {
+  return choice == kProtocolChoices[1] ? MailProtocol::imap : MailProtocol::pop3;
+}
+
+}  // namespace
+
 void MainWindow::ClearEditorForm(bool forNew) {
   view_.SetChecked(Control::EnableAccChkBx, false);
   view_.SetText(Control::AccountNameEdit, "");
@@ -53,12 +62,19 @@ void MainWindow::ClearEditorForm(bool forNew) {
   view_.SetText(Control::SecsEdit, forNew ? "300" : "");
   view_.SetChecked(Control::LeaveMailChkBx, false);
   view_.SetText(Control::SecurityBox, kSecurityChoices[0]);
+  view_.SetText(Control::ProtocolBox, kProtocolChoices[0]);
+  view_.SetText(Control::FoldersEdit, kDefaultFolder);
+  formProtocol_ = MailProtocol::pop3;
 }
 
 void MainWindow::ShowRecord() {
   editRecord_ = editorFile_->ReadRecord(cursor_);
   shownRecord_ = editRecord_;
-  ShowForm(RecordToForm(editRecord_));
+  AccountForm form = RecordToForm(editRecord_);
+  const AccountOptionsFile options =
+      LoadAccountOptions(AccountOptionsFileFor(options_.accountsFile));
+  ProtocolOptionsToForm(ProtocolOptionsOf(options.Find(editRecord_.PlainUidlFileName())), form);
+  ShowForm(form);
 }
 
 void MainWindow::ShowForm(const AccountForm& form) {
@@ -72,6 +88,10 @@ void MainWindow::ShowForm(const AccountForm& form) {
   view_.SetChecked(Control::LeaveMailChkBx, form.leaveMail);
   view_.SetText(Control::SecurityBox,
                 kSecurityChoices[form.securityMode <= 2 ? form.securityMode : 0]);
+  view_.SetText(Control::ProtocolBox,
+                kProtocolChoices[form.protocol == MailProtocol::imap ? 1 : 0]);
+  view_.SetText(Control::FoldersEdit, form.folders);
+  formProtocol_ = form.protocol;
 }
 
 AccountForm MainWindow::ReadForm() const {
@@ -85,6 +105,8 @@ AccountForm MainWindow::ReadForm() const {
   form.interval = view_.Text(Control::SecsEdit);
   form.leaveMail = view_.Checked(Control::LeaveMailChkBx);
   form.securityMode = SecurityModeOfChoice(view_.Text(Control::SecurityBox));
+  form.protocol = ProtocolOfChoice(view_.Text(Control::ProtocolBox));
+  form.folders = view_.Text(Control::FoldersEdit);
   return form;
 }
 
@@ -125,7 +147,7 @@ void MainWindow::OpenButtonClick() {
     for (Control field :
          {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
           Control::UserEdit, Control::PassEdit, Control::SecsEdit, Control::LeaveMailChkBx,
-          Control::SecurityBox, Control::Label1}) {
+          Control::SecurityBox, Control::ProtocolBox, Control::FoldersEdit, Control::Label1}) {
       view_.SetControlEnabled(field, true);
     }
     view_.SetText(Control::btnUpdate, kUpdateCaption);
@@ -137,12 +159,13 @@ void MainWindow::CloseEditor() {
   view_.SetText(Control::lblNOTE, "");
   editorFile_.reset();
   ClearEditorForm(false);
-  for (Control field :
-       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
-        Control::UserEdit, Control::PassEdit, Control::SecsEdit, Control::LeaveMailChkBx,
-        Control::SecurityBox, Control::Label1, Control::btnFirst, Control::btnPrev,
-        Control::btnNext, Control::btnLast, Control::btnNew, Control::btnUpdate, Control::btnDelete,
-        Control::btnClearAuth}) {
+  for (Control field : {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit,
+                        Control::PortEdit,       Control::UserEdit,        Control::PassEdit,
+                        Control::SecsEdit,       Control::LeaveMailChkBx,  Control::SecurityBox,
+                        Control::ProtocolBox,    Control::FoldersEdit,     Control::Label1,
+                        Control::btnFirst,       Control::btnPrev,         Control::btnNext,
+                        Control::btnLast,        Control::btnNew,          Control::btnUpdate,
+                        Control::btnDelete,      Control::btnClearAuth}) {
     view_.SetControlEnabled(field, false);
   }
   LoadAccountTable();
@@ -194,6 +217,7 @@ void MainWindow::btnUpdateClick() {
     // The change is made to the file as it is under its lock: another process
     // may have changed it since it was shown. The shown account is found by its
     // identity, and only the fields the user changed are written into it.
+    const ProtocolOptions protocol = FormToProtocolOptions(form);
     std::optional<std::string_view> refusal;
     std::size_t written = 0;
     editorFile_->Edit([&](AccountFile& records) {
@@ -215,10 +239,19 @@ void MainWindow::btnUpdateClick() {
         refusal = kDuplicateNameMessage;
         return;
       }
-      if (at) {
-        PlaceEditedSecret(shownRecord_, form, record);
-        record = ApplyRecordChange(records.ReadRecord(*at), shownRecord_, record);
+      // The protocol options go first: should they fail, the record stays as
+      // it was. Another protocol's login method means nothing to this one.
+      const std::filesystem::path optionsFile = AccountOptionsFileFor(options_.accountsFile);
+      if (protocol.protocol !=
+          ProtocolOptionsOf(LoadAccountOptions(optionsFile).Find(record.PlainUidlFileName()))
+              .protocol) {
+        record.AuthMethod.Clear();
       }
+      if (at) PlaceEditedSecret(shownRecord_, form, record);
+      EditAccountOptions(
+          optionsFile, record.PlainUidlFileName(),
+          [&protocol](OptionSection& section) { StoreProtocolOptions(protocol, section); });
+      if (at) record = ApplyRecordChange(records.ReadRecord(*at), shownRecord_, record);
       written = at.value_or(count);
       records.WriteRecord(written, record);
     });
@@ -229,6 +262,7 @@ void MainWindow::btnUpdateClick() {
     cursor_ = written;
     editRecord_ = record;
     shownRecord_ = record;
+    formProtocol_ = protocol.protocol;
     addingAccount_ = false;
     SetRecordButtons(true);
     view_.SetText(Control::btnUpdate, kUpdateCaption);
@@ -363,6 +397,19 @@ void MainWindow::btnPrevClick() {
 
 void MainWindow::btnClearAuthClick() {
   Guarded([this] { editRecord_.AuthMethod.Clear(); });
+}
+
+void MainWindow::ProtocolBoxChange() {
+  Guarded([this] {
+    AccountForm form = ReadForm();
+    const MailProtocol chosen = form.protocol;
+    form.protocol = formProtocol_;
+    SwitchProtocol(form, chosen);
+    view_.SetText(Control::PortEdit, form.port);
+    view_.SetChecked(Control::LeaveMailChkBx, form.leaveMail);
+    view_.SetText(Control::FoldersEdit, form.folders);
+    formProtocol_ = chosen;
+  });
 }
 
 void MainWindow::SecsEditExit() {
