@@ -33,6 +33,7 @@
 #include "accounts/file_lock.h"
 #include "app/activity_log.h"
 #include "app/auth/account_secrets.h"
+#include "app/auth/sign_in.h"
 #include "app/bus/program_bus.h"
 #include "app/main_view.h"
 #include "app/process/mail_program.h"
@@ -103,6 +104,10 @@ struct MainWindowOptions {
   int tokenCommandTimeoutMs = kTokenCommandTimeoutMs;
   // The keyring instead of the system's (tests).
   std::shared_ptr<SecretStore> keyring;
+  // The editor's sign-in: how the browser is shown the provider's page
+  // (empty: the system's browser), and how long it may take to come back.
+  std::function<bool(const std::string& url, std::string& why)> openBrowser;
+  int signInTimeoutMs = 5 * 60 * 1000;
   // A one-shot run (the console's check): the logon entry is read, and shown
   // in its box, but never written.
   bool oneShot = false;
@@ -218,6 +223,15 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   // The user chose another protocol in ProtocolBox: the port (and, for
   // IMAP, the leave-mail box) follow it.
   void ProtocolBoxChange();
+  // The user chose another login in LoginBox: its fields show, the others
+  // hide, and the sign-in says where the account stands.
+  void LoginBoxChange();
+  // "Sign in" (or "Sign in again"): the account's form is checked as
+  // "Update" checks it, the browser opens at the provider, and once the
+  // provider has authorized Corvel the account is written as "Update" writes
+  // it, signed in. While it waits the button reads "Cancel" and ends it.
+  void btnSignInClick();
+  [[nodiscard]] bool SigningIn() const { return signIn_ && signIn_->Running(); }
   [[nodiscard]] bool EditorOpen() const override;
 
   // ---- State.
@@ -318,11 +332,33 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   void ShowRecordAt(std::size_t index);
   void ShowForm(const AccountForm& form);
   [[nodiscard]] AccountForm ReadForm() const;
-  // A password typed into the editor for an account whose secret is not in
-  // the file: into the keyring, or the OAuth2 account becomes a password
-  // account. Throws when the keyring refuses; the record is then not written.
-  void PlaceEditedSecret(const AccountRecord& before, const AccountForm& form,
-                         AccountRecord& record);
+  // "Update", and the end of a sign-in (signedIn): the form checked and
+  // written into the file as it is under its lock, its login placed (the
+  // keyring, the OAuth2 settings). A new account takes `newUidl` as its
+  // seen-message file name when one is given.
+  void SaveForm(const AccountForm& form, bool signedIn, const std::string& newUidl = {});
+  // Why the form cannot be written as it is (the first refusal), or nothing.
+  [[nodiscard]] std::optional<std::string> FormRefusal(const AccountForm& form,
+                                                       bool signedIn) const;
+  [[nodiscard]] std::optional<std::string> LoginRefusal(const AccountForm& form,
+                                                        bool signedIn) const;
+  // The login of the form into the record, under the file's lock: the
+  // password where it is kept, the token command or the provider into the
+  // OAuth2 settings file. Throws KeyringRefusal.
+  void ApplyLogin(const AccountForm& form, const AccountRecord& before, AccountRecord& record,
+                  bool signedIn);
+  // The login's fields, read and shown.
+  void ReadLogin(AccountForm& form) const;
+  void ShowLogin(const AccountForm& form);
+  // Only the fields of the chosen login show.
+  void ShowLoginRows(LoginChoice choice);
+  // The sign-in's button and label for the shown account and chosen login.
+  void ShowSignInState();
+  void SignInFinished(const SignInOutcome& outcome);
+  // Every field and button of the editor but the sign-in's (busy) or as
+  // they were.
+  void SetEditorBusy(bool busy);
+  [[nodiscard]] bool KeyringReachable();
   void SetRecordButtons(bool on);
   void ClearEditorForm(bool forNew);
   void CloseEditor();
@@ -365,6 +401,17 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   bool addingAccount_ = false;
   // The protocol the form showed before the user changed ProtocolBox.
   MailProtocol formProtocol_ = MailProtocol::pop3;
+  // The sign-in under way, the form it is for and the seen-message file
+  // name a new account gets; the buttons as they were before it began.
+  std::unique_ptr<SignIn> signIn_;
+  AccountForm signInForm_;
+  std::string signInUidl_;
+  std::map<Control, bool> enabledBeforeSignIn_;
+  std::string waitingProvider_;
+  // The form as last shown (its login is kept when the view has no login
+  // controls).
+  AccountForm shownForm_;
+  std::optional<bool> keyringReachable_;
 
   // Per account (by name): new mails not looked at yet, and why the last
   // check failed (empty after a check that worked).

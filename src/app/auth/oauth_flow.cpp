@@ -271,12 +271,14 @@ TokenGrant Authorize(const OAuthSettings& settings, const std::string& clientSec
     if (options.tellUser) options.tellUser(url, opened ? std::string() : whyNot);
 
     AuthorizationCode code;
-    const LoopbackListener::Request request =
-        listener.Wait("/", options.timeoutMs, [&code, &state](const std::string& target) {
+    const LoopbackListener::Request request = listener.Wait(
+        "/", options.timeoutMs,
+        [&code, &state](const std::string& target) {
           code = ReadRedirect(target, state);
           return Page(code.ok ? "Corvel has the authorization. You can close this page."
                               : "Corvel did not get the authorization: " + code.reason);
-        });
+        },
+        options.cancelled);
     if (!request.ok) return Failure("the authorization did not come back: " + request.reason);
     if (!code.ok) return Failure(code.reason);
 

@@ -41,6 +41,9 @@ using FormFields = std::vector<std::pair<std::string, std::string>>;
 // with why, when it cannot.
 bool OpenInBrowser(const std::string& url, std::string& why);
 
+// The reason of a wait that was cancelled.
+inline constexpr std::string_view kWaitCancelled = "cancelled";
+
 // A listener on 127.0.0.1 at a port the system picks, for one browser
 // redirect.
 class LoopbackListener {
@@ -56,14 +59,16 @@ class LoopbackListener {
   struct Request {
     bool ok = false;
     std::string target;  // the path and query of the request, as sent
-    std::string reason;  // when not ok: why (the time ran out)
+    std::string reason;  // when not ok: why (the time ran out, or kWaitCancelled)
   };
   // Waits at most `timeoutMs` for a GET whose target starts with `path`
   // followed by '?'. Every request is answered with `page(target)` (an HTML
   // page; other paths get "404 Not Found"), and the first matching one ends
-  // the wait.
+  // the wait. `cancelled` (when set) is asked at least every 100 ms; true
+  // ends the wait with the reason "cancelled".
   Request Wait(std::string_view path, int timeoutMs,
-               const std::function<std::string(const std::string& target)>& page);
+               const std::function<std::string(const std::string& target)>& page,
+               const std::function<bool()>& cancelled = {});
 
  private:
   std::intptr_t socket_ = -1;

@@ -67,6 +67,11 @@ class ProgramBus {
     EventLoop& loop, ProgramBusHost& host, const std::filesystem::path& folder,
     std::function<void(std::string_view message)> tell, std::string& why);
 
+// Whether the system's keyring can be reached: a Secret Service on the
+// session bus, running or startable (Linux); the Credential Manager is
+// always there (Windows). Waits at most a second.
+[[nodiscard]] bool SystemKeyringReachable();
+
 // What the running program tells: its folder and the counts.
 struct RunningProgramCounts {
   std::filesystem::path folder;

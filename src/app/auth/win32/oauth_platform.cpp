@@ -61,7 +61,8 @@ LoopbackListener::~LoopbackListener() = default;
 
 LoopbackListener::Request LoopbackListener::Wait(
     std::string_view /*path*/, int /*timeoutMs*/,
-    const std::function<std::string(const std::string& target)>& /*page*/) {
+    const std::function<std::string(const std::string& target)>& /*page*/,
+    const std::function<bool()>& /*cancelled*/) {
   return {false, {}, kNotSupported};
 }
 

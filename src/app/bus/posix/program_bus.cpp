@@ -260,6 +260,39 @@ std::unique_ptr<ProgramBus> ExportProgramBus(EventLoop& loop, ProgramBusHost& ho
   return std::make_unique<GioProgramBus>(std::move(core));
 }
 
+bool SystemKeyringReachable() {
+  std::string why;
+  GDBusConnection* connection = ConnectSessionBus(why);
+  if (connection == nullptr) return false;
+  bool found = false;
+  for (const char* method : {"NameHasOwner", "ListActivatableNames"}) {
+    const bool owner = std::string_view(method) == "NameHasOwner";
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+        owner ? g_variant_new("(s)", "org.freedesktop.secrets") : nullptr,
+        G_VARIANT_TYPE(owner ? "(b)" : "(as)"), G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
+    if (reply == nullptr) continue;
+    if (owner) {
+      gboolean has = FALSE;
+      g_variant_get(reply, "(b)", &has);
+      found = has != FALSE;
+    } else {
+      GVariantIter* names = nullptr;
+      g_variant_get(reply, "(as)", &names);
+      const gchar* name = nullptr;
+      while (!found && g_variant_iter_loop(names, "&s", &name)) {
+        found = std::string_view(name) == "org.freedesktop.secrets";
+      }
+      g_variant_iter_free(names);
+    }
+    g_variant_unref(reply);
+    if (found) break;
+  }
+  g_dbus_connection_close_sync(connection, nullptr, nullptr);
+  g_object_unref(connection);
+  return found;
+}
+
 std::optional<RunningProgramCounts> AskRunningProgram(int timeoutMs, std::string& why) {
   GDBusConnection* connection = ConnectSessionBus(why);
   if (connection == nullptr) return std::nullopt;

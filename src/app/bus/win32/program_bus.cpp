@@ -12,6 +12,8 @@ std::unique_ptr<ProgramBus> ExportProgramBus(EventLoop& /*loop*/, ProgramBusHost
   return nullptr;
 }
 
+bool SystemKeyringReachable() { return true; }
+
 std::optional<RunningProgramCounts> AskRunningProgram(int /*timeoutMs*/, std::string& why) {
   why = "Windows has no session bus";
   return std::nullopt;
