@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,10 +57,8 @@ class ConcurrentWriters : public ::testing::Test {
     std::vector<std::string> environment = {"XDG_CONFIG_HOME=" +
                                             (folder_.Path() / "config").string()};
     for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (std::string_view(*entry).starts_with("XDG_CONFIG_HOME=")) continue;
-      if (std::string_view(*entry).starts_with("DISPLAY=")) continue;
-      if (std::string_view(*entry).starts_with("WAYLAND_DISPLAY=")) continue;
-      environment.emplace_back(*entry);
+      if (!std::string_view(*entry).starts_with("XDG_CONFIG_HOME="))
+        environment.emplace_back(*entry);
     }
     std::vector<char*> envp;
     for (std::string& entry : environment) envp.push_back(entry.data());
@@ -93,63 +92,50 @@ TEST_F(ConcurrentWriters, EveryChangeThatExitedZeroIsThereOnceAndNothingComesBac
   MailboxPop3Server server;
   server.AddMessage("m1", "From: a\r\nSubject: one\r\n\r\nx\r\n");
   server.AddMessage("m2", "From: b\r\nSubject: two\r\n\r\ny\r\n");
-  auto add = [&](const std::string& worker, const std::string& name, bool enabled) {
+  auto add = [&](const std::string& name, bool enabled) {
     std::vector<std::string> arguments = {
         "accounts",        "add",    "--name", name,         "--server", "127.0.0.1",   "--port",
         server.PortText(), "--user", "user",   "--password", "secret",   "--leave-mail"};
     if (!enabled) arguments.push_back("--disabled");
-    return Corvel(worker, arguments);
+    return arguments;
   };
-  ASSERT_EQ(add("setup", "Base", true), 0) << Log("setup");
+  ASSERT_EQ(Corvel("setup", add("Base", true)), 0) << Log("setup");
   for (int i = 0; i < kDeletes; ++i) {
-    ASSERT_EQ(add("setup", "D" + std::to_string(i), false), 0) << Log("setup");
+    ASSERT_EQ(Corvel("setup", add("D" + std::to_string(i), false)), 0) << Log("setup");
   }
   ASSERT_EQ(Corvel("setup", {"settings", "set", "Log", "True"}), 0) << Log("setup");
 
+  // What each worker runs, one command after the other; the workers at once.
+  std::map<std::string, std::vector<std::vector<std::string>>> plans;
+  for (int i = 0; i < kAddsPerWorker; ++i) {
+    plans["addA"].push_back(add("A" + std::to_string(i), false));
+    plans["addB"].push_back(add("B" + std::to_string(i), false));
+  }
+  for (int i = 0; i < kDeletes; ++i) {
+    plans["delete"].push_back({"accounts", "delete", "D" + std::to_string(i)});
+  }
+  for (int i = 0; i < kSets; ++i) {
+    plans["set"].push_back(i % 5 == 4
+                               ? std::vector<std::string>{"accounts", "clear-auth", "Base"}
+                               : std::vector<std::string>{"accounts", "set", "Base", "--interval",
+                                                          std::to_string(100 + i)});
+    plans["settings"].push_back({"settings", "set", "CheckDeadline", std::to_string(600 + i)});
+  }
+  for (int i = 0; i < kChecksPerWorker; ++i) {
+    plans["check1"].push_back({"check", "--quiet"});
+    plans["check2"].push_back({"check", "--quiet"});
+  }
   std::map<std::string, std::vector<int>> statuses;
-  for (const char* worker : {"addA", "addB", "delete", "set", "settings", "check1", "check2"}) {
-    statuses[worker];
-  }
+  for (const auto& [worker, plan] : plans) statuses[worker];
   std::vector<std::thread> workers;
-  for (const char* prefix : {"A", "B"}) {
-    workers.emplace_back([&, prefix] {
-      const std::string worker = std::string("add") + prefix;
-      for (int i = 0; i < kAddsPerWorker; ++i) {
-        statuses.at(worker).push_back(add(worker, prefix + std::to_string(i), false));
-      }
-    });
-  }
-  workers.emplace_back([&] {
-    for (int i = 0; i < kDeletes; ++i) {
-      statuses.at("delete").push_back(
-          Corvel("delete", {"accounts", "delete", "D" + std::to_string(i)}));
-    }
-  });
-  workers.emplace_back([&] {
-    for (int i = 0; i < kSets; ++i) {
-      const std::vector<std::string> arguments =
-          i % 5 == 4 ? std::vector<std::string>{"accounts", "clear-auth", "Base"}
-                     : std::vector<std::string>{"accounts", "set", "Base", "--interval",
-                                                std::to_string(100 + i)};
-      statuses.at("set").push_back(Corvel("set", arguments));
-    }
-  });
-  workers.emplace_back([&] {
-    for (int i = 0; i < kSets; ++i) {
-      statuses.at("settings")
-          .push_back(
-              Corvel("settings", {"settings", "set", "CheckDeadline", std::to_string(600 + i)}));
-    }
-  });
-  for (const char* worker : {"check1", "check2"}) {
-    workers.emplace_back([&, worker] {
-      for (int i = 0; i < kChecksPerWorker; ++i) {
-        statuses.at(worker).push_back(Corvel(worker, {"check", "--quiet"}));
+  for (const auto& [worker, plan] : plans) {
+    workers.emplace_back([&, worker = worker] {
+      for (const auto& arguments : plans.at(worker)) {
+        statuses.at(worker).push_back(Corvel(worker, arguments));
       }
     });
   }
   for (std::thread& thread : workers) thread.join();
-
   for (const auto& [worker, codes] : statuses) {
     EXPECT_THAT(codes, ::testing::Each(0)) << worker << ":\n" << Log(worker);
   }
@@ -157,23 +143,20 @@ TEST_F(ConcurrentWriters, EveryChangeThatExitedZeroIsThereOnceAndNothingComesBac
   AccountFile file(Mail() / "mail.accounts.qor");
   file.Load();
   std::map<std::string, int> names;
-  std::map<std::string, int> identities;
+  std::map<std::string, int> expected = {{"Base", 1}};
+  for (int i = 0; i < kAddsPerWorker; ++i) {
+    expected["A" + std::to_string(i)] = expected["B" + std::to_string(i)] = 1;
+  }
+  std::set<std::string> identities;
+  AccountRecord base;
   for (std::size_t i = 0; i < file.RecordCount(); ++i) {
     const AccountRecord record = file.ReadRecord(i);
     ++names[record.PlainAccountName()];
-    ++identities[AccountIdentity(record)];
-  }
-  std::map<std::string, int> expected = {{"Base", 1}};
-  for (int i = 0; i < kAddsPerWorker; ++i) {
-    expected["A" + std::to_string(i)] = 1;
-    expected["B" + std::to_string(i)] = 1;
+    identities.insert(AccountIdentity(record));
+    if (record.PlainAccountName() == "Base") base = record;
   }
   EXPECT_EQ(names, expected);
   EXPECT_EQ(identities.size(), file.RecordCount());
-  AccountRecord base;
-  for (std::size_t i = 0; i < file.RecordCount(); ++i) {
-    if (file.ReadRecord(i).PlainAccountName() == "Base") base = file.ReadRecord(i);
-  }
   EXPECT_EQ(base.Interval, 100 + kSets - 2);  // the last set before the last clear-auth
   EXPECT_EQ(ReadWholeFile(folder_.Path() / "config" / "qor" / "Corvel.conf"),
             "[\\Software\\qor\\Corvel\\]\nLog=True\nCheckDeadline=" +
