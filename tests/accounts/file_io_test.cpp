@@ -1,9 +1,11 @@
 #include "accounts/file_io.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
 #include <cerrno>
@@ -201,33 +203,63 @@ TEST(ReplaceFileAtomically, FolderInPlaceOfTheFileIsRefused) {
 // File size limits, POSIX permission bits and symbolic links are POSIX matters.
 #ifndef _WIN32
 // A write that fails half-way: the file size limit makes the system refuse the
-// bytes past it with EFBIG, for root as well, as a full disk would.
-TEST(ReplaceFileAtomically, FailedWriteLeavesOldFileIntactAndRemovesTemporary) {
-  TestFolder folder;
-  const std::string old(3000, 'k');
-  WriteBytes(folder / "f", old);
-
+// bytes past 4096 with EFBIG (and SIGXFSZ, which `onLimit` gets), for root as
+// well, as a full disk would. Returns the error's text.
+std::string ReplaceBeyondTheSizeLimit(const std::filesystem::path& file, void (*onLimit)(int)) {
   rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
   rlimit small = saved;
   small.rlim_cur = 4096;
-  auto* const savedHandler = ::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  bool thrown = false;
-  std::string text;
+  auto* const savedHandler = ::signal(SIGXFSZ, onLimit);
+  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string text = "(nothing thrown)";
   try {
-    ReplaceFileAtomically(folder / "f", std::string(65536, 'n'));
+    ReplaceFileAtomically(file, std::string(65536, 'n'));
   } catch (const InOutException& error) {
-    thrown = true;
     text = error.what();
   }
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::signal(SIGXFSZ, savedHandler);
+  return text;
+}
 
-  EXPECT_TRUE(thrown);
-  EXPECT_EQ(text, "I/O error 27");
+TEST(ReplaceFileAtomically, FailedWriteLeavesOldFileIntactAndRemovesTemporary) {
+  TestFolder folder;
+  const std::string old(3000, 'k');
+  WriteBytes(folder / "f", old);
+  EXPECT_EQ(ReplaceBeyondTheSizeLimit(folder / "f", SIG_IGN), "I/O error 27");
   EXPECT_EQ(ReadBytes(folder / "f"), old);
   EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"f"});
+}
+
+// The permissions of the temporary files in the folder under test, taken
+// while the write is under way.
+std::filesystem::path gWatchedFolder;
+std::vector<std::filesystem::perms> gTemporaryModes;
+
+extern "C" void RecordTemporaryModes(int) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(gWatchedFolder, ignored)) {
+    if (entry.path().filename() != "f")
+      gTemporaryModes.push_back(entry.status(ignored).permissions());
+  }
+}
+
+// The new content of a private file is never in a file the umask made
+// readable to others, not even half-way through the write.
+TEST(ReplaceFileAtomically, TheNewContentIsNeverInAFileTheUmaskMadeReadable) {
+  namespace fs = std::filesystem;
+  TestFolder folder;
+  WriteBytes(folder / "f", "old secret");
+  fs::permissions(folder / "f", fs::perms::owner_read | fs::perms::owner_write);
+  gWatchedFolder = folder.Path();
+  gTemporaryModes.clear();
+  const mode_t oldMask = ::umask(022);
+  EXPECT_EQ(ReplaceBeyondTheSizeLimit(folder / "f", RecordTemporaryModes), "I/O error 27");
+  ::umask(oldMask);
+  EXPECT_THAT(gTemporaryModes,
+              ::testing::ElementsAre(fs::perms::owner_read | fs::perms::owner_write));
+  EXPECT_EQ(ReadBytes(folder / "f"), "old secret");
 }
 
 TEST(ReplaceFileAtomically, KeepsThePermissionsOfTheOldFile) {
