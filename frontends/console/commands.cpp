@@ -22,7 +22,7 @@
 #include "app/auth/oauth_flow.h"
 #include "app/in_memory_main_view.h"
 #include "app/main_window.h"
-#include "app/process/new_mail_command.h"
+#include "app/process/command_line.h"
 #include "app/settings/file_settings_store.h"
 #include "app/text/error_text.h"
 #include "app/text/posix/locale_format.h"
@@ -167,6 +167,9 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
   }
   if (options.oauthCommand && options.oauthCommand->find_first_of("\r\n") != std::string::npos) {
     throw UsageError("--oauth-command takes one line");
+  }
+  if (std::string why; options.oauthCommand && !SplitCommandLine(*options.oauthCommand, &why)) {
+    throw UsageError("--oauth-command cannot be '" + *options.oauthCommand + "': " + why);
   }
   return options;
 }

@@ -17,24 +17,6 @@ namespace {
 
 using ::testing::ElementsAre;
 
-TEST(SplitCommandLine, SplitsAsAShellWould) {
-  const std::pair<std::string, std::vector<std::string>> cases[] = {
-      {"  notify-send  Mail ", {"notify-send", "Mail"}},
-      {"a 'b c' \"d \\\"e\\\" $f\" g\\ h", {"a", "b c", "d \"e\" $f", "g h"}},
-      {"sh -c 'echo \"$CORVEL_COUNT\"'", {"sh", "-c", "echo \"$CORVEL_COUNT\""}},
-      {"x'' \"\"y ''", {"x", "y", ""}},
-      {"", {}},
-  };
-  for (const auto& [line, words] : cases) {
-    std::string error;
-    EXPECT_EQ(SplitCommandLine(line, &error), words) << line;
-  }
-  std::string error;
-  EXPECT_EQ(SplitCommandLine("say 'hi", &error), std::nullopt);
-  EXPECT_EQ(error, "a ' is not closed");
-  EXPECT_EQ(SplitCommandLine("say \"hi", &error), std::nullopt);
-}
-
 // The programs below are POSIX ones.
 #if !defined(_WIN32)
 class NewMailCommandTest : public ::testing::Test {

@@ -1,38 +1,12 @@
-// The token command: its line split into words as a shell would, without one.
+// The token command: run without a shell, its first line taken, its time limited.
 #include "app/auth/token_command.h"
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace corvel {
 namespace {
-
-using Words = std::vector<std::string>;
-
-TEST(SplitCommandLine, SplitsAsAShellWouldWithoutExpanding) {
-  const struct {
-    const char* line;
-    Words words;
-  } cases[] = {
-      {"oama access tim@example.com", {"oama", "access", "tim@example.com"}},
-      {"  a \t b  ", {"a", "b"}},
-      {"pass show 'mail/my account'", {"pass", "show", "mail/my account"}},
-      {R"(sh -c "echo \"\$HOME\" \\ \x")", {"sh", "-c", R"(echo "$HOME" \ \x)"}},
-      {R"(a\ b c'd'"e" '')", {"a b", "cde", ""}},
-      {"$HOME ~ *", {"$HOME", "~", "*"}},
-      {"", {}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(SplitCommandLine(c.line), c.words) << c.line;
-}
-
-TEST(SplitCommandLine, RefusesUnterminatedQuotes) {
-  for (const char* line : {"a 'b", "a \"b", "a \\"}) {
-    EXPECT_THROW((void)SplitCommandLine(line), std::invalid_argument) << line;
-  }
-}
 
 TEST(RunTokenCommand, TakesTheFirstLineAndKillsACommandThatHangs) {
   const TokenCommandResult ok = RunTokenCommand("printf ' ya29.tok \\r\\nsecond\\n'", 20000);

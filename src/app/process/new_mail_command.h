@@ -1,8 +1,6 @@
 // The command the user wants run when new mail is reported (the setting
 // "OnNewMail"). The setting holds a command line that is split into words as
-// a POSIX shell splits them (blanks separate words; '...' keeps everything
-// literally; "..." keeps blanks and lets a backslash escape \ " $ `; a
-// backslash outside quotes escapes the next character) and run without a
+// a POSIX shell splits them (app/process/command_line.h) and run without a
 // shell. Whoever wants a shell asks for one: sh -c '...'.
 //
 // The program gets the account's name, the number of new messages and their
@@ -27,11 +25,6 @@
 #include "net/event_loop.h"
 
 namespace corvel {
-
-// The words of a command line, or nothing when a quote is left open (the
-// reason in *error).
-[[nodiscard]] std::optional<std::vector<std::string>> SplitCommandLine(std::string_view text,
-                                                                       std::string* error);
 
 class NewMailCommand {
  public:
