@@ -37,7 +37,9 @@ std::FILE* OpenFile(const std::filesystem::path& fileName, const char* mode) {
   std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
   return ::_wfopen(fileName.c_str(), wideMode.c_str());
 #else
-  return std::fopen(fileName.c_str(), mode);
+  // Close-on-exec ("e"): a program started meanwhile by another thread (a
+  // token command) must not inherit the file.
+  return std::fopen(fileName.c_str(), (std::string(mode) + 'e').c_str());
 #endif
 }
 
@@ -56,7 +58,7 @@ bool SyncFile(std::FILE* file) {
 void SyncDirectory([[maybe_unused]] const std::filesystem::path& directory) {
 #ifndef _WIN32
   const std::filesystem::path name = directory.empty() ? std::filesystem::path(".") : directory;
-  const int fd = ::open(name.c_str(), O_RDONLY);
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
     (void)::fsync(fd);
     (void)::close(fd);

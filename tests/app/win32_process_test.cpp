@@ -9,6 +9,7 @@
 
 #include "app/auth/token_command.h"
 #include "app/process/new_mail_command.h"
+#include "app/process/process.h"
 #include "support/system_event_loop.h"
 #include "support/wait_for.h"
 #include "support/working_folder.h"
@@ -50,6 +51,19 @@ TEST(WindowsTokenCommand, TakesTheFirstLineAndTellsFailuresAsOnPosix) {
     EXPECT_FALSE(result.ok) << f.line;
     EXPECT_EQ(result.reason.substr(0, f.reason.size()), f.reason) << result.reason;
   }
+}
+
+TEST(WindowsProcess, AChildInheritsItsPipesAndNoOtherHandle) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const HANDLE event = ::CreateEventW(&inherit, TRUE, FALSE, nullptr);
+  ASSERT_NE(event, nullptr);
+  std::string path = Child();
+  path = path.substr(1, path.size() - 2);
+  const process::Captured run = process::RunCaptured(
+      {path, "handle", std::to_string(reinterpret_cast<std::uintptr_t>(event))}, 20000, 1000);
+  ::CloseHandle(event);
+  EXPECT_TRUE(run.started) << run.error;
+  EXPECT_EQ(run.out, "closed\n");
 }
 
 TEST(WindowsNewMailCommand, TheProgramGetsTheReportAndItsFailuresAreTold) {

@@ -44,11 +44,21 @@ void NewMailCommand::Run(std::string_view commandLine, std::string_view account,
     return;
   }
   if (words->empty()) return;
-  const std::optional<process::Id> id = process::StartDetached(
-      *words,
-      {"CORVEL_ACCOUNT=" + std::string(account), "CORVEL_COUNT=" + std::to_string(count),
-       "CORVEL_BYTES=" + std::to_string(bytes)},
-      error);
+  // A program that never ends must not be joined by another one at every
+  // report: while the one started for this account runs, none is started.
+  Reap();
+  for (const Child& child : impl_->children) {
+    if (child.account == account) {
+      Fail(account,
+           "OnNewMail command not run: the one started before (" + child.program + ") still runs");
+      return;
+    }
+  }
+  process::StartOptions options;
+  options.variables = {"CORVEL_ACCOUNT=" + std::string(account),
+                       "CORVEL_COUNT=" + std::to_string(count),
+                       "CORVEL_BYTES=" + std::to_string(bytes)};
+  const std::optional<process::Id> id = process::StartDetached(*words, options, error);
   if (!id) {
     Fail(account, "OnNewMail command " + words->front() + " not started: " + error);
     return;

@@ -37,7 +37,9 @@ class NewMailCommand {
   NewMailCommand& operator=(const NewMailCommand&) = delete;
 
   // Starts `commandLine` for a report of `count` new messages of `bytes`
-  // bytes on `account`. Returns at once; nothing happens for an empty line.
+  // bytes on `account`. Returns at once; nothing happens for an empty line,
+  // and nothing but a failure told while the program started for the same
+  // account before still runs.
   void Run(std::string_view commandLine, std::string_view account, std::int64_t count,
            std::int64_t bytes);
 

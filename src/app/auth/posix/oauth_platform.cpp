@@ -6,14 +6,11 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,7 +21,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
-extern char** environ;
+#include "app/process/process.h"
 
 namespace corvel {
 namespace {
@@ -48,6 +45,13 @@ struct CurlEasy {
     if (handle != nullptr) curl_easy_cleanup(handle);
   }
 };
+
+// The connection to the token endpoint is close-on-exec from the start, as
+// every descriptor of the program: a program started meanwhile on the loop
+// thread must not inherit it.
+curl_socket_t OpenCloseOnExec(void* /*data*/, curlsocktype /*purpose*/, curl_sockaddr* address) {
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
 
 std::string FormEncode(CURL* curl, const FormFields& fields) {
   std::string body;
@@ -103,6 +107,7 @@ HttpFormAnswer PostForm(const std::string& url, const FormFields& fields, int ti
   curl_easy_setopt(curl.handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
   curl_easy_setopt(curl.handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
   curl_easy_setopt(curl.handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl.handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExec);
   curl_easy_setopt(curl.handle, CURLOPT_ERRORBUFFER, error);
   curl_easy_setopt(curl.handle, CURLOPT_WRITEFUNCTION, CollectAnswer);
   curl_easy_setopt(curl.handle, CURLOPT_WRITEDATA, &received);
@@ -132,35 +137,27 @@ HttpFormAnswer PostForm(const std::string& url, const FormFields& fields, int ti
 }
 
 bool OpenInBrowser(const std::string& url, std::string& why) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::string program = "xdg-open";
-  std::string argument = url;
-  char* argv[] = {program.data(), argument.data(), nullptr};
-  pid_t pid = -1;
-  const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) {
-    why = "xdg-open could not be started: " + std::string(std::strerror(error));
+  process::StartOptions quiet;
+  quiet.quiet = true;
+  const std::optional<process::Id> id = process::StartDetached({"xdg-open", url}, quiet, why);
+  if (!id) {
+    why = "xdg-open could not be started: " + why;
     return false;
   }
   // xdg-open hands the address on and ends; its status tells whether a
   // browser took it. Without a desktop it may run a browser itself and
   // stay: after a few seconds it is taken to have shown the page.
-  int status = 0;
-  for (int waited = 0;; waited += 50) {
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid || (done < 0 && errno != EINTR)) break;
-    if (waited >= 5000) return true;
+  for (int waited = 0; waited < 5000; waited += 50) {
+    if (const std::optional<process::Ending> ending = process::TryReap(*id)) {
+      if (ending->signalled || ending->code != 0) {
+        why = "xdg-open found no browser";
+        return false;
+      }
+      return true;
+    }
     ::poll(nullptr, 0, 50);
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    why = "xdg-open found no browser";
-    return false;
-  }
+  process::Forget(*id);
   return true;
 }
 
