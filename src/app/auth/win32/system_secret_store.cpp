@@ -66,6 +66,8 @@ class CredentialStore final : public SecretStore {
 
   SecretResult Write(const SecretKey& key, std::string_view label,
                      std::string_view secret) override {
+    // As on every keyring: an entry is filed under its account.
+    if (key.account.empty()) return Failure("The account has no seen-file name to file it under");
     if (secret.size() > CRED_MAX_CREDENTIAL_BLOB_SIZE) {
       return Failure("The " + key.kind + " is too long for the Credential Manager");
     }
