@@ -161,6 +161,12 @@ QWidget* QtMainView::BuildAccountsTab() {
     return edit;
   };
   addEdit(Control::AccountNameEdit, "Account name:");
+  protocolBox_ = new QComboBox(page);
+  for (std::string_view choice : kProtocolChoices) {
+    protocolBox_->addItem(QString::fromUtf8(choice.data(), static_cast<qsizetype>(choice.size())));
+  }
+  widgets_[Index(Control::ProtocolBox)] = protocolBox_;
+  form->addRow(QStringLiteral("Protocol:"), protocolBox_);
   addEdit(Control::ServerEdit, "Server:");
   addEdit(Control::PortEdit, "Port:")->setText(QStringLiteral("110"));
   addEdit(Control::UserEdit, "User:");
@@ -171,6 +177,7 @@ QWidget* QtMainView::BuildAccountsTab() {
   }
   widgets_[Index(Control::SecurityBox)] = securityBox_;
   form->addRow(QStringLiteral("Security:"), securityBox_);
+  addEdit(Control::FoldersEdit, "Folders (IMAP):")->setText(QStringLiteral("INBOX"));
   auto* intervalLabel = new QLabel(QStringLiteral("Interval in seconds:"), page);
   widgets_[Index(Control::Label1)] = intervalLabel;
   secsEdit_ = new IntervalSpinBox(page);
@@ -211,11 +218,13 @@ QWidget* QtMainView::BuildAccountsTab() {
   // The editor is closed at start: every field and button but "Open accts."
   // is disabled.
   for (Control control :
-       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
-        Control::UserEdit, Control::PassEdit, Control::Label1, Control::SecsEdit,
-        Control::LeaveMailChkBx, Control::SecurityBox, Control::btnNew, Control::btnDelete,
-        Control::btnPrev, Control::btnClearAuth, Control::btnNext, Control::btnFirst,
-        Control::btnUpdate, Control::btnLast}) {
+       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit,
+        Control::PortEdit,       Control::UserEdit,        Control::PassEdit,
+        Control::Label1,         Control::SecsEdit,        Control::LeaveMailChkBx,
+        Control::SecurityBox,    Control::ProtocolBox,     Control::FoldersEdit,
+        Control::btnNew,         Control::btnDelete,       Control::btnPrev,
+        Control::btnClearAuth,   Control::btnNext,         Control::btnFirst,
+        Control::btnUpdate,      Control::btnLast}) {
     widgets_[Index(control)]->setEnabled(false);
   }
   return page;
@@ -308,6 +317,8 @@ void QtMainView::Attach(MainWindow& window) {
             entry.second);
   }
   connect(secsEdit_, &QAbstractSpinBox::editingFinished, this, [this] { window_->SecsEditExit(); });
+  // Only the user's choice: the program's own SetText changes no port.
+  connect(protocolBox_, &QComboBox::activated, this, [this] { window_->ProtocolBoxChange(); });
 }
 
 // ---------------------------------------------------------------- MainView

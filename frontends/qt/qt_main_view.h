@@ -112,6 +112,7 @@ class QtMainView final : public QWidget, public MainView {
   QPlainTextEdit* logMemo_ = nullptr;
   IntervalSpinBox* secsEdit_ = nullptr;
   QComboBox* securityBox_ = nullptr;
+  QComboBox* protocolBox_ = nullptr;
   std::array<QWidget*, kControlCount> widgets_{};
   // The bytes last set into a text control and what they showed: a text the
   // user did not change reads back as the same bytes, even when they were

@@ -61,8 +61,10 @@ inline constexpr std::string_view kFastListingName = "FastListing";
 inline constexpr std::string_view kCheckDeadlineName = "CheckDeadline";
 
 // The choices of the editor's SecurityBox, by security mode (0, 1, 2).
-inline constexpr std::array<std::string_view, 3> kSecurityChoices = {"Auto (TLS on port 995)",
-                                                                     "STARTTLS", "TLS"};
+inline constexpr std::array<std::string_view, 3> kSecurityChoices = {
+    "Auto (TLS on port 995 or 993)", "STARTTLS", "TLS"};
+// The choices of the editor's ProtocolBox: POP3, then IMAP.
+inline constexpr std::array<std::string_view, 2> kProtocolChoices = {"POP3", "IMAP"};
 // The mode a choice stands for; a text that is none of them is mode 0, as an
 // unknown byte in the file is.
 [[nodiscard]] std::uint8_t SecurityModeOfChoice(std::string_view choice);
@@ -162,6 +164,9 @@ class MainWindow final : private CheckHost {
   void btnClearAuthClick();
   // The interval box lost the focus: its value is kept within 10..2147483647.
   void SecsEditExit();
+  // The user chose another protocol in ProtocolBox: the port (and, for
+  // IMAP, the leave-mail box) follow it.
+  void ProtocolBoxChange();
   [[nodiscard]] bool EditorOpen() const override;
 
   // ---- State.
@@ -271,6 +276,8 @@ class MainWindow final : private CheckHost {
   std::optional<AccountFile> editorFile_;
   std::size_t cursor_ = 0;
   bool addingAccount_ = false;
+  // The protocol the form showed before the user changed ProtocolBox.
+  MailProtocol formProtocol_ = MailProtocol::pop3;
 
   std::unique_ptr<FileLock> folderLock_;
   bool started_ = false;

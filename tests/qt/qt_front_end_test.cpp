@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -201,6 +202,11 @@ TEST_F(QtFrontEndTest, ClicksReachTheHandlersAndDialogsAnswerThem) {
   static_cast<QLineEdit*>(W(Control::ServerEdit))->setText("pop.example.org");
   static_cast<QLineEdit*>(W(Control::UserEdit))->setText("ann");
   static_cast<QLineEdit*>(W(Control::PassEdit))->setText("pw");
+  // The user's choice of protocol brings its port.
+  auto* protocol = static_cast<QComboBox*>(W(Control::ProtocolBox));
+  protocol->setCurrentIndex(1);
+  emit protocol->activated(1);
+  EXPECT_EQ(ShownText(W(Control::PortEdit)), "143");
   static_cast<QPushButton*>(W(Control::btnUpdate))->click();
   EXPECT_EQ(ShownText(W(Control::btnUpdate)), "Update");
   static_cast<QPushButton*>(W(Control::OpenButton))->click();
