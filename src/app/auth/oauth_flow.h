@@ -27,6 +27,11 @@ inline constexpr std::string_view kTokenUrlName = "the token address (--token-ur
 [[nodiscard]] std::optional<std::string> RefusedEndpoint(std::string_view what,
                                                          const std::string& url);
 
+// The scope Microsoft's IMAP logins want (the preset's is POP3's); Google's
+// one scope serves both.
+inline constexpr std::string_view kMicrosoftImapScope =
+    "https://outlook.office.com/IMAP.AccessAsUser.All offline_access";
+
 // Fills in the endpoints and scope of a known provider ("microsoft",
 // "google"); a "custom" one must carry its own. Returns why the settings
 // cannot be used, or nothing.
