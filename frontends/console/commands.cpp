@@ -19,11 +19,12 @@
 #include "accounts/account_table.h"
 #include "accounts/file_io.h"
 #include "accounts/oauth_settings.h"
+#include "app/auth/account_login.h"
 #include "app/auth/account_secrets.h"
 #include "app/auth/oauth_flow.h"
 #include "app/in_memory_main_view.h"
 #include "app/main_window.h"
-#include "app/process/new_mail_command.h"
+#include "app/process/command_line.h"
 #include "app/settings/file_settings_store.h"
 #include "app/text/error_text.h"
 #include "app/text/posix/locale_format.h"
@@ -187,6 +188,9 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
   if (options.oauthCommand && options.oauthCommand->find_first_of("\r\n") != std::string::npos) {
     throw UsageError("--oauth-command takes one line");
   }
+  if (std::string why; options.oauthCommand && !SplitCommandLine(*options.oauthCommand, &why)) {
+    throw UsageError("--oauth-command cannot be '" + *options.oauthCommand + "': " + why);
+  }
   return options;
 }
 
@@ -239,100 +243,34 @@ std::string_view LoginName(LoginKind kind) {
   return "password";
 }
 
-// Puts the password where the record's options want it: into the keyring
-// (the field then holds kKeyringMarker) or into the field. `before` is the
-// record as the file held it; a keyring password follows a change of server,
-// port or user name, and leaves the keyring when the account no longer keeps
-// it there (after the record is written: see ForgetOldKeyringEntry). Nothing
-// is ever written to the file when the keyring refuses.
+// Puts the password where the record's options want it (the shared rule,
+// PlacePassword of app/auth/account_login.h): into the keyring or into the
+// field; a keyring password follows a change of server, port or user name.
+// Nothing is ever written to the file when the keyring refuses.
 void PlacePassword(const AccountOptions& options, const AccountForm& form,
                    const AccountRecord& before, AccountRecord& record) {
   const bool wasInKeyring = before.SecretIn() == SecretPlace::secretKeyring;
   bool toKeyring =
       options.secretIn ? *options.secretIn == SecretPlace::secretKeyring : wasInKeyring;
-  if (record.UsesOAuth()) {
-    if (options.secretIn == SecretPlace::secretKeyring) {
-      throw UsageError("an OAuth2 account keeps no password for the keyring");
-    }
-    toKeyring = false;
+  if (record.UsesOAuth() && options.secretIn == SecretPlace::secretKeyring) {
+    throw UsageError("an OAuth2 account keeps no password for the keyring");
   }
-  if (!wasInKeyring && !toKeyring) return;
-  std::string password;
   const bool typed = options.password || options.passwordFromStdin;
-  if (typed) {
-    password = form.password;
-  } else if (record.UsesOAuth()) {
-    password.clear();  // the OAuth2 marker is already in the field
-  } else if (wasInKeyring) {
-    SecretResult read = SystemSecretStore()->Read(KeyringKeyOf(before));
-    if (!read.ok) throw KeyringError(read.reason);
-    password = std::move(read.secret);
-  } else {
-    password = before.PlainPassword();
-  }
-  if (toKeyring) {
-    const SecretResult written =
-        SystemSecretStore()->Write(KeyringKeyOf(record), KeyringLabelOf(record), password);
-    if (!written.ok) throw KeyringError(written.reason);
-    record.SetPlainPassword(kKeyringMarker);
-    record.SetSecretIn(SecretPlace::secretKeyring);
-  } else {
-    if (!record.UsesOAuth()) record.SetPlainPassword(password);
-    record.SetSecretIn(SecretPlace::secretFile);
+  try {
+    PlacePassword(*SystemSecretStore(), before, record,
+                  typed ? std::optional<std::string>(form.password) : std::nullopt, toKeyring);
+  } catch (const KeyringRefusal& e) {
+    throw KeyringError(e.what());
   }
 }
 
-// After the record is written: the keyring entry it no longer uses goes.
-void ForgetOldKeyringEntry(const AccountRecord& before, const AccountRecord& record,
-                           std::ostream& err) {
-  if (before.SecretIn() != SecretPlace::secretKeyring) return;
-  const SecretKey oldKey = KeyringKeyOf(before);
-  const SecretKey newKey = KeyringKeyOf(record);
-  const bool same = record.SecretIn() == SecretPlace::secretKeyring &&
-                    oldKey.server == newKey.server && oldKey.port == newKey.port &&
-                    oldKey.user == newKey.user;
-  if (same) return;
-  const SecretResult erased = SystemSecretStore()->Erase(oldKey);
-  if (!erased.ok) err << "The old password stays in the keyring: " << erased.reason << '\n';
-}
-
-// The keyring entries of Corvel's own authorization for `record`.
-void ForgetAuthorization(const AccountRecord& record, std::ostream& err) {
-  for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
-    const SecretResult erased = SystemSecretStore()->Erase(KeyringKeyOf(record, kind));
-    if (!erased.ok)
-      err << "The OAuth2 " << kind << " stays in the keyring: " << erased.reason << '\n';
-  }
-}
-
-// After the record is written: the refresh token (and client secret) of
-// Corvel's own authorization follow a change of server, port or user name,
-// and leave the keyring when the account no longer uses them.
-void FollowAuthorization(const AccountRecord& before, const AccountRecord& record,
-                         std::ostream& err) {
-  if (before.Login() != LoginKind::loginOAuthBuiltIn) return;
-  if (record.Login() != LoginKind::loginOAuthBuiltIn) return ForgetAuthorization(before, err);
+// After the record is written: what the account no longer uses leaves the
+// keyring, and its authorization follows it.
+void TidyKeyring(const AccountRecord& before, const AccountRecord& record, std::ostream& err) {
   const std::unique_ptr<SecretStore> keyring = SystemSecretStore();
-  for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
-    const SecretKey from = KeyringKeyOf(before, kind);
-    const SecretKey to = KeyringKeyOf(record, kind);
-    if (from.server == to.server && from.port == to.port && from.user == to.user) return;
-    const SecretResult secret = keyring->Read(from);
-    if (!secret.ok && kind == kSecretKindClientSecret) continue;  // there was none
-    SecretResult moved = secret;
-    if (moved.ok) {
-      moved = keyring->Write(
-          to,
-          KeyringLabelOf(record, kind == kSecretKindRefreshToken ? "OAuth2 refresh token"
-                                                                 : "OAuth2 client secret"),
-          secret.secret);
-    }
-    if (moved.ok) moved = keyring->Erase(from);
-    if (!moved.ok) {
-      err << "The OAuth2 authorization did not follow the account (" << moved.reason
-          << "): run corvel accounts authorize " << record.PlainAccountName() << '\n';
-      return;
-    }
+  for (const std::string& left : {ForgetOldKeyringEntry(*keyring, before, record),
+                                  FollowAuthorization(*keyring, before, record)}) {
+    if (!left.empty()) err << left << '\n';
   }
 }
 
@@ -576,8 +514,7 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
     err << "corvel: " << form.name << ": " << e.what() << '\n';
     return kExitUsage;
   }
-  ForgetOldKeyringEntry(before, record, err);
-  FollowAuthorization(before, record, err);
+  TidyKeyring(before, record, err);
   out << "Account " << form.name << " updated.\n";
   return kExitOk;
 }
@@ -593,12 +530,10 @@ int AccountsDelete(const std::vector<std::string>& arguments, std::ostream& out)
     records.DeleteRecord(index);
   });
   const std::string name = record.PlainAccountName();
-  if (record.SecretIn() == SecretPlace::secretKeyring) {
-    AccountRecord gone = record;
-    gone.SetSecretIn(SecretPlace::secretFile);
-    ForgetOldKeyringEntry(record, gone, out);
-  }
-  if (record.Login() == LoginKind::loginOAuthBuiltIn) ForgetAuthorization(record, out);
+  AccountRecord gone = record;
+  gone.SetSecretIn(SecretPlace::secretFile);
+  gone.SetLogin(LoginKind::loginPassword);
+  TidyKeyring(record, gone, out);
   out << "Account " << name << " deleted; its seen-message file stays on disk.\n";
   return kExitOk;
 }
@@ -644,7 +579,8 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     throw UsageError("accounts authorize needs an account: a name or #INDEX");
   }
   OAuthSettings wanted;
-  std::string clientSecret;
+  std::optional<std::string> clientSecretTyped;
+  bool clientSecretFromStdin = false;
   bool browser = true;
   for (std::size_t i = 2; i < arguments.size(); ++i) {
     const std::string& a = arguments[i];
@@ -653,7 +589,10 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     } else if (a == "--client-id") {
       wanted.clientId = TakeValue(arguments, i);
     } else if (a == "--client-secret") {
-      clientSecret = TakeValue(arguments, i, true);
+      clientSecretTyped = TakeValue(arguments, i, true);
+    } else if (a == "--client-secret-stdin") {
+      // An argument is visible to every local user (/proc); standard input is not.
+      clientSecretFromStdin = true;
     } else if (a == "--auth-url") {
       wanted.authorizeUrl = TakeValue(arguments, i);
     } else if (a == "--token-url") {
@@ -675,6 +614,11 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     wanted.scope = kMicrosoftImapScope;
   }
   if (auto refused = CompleteProviderSettings(wanted)) throw UsageError(*refused);
+  if (clientSecretTyped && clientSecretFromStdin) {
+    throw UsageError("give either --client-secret or --client-secret-stdin, not both");
+  }
+  const std::string clientSecret =
+      clientSecretFromStdin ? ReadPasswordLine(environment.in) : clientSecretTyped.value_or("");
 
   // The browser may take minutes: the file is read now, and the change is
   // made at the end to the account as the file holds it then.
@@ -740,7 +684,10 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     }
     records.WriteRecord(*index, ApplyRecordChange(records.ReadRecord(*index), before, record));
   });
-  ForgetOldKeyringEntry(before, record, err);
+  if (const std::string left = ForgetOldKeyringEntry(*SystemSecretStore(), before, record);
+      !left.empty()) {
+    err << left << '\n';
+  }
   out << "Account " << name << " authorized with " << settings.provider
       << "; the refresh token is in the keyring.\n";
   if (record.SecurityMode() == kSecurityAuto && record.Port != (imap ? kImapsPort : kPop3sPort)) {
@@ -798,7 +745,8 @@ std::string UsageText() {
          "                       [--no-leave-mail] [--enabled]\n"
          "       corvel [-C DIR] accounts authorize NAME|#INDEX --provider "
          "microsoft|google|custom\n"
-         "                       --client-id ID [--client-secret S] [--no-browser]\n"
+         "                       --client-id ID [--client-secret S | --client-secret-stdin]\n"
+         "                       [--no-browser]\n"
          "                       [--auth-url URL --token-url URL --scope S for custom]\n"
          "       corvel [-C DIR] accounts delete NAME|#INDEX\n"
          "       corvel [-C DIR] accounts clear-auth NAME|#INDEX\n"

@@ -313,8 +313,8 @@ void MainWindow::SaveForm(const AccountForm& form, bool signedIn, const std::str
   if (!signedIn) {
     left += FollowAuthorization(keyring, before, record);
   } else if (before.Login() == LoginKind::loginOAuthBuiltIn &&
-             (before.PlainServer() != record.PlainServer() || before.Port != record.Port ||
-              before.PlainUserName() != record.PlainUserName())) {
+             KeyringKeyOf(before, kSecretKindRefreshToken) !=
+                 KeyringKeyOf(record, kSecretKindRefreshToken)) {
     left += ForgetAuthorization(keyring, before);
   }
   if (!left.empty()) WriteLog(form.name, left);

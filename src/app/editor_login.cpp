@@ -309,7 +309,7 @@ void MainWindow::btnSignInClick() {
       file.Load();
       const auto stored = file.Find(shownRecord_.PlainUidlFileName());
       if (stored && stored->clientSecret == kKeyringMarker) {
-        request.storedClientSecret = KeyringKeyOf(shownRecord_, kSecretKindClientSecret);
+        request.storedClientSecretOf = shownRecord_;
         form.clientSecret = std::string(kKeyringMarker);
       }
     }

@@ -4,14 +4,10 @@
 
 #include "app/auth/account_secrets.h"
 #include "app/auth/oauth_flow.h"
-#include "app/process/new_mail_command.h"
+#include "app/process/command_line.h"
 
 namespace corvel {
 namespace {
-
-bool SameKey(const SecretKey& a, const SecretKey& b) {
-  return a.server == b.server && a.port == b.port && a.user == b.user && a.kind == b.kind;
-}
 
 std::string_view SecretWhat(std::string_view kind) {
   return kind == kSecretKindRefreshToken ? "OAuth2 refresh token" : "OAuth2 client secret";
@@ -25,8 +21,7 @@ void PlacePassword(SecretStore& keyring, const AccountRecord& before, AccountRec
     record.SetSecretIn(SecretPlace::secretFile);
     return;
   }
-  const bool wasInKeyring =
-      before.Login() == LoginKind::loginPassword && before.SecretIn() == SecretPlace::secretKeyring;
+  const bool wasInKeyring = before.SecretIn() == SecretPlace::secretKeyring;
   if (!wasInKeyring && !toKeyring) {
     if (typed) record.SetPlainPassword(*typed);
     record.SetSecretIn(SecretPlace::secretFile);
@@ -36,8 +31,8 @@ void PlacePassword(SecretStore& keyring, const AccountRecord& before, AccountRec
   if (typed) {
     password = *typed;
   } else if (wasInKeyring) {
-    if (toKeyring && SameKey(KeyringKeyOf(before), KeyringKeyOf(record))) return;  // stays
-    SecretResult read = keyring.Read(KeyringKeyOf(before));
+    if (toKeyring && KeyringKeyOf(before) == KeyringKeyOf(record)) return;  // it stays
+    SecretResult read = ReadAccountSecret(keyring, before);
     if (!read.ok) throw KeyringRefusal(read.reason);
     password = std::move(read.secret);
   } else {
@@ -57,20 +52,18 @@ void PlacePassword(SecretStore& keyring, const AccountRecord& before, AccountRec
 
 std::string ForgetOldKeyringEntry(SecretStore& keyring, const AccountRecord& before,
                                   const AccountRecord& record) {
-  if (before.Login() != LoginKind::loginPassword || before.SecretIn() != SecretPlace::secretKeyring)
-    return {};
-  const bool same = record.Login() == LoginKind::loginPassword &&
-                    record.SecretIn() == SecretPlace::secretKeyring &&
-                    SameKey(KeyringKeyOf(before), KeyringKeyOf(record));
+  if (before.SecretIn() != SecretPlace::secretKeyring) return {};
+  const bool same = record.SecretIn() == SecretPlace::secretKeyring &&
+                    KeyringKeyOf(before) == KeyringKeyOf(record);
   if (same) return {};
-  const SecretResult erased = keyring.Erase(KeyringKeyOf(before));
+  const SecretResult erased = EraseAccountSecret(keyring, before);
   return erased.ok ? std::string() : "The old password stays in the keyring: " + erased.reason;
 }
 
 std::string ForgetAuthorization(SecretStore& keyring, const AccountRecord& record) {
   std::string left;
   for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
-    const SecretResult erased = keyring.Erase(KeyringKeyOf(record, kind));
+    const SecretResult erased = EraseAccountSecret(keyring, record, kind);
     if (!erased.ok) {
       left += (left.empty() ? "" : "\n") + std::string("The ") + std::string(SecretWhat(kind)) +
               " stays in the keyring: " + erased.reason;
@@ -84,18 +77,17 @@ std::string FollowAuthorization(SecretStore& keyring, const AccountRecord& befor
   if (before.Login() != LoginKind::loginOAuthBuiltIn) return {};
   if (record.Login() != LoginKind::loginOAuthBuiltIn) return ForgetAuthorization(keyring, before);
   for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
-    const SecretKey from = KeyringKeyOf(before, kind);
     const SecretKey to = KeyringKeyOf(record, kind);
-    if (SameKey(from, to)) return {};
-    const SecretResult secret = keyring.Read(from);
+    if (KeyringKeyOf(before, kind) == to) return {};
+    const SecretResult secret = ReadAccountSecret(keyring, before, kind);
     if (!secret.ok && kind == kSecretKindClientSecret) continue;  // there was none
     SecretResult moved = secret;
     if (moved.ok)
       moved = keyring.Write(to, KeyringLabelOf(record, SecretWhat(kind)), secret.secret);
-    if (moved.ok) moved = keyring.Erase(from);
+    if (moved.ok) moved = EraseAccountSecret(keyring, before, kind);
     if (!moved.ok) {
       return "The OAuth2 authorization did not follow the account (" + moved.reason +
-             "): sign in again";
+             "): sign in again (corvel accounts authorize " + record.PlainAccountName() + ")";
     }
   }
   return {};

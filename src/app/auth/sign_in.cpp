@@ -56,8 +56,9 @@ void SignIn::Start(SignInRequest request) {
         });
       };
       std::string clientSecret = request.clientSecret;
-      if (clientSecret.empty() && request.storedClientSecret) {
-        SecretResult stored = keyring.Read(*request.storedClientSecret);
+      if (clientSecret.empty() && request.storedClientSecretOf) {
+        SecretResult stored =
+            ReadAccountSecret(keyring, *request.storedClientSecretOf, kSecretKindClientSecret);
         if (!stored.ok)
           throw std::runtime_error("the client secret is not in the keyring: " + stored.reason);
         clientSecret = std::move(stored.secret);

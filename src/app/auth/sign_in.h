@@ -27,9 +27,9 @@ struct SignInRequest {
   // Complete (CompleteProviderSettings): endpoints, client ID, scope.
   OAuthSettings settings;
   // The client secret to send; empty: none, or the one the keyring keeps
-  // under `storedClientSecret` when that is set.
+  // for `storedClientSecretOf` when that is set.
   std::string clientSecret;
-  std::optional<SecretKey> storedClientSecret;
+  std::optional<AccountRecord> storedClientSecretOf;
   // The account as it will be written: where the keyring files its secrets.
   AccountRecord account;
   // How long the browser may take to come back.

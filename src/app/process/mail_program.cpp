@@ -1,6 +1,6 @@
 #include "app/process/mail_program.h"
 
-#include "app/process/new_mail_command.h"
+#include "app/process/command_line.h"
 
 namespace corvel {
 namespace {
@@ -36,7 +36,8 @@ bool MailProgram::Open(std::string_view commandLine) {
     Fail("No mail program is set (the setting MailProgram)");
     return false;
   }
-  const std::optional<process::Id> id = process::StartDetached(*words, {}, error);
+  const std::optional<process::Id> id =
+      process::StartDetached(*words, process::StartOptions{{}, true}, error);
   if (!id) {
     Fail("Mail program " + words->front() + " not started: " + error);
     return false;
