@@ -178,7 +178,6 @@ void MainWindow::FormCreate() {
     tray_->SetIconVisible(true);
     tray_->SetIcon(TrayPicture::kApplication);
 
-    BuildPopupMenu();
     LoadAccountTable();
     if (options_.longRunning && options_.exportBus) {
       std::string why;
@@ -187,6 +186,9 @@ void MainWindow::FormCreate() {
           [this](std::string_view message) { WriteLog("", message); }, why);
     }
     started_ = true;
+    // The settings are read now: the menu offers the mail program when one
+    // is set.
+    BuildPopupMenu();
     WriteLog("", "Corvel! v0.6 started...");
   });
 }
