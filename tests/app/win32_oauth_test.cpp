@@ -70,6 +70,7 @@ TEST_F(Win32OAuthCheck, AuthorizedAccountChecksWithTheTokenItsRefreshTokenBrings
   const TokenGrant grant = Authorize(settings, "", browser);
   ASSERT_TRUE(grant.ok) << grant.reason << authorizer.Refusals();
   EXPECT_EQ(grant.refreshToken, "test-refresh-1");
+  EXPECT_THAT(authorizer.BrowserPage(), HasSubstr("Corvel has the authorization."));
 
   std::string received;
   TlsTestServer server({good_}, [&](TlsPeer& peer) {
@@ -176,32 +177,37 @@ TEST(Win32TokenEndpoint, PostsTheFormAndReadsTheAnswerOnlyFromThatEndpoint) {
   }
 }
 
-// A browser's idle connection and a stray request do not end the wait;
-// the browser's redirect does.
+// A browser's idle connection, a stray request and a redirect of another
+// authorization do not end the wait; the browser's redirect does.
 TEST(Win32LoopbackListener, PassesOverIdleAndStrayConnectionsToTheRedirect) {
   corvel::LoopbackListener listener;
   std::string stray;
+  std::string other;
   std::string redirect;
   std::thread browser([&] {
     PeerSocket idle = Connect(listener.Port());
-    PeerSocket other = Connect(listener.Port());
-    other.SendAll("GET /favicon.ico HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    stray = other.ReadUntilClosed();
-    PeerSocket back = Connect(listener.Port());
-    back.SendAll("GET /?state=s&code=c HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    redirect = back.ReadUntilClosed();
+    for (auto [request, reply] :
+         {std::pair{"/favicon.ico", &stray}, std::pair{"/?state=x&code=c", &other},
+          std::pair{"/?state=s&code=c", &redirect}}) {
+      PeerSocket connection = Connect(listener.Port());
+      connection.SendAll(std::string("GET ") + request + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+      *reply = connection.ReadUntilClosed();
+    }
   });
-  const corvel::LoopbackListener::Request request =
-      listener.Wait("/", 30000, [](const std::string& target) { return "<p>" + target + "</p>"; });
+  const auto answer = [](const std::string& target) {
+    const bool ours = target.find("state=s&") != std::string::npos;
+    return corvel::LoopbackListener::Answer{ours, "<p>" + target + "</p>", ours};
+  };
+  const corvel::LoopbackListener::Request request = listener.Wait("/", 30000, answer);
   browser.join();
   EXPECT_TRUE(request.ok) << request.reason;
   EXPECT_EQ(request.target, "/?state=s&code=c");
   EXPECT_THAT(stray, StartsWith("HTTP/1.1 404 Not Found\r\n"));
+  EXPECT_THAT(other, StartsWith("HTTP/1.1 400 Bad Request\r\n"));
   EXPECT_THAT(redirect, StartsWith("HTTP/1.1 200 OK\r\n"));
   EXPECT_THAT(redirect, HasSubstr("\r\n\r\n<p>/?state=s&code=c</p>"));
 
-  const corvel::LoopbackListener::Request late =
-      listener.Wait("/", 200, [](const std::string&) { return std::string(); });
+  const corvel::LoopbackListener::Request late = listener.Wait("/", 200, answer);
   EXPECT_FALSE(late.ok);
   EXPECT_EQ(late.reason, "no answer from the browser within 0 s");
 }

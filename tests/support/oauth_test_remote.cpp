@@ -2,6 +2,7 @@
 // in the TLS peer host; each call here is one request on the object's own
 // control connection (tls_peer_wire.h).
 #include <stdexcept>
+#include <utility>
 
 #include "support/oauth_test_server.h"
 #include "support/peer_host_channel.h"
@@ -47,7 +48,10 @@ std::string OAuthTestServer::IssueAccessToken() {
   return Checked(channel_->Call("oauth-issue", {}), "oauth-issue").at(0);
 }
 void OAuthTestServer::SetAccessToken(std::string token, int expiresIn) {
-  Checked(channel_->Call("oauth-access", {token, std::to_string(expiresIn)}), "oauth-access");
+  SetAccessToken(std::move(token), std::to_string(expiresIn));
+}
+void OAuthTestServer::SetAccessToken(std::string token, std::string expiresIn) {
+  Checked(channel_->Call("oauth-access", {token, expiresIn}), "oauth-access");
 }
 void OAuthTestServer::DenyAuthorization(std::string error) {
   Checked(channel_->Call("oauth-deny", {error}), "oauth-deny");
@@ -81,6 +85,10 @@ std::function<bool(const std::string& url, std::string& why)> OAuthTestServer::B
     why = "the TLS peer host's browser did not start";
     return false;
   };
+}
+
+std::string OAuthTestServer::BrowserPage() {
+  return Checked(channel_->Call("oauth-page", {}), "oauth-page").at(0);
 }
 
 }  // namespace corvel::test

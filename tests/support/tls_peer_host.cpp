@@ -174,7 +174,7 @@ class Control {
     } else if (command == "oauth-issue") {
       return {"ok", server.IssueAccessToken()};
     } else if (command == "oauth-access") {
-      server.SetAccessToken(arg(0), std::stoi(arg(1)));
+      server.SetAccessToken(arg(0), arg(1));
     } else if (command == "oauth-deny") {
       server.DenyAuthorization(arg(0));
     } else if (command == "oauth-revoke") {
@@ -184,6 +184,8 @@ class Control {
     } else if (command == "oauth-counts") {
       return {"ok", std::to_string(server.CodeGrants()), std::to_string(server.RefreshGrants()),
               std::to_string(server.Introspections()), server.Refusals()};
+    } else if (command == "oauth-page") {
+      return {"ok", server.BrowserPage()};
     } else if (command == "oauth-browse") {
       std::string why;
       if (!server.Browser()(arg(0), why)) return {"error", why};

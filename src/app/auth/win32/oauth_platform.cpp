@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -218,6 +219,50 @@ std::string Sha256Digest(std::string_view data) {
   return digest;
 }
 
+std::optional<UrlParts> ParseUrl(const std::string& url, std::string& why) {
+  const std::wstring wide = WideText(url);
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof parts;
+  parts.dwSchemeLength = static_cast<DWORD>(-1);
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUserNameLength = static_cast<DWORD>(-1);
+  parts.dwPasswordLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(wide.c_str(), static_cast<DWORD>(wide.size()), 0, &parts)) {
+    const DWORD error = GetLastError();
+    // WinHTTP reads http and https only: another scheme is named, so that
+    // the refusal says what the address is instead of that it is unreadable.
+    const std::size_t colon = url.find("://");
+    if (error == ERROR_WINHTTP_UNRECOGNIZED_SCHEME && colon != std::string::npos && colon > 0) {
+      UrlParts other;
+      for (char c : url.substr(0, colon)) {
+        other.scheme += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+      }
+      return other;
+    }
+    why = WinHttpFailure(error, 0, 0);
+    return std::nullopt;
+  }
+  UrlParts result;
+  result.scheme = parts.nScheme == INTERNET_SCHEME_HTTPS ? "https" : "http";
+  std::wstring_view host(parts.lpszHostName, parts.dwHostNameLength);
+  if (host.starts_with(L'[') && !host.ends_with(L']')) {
+    // Wine's reading stops inside an IPv6 literal: the literal as written.
+    const std::wstring_view rest =
+        std::wstring_view(wide).substr(static_cast<std::size_t>(parts.lpszHostName - wide.c_str()));
+    host = rest.substr(0, rest.find(L']') + 1);
+  }
+  result.host = Utf8Text(host);
+  if (result.host.empty()) {
+    why = "no host";
+    return std::nullopt;
+  }
+  if (result.host.find(':') != std::string::npos && !result.host.starts_with('[')) {
+    result.host = "[" + result.host + "]";
+  }
+  result.credentials = parts.dwUserNameLength > 0 || parts.dwPasswordLength > 0;
+  return result;
+}
+
 HttpFormAnswer PostForm(const std::string& url, const FormFields& fields, int timeoutMs) {
   HttpFormAnswer answer;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -401,7 +446,7 @@ LoopbackListener::~LoopbackListener() {
 
 LoopbackListener::Request LoopbackListener::Wait(
     std::string_view path, int timeoutMs,
-    const std::function<std::string(const std::string& target)>& page) {
+    const std::function<Answer(const std::string& target)>& answerOf) {
   const std::function<bool()> cancelled;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   const std::string prefix = std::string(path) + "?";
@@ -427,9 +472,12 @@ LoopbackListener::Request LoopbackListener::Wait(
     SetHandleInformation(reinterpret_cast<HANDLE>(connection), HANDLE_FLAG_INHERIT, 0);
     const std::string target = GetRequestTarget(ReadRequestHead(connection, deadline, cancelled));
     const bool matches = target.starts_with(prefix);
-    SendAndClose(connection, matches ? LoopbackReply("200 OK", true, page(target))
-                                     : LoopbackReply("404 Not Found", false, "Not found"));
-    if (matches) {
+    const Answer answer = matches ? answerOf(target) : Answer{false, "Not found", false};
+    SendAndClose(connection, LoopbackReply(!matches    ? "404 Not Found"
+                                           : answer.ok ? "200 OK"
+                                                       : "400 Bad Request",
+                                           matches, answer.page));
+    if (answer.done) {
       request.ok = true;
       request.target = target;
       return request;
