@@ -12,15 +12,18 @@ namespace corvel::console {
 
 namespace {
 
+// A UTF-8 locale, or the C locale: its set is ASCII, which says nothing of
+// bytes beyond it, and the terminals it runs on today speak UTF-8 (as other
+// programs, Python's for one, take the C locale to mean).
 bool TerminalIsUtf8() {
   const char* codeset = nl_langinfo(CODESET);
-  return codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
+  return codeset != nullptr &&
+         (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "ANSI_X3.4-1968") == 0);
 }
 
 // The bytes as the locale reads them: a control character (C0, DEL, and the
 // C1 controls of a single-byte set such as ISO 8859) becomes a blank, a zero
-// byte goes, and a byte that is no character of the locale's set becomes '?'
-// (the C locale's set is ASCII).
+// byte goes, and a byte that is no character of the locale's set becomes '?'.
 std::string LocaleText(std::string_view bytes) {
   std::string out;
   std::mbstate_t state{};
