@@ -35,7 +35,8 @@ extern char** environ;
 namespace {
 
 struct Sample {
-  long switches = 0;  // voluntary and involuntary
+  long waits = 0;        // voluntary switches: the program slept and was woken
+  long preemptions = 0;  // involuntary ones: the machine's other work
   long rssKb = 0;
 };
 
@@ -47,9 +48,8 @@ Sample SampleOf(pid_t pid) {
     std::string key;
     long value = 0;
     words >> key >> value;
-    if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
-      sample.switches += value;
-    }
+    if (key == "voluntary_ctxt_switches:") sample.waits = value;
+    if (key == "nonvoluntary_ctxt_switches:") sample.preemptions = value;
     if (key == "VmRSS:") sample.rssKb = value;
   }
   return sample;
@@ -145,11 +145,16 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   const Sample imapEnd = SampleOf(imap);
   const Sample popEnd = SampleOf(pop);
-  const long imapSwitches = imapEnd.switches - imapStart.switches;
-  const long popSwitches = popEnd.switches - popStart.switches;
+  const long imapWaits = imapEnd.waits - imapStart.waits;
+  const long popWaits = popEnd.waits - popStart.waits;
   std::printf("%d s idle, three folders in IDLE against the same program without them:\n", seconds);
-  std::printf("  context switches: IMAP program %ld, POP3 program %ld, difference %ld\n",
-              imapSwitches, popSwitches, imapSwitches - popSwitches);
+  std::printf(
+      "  wake-ups (voluntary context switches): IMAP program %ld, POP3 program %ld, "
+      "difference %ld\n",
+      imapWaits, popWaits, imapWaits - popWaits);
+  std::printf("  preemptions (involuntary ones): IMAP program %ld, POP3 program %ld\n",
+              imapEnd.preemptions - imapStart.preemptions,
+              popEnd.preemptions - popStart.preemptions);
   std::printf("  IDLE renewals and reopenings in the log: %zu stopped, %zu waiting lines\n",
               Count(work / "imap" / "out.txt", "stopped ("),
               Count(work / "imap" / "out.txt", "Waiting for new mail in "));
