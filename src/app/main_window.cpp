@@ -734,7 +734,14 @@ void MainWindow::ClearProtocolTrace() { view_.ClearProtocolTrace(); }
 
 void MainWindow::WriteLog(std::string_view account, std::string_view message) {
   if (!options_.forceLog && !view_.Checked(Control::LogChkBx)) return;
-  logMemo_.Append(FormatLogLine(localeFormat_, options_.clock(), account, message));
+  // One call, one line: a line break or another control character in what a
+  // server sent (an -ERR text) must neither add a line of its own nor reach a
+  // terminal that shows the log.
+  std::string line = FormatLogLine(localeFormat_, options_.clock(), account, message);
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  logMemo_.Append(line);
 }
 
 bool MainWindow::OptionChecked(CheckOption option) const {
