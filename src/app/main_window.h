@@ -35,11 +35,13 @@
 #include "app/main_view.h"
 #include "app/process/new_mail_command.h"
 #include "app/settings/settings_store.h"
+#include "app/system/file_watch.h"
 #include "app/text/locale_format.h"
 #include "app/tray/tray_icon.h"
 #include "app/tray/tray_menu.h"
 #include "app/tray/tray_shell.h"
 #include "checker/check_host.h"
+#include "checker/check_scheduler.h"
 #include "checker/mail_checker.h"
 #include "checker/new_mail_list.h"
 #include "checker/seen_list.h"
@@ -81,6 +83,9 @@ struct MainWindowOptions {
   LocalClock clock;
   // The millisecond tick count; the system's when empty.
   std::function<std::uint32_t()> tickCount;
+  // Milliseconds of a monotonic clock, which the accounts' intervals are
+  // counted on; the system's steady clock when empty.
+  CheckScheduler::MonotonicClock monotonicClock;
   // Log every event whatever the "Log" box says (the console's --log).
   bool forceLog = false;
   // The blocking client's silence time-out in seconds.
@@ -137,7 +142,13 @@ class MainWindow final : private CheckHost {
   void CheckBoxClicked(Control box);
 
   // ---- Check cycle.
+  // The check timer's tick: the due accounts are checked (see
+  // CheckScheduler); the timer is then set for when the next one is due.
   void TimerTimer();
+  // Checks the account at `index` of Table() as soon as the running check
+  // (if any) has ended, instead of at the end of its interval: for a server
+  // that tells of new mail itself.
+  void CheckAccountNow(std::size_t index);
   void POP3Display(std::string_view msg);
   // Checks every enabled account once, now, in table order (the console's
   // "check"); an account whose login method was just found is checked again
@@ -178,6 +189,7 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] const TrayMenu& PopupMenu() const { return popUp_; }
   [[nodiscard]] bool CheckTimerEnabled() const { return checkTimer_ != 0; }
   [[nodiscard]] MailChecker& Checker() { return checker_; }
+  [[nodiscard]] CheckScheduler& Scheduler() { return scheduler_; }
   [[nodiscard]] const AccountRecord& EditRecord() const { return editRecord_; }
   [[nodiscard]] bool AddingAccount() const { return addingAccount_; }
   [[nodiscard]] std::size_t EditorCursor() const { return cursor_; }
@@ -191,7 +203,12 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] bool OptionChecked(CheckOption option) const override;
   void BalloonNotify(std::string_view title, std::string_view text, int iconKind,
                      int timeoutSeconds) override;
-  void SetCheckTimerEnabled(bool enabled) override;
+  // Checking on (counting, the timer set for the next due account) or off.
+  void SetCheckTimerEnabled(bool enabled);
+  // Sets the check timer for when the scheduler says the next account is due.
+  void ArmCheckTimer();
+  // A tick at once (or right after the one under way), while checking is on.
+  void TickSoon();
   void ClearProtocolTrace() override;
   [[nodiscard]] std::string NowDateTimeText() const override;
   [[nodiscard]] std::uint32_t TickCount() const override;
@@ -261,6 +278,7 @@ class MainWindow final : private CheckHost {
   LogMemoModel logMemo_;
   SyncPop3Client pop3_;
   MailChecker checker_;
+  CheckScheduler scheduler_;
   NewMailCommand newMailCommand_;
   AccountSecrets secrets_;
   TrayMenu popUp_;
@@ -273,6 +291,8 @@ class MainWindow final : private CheckHost {
   bool addingAccount_ = false;
 
   std::unique_ptr<FileLock> folderLock_;
+  // The accounts file, watched for changes by others while the program runs.
+  std::unique_ptr<FileWatch> accountsWatch_;
   bool started_ = false;
   bool settingsFailureShown_ = false;
   bool accountsFailureShown_ = false;
@@ -280,6 +300,7 @@ class MainWindow final : private CheckHost {
   // timer asked for meanwhile waits until it has ended.
   bool tickRunning_ = false;
   bool timerRestartPending_ = false;
+  bool tickSoon_ = false;
   bool exiting_ = false;
   bool exited_ = false;
 };

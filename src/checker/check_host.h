@@ -1,6 +1,6 @@
 // What the check cycle needs from the window that owns it: the activity log,
 // the option boxes read at the moment of use, the editor's open state, the
-// tray (balloon and animation), the check timer, the protocol trace and the
+// tray (balloon and animation), the protocol trace and the
 // date text of the "New mail" list. The main window implements it; the
 // console and the tests run the same cycle through it.
 #pragma once
@@ -42,7 +42,6 @@ class CheckHost {
   virtual void BalloonNotify(std::string_view title, std::string_view text, int iconKind,
                              int timeoutSeconds) = 0;
   virtual void SetMailAnimation(bool on) = 0;
-  virtual void SetCheckTimerEnabled(bool enabled) = 0;
   // Empties the protocol trace (the POP3 client's OnDisplay lines).
   virtual void ClearProtocolTrace() = 0;
   // The local date and time as the "New mail" list shows it: short date, a

@@ -74,27 +74,6 @@ MailChecker::MailChecker(AccountTable& table, SyncPop3Client& pop3, SeenList& se
       flags_(flags),
       host_(host) {}
 
-void MailChecker::TimerTimer() {
-  if (host_.EditorOpen()) return;
-  host_.SetCheckTimerEnabled(false);
-  for (std::size_t i = 0; i < AccountTable::kCapacity; ++i) {
-    AccountRecord& record = table_[i];
-    if (record.Password.Empty()) break;
-    host_.ClearProtocolTrace();
-    if (!record.IsEnabled()) continue;
-    // Counted in unsigned arithmetic: an interval below 1 is never reached,
-    // and the count must not overflow into undefined behaviour meanwhile.
-    record.Elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(record.Elapsed) + 1u);
-    if (record.Elapsed != record.Interval) continue;
-    const CheckOutcome outcome = CheckAccount(i);
-    if (outcome != CheckOutcome::ConnectFailed && outcome != CheckOutcome::ReconnectFailed &&
-        outcome != CheckOutcome::NotAttempted) {
-      break;
-    }
-  }
-  host_.SetCheckTimerEnabled(true);
-}
-
 AccountRecord* MailChecker::CheckedRecord(std::size_t index) {
   if (checkGeneration_ != tableGeneration_ || index >= AccountTable::kCapacity) return nullptr;
   return &table_[index];

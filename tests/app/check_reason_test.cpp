@@ -28,7 +28,7 @@ class CheckReasonTest : public MainWindowTest {
     Start(std::move(options));
     std::vector<CheckReport> reports;
     window_->OnCheckFinished = [&](const CheckReport& report) { reports.push_back(report); };
-    window_->TimerTimer();
+    Tick();
     return reports;
   }
 };
@@ -94,7 +94,7 @@ TEST_F(CheckReasonTest, ARefusedConnectionNamesTheSocketErrorAndTheLogStaysAsItW
   Start();
   std::vector<CheckReport> reports;
   window_->OnCheckFinished = [&](const CheckReport& report) { reports.push_back(report); };
-  window_->TimerTimer();
+  Tick();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].reason,
             "cannot connect to 127.0.0.1:" + account.port + ": Connection refused");

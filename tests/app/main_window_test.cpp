@@ -159,7 +159,7 @@ TEST_F(StartUpTest, CloseButtonHidesInTheTrayAndLeavesTheAccountsFileUnwritten) 
   AddAccount(account);
   const std::string before = FileBytes(kAccountsFileName);
   Start();
-  window_->TimerTimer();  // Elapsed counts in memory only
+  Tick();  // Elapsed counts in memory only
   EXPECT_FALSE(window_->FormClose());
   EXPECT_FALSE(view_.WindowVisible());
   EXPECT_TRUE(window_->Flags().WindowInTray);
@@ -231,7 +231,7 @@ TEST_F(StartUpTest, ExitWritesEveryAccountWithElapsedZeroAndTheFoundMethod) {
   account.port = server.PortText();
   AddAccount(account);
   Start();
-  window_->TimerTimer();  // First counts 1; Home: the discovery finds APOP
+  Tick();  // First counts 1; Home: the discovery finds APOP
   ASSERT_EQ(window_->Table()[0].Elapsed, 1);
   view_.SetColumnWidth(2, 140);
   window_->Exit1Click();
@@ -283,7 +283,7 @@ TEST_F(StartUpTest, ExitDuringACheckDoesNotUseTheDestroyedTray) {
       window_->Exit1Click();
     }
   };
-  window_->TimerTimer();
+  Tick();
   EXPECT_TRUE(exited);
   EXPECT_TRUE(loop_.Terminated());
   EXPECT_EQ(window_->Tray(), nullptr);

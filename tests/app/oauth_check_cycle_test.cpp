@@ -73,7 +73,7 @@ class OAuthCheckCycleTest : public MainWindowTest {
     });
     AddOAuthAccount(server.PortText(), kSecurityTls, method, command);
     Start();
-    window_->TimerTimer();
+    Tick();
     EXPECT_TRUE(WaitFor(
         loop_, [&] { return server.Finished(); }, 30000));
     return received;

@@ -95,7 +95,7 @@ TEST_F(TlsCheckCycleTest, TlsAccountChecksOverTlsFromTheFirstByte) {
   });
   AddTlsAccount(server.PortText(), kSecurityTls);
   Start();
-  window_->TimerTimer();
+  Tick();
   WaitFinished(server);
   EXPECT_THAT(LogOf("Home"),
               ElementsAre("Trying to connect to localhost", "Connected to localhost",
@@ -117,7 +117,7 @@ TEST_F(TlsCheckCycleTest, StartTlsAccountSendsStlsRightAfterConnectingThenLogsIn
   });
   AddTlsAccount(server.PortText(), kSecurityStartTls);
   Start();
-  window_->TimerTimer();
+  Tick();
   WaitFinished(server);
   EXPECT_THAT(LogOf("Home"),
               ElementsAre("Trying to connect to localhost", "Connected to localhost",
@@ -141,7 +141,7 @@ TEST_F(TlsCheckCycleTest, ExpiredCertificateIsAFailedConnectionWithItsLine) {
   AddAccount(second);
   settings_.Preset(kProgramKey, "ConnErr", "True");
   Start();
-  window_->TimerTimer();
+  Tick();
   WaitFinished(server);
   EXPECT_THAT(LogOf("Home"),
               ElementsAre("Trying to connect to localhost", "TLS failed: certificate has expired",
@@ -176,7 +176,7 @@ TEST_F(TlsCheckCycleTest, StartTlsAccountOnAServerWithoutStlsFailsWithItsLineAnd
   Start();
   std::vector<CheckReport> reports;
   window_->OnCheckFinished = [&](const CheckReport& report) { reports.push_back(report); };
-  window_->TimerTimer();
+  Tick();
   EXPECT_THAT(LogOf("Home"), ElementsAre("Trying to connect to localhost", "Connected to localhost",
                                          "TLS failed: server does not offer STARTTLS",
                                          "Logged out from localhost..."));
@@ -197,7 +197,7 @@ TEST_F(TlsCheckCycleTest, TlsAccountOnAPlainTextPortIsToldWhatToUseInstead) {
   Start();
   std::vector<CheckReport> reports;
   window_->OnCheckFinished = [&](const CheckReport& report) { reports.push_back(report); };
-  window_->TimerTimer();
+  Tick();
   EXPECT_THAT(LogOf("Home"), ElementsAre("Trying to connect to localhost",
                                          "TLS failed: server did not answer with TLS",
                                          "Logged out from localhost..."));
@@ -222,7 +222,7 @@ TEST_F(TlsCheckCycleTest, StartTlsWithAWrongHostNameFailsAfterConnectingWithItsL
   });
   AddTlsAccount(server.PortText(), kSecurityStartTls);
   Start();
-  window_->TimerTimer();
+  Tick();
   WaitFinished(server);
   EXPECT_THAT(LogOf("Home"),
               ElementsAre("Trying to connect to localhost", "Connected to localhost",
@@ -246,7 +246,7 @@ TEST_F(TlsCheckCycleTest, AutoAccountOnAnotherPortStaysPlain) {
   ScriptedPop3Server server(script);
   AddTlsAccount(server.PortText(), kSecurityAuto);
   Start();
-  window_->TimerTimer();
+  Tick();
   for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;
   EXPECT_EQ(server.Transcript(), "USER user\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
 }
@@ -265,7 +265,7 @@ TEST_F(TlsCheckCycleTest, UnknownSecurityByteInAnOldFileIsReadAsAuto) {
     file.WriteRecord(0, record);
   }
   Start();
-  window_->TimerTimer();
+  Tick();
   for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;
   EXPECT_EQ(server.Transcript(), "USER user\r\nQUIT\r\n");
 }
@@ -303,7 +303,7 @@ TEST_F(TlsCheckCycleTest, DiscoveryReconnectingAfterApopSendsStlsAgainBeforeAnyL
                        std::vector<TlsTestServer::Session>{refuseApopAndLeave, acceptUserPass});
   AddTlsAccount(server.PortText(), kSecurityStartTls, "Home", "");
   Start();
-  window_->TimerTimer();
+  Tick();
   WaitFinished(server);
   EXPECT_THAT(LogOf("Home"), ::testing::Contains("APOP disconnected, connect again."));
   EXPECT_EQ(first.plain, "STLS\r\n");
