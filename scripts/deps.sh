@@ -30,8 +30,11 @@ BUILD_PACKAGES=(ca-certificates g++ cmake ninja-build pkg-config libssl-dev libs
 DESKTOP_PACKAGES=(qt6-base-dev fonts-dejavu-core)
 # The desktop test: an X server, a tray, a user's clicks, screenshots, and a
 # private session bus for the StatusNotifier tray.
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase dovecot-pop3d
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase dovecot-pop3d dovecot-imapd
   "${DESKTOP_PACKAGES[@]}" xvfb trayer xdotool imagemagick dbus-daemon gnome-keyring)
+# The Debian packages: making them, checking them, and trying the desktop
+# program they install under Xvfb.
+PACKAGE_PACKAGES=(dpkg-dev file lintian appstream man-db xvfb xdotool imagemagick)
 # clang with libFuzzer and the sanitizer run-times, and llvm-symbolizer for readable reports.
 FUZZ_PACKAGES=(clang libclang-rt-dev llvm)
 

@@ -27,6 +27,7 @@
 #include "app/text/error_text.h"
 #include "app/text/posix/locale_format.h"
 #include "app/tray/recording_tray_shell.h"
+#include "app/version.h"
 #include "console/console_session.h"
 #include "console/json_output.h"
 #include "net/posix/poll_event_loop.h"
@@ -35,8 +36,6 @@
 namespace corvel::console {
 
 namespace {
-
-constexpr std::string_view kVersion = "0.6";
 
 // The settings the `settings` command knows: the option boxes, the values
 // that tune a check, the command run on new mail and the logon entry.
@@ -667,8 +666,8 @@ std::string UsageText() {
          "                       FastListing, StartWithSession: True or False; CheckDeadline in "
          "seconds,\n"
          "                       0: automatic; OnNewMail: a command line, empty: none)\n"
-         "       corvel demo\n"
-         "       corvel --help | --version\n"
+         "       corvel demo [--console]\n"
+         "       corvel --help | -h | --version\n"
          "\n"
          "Corvel checks POP3 mailboxes for new mail without downloading or deleting anything.\n"
          "\n"
@@ -698,10 +697,10 @@ std::string UsageText() {
          "  shell would and run without a shell (sh -c '...' for one), with CORVEL_ACCOUNT,\n"
          "  CORVEL_COUNT and CORVEL_BYTES in its environment.\n"
          "\n"
-         "Files: the accounts in mail.accounts.qor in the working directory (-C DIR changes\n"
-         "into DIR first), the seen-message files (*.uidl) beside it; the settings in\n"
-         "$XDG_CONFIG_HOME/qor/Corvel.conf (~/.config when unset), the start-with-session\n"
-         "entry in $XDG_CONFIG_HOME/autostart/qor-corvel.desktop.\n"
+         "Files: the accounts in mail.accounts.qor in the working directory (-C DIR or\n"
+         "--dir DIR changes into DIR first), the seen-message files (*.uidl) beside it; the\n"
+         "settings in $XDG_CONFIG_HOME/qor/Corvel.conf (~/.config when unset), the\n"
+         "start-with-session entry in $XDG_CONFIG_HOME/autostart/qor-corvel.desktop.\n"
          "\n"
          "Exit status: 0 success; 1 an account could not be reached, protected or logged\n"
          "in to; 2 a usage error (refused input, no accounts), a start-up error or a file\n"
@@ -718,7 +717,7 @@ int Main(const std::vector<std::string>& arguments, const Environment& environme
       const std::string& a = arguments[i];
       if (IsHelp(a)) throw HelpRequested{};
       if (a == "--version") {
-        out << "corvel " << kVersion << '\n';
+        out << "corvel " << VersionText() << '\n';
         return kExitOk;
       }
       if (a == "-C" || a == "--dir") {

@@ -10,6 +10,7 @@
 #include "accounts/account_form.h"
 #include "accounts/file_io.h"
 #include "app/text/error_text.h"
+#include "app/version.h"
 #include "codec/exception.h"
 #include "net/tick_count.h"
 
@@ -56,6 +57,7 @@ std::string AboutText() {
   std::string text;
   for (int i = 0; i < 7; ++i) text += "\r\n";
   text += "Corvel! v0.6\r\n";
+  text += "Version " + VersionText() + "\r\n";
   text += "Written by the Corvel developers\r\n";
   text += "2026\r\n";
   text += "\r\n";

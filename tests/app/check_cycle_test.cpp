@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "accounts/file_io.h"
+#include "accounts/file_lock.h"
 #include "main_window_fixture.h"
 #include "pop3_server/mailbox_pop3_server.h"
 #include "support/scripted_pop3_server.h"
@@ -496,9 +497,9 @@ TEST_F(CheckCycleTest, SeenFileThatCannotBeWrittenShowsTheErrorAndStopsChecking)
   account.uidlFileName = "blocked.uidl";
   AddAccount(account);
   ReplaceFileAtomically("blocked.uidl", "old\r\n");
-  // A folder where the temporary file must go makes every write fail, also
+  // A folder where the file's lock must go makes every write fail, also
   // for root.
-  std::filesystem::create_directory(TemporaryFileName("blocked.uidl"));
+  std::filesystem::create_directory(LockFileName("blocked.uidl"));
   Start();
   Tick();
   ASSERT_EQ(view_.Errors().size(), 1u);

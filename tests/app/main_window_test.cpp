@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "accounts/file_io.h"
+#include "accounts/file_lock.h"
 #include "main_window_fixture.h"
 #include "pop3_server/mailbox_pop3_server.h"
 
@@ -51,9 +52,12 @@ TEST_F(StartUpTest, FreshSystemOpensWithTheDesignedWindowAndDefaults) {
   EXPECT_EQ(window_->LogMemo().Count(), 0u);
   EXPECT_EQ(settings_.Peek(kProgramKey, "Log"), "True");
   EXPECT_THAT(view_.Errors(), IsEmpty());
-  // The "About" tab's text: seven empty lines, then the program's name.
-  EXPECT_EQ(view_.Text(Control::lblAbout).rfind("\r\n\r\n\r\n\r\n\r\n\r\n\r\nCorvel! v0.6\r\n", 0),
-            0u);
+  // The "About" tab's text: seven empty lines, the program's name, then the
+  // version the build was given.
+  EXPECT_EQ(
+      view_.Text(Control::lblAbout)
+          .rfind("\r\n\r\n\r\n\r\n\r\n\r\n\r\nCorvel! v0.6\r\nVersion " CORVEL_PROJECT_VERSION, 0),
+      0u);
 }
 
 TEST_F(StartUpTest, GeometryIsRestoredOnlyWhenAllFourValuesArePresent) {
@@ -258,7 +262,9 @@ TEST_F(StartUpTest, ExitThatCannotSaveTheAccountsKeepsTheProgramRunning) {
   TestAccount account;
   AddAccount(account);
   Start();
-  std::filesystem::create_directory(TemporaryFileName(kAccountsFileName));
+  // A folder in place of the lock file (which stays on Windows).
+  std::filesystem::remove(LockFileName(kAccountsFileName));
+  std::filesystem::create_directory(LockFileName(kAccountsFileName));
   window_->Exit1Click();
   ASSERT_EQ(view_.Errors().size(), 1u);
   EXPECT_TRUE(shell_.IconShown());

@@ -16,6 +16,7 @@
 #include "accounts/account_file.h"
 #include "accounts/account_table.h"
 #include "accounts/file_io.h"
+#include "accounts/file_lock.h"
 #include "app/settings/file_settings_store.h"
 #include "console/console_session.h"
 #include "console/terminal_text.h"
@@ -256,7 +257,9 @@ TEST_F(CommandsTest, UsageErrorsGetOneLineAndStatusTwo) {
 
 TEST_F(CommandsTest, HelpAndVersion) {
   EXPECT_THAT(Run({"--help"}).out, HasSubstr("corvel [-C DIR] check"));
-  EXPECT_EQ(Run({"--version"}).out, "corvel 0.6\n");
+  // The commit after the version is checked against the checkout by
+  // tests/packaging/version_test.sh.
+  EXPECT_THAT(Run({"--version"}).out, ::testing::StartsWith("corvel " CORVEL_PROJECT_VERSION));
 }
 
 TEST_F(CommandsTest, SettingNamesIgnoreLetterCaseAndEverySettingListedCanBeSet) {
@@ -463,7 +466,7 @@ TEST_F(CheckCommandTest, CheckLeavesTheLogonEntryAloneAndGoesOnWhenASettingCanno
   store.WriteString(kProgramKey, "Balloon", "True");
   const std::string entry = FileText(store.AutostartFile());
   // The settings file can be read but no longer replaced.
-  std::filesystem::create_directory(TemporaryFileName(store.SettingsFile()));
+  std::filesystem::create_directory(LockFileName(store.SettingsFile()));
 
   const Result result = Run({"check"});
   EXPECT_EQ(result.status, 0) << result.err;
