@@ -84,6 +84,7 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       scheduler_(
           table_, *this, [this](std::size_t index) { return checker_.CheckAccount(index); },
           options_.monotonicClock ? options_.monotonicClock : SteadyMilliseconds),
+      outages_(*this),
       newMailCommand_(loop),
       secrets_(options_.accountsFile, &loop, options_.tokenCommandTimeoutMs) {
   checker_.SetSecretSource(&secrets_);
@@ -144,7 +145,6 @@ void MainWindow::FormCreate() {
     view_.SetCaption(kProgramCaption);
     // The locale format record is the one the front-end handed over.
     view_.SetText(Control::lblNOTE, "");
-    flags_.ConnErrorArmed = true;
     view_.SetText(Control::lblAbout, AboutText());
     CreateTray();
     RestoreSettings();
@@ -497,6 +497,11 @@ std::vector<CheckReport> MainWindow::CheckAllNow() {
   return reports;
 }
 
+void MainWindow::CheckEnding(const CheckReport& report) {
+  outages_.CheckEnding(report,
+                       lastLogAccount_ == report.account && lastLogMessage_ == report.reason);
+}
+
 void MainWindow::CheckFinished(const CheckReport& report) {
   // Once exit has begun the settings store is closed.
   if (report.newCount > 0 && !exiting_) {
@@ -518,6 +523,8 @@ void MainWindow::POP3Display(std::string_view msg) { view_.AppendProtocolTrace(m
 void MainWindow::ClearProtocolTrace() { view_.ClearProtocolTrace(); }
 
 void MainWindow::WriteLog(std::string_view account, std::string_view message) {
+  lastLogAccount_ = account;
+  lastLogMessage_ = message;
   if (!options_.forceLog && !view_.Checked(Control::LogChkBx)) return;
   logMemo_.Append(FormatLogLine(localeFormat_, options_.clock(), account, message));
 }

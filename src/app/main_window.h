@@ -44,6 +44,7 @@
 #include "checker/check_scheduler.h"
 #include "checker/mail_checker.h"
 #include "checker/new_mail_list.h"
+#include "checker/outage_notices.h"
 #include "checker/seen_list.h"
 #include "net/event_loop.h"
 #include "pop3/sync_pop3_client.h"
@@ -190,6 +191,8 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] bool CheckTimerEnabled() const { return checkTimer_ != 0; }
   [[nodiscard]] MailChecker& Checker() { return checker_; }
   [[nodiscard]] CheckScheduler& Scheduler() { return scheduler_; }
+  // The accounts that fail now, and why.
+  [[nodiscard]] const OutageNotices& Outages() const { return outages_; }
   [[nodiscard]] const AccountRecord& EditRecord() const { return editRecord_; }
   [[nodiscard]] bool AddingAccount() const { return addingAccount_; }
   [[nodiscard]] std::size_t EditorCursor() const { return cursor_; }
@@ -214,6 +217,8 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] std::uint32_t TickCount() const override;
   [[nodiscard]] bool FastListing() const override;
   [[nodiscard]] std::int64_t CheckDeadlineSeconds() const override;
+  // Says why a check failed, or that the account works again.
+  void CheckEnding(const CheckReport& report) override;
   // Runs the "OnNewMail" command after a report of new mail.
   void CheckFinished(const CheckReport& report) override;
 
@@ -279,6 +284,11 @@ class MainWindow final : private CheckHost {
   SyncPop3Client pop3_;
   MailChecker checker_;
   CheckScheduler scheduler_;
+  OutageNotices outages_;
+  // The last line given to the log, so that a reason already written is not
+  // written twice.
+  std::string lastLogAccount_;
+  std::string lastLogMessage_;
   NewMailCommand newMailCommand_;
   AccountSecrets secrets_;
   TrayMenu popUp_;

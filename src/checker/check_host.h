@@ -26,7 +26,6 @@ inline constexpr int kBalloonError = 3;
 struct WindowFlags {
   bool WindowInTray = false;    // the window is hidden in the tray
   bool NewMailPending = false;  // new mail reported and not yet looked at
-  bool ConnErrorArmed = true;   // the next failed connection may be told in a balloon
   bool FirstPaint = true;       // the command line is still to be examined
 };
 
@@ -55,6 +54,9 @@ class CheckHost {
   // Seconds a check may go on once it knows the size of the mailbox; 0: as
   // long as the size and the client's time-out allow.
   [[nodiscard]] virtual std::int64_t CheckDeadlineSeconds() const = 0;
+  // A check of an account is ending, before its logout line: how, and why
+  // when it failed. Not called when an error left the check.
+  virtual void CheckEnding(const CheckReport& /*report*/) {}
   // A check of an account has ended (after its logout line): how, and why
   // when it failed. Not called when an error left the check.
   virtual void CheckFinished(const CheckReport& /*report*/) {}

@@ -80,16 +80,10 @@ CheckOutcome MailChecker::ConnectAndCheck(std::size_t index) {
   host_.WriteLog(name_, Concat("Trying to connect to ", server_));
   std::string reason;
   if (!session_->Connect(reason)) {
-    if (flags_.ConnErrorArmed && host_.OptionChecked(CheckOption::ConnErr)) {
-      host_.BalloonNotify("Connection error!", Concat("Unable to connect to ", server_),
-                          kBalloonError, 15);
-      flags_.ConnErrorArmed = false;
-    }
     report_.reason = std::move(reason);
     return CheckOutcome::ConnectFailed;
   }
   host_.WriteLog(name_, Concat("Connected to ", server_));
-  flags_.ConnErrorArmed = true;
 
   const CheckOutcome outcome = session_->LogIn(report_.reason);
   if (outcome == CheckOutcome::Checked) DetectNewMail(index);
@@ -97,9 +91,10 @@ CheckOutcome MailChecker::ConnectAndCheck(std::size_t index) {
 }
 
 CheckOutcome MailChecker::EndCheck(std::size_t index, CheckOutcome outcome) {
-  FinishCheck(index);
   report_.outcome = outcome;
   if (!CheckFailed(outcome)) report_.reason.clear();
+  host_.CheckEnding(report_);
+  FinishCheck(index);
   host_.CheckFinished(report_);
   return outcome;
 }

@@ -87,7 +87,7 @@ TEST_F(CheckReasonTest, EachFailureCarriesTheClientsReason) {
   }
 }
 
-TEST_F(CheckReasonTest, ARefusedConnectionNamesTheSocketErrorAndTheLogStaysAsItWas) {
+TEST_F(CheckReasonTest, ARefusedConnectionNamesTheSocketErrorInTheReportAndTheLog) {
   TestAccount account;
   account.port = ClosedPort();
   AddAccount(account);
@@ -98,8 +98,8 @@ TEST_F(CheckReasonTest, ARefusedConnectionNamesTheSocketErrorAndTheLogStaysAsItW
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].reason,
             "cannot connect to 127.0.0.1:" + account.port + ": Connection refused");
-  EXPECT_THAT(LogOf("Home"),
-              ElementsAre("Trying to connect to 127.0.0.1", "Logged out from 127.0.0.1..."));
+  EXPECT_THAT(LogOf("Home"), ElementsAre("Trying to connect to 127.0.0.1", reports[0].reason,
+                                         "Logged out from 127.0.0.1..."));
 }
 
 TEST_F(CheckReasonTest, ASuccessfulCheckReportsItsNewMailAndRunsTheNewMailCommand) {

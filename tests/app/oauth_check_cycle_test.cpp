@@ -112,6 +112,9 @@ TEST_F(OAuthCheckCycleTest, RefusedTokenLogsTheServersReason) {
                                          "Logging in using XOAUTH2...", "XOAUTH2 login failed!",
                                          "Server's answer: -ERR [AUTH] Authentication failed. "
                                          R"({"status":"401","schemes":"bearer","scope":"mail"})",
+                                         "the server refused the OAuth2 token (XOAUTH2): -ERR "
+                                         "[AUTH] Authentication failed. "
+                                         R"({"status":"401","schemes":"bearer","scope":"mail"})",
                                          "Logged out from localhost..."));
 }
 
