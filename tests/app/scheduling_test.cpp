@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <optional>
 
 #include "fake_event_loop.h"
@@ -55,6 +57,10 @@ void LowerIntervalElsewhere() {
   record.Interval = 10;
   file.WriteRecord(0, record);
   file.Close();
+  // A moment later than the program's own read: some file systems keep the
+  // time of a file to the second.
+  std::filesystem::last_write_time(
+      kAccountsFileName, std::filesystem::file_time_type::clock::now() + std::chrono::seconds(2));
 }
 
 TEST_F(SchedulingTest, AnIntervalLoweredBelowTheCountMakesTheAccountDue) {
