@@ -154,6 +154,7 @@ void MainWindow::FormCreate() {
     tray_->OnDblClick = [this] { TrayDblClick(); };
     tray_->OnClick = [this] { TrayClick(); };
     tray_->OnMinimizeToTray = [this] { OnMinTray(); };
+    tray_->OnBalloonClick = [this] { BalloonClick(); };
     tray_->SetPopupMenu(&popUp_);
     tray_->SetIconVisible(true);
     tray_->SetIcon(TrayPicture::kApplication);
@@ -220,13 +221,29 @@ void MainWindow::FormPaint() {
 }
 
 bool MainWindow::FormClose() {
-  Guarded([this] { MinimizeApplication(); });
-  return false;
+  Guarded([this] {
+    if (tray_ && !tray_->TrayAvailable()) {
+      // Hidden without a tray the window could not be found again: closing
+      // it means ending the program, or keeping it in the task bar. The
+      // question says why.
+      const bool exit = view_.ConfirmYesNo(kExitWithoutTrayQuestion);
+      TellNoTrayOnce(false);
+      if (exit) {
+        Exit1Click();
+        return;
+      }
+    }
+    MinimizeApplication();
+  });
+  return exited_;
 }
 
 bool MainWindow::MinimizeClicked() {
   bool toTray = false;
-  Guarded([&] { toTray = tray_ && tray_->MainWindowMinimizing(); });
+  Guarded([&] {
+    toTray = tray_ && tray_->MainWindowMinimizing();
+    if (!toTray && tray_ && !tray_->TrayAvailable()) TellNoTrayOnce(true);
+  });
   return toTray;
 }
 
@@ -235,7 +252,20 @@ void MainWindow::MinimizeApplication() {
   // turns into hiding it in the tray; without the tray the window simply
   // minimises.
   if (tray_ && (tray_->MainWindowMinimizing() || tray_->ApplicationMinimized())) return;
+  if (tray_ && !tray_->TrayAvailable()) TellNoTrayOnce(true);
   view_.Minimize();
+}
+
+void MainWindow::TellNoTrayOnce(bool showIt) {
+  if (noTrayTold_) return;
+  noTrayTold_ = true;
+  WriteLog("", kNoTrayMessage);
+  if (!showIt) return;
+  // A notification where a notification server runs; a box otherwise, as
+  // the user would otherwise look for the icon in vain.
+  if (!tray_->BalloonNotify(kProgramTitle, kNoTrayMessage, BalloonIcon::kInformation, 15)) {
+    view_.ShowInformation(kNoTrayMessage);
+  }
 }
 
 // ---------------------------------------------------------------- tray
@@ -244,17 +274,18 @@ void MainWindow::OnMinTray() { flags_.WindowInTray = true; }
 
 void MainWindow::TrayClick() {
   Guarded([this] {
-    if (!flags_.NewMailPending) {
-      // On a tray without double clicks (StatusNotifier) the single click is
-      // the only way back to the window: it offers the menu with "Restore".
-      if (tray_ && !shell_.ReportsDoubleClicks()) tray_->PopUpMenu();
+    if (!shell_.ReportsDoubleClicks()) {
+      // A tray without double clicks (StatusNotifier) sends one activation
+      // for a click and for a double click alike, and draws the menu itself:
+      // the activation is the way back to the window, as a double click is.
+      RestoreFromTrayHandler(true);
       return;
     }
+    if (!flags_.NewMailPending) return;
     flags_.WindowInTray = false;
     view_.SelectTab(MainTab::NewMail);
     if (tray_) tray_->RestoreFromTray();
-    SetMailAnimation(false);
-    flags_.NewMailPending = false;
+    NewsLookedAt();
   });
 }
 
@@ -271,11 +302,50 @@ void MainWindow::RestoreFromTrayHandler(bool /*singleClick*/) {
   if (flags_.NewMailPending) {
     view_.SelectTab(MainTab::NewMail);
     if (tray_) tray_->RestoreFromTray();
-    SetMailAnimation(false);
-    flags_.NewMailPending = false;
+    NewsLookedAt();
   } else if (tray_) {
     tray_->RestoreFromTray();
   }
+}
+
+void MainWindow::NewsLookedAt() {
+  SetMailAnimation(false);
+  flags_.NewMailPending = false;
+  for (auto& [name, state] : trayStates_) state.pendingMails = 0;
+  UpdateTrayHint();
+}
+
+void MainWindow::BalloonClick() {
+  Guarded([this] {
+    if (!tray_) return;
+    flags_.WindowInTray = false;
+    if (balloonTab_) view_.SelectTab(*balloonTab_);
+    tray_->RestoreFromTray();
+    if (balloonTab_ == MainTab::NewMail && flags_.NewMailPending) NewsLookedAt();
+  });
+}
+
+std::string MainWindow::TrayHintText() const {
+  std::string text;
+  for (std::size_t i = 0; i < table_.Count(); ++i) {
+    const std::string name = table_[i].PlainAccountName();
+    const auto found = trayStates_.find(name);
+    if (found == trayStates_.end()) continue;
+    const AccountTrayState& state = found->second;
+    std::string about;
+    if (state.pendingMails > 0) {
+      about = state.pendingMails == 1 ? "1 new mail"
+                                      : std::to_string(state.pendingMails) + " new mails";
+    }
+    if (!state.failure.empty()) about += (about.empty() ? "" : ", ") + state.failure;
+    if (about.empty()) continue;
+    text += (text.empty() ? "" : "; ") + name + ": " + about;
+  }
+  return text.empty() ? std::string(kProgramCaption) : text;
+}
+
+void MainWindow::UpdateTrayHint() {
+  if (tray_) tray_->SetHint(TrayHintText());
 }
 
 void MainWindow::Exit1Click() {
@@ -333,6 +403,13 @@ void MainWindow::SetMailAnimation(bool on) {
 void MainWindow::BalloonNotify(std::string_view title, std::string_view text, int iconKind,
                                int timeoutSeconds) {
   if (!tray_) return;
+  if (iconKind == kBalloonError) {
+    balloonTab_ = MainTab::Log;
+  } else if (title.starts_with("New mail")) {
+    balloonTab_ = MainTab::NewMail;
+  } else {
+    balloonTab_.reset();
+  }
   (void)tray_->BalloonNotify(title, text, static_cast<BalloonIcon>(iconKind),
                              static_cast<std::uint32_t>(std::max(timeoutSeconds, 0)));
 }
@@ -413,6 +490,8 @@ void MainWindow::AllMailChkBxClick() {
   // The list's rows change their kind with this box.
   mailList_.Clear();
   flags_.NewMailPending = false;
+  for (auto& [name, state] : trayStates_) state.pendingMails = 0;
+  UpdateTrayHint();
 }
 
 // ---------------------------------------------------------------- check cycle
@@ -502,7 +581,35 @@ void MainWindow::CheckEnding(const CheckReport& report) {
                        lastLogAccount_ == report.account && lastLogMessage_ == report.reason);
 }
 
+namespace {
+
+// A failed check in a few words, for the tooltip.
+std::string_view FailureWords(CheckOutcome outcome) {
+  switch (outcome) {
+    case CheckOutcome::ConnectFailed:
+    case CheckOutcome::ReconnectFailed:
+      return "cannot connect";
+    case CheckOutcome::TlsFailed:
+      return "TLS failed";
+    case CheckOutcome::LoginFailed:
+    case CheckOutcome::NoMethodFound:
+      return "login refused";
+    case CheckOutcome::NotAttempted:
+      return "not checked";
+    case CheckOutcome::MethodDiscovered:
+    case CheckOutcome::Checked:
+      break;
+  }
+  return {};
+}
+
+}  // namespace
+
 void MainWindow::CheckFinished(const CheckReport& report) {
+  AccountTrayState& state = trayStates_[report.account];
+  if (report.newCount > 0 && flags_.NewMailPending) state.pendingMails += report.newCount;
+  state.failure = std::string(FailureWords(report.outcome));
+  UpdateTrayHint();
   // Once exit has begun the settings store is closed.
   if (report.newCount > 0 && !exiting_) {
     newMailCommand_.Run(settings_.ReadString(kProgramKey, kOnNewMailValueName, ""), report.account,

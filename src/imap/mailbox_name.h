@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "codec/utf8.h"  // IWYU pragma: export
+
 namespace corvel {
 
 // The modified UTF-7 form of a UTF-8 name; nothing when `utf8` is not
@@ -21,8 +23,5 @@ namespace corvel {
 // surrogate, or a run that encodes printable ASCII, which must stand for
 // itself).
 [[nodiscard]] std::optional<std::string> DecodeModifiedUtf7(std::string_view name);
-
-// Whether `utf8` is well-formed UTF-8.
-[[nodiscard]] bool IsWellFormedUtf8(std::string_view utf8);
 
 }  // namespace corvel

@@ -200,6 +200,27 @@ TEST_F(CheckCycleTest, CompleteCramMd5CheckWithTwoNewMessages) {
   EXPECT_TRUE(window_->Flags().NewMailPending);
 }
 
+TEST_F(CheckCycleTest, TrayTooltipSaysWhatIsPendingAndWhatFailsPerAccount) {
+  MailboxPop3Server server;
+  server.AddMessage("uid-1", Mail("Ann", "One"));
+  server.AddMessage("uid-2", Mail("Bob", "Two"));
+  TestAccount home = AccountOn(server);
+  home.authMethod = "MD5";
+  home.interval = 2;  // due at the second tick, Work at the first
+  AddAccount(home);
+  TestAccount work = AccountOn(server, "Work");
+  work.port = ClosedPort();
+  AddAccount(work);
+  Start();
+  EXPECT_EQ(shell_.ShownEntry().tip, "Corvel! v0.6");
+  Tick();
+  Tick();
+  EXPECT_EQ(shell_.ShownEntry().tip, "Home: 2 new mails; Work: cannot connect");
+  // Looked at: only the failure is left.
+  window_->TrayDblClick();
+  EXPECT_EQ(shell_.ShownEntry().tip, "Work: cannot connect");
+}
+
 TEST_F(CheckCycleTest, LeaveMailAccountReportsEachMessageOnceOverSeveralChecks) {
   MailboxPop3Server server;
   server.AddMessage("a", Mail("Ann", "First"));
