@@ -561,6 +561,20 @@ int AccountsClearAuth(const std::vector<std::string>& arguments, std::ostream& o
   return kExitOk;
 }
 
+// Whether the selector names an IMAP account; false when it names none (which
+// the command refuses later, creating nothing before).
+bool NamesImapAccount(std::string_view selector) {
+  if (!std::filesystem::exists(kAccountsFileName)) return false;
+  try {
+    AccountFile file;
+    file.Open();
+    return StoredProtocolOptions(file.ReadRecord(FindAccount(file, selector))).protocol ==
+           MailProtocol::imap;
+  } catch (const UsageError&) {
+    return false;
+  }
+}
+
 // Runs the authorization in the browser and keeps what it gives: the refresh
 // token (and a client secret) in the keyring, the provider in the OAuth2
 // settings file, the login kind in the record. Nothing is changed when the
@@ -596,6 +610,11 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     }
   }
   if (wanted.provider.empty()) throw UsageError("--provider microsoft|google|custom is needed");
+  const bool imap = NamesImapAccount(arguments[1]);
+  // Microsoft grants IMAP and POP3 logins under scopes of their own.
+  if (imap && wanted.provider == "microsoft" && wanted.scope.empty()) {
+    wanted.scope = kMicrosoftImapScope;
+  }
   if (auto refused = CompleteProviderSettings(wanted)) throw UsageError(*refused);
 
   AccountFile file;
@@ -657,7 +676,7 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
   ForgetOldKeyringEntry(before, record, err);
   out << "Account " << name << " authorized with " << settings.provider
       << "; the refresh token is in the keyring.\n";
-  if (record.SecurityMode() == kSecurityAuto && record.Port != kPop3sPort) {
+  if (record.SecurityMode() == kSecurityAuto && record.Port != (imap ? kImapsPort : kPop3sPort)) {
     out << "Its token is sent only over TLS: set --security tls or starttls.\n";
   }
   return kExitOk;

@@ -46,6 +46,24 @@ DesktopNotifier::DesktopNotifier(QString applicationName, QString desktopEntry)
               SLOT(ActionInvoked(uint, QString)));
   bus.connect(QString(), kPath, kInterface, QStringLiteral("NotificationClosed"), this,
               SLOT(NotificationClosed(uint, uint)));
+  if (bus.interface() != nullptr && bus.interface()->isServiceRegistered(kService)) {
+    AskCapabilities();
+  }
+}
+
+void DesktopNotifier::AskCapabilities() {
+  capabilitiesAsked_ = true;
+  const QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface,
+                                                           QStringLiteral("GetCapabilities"));
+  auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
+  connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+    const QDBusMessage reply = w->reply();
+    if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
+      bodyMarkup_ =
+          reply.arguments().first().toStringList().contains(QStringLiteral("body-markup"));
+    }
+    w->deleteLater();
+  });
 }
 
 DesktopNotifier::~DesktopNotifier() = default;
@@ -77,7 +95,8 @@ bool DesktopNotifier::Show(Notification notification) {
   // The themed icon name where the program is installed; the image above
   // where it is not.
   call << applicationName_ << currentId_ << desktopEntry_ << notification.summary
-       << notification.body.toHtmlEscaped() << actions << hints << notification.timeoutMs;
+       << (bodyMarkup_ ? notification.body.toHtmlEscaped() : notification.body) << actions << hints
+       << notification.timeoutMs;
   currentActions_ = std::move(notification.actions);
   ++sent_;
   auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
@@ -94,6 +113,8 @@ void DesktopNotifier::NotifyAnswered(const QDBusMessage& reply, const QString& s
                                      const QString& body, bool critical) {
   if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
     currentId_ = reply.arguments().first().toUInt();
+    // A server started by the first notification is asked now.
+    if (!capabilitiesAsked_) AskCapabilities();
     return;
   }
   currentId_ = 0;

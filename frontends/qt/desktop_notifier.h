@@ -65,6 +65,8 @@ class DesktopNotifier final : public QObject {
   void NotificationClosed(uint id, uint reason);
 
  private:
+  // Asks the server whether it reads markup in the body (once it runs).
+  void AskCapabilities();
   void NotifyAnswered(const QDBusMessage& reply, const QString& summary, const QString& body,
                       bool critical);
 
@@ -75,6 +77,10 @@ class DesktopNotifier final : public QObject {
   uint currentId_ = 0;
   std::vector<NotificationAction> currentActions_;
   int sent_ = 0;
+  // The server reads the body as markup (so "<" must be sent as "&lt;"); what
+  // every common server does until it says otherwise.
+  bool bodyMarkup_ = true;
+  bool capabilitiesAsked_ = false;
 };
 
 }  // namespace corvel::qt

@@ -19,9 +19,6 @@
 namespace corvel {
 
 inline constexpr std::int32_t kDefaultPort = 110;
-// IMAP's ports: plain text (or STARTTLS), and TLS from the first byte.
-inline constexpr std::int32_t kImapPort = 143;
-inline constexpr std::int32_t kImapsPort = 993;
 inline constexpr std::int32_t kDefaultInterval = 300;
 inline constexpr std::int32_t kMinInterval = 10;
 inline constexpr std::size_t kMaxAccounts = 100;

@@ -18,6 +18,7 @@
 // Values are UTF-8; a key or value holds no line break.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -91,6 +92,11 @@ void EditAccountOptions(const std::filesystem::path& fileName, std::string_view 
 // ---- The protocol options.
 
 enum class MailProtocol { pop3, imap };
+
+// IMAP's ports: plain text (or STARTTLS), and TLS from the first byte (RFC
+// 8314).
+inline constexpr std::int32_t kImapPort = 143;
+inline constexpr std::int32_t kImapsPort = 993;
 
 // The mailbox an IMAP account watches when it names none.
 inline constexpr std::string_view kDefaultFolder = "INBOX";

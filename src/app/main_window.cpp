@@ -80,6 +80,8 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       localeFormat_(localeFormat),
       options_(std::move(options)),
       pop3_(loop),
+      imap_(loop),
+      imapSession_(imap_),
       checker_(table_, pop3_, seenList_, mailList_, flags_, *this),
       scheduler_(
           table_, *this, [this](std::size_t index) { return checker_.CheckAccount(index); },
@@ -100,6 +102,16 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
   pop3_.SetAuthType(Pop3AuthType::popAuthNone);
   pop3_.SetMultiThreaded(false);
   pop3_.OnDisplay = [this](const std::string& msg) { POP3Display(msg); };
+  imap_.SetTimeout(options_.pop3Timeout);
+  imap_.OnDisplay = [this](const std::string& msg) { POP3Display(msg); };
+  checker_.SetSessionChooser([this](const AccountRecord& record) -> MailboxSession* {
+    const ProtocolOptions protocol =
+        ProtocolOptionsOf(LoadAccountOptions(AccountOptionsFileFor(options_.accountsFile))
+                              .Find(record.PlainUidlFileName()));
+    if (protocol.protocol != MailProtocol::imap) return nullptr;
+    imapSession_.SetFolders(protocol.folders);
+    return &imapSession_;
+  });
   newMailCommand_.OnFailure = [this](std::string_view account, std::string_view text) {
     WriteLog(account, text);
   };

@@ -43,6 +43,7 @@
 #include "app/tray/tray_shell.h"
 #include "checker/check_host.h"
 #include "checker/check_scheduler.h"
+#include "checker/imap_mailbox.h"
 #include "checker/mail_checker.h"
 #include "checker/new_mail_list.h"
 #include "checker/outage_notices.h"
@@ -209,6 +210,7 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] const NewMailList& MailList() const { return mailList_; }
   [[nodiscard]] NewMailList& MailList() { return mailList_; }
   [[nodiscard]] SyncPop3Client& Pop3() { return pop3_; }
+  [[nodiscard]] SyncImapClient& Imap() { return imap_; }
   [[nodiscard]] TrayIcon* Tray() { return tray_.get(); }
   [[nodiscard]] const TrayMenu& PopupMenu() const { return popUp_; }
   [[nodiscard]] bool CheckTimerEnabled() const { return checkTimer_ != 0; }
@@ -311,6 +313,10 @@ class MainWindow final : private CheckHost {
   NewMailList mailList_;
   LogMemoModel logMemo_;
   SyncPop3Client pop3_;
+  // IMAP accounts are checked through their own session on their own
+  // client, chosen per account by its options.
+  SyncImapClient imap_;
+  ImapMailbox imapSession_;
   MailChecker checker_;
   CheckScheduler scheduler_;
   OutageNotices outages_;

@@ -439,6 +439,14 @@ void ImapClient::SearchAllUids() {
 }
 
 void ImapClient::FetchHeaders(const std::vector<std::uint32_t>& uids) {
+  Fetch(uids, std::string("(UID RFC822.SIZE ") + kHeaderFields + ")");
+}
+
+void ImapClient::FetchSizes(const std::vector<std::uint32_t>& uids) {
+  Fetch(uids, "(UID RFC822.SIZE)");
+}
+
+void ImapClient::Fetch(const std::vector<std::uint32_t>& uids, const std::string& items) {
   EnsureProtocolState(PS::imapSelected, "FETCH");
   BeginRequest(RQ::imapFetch);
   fetching_ = uids;
@@ -446,11 +454,7 @@ void ImapClient::FetchHeaders(const std::vector<std::uint32_t>& uids) {
   fetching_.erase(std::unique(fetching_.begin(), fetching_.end()), fetching_.end());
   fetching_.erase(std::remove(fetching_.begin(), fetching_.end(), 0u), fetching_.end());
   if (fetching_.empty()) return RequestDone(0);
-  SendCommand(Build("UID FETCH")
-                  .Atom(SequenceSet(fetching_))
-                  .Atom(std::string("(UID RFC822.SIZE ") + kHeaderFields + ")")
-                  .Finish(),
-              nullptr);
+  SendCommand(Build("UID FETCH").Atom(SequenceSet(fetching_)).Atom(items).Finish(), nullptr);
 }
 
 void ImapClient::Noop() {

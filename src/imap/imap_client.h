@@ -231,6 +231,8 @@ class ImapClient {
   // UID FETCH of the UIDs (each message's RFC822.SIZE and the header fields
   // From, Subject and Date, with BODY.PEEK); each answer goes to OnFetched.
   void FetchHeaders(const std::vector<std::uint32_t>& uids);
+  // UID FETCH of the UIDs' RFC822.SIZE alone; each answer goes to OnFetched.
+  void FetchSizes(const std::vector<std::uint32_t>& uids);
   void Noop();
   // IDLE; the request ends when the server says go ahead, after which the
   // client is imapIdling until Done(). Should the server end the IDLE
@@ -287,6 +289,8 @@ class ImapClient {
   void SendCommand(Command command, Handler onOk, Handler onContinuation = nullptr);
   void SendLine(const std::string& line, const std::string& shown);
   [[nodiscard]] CommandBuilder Build(std::string_view word) const;
+  // UID FETCH of `items` for the UIDs.
+  void Fetch(const std::vector<std::uint32_t>& uids, const std::string& items);
 
   // Socket events.
   void HandleLookupDone(std::uint16_t errCode);

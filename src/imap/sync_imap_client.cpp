@@ -95,6 +95,9 @@ bool SyncImapClient::SearchAllUidsSync() {
 bool SyncImapClient::FetchHeadersSync(const std::vector<std::uint32_t>& uids) {
   return RunBlocking([this, &uids] { FetchHeaders(uids); });
 }
+bool SyncImapClient::FetchSizesSync(const std::vector<std::uint32_t>& uids) {
+  return RunBlocking([this, &uids] { FetchSizes(uids); });
+}
 bool SyncImapClient::NoopSync() {
   return RunBlocking([this] { Noop(); });
 }

@@ -51,6 +51,7 @@ class SyncImapClient : public ImapClient {
   [[nodiscard]] bool ExamineSync(std::string_view mailbox);
   [[nodiscard]] bool SearchAllUidsSync();
   [[nodiscard]] bool FetchHeadersSync(const std::vector<std::uint32_t>& uids);
+  [[nodiscard]] bool FetchSizesSync(const std::vector<std::uint32_t>& uids);
   [[nodiscard]] bool NoopSync();
   bool LogoutSync();  // often called only to log out, whatever the outcome
 

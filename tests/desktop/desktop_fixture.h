@@ -256,15 +256,17 @@ class DesktopTest : public ::testing::Test {
     return output.empty() ? -1 : std::atof(output.c_str());
   }
 
-  // A private session bus for the programs started from now on; its address.
-  std::string StartSessionBus() {
+  // A private session bus for the programs started from now on (with the
+  // bus configuration given, as the user given); its address.
+  std::string StartSessionBus(const fs::path& config = {}, RunAs user = {}) {
     int fds[2];
     if (::pipe(fds) != 0) return {};
     // The bus starts services (xfconfd) with its own environment.
     bus_ = std::make_unique<Child>(
-        std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                 "--print-address=" + std::to_string(fds[1])},
-        env_);
+        std::vector<std::string>{
+            "dbus-daemon", config.empty() ? "--session" : "--config-file=" + config.string(),
+            "--nofork", "--nopidfile", "--print-address=" + std::to_string(fds[1])},
+        env_, fs::path(), user);
     ::close(fds[1]);
     std::string address;
     char c;

@@ -38,39 +38,39 @@ class RealHostTest : public DesktopTest {
     wm_ = std::make_unique<Child>(std::vector<std::string>{"xfwm4", "--compositor=off"}, env_);
     panel_ = std::make_unique<Child>(std::vector<std::string>{"xfce4-panel", "--disable-wm-check"},
                                      env_);
-    dunst_ = std::make_unique<Child>(std::vector<std::string>{"dunst"}, env_);
+    StartDunst();
+    ASSERT_TRUE(Eventually([&] { return !Tool("search --class '^Xfce4-panel$'").empty(); }));
+  }
+
+  void StartDunst() {
+    dunst_ = std::make_unique<Child>(std::vector<std::string>{"dunst"}, env_, fs::path(), user_);
     ASSERT_TRUE(Eventually([&] {
       return Call("org.freedesktop.DBus", "/", "org.freedesktop.DBus.NameHasOwner",
                   "org.freedesktop.Notifications")
                  .find("true") != std::string::npos;
     }));
-    ASSERT_TRUE(Eventually([&] { return !Tool("search --class '^Xfce4-panel$'").empty(); }));
   }
 
   void WritePanelConfig(bool withTray) {
     const fs::path folder = folder_.Path() / "config" / "xfce4" / "xfconf" / "xfce-perchannel-xml";
     fs::create_directories(folder);
     std::ofstream(folder / "xfce4-panel.xml")
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<channel name=\"xfce4-panel\" version=\"1.0\">\n"
-           " <property name=\"configver\" type=\"int\" value=\"2\"/>\n"
-           " <property name=\"panels\" type=\"array\"><value type=\"int\" value=\"1\"/>\n"
-           "  <property name=\"panel-1\" type=\"empty\">\n"
-           "   <property name=\"position\" type=\"string\" value=\"p=8;x=0;y=0\"/>\n"
-           "   <property name=\"length\" type=\"uint\" value=\"100\"/>\n"
-           "   <property name=\"position-locked\" type=\"bool\" value=\"true\"/>\n"
-           "   <property name=\"size\" type=\"uint\" value=\"30\"/>\n"
-           "   <property name=\"plugin-ids\" type=\"array\"><value type=\"int\" value=\"1\"/>"
-        << (withTray ? "<value type=\"int\" value=\"2\"/>" : "")
-        << "</property>\n"
-           "  </property>\n"
-           " </property>\n"
-           " <property name=\"plugins\" type=\"empty\">\n"
-           "  <property name=\"plugin-1\" type=\"string\" value=\"tasklist\">\n"
-           "   <property name=\"expand\" type=\"bool\" value=\"true\"/></property>\n"
-           "  <property name=\"plugin-2\" type=\"string\" value=\"systray\"/>\n"
-           " </property>\n"
-           "</channel>\n";
+        << R"(<channel name="xfce4-panel" version="1.0">
+<property name="configver" type="int" value="2"/>
+<property name="panels" type="array"><value type="int" value="1"/>
+ <property name="panel-1" type="empty">
+  <property name="position" type="string" value="p=8;x=0;y=0"/>
+  <property name="length" type="uint" value="100"/>
+  <property name="size" type="uint" value="30"/>
+  <property name="position-locked" type="bool" value="true"/>
+  <property name="plugin-ids" type="array"><value type="int" value="1"/>)"
+        << (withTray ? R"(<value type="int" value="2"/>)" : "")
+        << R"(</property></property></property>
+<property name="plugins" type="empty">
+ <property name="plugin-1" type="string" value="tasklist">
+  <property name="expand" type="bool" value="true"/></property>
+ <property name="plugin-2" type="string" value="systray"/>
+</property></channel>)";
   }
 
   // ---- Wayland: a session bus, sway (headless) and dunst, as an unprivileged
@@ -108,19 +108,7 @@ class RealHostTest : public DesktopTest {
             {"XDG_CONFIG_HOME", (folder_.Path() / "config").string()},
             {"ASAN_OPTIONS", "detect_leaks=0"}};
 
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    bus_ = std::make_unique<Child>(
-        std::vector<std::string>{"dbus-daemon", "--config-file=" + (home / "bus.conf").string(),
-                                 "--nofork", "--print-address=" + std::to_string(fds[1])},
-        env_, fs::path(), user_);
-    ::close(fds[1]);
-    std::string address;
-    char c;
-    while (::read(fds[0], &c, 1) == 1 && c != '\n') address += c;
-    ::close(fds[0]);
-    ASSERT_FALSE(address.empty());
-    env_["DBUS_SESSION_BUS_ADDRESS"] = address;
+    ASSERT_FALSE(StartSessionBus(home / "bus.conf", user_).empty());
 
     std::map<std::string, std::string> swayEnv = env_;
     swayEnv.insert({{"WLR_BACKENDS", "headless"},
@@ -140,12 +128,7 @@ class RealHostTest : public DesktopTest {
       return env_.count("WAYLAND_DISPLAY") > 0 && env_.count("SWAYSOCK") > 0;
     }));
     env_["QT_QPA_PLATFORM"] = "wayland";
-    dunst_ = std::make_unique<Child>(std::vector<std::string>{"dunst"}, env_, fs::path(), user_);
-    ASSERT_TRUE(Eventually([&] {
-      return Call("org.freedesktop.DBus", "/", "org.freedesktop.DBus.NameHasOwner",
-                  "org.freedesktop.Notifications")
-                 .find("true") != std::string::npos;
-    }));
+    StartDunst();
   }
 
   // The session's user owns the folder and what the test wrote into it.

@@ -114,7 +114,9 @@ std::string ConfigText(const std::string& dir, std::uint16_t port, std::uint16_t
             : std::string())
     << "}\n"
     << (options.imap
-            ? "namespace inbox {\n  inbox = yes\n  separator = /\n}\n"
+            ? "namespace inbox {\n  inbox = yes\n  separator = /\n"
+              "  mailbox Junk {\n    special_use = \\Junk\n  }\n"
+              "  mailbox Trash {\n    special_use = \\Trash\n  }\n}\n"
               "service imap-login {\n  inet_listener imap {\n    address = 127.0.0.1\n    port = " +
                   std::to_string(imapPort) + "\n  }\n" +
                   (tls ? "  inet_listener imaps {\n    address = 127.0.0.1\n    port = " +

@@ -41,7 +41,7 @@ struct DovecotOptions {
   // ---- IMAP. When set, Dovecot also speaks IMAP on ImapPort() (with
   // STARTTLS when TLS is on) and, with a certificate, IMAP over TLS from the
   // first byte on ImapsPort(); mailbox names use "/" as their hierarchy
-  // delimiter.
+  // delimiter, and "Junk" and "Trash" are the \Junk and \Trash mailboxes.
   bool imap = false;
   // ---- OAuth2. With an introspection address, XOAUTH2 and OAUTHBEARER
   // tokens are checked there (RFC 7662, by POST) instead of against the
