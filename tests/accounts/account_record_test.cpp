@@ -262,6 +262,31 @@ TEST(AccountRecordSecurityMode, SetterWritesByte203) {
 }
 
 // Digests computed independently (md5sum of the same bytes).
+// An edit made on a copy of a record changes only the fields it changed; a
+// text set anew to the same text (which clears the bytes after it) is no
+// change.
+TEST(ApplyRecordChange, TakesOnlyTheFieldsTheEditChanged) {
+  AccountRecord before;
+  before.SetPlainAccountName("Home");
+  before.SetPlainServer("pop.example.org");
+  before.Port = 110;
+  before.SetPlainUidlFileName("home.uidl");
+  before.AccountName.Assign(std::string(before.AccountName.View()));
+  AccountRecord current = before;
+  current.SetPlainAuthMethod("APOP");
+  current.SetPlainServer("pop.moved.org");
+  AccountRecord after = before;
+  after.SetPlainAccountName("Home");
+  after.Port = 995;
+  after.SetSecurityMode(2);
+
+  AccountRecord expected = current;
+  expected.Port = 995;
+  expected.SetSecurityMode(2);
+  EXPECT_EQ(ApplyRecordChange(current, before, after), expected);
+  EXPECT_EQ(AccountIdentity(before), "u" + ScrambleText("home.uidl", kFieldKey));
+}
+
 TEST(MakeUidlFileName, DigestOfNameAndDecimalTickPlusExtension) {
   EXPECT_EQ(MakeUidlFileName("Home", 123456), "2140FE57C2C7D75FC50035C09A14256E.uidl");
   EXPECT_EQ(MakeUidlFileName("Home", 0), "2F99B1D63C40324794B5EE6BFBA43E30.uidl");
