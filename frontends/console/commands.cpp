@@ -23,7 +23,7 @@
 #include "app/auth/oauth_flow.h"
 #include "app/in_memory_main_view.h"
 #include "app/main_window.h"
-#include "app/process/new_mail_command.h"
+#include "app/process/command_line.h"
 #include "app/settings/file_settings_store.h"
 #include "app/text/error_text.h"
 #include "app/text/posix/locale_format.h"
@@ -178,6 +178,9 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
   if (options.oauthCommand && options.oauthCommand->find_first_of("\r\n") != std::string::npos) {
     throw UsageError("--oauth-command takes one line");
   }
+  if (std::string why; options.oauthCommand && !SplitCommandLine(*options.oauthCommand, &why)) {
+    throw UsageError("--oauth-command cannot be '" + *options.oauthCommand + "': " + why);
+  }
   return options;
 }
 
@@ -255,7 +258,7 @@ void PlacePassword(const AccountOptions& options, const AccountForm& form,
   } else if (record.UsesOAuth()) {
     password.clear();  // the OAuth2 marker is already in the field
   } else if (wasInKeyring) {
-    SecretResult read = SystemSecretStore()->Read(KeyringKeyOf(before));
+    SecretResult read = ReadAccountSecret(*SystemSecretStore(), before);
     if (!read.ok) throw KeyringError(read.reason);
     password = std::move(read.secret);
   } else {
@@ -277,20 +280,17 @@ void PlacePassword(const AccountOptions& options, const AccountForm& form,
 void ForgetOldKeyringEntry(const AccountRecord& before, const AccountRecord& record,
                            std::ostream& err) {
   if (before.SecretIn() != SecretPlace::secretKeyring) return;
-  const SecretKey oldKey = KeyringKeyOf(before);
-  const SecretKey newKey = KeyringKeyOf(record);
   const bool same = record.SecretIn() == SecretPlace::secretKeyring &&
-                    oldKey.server == newKey.server && oldKey.port == newKey.port &&
-                    oldKey.user == newKey.user;
+                    KeyringKeyOf(before) == KeyringKeyOf(record);
   if (same) return;
-  const SecretResult erased = SystemSecretStore()->Erase(oldKey);
+  const SecretResult erased = EraseAccountSecret(*SystemSecretStore(), before);
   if (!erased.ok) err << "The old password stays in the keyring: " << erased.reason << '\n';
 }
 
 // The keyring entries of Corvel's own authorization for `record`.
 void ForgetAuthorization(const AccountRecord& record, std::ostream& err) {
   for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
-    const SecretResult erased = SystemSecretStore()->Erase(KeyringKeyOf(record, kind));
+    const SecretResult erased = EraseAccountSecret(*SystemSecretStore(), record, kind);
     if (!erased.ok)
       err << "The OAuth2 " << kind << " stays in the keyring: " << erased.reason << '\n';
   }
@@ -305,10 +305,9 @@ void FollowAuthorization(const AccountRecord& before, const AccountRecord& recor
   if (record.Login() != LoginKind::loginOAuthBuiltIn) return ForgetAuthorization(before, err);
   const std::unique_ptr<SecretStore> keyring = SystemSecretStore();
   for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
-    const SecretKey from = KeyringKeyOf(before, kind);
     const SecretKey to = KeyringKeyOf(record, kind);
-    if (from.server == to.server && from.port == to.port && from.user == to.user) return;
-    const SecretResult secret = keyring->Read(from);
+    if (KeyringKeyOf(before, kind) == to) return;
+    const SecretResult secret = ReadAccountSecret(*keyring, before, kind);
     if (!secret.ok && kind == kSecretKindClientSecret) continue;  // there was none
     SecretResult moved = secret;
     if (moved.ok) {
@@ -318,7 +317,7 @@ void FollowAuthorization(const AccountRecord& before, const AccountRecord& recor
                                                                  : "OAuth2 client secret"),
           secret.secret);
     }
-    if (moved.ok) moved = keyring->Erase(from);
+    if (moved.ok) moved = EraseAccountSecret(*keyring, before, kind);
     if (!moved.ok) {
       err << "The OAuth2 authorization did not follow the account (" << moved.reason
           << "): run corvel accounts authorize " << record.PlainAccountName() << '\n';
@@ -616,7 +615,8 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     throw UsageError("accounts authorize needs an account: a name or #INDEX");
   }
   OAuthSettings wanted;
-  std::string clientSecret;
+  std::optional<std::string> clientSecretTyped;
+  bool clientSecretFromStdin = false;
   bool browser = true;
   for (std::size_t i = 2; i < arguments.size(); ++i) {
     const std::string& a = arguments[i];
@@ -625,7 +625,10 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     } else if (a == "--client-id") {
       wanted.clientId = TakeValue(arguments, i);
     } else if (a == "--client-secret") {
-      clientSecret = TakeValue(arguments, i, true);
+      clientSecretTyped = TakeValue(arguments, i, true);
+    } else if (a == "--client-secret-stdin") {
+      // An argument is visible to every local user (/proc); standard input is not.
+      clientSecretFromStdin = true;
     } else if (a == "--auth-url") {
       wanted.authorizeUrl = TakeValue(arguments, i);
     } else if (a == "--token-url") {
@@ -647,6 +650,11 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     wanted.scope = kMicrosoftImapScope;
   }
   if (auto refused = CompleteProviderSettings(wanted)) throw UsageError(*refused);
+  if (clientSecretTyped && clientSecretFromStdin) {
+    throw UsageError("give either --client-secret or --client-secret-stdin, not both");
+  }
+  const std::string clientSecret =
+      clientSecretFromStdin ? ReadPasswordLine(environment.in) : clientSecretTyped.value_or("");
 
   // The browser may take minutes: the file is read now, and the change is
   // made at the end to the account as the file holds it then.
@@ -769,7 +777,8 @@ std::string UsageText() {
          "                       [--no-leave-mail] [--enabled]\n"
          "       corvel [-C DIR] accounts authorize NAME|#INDEX --provider "
          "microsoft|google|custom\n"
-         "                       --client-id ID [--client-secret S] [--no-browser]\n"
+         "                       --client-id ID [--client-secret S | --client-secret-stdin]\n"
+         "                       [--no-browser]\n"
          "                       [--auth-url URL --token-url URL --scope S for custom]\n"
          "       corvel [-C DIR] accounts delete NAME|#INDEX\n"
          "       corvel [-C DIR] accounts clear-auth NAME|#INDEX\n"

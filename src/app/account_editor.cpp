@@ -283,19 +283,18 @@ void MainWindow::PlaceEditedSecret(const AccountRecord& before, const AccountFor
   SecretStore& keyring = secrets_.Keyring();
   const SecretKey oldKey = KeyringKeyOf(before);
   const SecretKey newKey = KeyringKeyOf(record);
-  const bool moved =
-      oldKey.server != newKey.server || oldKey.port != newKey.port || oldKey.user != newKey.user;
+  const bool moved = oldKey != newKey;
   std::string password = form.password;
   if (password == kKeyringMarker) {
     if (!moved) return;
-    SecretResult read = keyring.Read(oldKey);
+    SecretResult read = ReadAccountSecret(keyring, before);
     if (!read.ok) throw std::runtime_error("The password was not moved: " + read.reason);
     password = std::move(read.secret);
   }
   const SecretResult written = keyring.Write(newKey, KeyringLabelOf(record), password);
   if (!written.ok) throw std::runtime_error("The password was not stored: " + written.reason);
   record.SetPlainPassword(kKeyringMarker);
-  if (moved) (void)keyring.Erase(oldKey);
+  if (moved) (void)EraseAccountSecret(keyring, before);
 }
 
 void MainWindow::btnDeleteClick() {

@@ -30,13 +30,6 @@ TEST_F(SettingsTakenIn, StartUpWritesNothingAndTheNextTickShowsWhatIsStored) {
   // The rows change their kind with the "AllMail" box.
   EXPECT_TRUE(window_->MailList().Rows().empty());
   EXPECT_THAT(settings_.Operations(), ::testing::IsEmpty());
-
-  // A click whose write failed is not undone by the next tick.
-  settings_.SetWriteFailure(MemorySettingsStore::WriteFailure::kSetData);
-  view_.SetChecked(Control::LogChkBx, false);
-  window_->CheckBoxClicked(Control::LogChkBx);
-  Tick();
-  EXPECT_FALSE(view_.Checked(Control::LogChkBx));
 }
 
 }  // namespace

@@ -260,6 +260,11 @@ TEST_F(CommandsTest, RefusedInputGetsStatusTwoAndOneLineAndWritesNothing) {
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   }
   EXPECT_EQ(Run({"accounts", "add", "--port", "70000"}).err, "No account name specified!\n");
+  EXPECT_EQ(Run({"accounts", "add", "--name", "W", "--server", "s", "--user", "u",
+                 "--oauth-command", "oama 'access"})
+                .err,
+            "corvel: --oauth-command cannot be 'oama 'access': a ' is not closed (corvel --help "
+            "shows the usage)\n");
   EXPECT_FALSE(std::filesystem::exists(kAccountsFileName));
   for (const std::vector<std::string>& arguments :
        {std::vector<std::string>{"settings", "set", "Colour", "True"},
