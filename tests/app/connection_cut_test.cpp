@@ -102,7 +102,7 @@ TEST_F(ConnectionCutTest, CutAfterEveryByteByCloseAndByResetKeepsExactlyTheWhole
     for (std::size_t cut = 0; cut <= total; ++cut) {
       SCOPED_TRACE((reset ? "reset after " : "close after ") + std::to_string(cut) + " bytes");
       ReplaceFileAtomically("cut.uidl", kSeenBefore);
-      window_->TimerTimer();
+      Tick();
       EXPECT_EQ(ReadWholeFile("cut.uidl"), ExpectedSeenFile(check, cut));
       const std::vector<std::string> log = LogOf("Home");
       ASSERT_FALSE(log.empty());

@@ -70,7 +70,7 @@ class MailboxListingTest : public MainWindowTest {
     Start();
     // The view outlives the windows: its box shows this check's choice.
     view_.SetChecked(Control::AllMailChkBx, allMail);
-    window_->TimerTimer();
+    Tick();
     return Outcome{LogOf("Home"), window_->MailList().Rows(), ReadWholeFile(kSeenFile)};
   }
 
@@ -334,7 +334,7 @@ TEST_F(MailboxListingTest, CheckPastItsDeadlineEndsAndKeepsWhatItRecorded) {
   Start();
   std::uint32_t now = 0;
   window_->Pop3().SetTickSource([&now] { return now += 10; });
-  window_->TimerTimer();
+  Tick();
   const std::string seen = ReadWholeFile(kSeenFile);
   const auto recorded = std::count(seen.begin(), seen.end(), '\n');
   EXPECT_GT(recorded, 0);

@@ -109,7 +109,7 @@ TEST_F(NothingLostTest, TheProgramStartedWithoutAccountsFindsThoseAddedElsewhere
   added.port = server.PortText();
   added.authMethod = "NONE";
   AddAccount(added);
-  window_->TimerTimer();
+  Tick();
   EXPECT_THAT(LogOf("Home"), ::testing::Contains("Logged in!"));
 }
 
@@ -120,7 +120,7 @@ TEST_F(NothingLostTest, AccountsChangedElsewhereAreCheckedAndKeptAtExit) {
   home.authMethod = "NONE";
   AddAccount(home);
   Start();
-  window_->TimerTimer();
+  Tick();
   TestAccount added;
   added.name = "Added";
   added.port = server.PortText();
@@ -131,7 +131,7 @@ TEST_F(NothingLostTest, AccountsChangedElsewhereAreCheckedAndKeptAtExit) {
     record.SetPlainServer("pop.elsewhere.example");
     file.WriteRecord(0, record);
   });
-  window_->TimerTimer();
+  Tick();
   EXPECT_THAT(LogOf("Added"), ::testing::Contains("Logged in!"));
   EXPECT_EQ(window_->Table()[0].Elapsed, 2);  // Home kept its count
   window_->Exit1Click();
@@ -162,7 +162,7 @@ TEST_F(NothingLostTest, AMethodFoundIsStoredIntoTheFileAsAnotherProcessLeftIt) {
     added.name = "New";
     AddAccount(added);
   };
-  window_->TimerTimer();
+  Tick();
   ASSERT_TRUE(edited);
   AccountTable stored;
   ASSERT_TRUE(LoadAccounts(stored));
@@ -186,7 +186,7 @@ TEST_F(NothingLostTest, ACheckBesideAnotherOfTheSameAccountAddsToTheSeenFile) {
   window_->Pop3().OnDisplay = [&](const std::string& line) {
     if (line.rfind("> UIDL", 0) == 0) ReplaceFileAtomically("home.uidl", "seen-elsewhere\r\n");
   };
-  window_->TimerTimer();
+  Tick();
   EXPECT_EQ(FileBytes("home.uidl"), "seen-elsewhere\r\nm1\r\n");
 }
 
@@ -238,9 +238,9 @@ TEST_F(NothingLostTest, EditorClosedDuringACheckRestartsTheTimerOnlyWhenTheTickH
     window_->OpenButtonClick();
     window_->OpenButtonClick();
     timerOnInside = window_->CheckTimerEnabled();
-    window_->TimerTimer();  // as the timer would, were it running
+    Tick();  // as the timer would, were it running
   };
-  window_->TimerTimer();
+  Tick();
   ASSERT_TRUE(edited);
   EXPECT_FALSE(timerOnInside);
   EXPECT_TRUE(window_->CheckTimerEnabled());
