@@ -300,6 +300,37 @@ TEST_F(MailboxListingTest, ListingsOutOfOrderAreReplacedByOneCommandPerMessage) 
   EXPECT_THAT(server.Failures(), IsEmpty());
 }
 
+TEST_F(MailboxListingTest, IdentifiersKeepEveryByteAndAreToldApartExactly) {
+  // Two identifiers that differ only after a TAB, bytes outside 33-126, and a
+  // lone CR, which the seen file cannot hold as it is.
+  const std::vector<std::string> ids = {"a\tb", "a\tc", "x\xFF y ", "q\rz"};
+  auto fast = [&](const std::string& seen) {
+    Pop3Script script = LoggedIn("4");
+    script.Expect("UIDL").Send("+OK");
+    for (std::size_t i = 0; i < ids.size(); ++i)
+      script.SendRaw(std::to_string(i + 1) + " " + ids[i] + "\r\n");
+    script.Send(".");
+    if (seen.empty())
+      script.Expect("LIST").Send("+OK").Send("1 1").Send("2 2").Send("3 3").Send("4 4").Send(".");
+    return script.Expect("QUIT").Send("+OK").Close();
+  };
+  Pop3Script slow = LoggedIn("4");
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const std::string n = std::to_string(i + 1);
+    slow.Expect("UIDL " + n).SendRaw("+OK " + n + "\t" + ids[i] + "\r\n");
+    slow.Expect("LIST " + n).Send("+OK " + n + " " + n);
+  }
+  slow.Expect("QUIT").Send("+OK").Close();
+  const Outcome first = SameEitherWay(fast(""), std::move(slow), false);
+  EXPECT_EQ(first.log[4], "4 new mails! (10 bytes)");
+  EXPECT_EQ(first.seen, "a\tb\r\na\tc\r\nx\xFF y \r\nq\x10rz\r\n");
+  ScriptedPop3Server again(fast(first.seen));
+  const Outcome second = Check(again.PortText(), true, false, true, first.seen);
+  EXPECT_EQ(second.log[4], "No messages, quitting...");
+  EXPECT_EQ(second.seen, first.seen);
+  EXPECT_THAT(again.Failures(), IsEmpty());
+}
+
 TEST_F(MailboxListingTest, ServerRefusingEveryIdentifierIsAskedAHundredTimes) {
   Pop3Script script = LoggedIn("2000000000");
   script.Expect("UIDL").Send("-ERR not now");
