@@ -292,9 +292,7 @@ void MailChecker::AddMailRow(std::string_view account, std::string_view from,
                              std::string_view subject, std::string_view date, std::int64_t size,
                              std::string_view uidl, std::string_view rawFrom,
                              std::string_view rawSubject) {
-  for (const MailRow& row : mailList_.Rows()) {
-    if (row.account == account && row.uidl == uidl) return;
-  }
+  if (mailList_.Holds(account, uidl)) return;
   mailList_.Append(MailRow{std::string(account), std::string(from), std::string(subject),
                            std::string(date), std::to_string(size), std::string(uidl),
                            std::string(rawFrom), std::string(rawSubject)});
