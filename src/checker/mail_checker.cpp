@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "accounts/file_io.h"
+#include "codec/ascii.h"
 #include "codec/exception.h"
 #include "codec/header_decode.h"
 
@@ -17,10 +18,41 @@ namespace {
 // The silence a check's deadline is measured in when the client has none.
 constexpr std::int64_t kDefaultPop3Timeout = 15;
 
-// A name of a file in the working directory, and nothing else.
-bool IsBareFileName(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find_first_of(std::string_view("/\\:\0", 4)) == std::string_view::npos;
+// A seen-message file name Corvel could have given: a bare name in the
+// working directory that ends in ".uidl", so that it names no other file of
+// the program (the accounts file, the OAuth2 file, the settings, a lock or a
+// temporary file) and no device. A damaged or edited accounts file must not
+// make a check write its seen list over one of those.
+bool IsSeenFileName(std::string_view name) {
+  constexpr std::string_view kSuffix = ".uidl";
+  if (name.size() <= kSuffix.size() ||
+      !EqualsIgnoreAsciiCase(name.substr(name.size() - kSuffix.size()), kSuffix)) {
+    return false;
+  }
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    // Separators, characters no Windows file name may hold, control bytes.
+    if (byte < 0x20 || byte == 0x7F ||
+        std::string_view("/\\:*?\"<>|").find(c) != std::string_view::npos) {
+      return false;
+    }
+  }
+  // Windows opens a device for these names, whatever the extension.
+  std::string_view stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  for (const std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (EqualsIgnoreAsciiCase(stem, device)) return false;
+  }
+  if (stem.size() == 4 && (EqualsIgnoreAsciiCase(stem.substr(0, 3), "COM") ||
+                           EqualsIgnoreAsciiCase(stem.substr(0, 3), "LPT"))) {
+    const auto digit = static_cast<unsigned char>(stem[3]);
+    // COM0 to COM9, and COM with the superscript digits one to three of the
+    // ANSI code page.
+    if ((digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string Concat(std::string_view a, std::string_view b) {
@@ -221,14 +253,15 @@ void MailChecker::ShowMessages(std::span<const MailboxEntry> entries) {
 
 void MailChecker::DetectWithSeenList(std::size_t index) {
   std::string fileName = table_[index].PlainUidlFileName();
-  if (!IsBareFileName(fileName)) {
+  if (!IsSeenFileName(fileName)) {
     // An account stored without a usable seen-message file name (the editor
-    // always gives one; a damaged accounts file may hold none, or a path that
-    // leads out of the working directory): name it now, as the editor would,
-    // so its mail is still told apart; the name reaches the accounts file
-    // with the next save.
+    // always gives one; a damaged accounts file may hold none, a path that
+    // leads out of the working directory, or the name of another file): name
+    // it now, as the editor would, so its mail is still told apart; the name
+    // reaches the accounts file with the next save.
     fileName = MakeUidlFileName(name_, host_.TickCount());
     if (AccountRecord* record = CheckedRecord(index)) record->SetPlainUidlFileName(fileName);
+    host_.WriteLog(name_, "The seen-message file name was not one of Corvel's; now " + fileName);
   }
   const std::filesystem::path path(fileName);
   if (!ReadFileIfExists(path)) ReplaceFileAtomically(path, "");

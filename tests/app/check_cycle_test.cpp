@@ -551,6 +551,46 @@ TEST_F(CheckCycleTest, AccountWithoutAUsableSeenFileNameGetsAFreshOne) {
   EXPECT_THAT(view_.Errors(), IsEmpty());
 }
 
+TEST_F(CheckCycleTest, SeenFileNameOfAnotherFileIsReplacedAndThatFileLeftAlone) {
+  MailboxPop3Server server;
+  server.AddMessage("one", Mail("Ann", "Hi"));
+  const std::vector<std::string> names = {"mail.accounts.qor", "mail.oauth.qor", "Corvel.conf",
+                                          "a.uidl.lock",       "a.uidl.tmp",     ".uidl",
+                                          "CON.uidl",          "nul .UIDL",      "com7.uidl",
+                                          "a?.uidl",           "a\x01.uidl",     "Kept.UIDL"};
+  // The files of those names that are files, devices and impossible names aside.
+  const std::vector<std::string> files = {"mail.oauth.qor", "Corvel.conf", "a.uidl.lock",
+                                          "a.uidl.tmp",     ".uidl",       "Kept.UIDL"};
+  for (const std::string& name : files) ReplaceFileAtomically(name, "not a seen list");
+  for (const std::string& name : names) {
+    TestAccount account = AccountOn(server, "A" + name);
+    account.authMethod = "NONE";
+    account.uidlFileName = name;
+    AddAccount(account);
+  }
+  const std::string accounts = ReadFile(std::string(kAccountsFileName));
+  Start();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    EXPECT_EQ(window_->Checker().CheckAccount(i), CheckOutcome::Checked);
+    const std::string given = window_->Table()[i].PlainUidlFileName();
+    if (names[i] == "Kept.UIDL") {
+      EXPECT_EQ(given, "Kept.UIDL");
+      continue;
+    }
+    EXPECT_EQ(given, MakeUidlFileName("A" + names[i], 123456));
+    EXPECT_EQ(ReadFile(given), "one\r\n");
+    EXPECT_THAT(
+        LogOf("A" + names[i]),
+        ::testing::Contains("The seen-message file name was not one of Corvel's; now " + given));
+  }
+  EXPECT_EQ(ReadFile(std::string(kAccountsFileName)), accounts);
+  for (const std::string& name : files) {
+    EXPECT_EQ(ReadFile(name),
+              name == "Kept.UIDL" ? "not a seen list\r\none\r\n" : "not a seen list");
+  }
+}
+
 TEST_F(CheckCycleTest, EditorClosedDuringACheckKeepsTheCheckOutOfTheReloadedTable) {
   MailboxPop3Server server;
   TestAccount first = AccountOn(server, "First");
