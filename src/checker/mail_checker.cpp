@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,8 @@ namespace {
 
 // The silence a check's deadline is measured in when the client has none.
 constexpr std::int64_t kDefaultPop3Timeout = 15;
+// A check's default deadline, in silences of the time-out.
+constexpr std::int64_t kDeadlineInTimeouts = 40;
 
 // A seen-message file name Corvel could have given: a bare name in the
 // working directory that ends in ".uidl", so that it names no other file of
@@ -110,6 +113,7 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
   server_ = record.PlainServer();
   report_ = CheckReport{};
   report_.account = name_;
+  endedEarly_.clear();
 
   MailboxSession* chosen = chooser_ ? chooser_(record) : nullptr;
   session_ = chosen != nullptr ? chosen : &pop3Session_;
@@ -145,8 +149,11 @@ CheckOutcome MailChecker::ConnectAndCheck(std::size_t index) {
   flags_.ConnErrorArmed = true;
 
   const CheckOutcome outcome = session_->LogIn(report_.reason);
-  if (outcome == CheckOutcome::Checked) DetectNewMail(index);
-  return outcome;
+  if (outcome != CheckOutcome::Checked) return outcome;
+  DetectNewMail(index);
+  if (endedEarly_.empty()) return CheckOutcome::Checked;
+  report_.reason = "the check ended early: " + endedEarly_;
+  return CheckOutcome::EndedEarly;
 }
 
 CheckOutcome MailChecker::EndCheck(std::size_t index, CheckOutcome outcome) {
@@ -206,13 +213,14 @@ void MailChecker::DetectNewMail(std::size_t index) {
   MailboxStats stats;
   if (!session_->Stat(stats)) {
     host_.WriteLog(name_, "Unable to get stats...");
+    endedEarly_ = "the server did not tell the mailbox's size: " + session_->FailureReason();
     return;
   }
   if (stats.count == 0) {
     host_.WriteLog(name_, "No messages, quitting...");
     return;
   }
-  LimitCheckTime(stats.count);
+  LimitCheckTime();
   if (table_[index].LeavesMailOnServer()) {
     DetectWithSeenList(index);
   } else {
@@ -220,14 +228,15 @@ void MailChecker::DetectNewMail(std::size_t index) {
   }
 }
 
-void MailChecker::LimitCheckTime(std::int64_t messageCount) {
+void MailChecker::LimitCheckTime() {
   std::int64_t seconds = host_.CheckDeadlineSeconds();
   if (seconds <= 0) {
-    // Generous: four silences as long as the time-out, and a fifth of one
-    // for every message on the server.
+    // Generous, and whatever size the server claims for the mailbox: a
+    // check's silences may add up to forty time-outs (ten minutes at 15 s),
+    // far beyond what listing a large mailbox takes.
     const std::int64_t timeout =
         session_->Timeout() > 0 ? session_->Timeout() : kDefaultPop3Timeout;
-    seconds = 4 * timeout + timeout * std::max<std::int64_t>(messageCount, 0) / 5;
+    seconds = kDeadlineInTimeouts * timeout;
   }
   session_->LimitTotalTime(static_cast<std::uint64_t>(seconds) * 1000u);
 }
@@ -242,13 +251,25 @@ std::string MailChecker::DisplayHeader(std::string_view raw) {
   }
 }
 
-void MailChecker::ShowMessages(std::span<const MailboxEntry> entries) {
-  session_->FetchHeaders(entries, [&](std::size_t i, const MessageHeaders& headers) {
+bool MailChecker::ShowMessages(std::span<const MailboxEntry> entries,
+                               const std::function<void(std::size_t)>& onRow) {
+  return session_->FetchHeaders(entries, [&](std::size_t i, const MessageHeaders& headers) {
     AddMailRow(name_, DisplayHeader(headers.from), DisplayHeader(headers.subject), headers.date,
                entries[i].size, entries[i].id, headers.from, headers.subject);
+    if (onRow) onRow(i);
     // The box is read as each row is added: unticked meanwhile, no more rows.
     return host_.OptionChecked(CheckOption::AllMail);
   });
+}
+
+void MailChecker::EndEarly(ListingEnd end) {
+  if (end == ListingEnd::kTooLarge) {
+    endedEarly_ = "the server's listing goes beyond " + std::to_string(listingBounds_.entries) +
+                  " messages or " + std::to_string(listingBounds_.bytes) + " bytes of identifiers";
+  } else {
+    endedEarly_ = session_->FailureReason();
+  }
+  host_.WriteLog(name_, "Check ended early: " + endedEarly_);
 }
 
 void MailChecker::DetectWithSeenList(std::size_t index) {
@@ -268,53 +289,103 @@ void MailChecker::DetectWithSeenList(std::size_t index) {
   seenList_.LoadFromFile(path);
 
   Tally tally;
-  DetectFromListing(tally);
+  const ListingEnd end = DetectFromListing(tally);
 
   seenList_.MergeIntoFile(path);
   seenList_.Clear();
-  if (tally.count == 0) {
+  if (tally.count > 0) ReportNewMail(name_, tally.count, tally.bytes, DetectionKind::SeenList);
+  if (end != ListingEnd::kComplete) {
+    EndEarly(end);
+  } else if (tally.count == 0) {
     host_.WriteLog(name_, "No messages, quitting...");
-    return;
   }
-  ReportNewMail(name_, tally.count, tally.bytes, DetectionKind::SeenList);
 }
 
-void MailChecker::DetectFromListing(Tally& tally) {
-  session_->BeginListing(ListingRequest{host_.FastListing(), false, &seenList_});
+ListingEnd MailChecker::DetectFromListing(Tally& tally) {
+  ListingRequest request{host_.FastListing(), false, &seenList_};
+  request.maxEntries = listingBounds_.entries;
+  request.maxBytes = listingBounds_.bytes;
+  session_->BeginListing(request);
+  // An identifier is recorded once the message has been reported: as its
+  // row is added, or, for messages listed without a row, once the whole
+  // listing has come (the count is final). A check that ends before leaves
+  // the rest to the next check, which finds them new again.
+  auto record = [&](const MailboxEntry& entry) {
+    seenList_.Append(entry.id);
+    ++tally.count;
+    tally.bytes += entry.size;
+  };
+  std::unordered_set<std::string> listed;  // the identifiers of this listing
+  std::vector<MailboxEntry> counted;       // new, no row asked: recorded at the end
   std::vector<MailboxEntry> batch;
   std::vector<MailboxEntry> news;
+  bool prepared = false;
   ListingEnd end = ListingEnd::kMore;
   while (end == ListingEnd::kMore) {
     end = session_->NextBatch(batch);
+    if (end != ListingEnd::kMore && end != ListingEnd::kComplete) break;
     news.clear();
     for (MailboxEntry& entry : batch) {
       // The same identifier twice: the first message is new, the second
       // then seen.
-      if (seenList_.Contains(entry.id)) continue;
-      seenList_.Append(entry.id);
-      if (!entry.recordOnly) news.push_back(std::move(entry));
+      if (seenList_.Contains(entry.id) || !listed.insert(entry.id).second) continue;
+      if (entry.recordOnly) {
+        seenList_.Append(entry.id);
+      } else {
+        news.push_back(std::move(entry));
+      }
     }
     if (news.empty()) continue;
-    if (tally.count == 0) PrepareMailList();
-    tally.count += static_cast<std::int64_t>(news.size());
-    session_->FetchSizes(news);
-    for (const MailboxEntry& entry : news) tally.bytes += entry.size;
-    if (host_.OptionChecked(CheckOption::AllMail)) ShowMessages(news);
+    if (!prepared) PrepareMailList();
+    prepared = true;
+    if (!session_->FetchSizes(news)) {
+      end = ListingEnd::kCut;
+      break;
+    }
+    if (!host_.OptionChecked(CheckOption::AllMail)) {
+      counted.insert(counted.end(), news.begin(), news.end());
+      continue;
+    }
+    std::vector<bool> shown(news.size(), false);
+    const bool goesOn = ShowMessages(news, [&](std::size_t i) {
+      shown[i] = true;
+      record(news[i]);
+    });
+    if (!goesOn) {
+      end = ListingEnd::kCut;
+      break;
+    }
+    // Unticked meanwhile: the rest is counted as without the box. A message
+    // whose header the server refused stays new.
+    if (host_.OptionChecked(CheckOption::AllMail)) continue;
+    for (std::size_t i = 0; i < news.size(); ++i) {
+      if (!shown[i]) counted.push_back(std::move(news[i]));
+    }
   }
+  if (end == ListingEnd::kComplete) {
+    for (const MailboxEntry& entry : counted) record(entry);
+  }
+  return end;
 }
 
 void MailChecker::DetectWholeMailbox(const MailboxStats& stats) {
   PrepareMailList();
+  ListingEnd end = ListingEnd::kComplete;
   if (host_.OptionChecked(CheckOption::AllMail)) {
-    session_->BeginListing(ListingRequest{host_.FastListing(), true, nullptr});
+    ListingRequest request{host_.FastListing(), true, nullptr};
+    request.maxEntries = listingBounds_.entries;
+    request.maxBytes = listingBounds_.bytes;
+    session_->BeginListing(request);
     std::vector<MailboxEntry> batch;
-    ListingEnd end = ListingEnd::kMore;
+    end = ListingEnd::kMore;
     while (end == ListingEnd::kMore) {
       end = session_->NextBatch(batch);
-      if (!batch.empty()) ShowMessages(batch);
+      if (end != ListingEnd::kMore && end != ListingEnd::kComplete) break;
+      if (!batch.empty() && !ShowMessages(batch, nullptr)) end = ListingEnd::kCut;
     }
   }
   ReportNewMail(name_, stats.count, stats.bytes, DetectionKind::WholeMailbox);
+  if (end != ListingEnd::kComplete) EndEarly(end);
 }
 
 void MailChecker::PrepareMailList() {

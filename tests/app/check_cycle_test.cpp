@@ -566,6 +566,7 @@ TEST_F(CheckCycleTest, SeenFileNameOfAnotherFileIsReplacedAndThatFileLeftAlone) 
     TestAccount account = AccountOn(server, "A" + name);
     account.authMethod = "NONE";
     account.uidlFileName = name;
+    account.interval = 100000;  // checked here only, never by the timer
     AddAccount(account);
   }
   const std::string accounts = ReadFile(std::string(kAccountsFileName));

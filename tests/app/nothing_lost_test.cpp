@@ -13,6 +13,7 @@
 #include "accounts/file_io.h"
 #include "main_window_fixture.h"
 #include "pop3_server/mailbox_pop3_server.h"
+#include "support/scripted_pop3_server.h"
 #include "support/system_event_loop.h"
 
 namespace corvel::test {
@@ -188,6 +189,60 @@ TEST_F(NothingLostTest, ACheckBesideAnotherOfTheSameAccountAddsToTheSeenFile) {
   };
   window_->TimerTimer();
   EXPECT_EQ(FileBytes("home.uidl"), "seen-elsewhere\r\nm1\r\n");
+}
+
+TEST_F(NothingLostTest, AServerGoneAtThe150thOf400HeadersLeavesTheRestForTheNextCheck) {
+  // 400 new messages, their headers pipelined; the server closes when it is
+  // asked for the 150th.
+  constexpr int kMessages = 400;
+  Pop3Script script;
+  script.Send("+OK hi").Expect("USER user").Send("+OK").Expect("PASS secret").Send("+OK");
+  script.Expect("STAT").Send("+OK 400 40000").Expect("UIDL").Send("+OK");
+  script.SendGenerated(kMessages, [](std::size_t i) {
+    return std::to_string(i + 1) + " m" + std::to_string(i + 1);
+  });
+  script.Send(".").Expect("LIST").Send("+OK");
+  script.SendGenerated(kMessages, [](std::size_t i) { return std::to_string(i + 1) + " 100"; });
+  script.Send(".").Expect("CAPA").Send("+OK").Send("PIPELINING").Send(".");
+  for (int n = 1; n < 150; ++n) {
+    script.Expect("TOP " + std::to_string(n) + " 1");
+    script.Send("+OK").Send("From: a").Send("Subject: " + std::to_string(n)).Send("").Send(".");
+  }
+  script.Expect("TOP 150 1").Close();
+  ScriptedPop3Server cut(std::move(script));
+  MailboxPop3Server whole;
+  for (int n = 1; n <= kMessages; ++n) {
+    whole.AddMessage("m" + std::to_string(n),
+                     "From: a\r\nSubject: " + std::to_string(n) + "\r\n\r\nx\r\n");
+  }
+  for (const std::string& port : {cut.PortText(), whole.PortText()}) {
+    TestAccount account;
+    account.port = port;
+    account.authMethod = "NONE";
+    account.uidlFileName = "home.uidl";
+    account.interval = 100000;  // checked here only, never by the timer
+    AddAccount(account);
+  }
+  settings_.Preset(kProgramKey, "AllMail", "True");
+  Start();
+
+  EXPECT_EQ(window_->Checker().CheckAccount(0), CheckOutcome::EndedEarly);
+  EXPECT_EQ(window_->Checker().LastReport().reason, "the check ended early: the connection ended");
+  EXPECT_EQ(window_->MailList().Count(), 149u);
+  const std::vector<std::string> log = LogOf("Home");
+  EXPECT_THAT(std::vector<std::string>(log.end() - 3, log.end()),
+              ElementsAre("149 new mails! (14900 bytes)", "Check ended early: the connection ended",
+                          "Logged out from 127.0.0.1..."));
+  window_->MailList().Clear();
+  EXPECT_EQ(window_->Checker().CheckAccount(1), CheckOutcome::Checked);
+  ASSERT_EQ(window_->MailList().Count(), 251u);
+  EXPECT_EQ(window_->MailList().Rows()[0].subject, "150");
+  EXPECT_EQ(window_->Checker().LastReport().newCount, 251);
+  SeenList seen;
+  seen.LoadFromFile("home.uidl");
+  ASSERT_EQ(seen.Count(), 400u);
+  EXPECT_EQ(seen[149], "m150");
+  EXPECT_THAT(cut.Failures(), ::testing::IsEmpty());
 }
 
 TEST_F(NothingLostTest, ASecondLongRunningProgramInTheSameFolderIsRefused) {
