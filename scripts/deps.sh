@@ -28,10 +28,14 @@ BUILD_PACKAGES=(ca-certificates g++ cmake ninja-build pkg-config libssl-dev libs
   libcurl4-openssl-dev)
 # The desktop program (corvel-desktop); the console program builds without it.
 DESKTOP_PACKAGES=(qt6-base-dev fonts-dejavu-core)
-# The desktop test: an X server, a tray, a user's clicks, screenshots, and a
-# private session bus for the StatusNotifier tray.
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase dovecot-pop3d
-  "${DESKTOP_PACKAGES[@]}" xvfb trayer xdotool imagemagick dbus-daemon gnome-keyring)
+# The desktop tests: an X server, a tray, a user's clicks, screenshots, and a
+# private session bus for the StatusNotifier tray; the real panels
+# (xfce4-panel with xfwm4 on X11, waybar in a headless sway on Wayland, with
+# Qt's Wayland platform), dunst as the notification server, gdbus to talk to
+# them, grim for Wayland screenshots.
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase dovecot-pop3d dovecot-imapd
+  "${DESKTOP_PACKAGES[@]}" xvfb trayer xdotool imagemagick dbus-daemon gnome-keyring
+  xfce4-panel xfwm4 sway waybar qt6-wayland dunst grim libglib2.0-bin x11-utils)
 # The Debian packages: making them, checking them, and trying the desktop
 # program they install under Xvfb.
 PACKAGE_PACKAGES=(dpkg-dev file lintian appstream man-db xvfb xdotool imagemagick)
@@ -45,6 +49,9 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix googletest wine wine32:i386)
 # Wine's own fonts (the window buttons' symbols) and a Japanese font draw
 # the window under Xvfb.
 WINDOWS_DESKTOP_PACKAGES=(imagemagick xvfb xdotool fonts-wine fonts-vlgothic)
+
+# The Windows installer (makensis), and what its test reads the files with.
+WINDOWS_INSTALLER_PACKAGES=(nsis binutils unzip)
 
 ensure_windows_packages() {
   if ! dpkg --print-foreign-architectures | grep -qx i386; then

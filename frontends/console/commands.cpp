@@ -15,6 +15,7 @@
 
 #include "accounts/account_file.h"
 #include "accounts/account_form.h"
+#include "accounts/account_options.h"
 #include "accounts/account_table.h"
 #include "accounts/file_io.h"
 #include "accounts/oauth_settings.h"
@@ -95,6 +96,8 @@ struct AccountOptions {
   std::optional<std::string> name, server, port, user, password, interval;
   std::optional<bool> enabled, leaveMail;
   std::optional<std::uint8_t> security;
+  std::optional<MailProtocol> protocol;
+  std::optional<std::string> folders;
   std::optional<std::string> oauthCommand;
   std::optional<SecretPlace> secretIn;
   bool passwordFromStdin = false;
@@ -149,6 +152,14 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
       options.secretIn = place == "keyring" ? SecretPlace::secretKeyring : SecretPlace::secretFile;
     } else if (a == "--oauth-command") {
       options.oauthCommand = TakeValue(arguments, i);
+    } else if (a == "--protocol") {
+      const std::string protocol = TakeValue(arguments, i);
+      options.protocol = ParseProtocolName(protocol);
+      if (!options.protocol) {
+        throw UsageError("--protocol takes pop3 or imap, not '" + protocol + "'");
+      }
+    } else if (a == "--folders") {
+      options.folders = TakeValue(arguments, i);
     } else if (IsHelp(a)) {
       throw HelpRequested{};
     } else {
@@ -180,6 +191,14 @@ std::string ReadPasswordLine(std::istream* in) {
 
 void ApplyOptions(const AccountOptions& options, const Environment& environment,
                   AccountForm& form) {
+  // The protocol first: its default port gives way to a port typed too.
+  if (options.protocol) SwitchProtocol(form, *options.protocol);
+  if (options.folders) {
+    if (form.protocol != MailProtocol::imap) {
+      throw UsageError("--folders is for IMAP accounts (--protocol imap)");
+    }
+    form.folders = *options.folders;
+  }
   if (options.name) form.name = *options.name;
   if (options.server) form.server = *options.server;
   if (options.port) form.port = *options.port;
@@ -326,6 +345,23 @@ void ApplyLoginOptions(const AccountOptions& options, AccountRecord& record) {
   }
 }
 
+// The account's protocol options, as the side file holds them now.
+ProtocolOptions StoredProtocolOptions(const AccountRecord& record) {
+  const AccountOptionsFile file = LoadAccountOptions(AccountOptionsFileFor(kAccountsFileName));
+  return ProtocolOptionsOf(file.Find(record.PlainUidlFileName()));
+}
+
+// Writes the form's protocol options into the side file, before the record:
+// should that fail, the record stays as it was. A change of protocol forgets
+// the login method found for the old one.
+void StoreFormProtocol(const AccountForm& form, AccountRecord& record) {
+  const ProtocolOptions options = FormToProtocolOptions(form);
+  if (options.protocol != StoredProtocolOptions(record).protocol) record.AuthMethod.Clear();
+  EditAccountOptions(
+      AccountOptionsFileFor(kAccountsFileName), record.PlainUidlFileName(),
+      [&options](OptionSection& section) { StoreProtocolOptions(options, section); });
+}
+
 // The editor's checks of a filled-in form; the message when it is refused.
 // An interval typed outside 10..2147483647 is brought within range, as the
 // interval box does, and the user is told; one already stored stays as it is.
@@ -359,7 +395,8 @@ std::size_t FindAccount(const AccountFile& file, std::string_view selector) {
   throw UsageError("no account named '" + std::string(selector) + "'");
 }
 
-void PrintAccount(std::ostream& out, std::size_t index, const AccountRecord& record) {
+void PrintAccount(std::ostream& out, std::size_t index, const AccountRecord& record,
+                  const ProtocolOptions& protocol) {
   out << '#' << index << '\t' << record.PlainAccountName() << '\t' << record.PlainServer() << ':'
       << record.Port << '\t' << "user " << record.PlainUserName() << '\t' << "every "
       << record.Interval << " s\t" << (record.IsEnabled() ? "enabled" : "disabled") << '\t'
@@ -368,7 +405,10 @@ void PrintAccount(std::ostream& out, std::size_t index, const AccountRecord& rec
       << '\t' << "security " << SecurityName(record.SecurityMode()) << '\t' << "login "
       << LoginName(record.Login()) << '\t' << "secret "
       << (record.SecretIn() == SecretPlace::secretKeyring ? "keyring" : "file") << '\t' << "seen "
-      << record.PlainUidlFileName() << '\n';
+      << record.PlainUidlFileName() << '\t' << "protocol " << ProtocolName(protocol.protocol);
+  if (protocol.protocol == MailProtocol::imap)
+    out << "\tfolders " << FolderListText(protocol.folders);
+  out << '\n';
 }
 
 int AccountsList(const std::vector<std::string>& arguments, std::ostream& out) {
@@ -389,12 +429,22 @@ int AccountsList(const std::vector<std::string>& arguments, std::ostream& out) {
   }
   file.Open();
   const std::size_t count = file.RecordCount();
+  const AccountOptionsFile options = LoadAccountOptions(AccountOptionsFileFor(kAccountsFileName));
+  auto protocolOf = [&options](const AccountRecord& record) {
+    return ProtocolOptionsOf(options.Find(record.PlainUidlFileName()));
+  };
   if (json) {
-    for (std::size_t i = 0; i < count; ++i) out << AccountJson(i, file.ReadRecord(i)) << '\n';
+    for (std::size_t i = 0; i < count; ++i) {
+      const AccountRecord record = file.ReadRecord(i);
+      out << AccountJson(i, record, protocolOf(record)) << '\n';
+    }
     return kExitOk;
   }
   if (count == 0) out << "No accounts.\n";
-  for (std::size_t i = 0; i < count; ++i) PrintAccount(out, i, file.ReadRecord(i));
+  for (std::size_t i = 0; i < count; ++i) {
+    const AccountRecord record = file.ReadRecord(i);
+    PrintAccount(out, i, record, protocolOf(record));
+  }
   if (count > kMaxAccounts) {
     out << "Only the first " << kMaxAccounts << " accounts are checked.\n";
   }
@@ -430,6 +480,7 @@ int AccountsAdd(const std::vector<std::string>& arguments, const Environment& en
     err << "corvel: " << form.name << ": " << e.what() << '\n';
     return kExitUsage;
   }
+  StoreFormProtocol(form, record);
   file.WriteRecord(count, record);
   out << "Account " << form.name << " added (#" << count << ").\n";
   return kExitOk;
@@ -447,6 +498,7 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
   AccountRecord record = file.ReadRecord(index);
   const AccountRecord before = record;
   AccountForm form = RecordToForm(record);
+  ProtocolOptionsToForm(StoredProtocolOptions(record), form);
   ApplyOptions(options, environment, form);
   if (auto message = RefusedForm(form, options.interval.has_value(), err)) {
     err << *message << '\n';
@@ -467,6 +519,7 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
     err << "corvel: " << form.name << ": " << e.what() << '\n';
     return kExitUsage;
   }
+  if (options.protocol || options.folders) StoreFormProtocol(form, record);
   file.WriteRecord(index, record);
   ForgetOldKeyringEntry(before, record, err);
   FollowAuthorization(before, record, err);
@@ -508,6 +561,20 @@ int AccountsClearAuth(const std::vector<std::string>& arguments, std::ostream& o
   return kExitOk;
 }
 
+// Whether the selector names an IMAP account; false when it names none (which
+// the command refuses later, creating nothing before).
+bool NamesImapAccount(std::string_view selector) {
+  if (!std::filesystem::exists(kAccountsFileName)) return false;
+  try {
+    AccountFile file;
+    file.Open();
+    return StoredProtocolOptions(file.ReadRecord(FindAccount(file, selector))).protocol ==
+           MailProtocol::imap;
+  } catch (const UsageError&) {
+    return false;
+  }
+}
+
 // Runs the authorization in the browser and keeps what it gives: the refresh
 // token (and a client secret) in the keyring, the provider in the OAuth2
 // settings file, the login kind in the record. Nothing is changed when the
@@ -543,6 +610,11 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     }
   }
   if (wanted.provider.empty()) throw UsageError("--provider microsoft|google|custom is needed");
+  const bool imap = NamesImapAccount(arguments[1]);
+  // Microsoft grants IMAP and POP3 logins under scopes of their own.
+  if (imap && wanted.provider == "microsoft" && wanted.scope.empty()) {
+    wanted.scope = kMicrosoftImapScope;
+  }
   if (auto refused = CompleteProviderSettings(wanted)) throw UsageError(*refused);
 
   AccountFile file;
@@ -604,7 +676,7 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
   ForgetOldKeyringEntry(before, record, err);
   out << "Account " << name << " authorized with " << settings.provider
       << "; the refresh token is in the keyring.\n";
-  if (record.SecurityMode() == kSecurityAuto && record.Port != kPop3sPort) {
+  if (record.SecurityMode() == kSecurityAuto && record.Port != (imap ? kImapsPort : kPop3sPort)) {
     out << "Its token is sent only over TLS: set --security tls or starttls.\n";
   }
   return kExitOk;
@@ -652,7 +724,8 @@ std::string UsageText() {
          "                       (--password P | --password-stdin) [--interval SECONDS]\n"
          "                       [--leave-mail] [--disabled] [--security auto|starttls|tls]\n"
          "                       [--oauth-command 'CMD ARGS' instead of a password]\n"
-         "                       [--secret-store keyring|file]\n"
+         "                       [--secret-store keyring|file] [--protocol pop3|imap]\n"
+         "                       [--folders 'INBOX,Lists/dev' for imap]\n"
          "       corvel [-C DIR] accounts set NAME|#INDEX [the options of add]\n"
          "                       [--no-leave-mail] [--enabled]\n"
          "       corvel [-C DIR] accounts authorize NAME|#INDEX --provider "

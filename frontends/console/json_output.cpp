@@ -66,7 +66,8 @@ std::string FailureJson(const CheckReport& report) {
   return Dump(object);
 }
 
-std::string AccountJson(std::size_t index, const AccountRecord& record) {
+std::string AccountJson(std::size_t index, const AccountRecord& record,
+                        const ProtocolOptions& protocol) {
   nlohmann::ordered_json object;
   object["index"] = index;
   object["name"] = DisplayText(record.PlainAccountName());
@@ -79,6 +80,9 @@ std::string AccountJson(std::size_t index, const AccountRecord& record) {
   object["auth"] = DisplayText(record.PlainAuthMethod());
   object["security"] = SecurityName(record.SecurityMode());
   object["seenFile"] = DisplayText(record.PlainUidlFileName());
+  object["protocol"] = ProtocolName(protocol.protocol);
+  // Mailbox names are kept in UTF-8 already.
+  if (protocol.protocol == MailProtocol::imap) object["folders"] = protocol.folders;
   return Dump(object);
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 
+#include "accounts/account_options.h"
 #include "accounts/account_record.h"
 #include "checker/mail_checker.h"
 #include "checker/new_mail_list.h"
@@ -17,6 +18,7 @@ namespace corvel::console {
 // A failed check: {"kind":"failure","account","outcome","reason"}.
 [[nodiscard]] std::string FailureJson(const CheckReport& report);
 // An account as `accounts list` shows it, never with its password.
-[[nodiscard]] std::string AccountJson(std::size_t index, const AccountRecord& record);
+[[nodiscard]] std::string AccountJson(std::size_t index, const AccountRecord& record,
+                                      const ProtocolOptions& protocol);
 
 }  // namespace corvel::console

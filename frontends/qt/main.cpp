@@ -19,6 +19,7 @@
 #include "qt/qt_event_loop.h"
 #include "qt/qt_main_view.h"
 #include "qt/qt_tray_shell.h"
+#include "qt/running_program.h"
 
 namespace {
 
@@ -69,6 +70,14 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setWindowIcon(corvel::qt::PictureIcon(corvel::TrayPicture::kApplication));
 
+  // A second start in the same folder brings the running program's window
+  // forward, and ends.
+  corvel::qt::RunningProgram running(std::filesystem::current_path());
+  if (running.AskToShow()) {
+    std::cerr << "corvel: Corvel is already running in this folder; its window comes forward.\n";
+    return 0;
+  }
+
   corvel::qt::QtEventLoop loop;
   corvel::qt::QtMainView view;
   corvel::qt::QtTrayShell shell(loop);
@@ -91,6 +100,9 @@ int main(int argc, char** argv) {
   }
 
   window.FormCreate();
+  if (window.Started()) {
+    running.Listen([&loop, &window] { loop.Post([&window] { window.Restore1Click(); }); });
+  }
   view.show();
   // FormPaint runs at the first paint; "Exit" ends the loop.
   if (!loop.Terminated()) QApplication::exec();

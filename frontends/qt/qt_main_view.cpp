@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QShortcut>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTreeWidget>
@@ -127,10 +128,16 @@ void QtMainView::Build() {
   mailList_->setUniformRowHeights(true);
   mailList_->setAllColumnsShowFocus(true);
   mailList_->header()->setStretchLastSection(false);
-  const int defaultWidths[kMailColumnCount] = {70, 60, 100, 50, 50, 50};
-  for (int column = 0; column < static_cast<int>(kMailColumnCount); ++column) {
-    mailList_->header()->resizeSection(column, defaultWidths[column]);
-  }
+  // A column the user drags keeps that width (less the room the window
+  // gives it), and is stored so.
+  connect(mailList_->header(), &QHeaderView::sectionResized, this,
+          [this](int column, int /*oldSize*/, int newSize) {
+            if (fitting_ || column < 0 || column >= static_cast<int>(kMailColumnCount)) return;
+            storedWidths_[static_cast<std::size_t>(column)] =
+                std::max(newSize - extraWidths_[static_cast<std::size_t>(column)], 1);
+          });
+  mailList_->viewport()->installEventFilter(this);
+  FitColumns();
   tabs_->addTab(mailList_, QStringLiteral("New mail"));
 
   logMemo_ = new QPlainTextEdit(tabs_);
@@ -143,6 +150,33 @@ void QtMainView::Build() {
   about->setWordWrap(true);
   widgets_[Index(Control::lblAbout)] = about;
   tabs_->addTab(about, QStringLiteral("About"));
+}
+
+void QtMainView::FitColumns() {
+  // The stored widths, and the room a wider window gives shared by From and
+  // Subject in the ratio of their widths.
+  constexpr std::size_t kFrom = 1;
+  constexpr std::size_t kSubject = 2;
+  int stored = 0;
+  for (int width : storedWidths_) stored += width;
+  const int room = std::max(mailList_->viewport()->width() - stored, 0);
+  const int shared = std::max(storedWidths_[kFrom] + storedWidths_[kSubject], 1);
+  extraWidths_.fill(0);
+  extraWidths_[kFrom] = room * storedWidths_[kFrom] / shared;
+  extraWidths_[kSubject] = room - extraWidths_[kFrom];
+  fitting_ = true;
+  for (std::size_t column = 0; column < kMailColumnCount; ++column) {
+    mailList_->header()->resizeSection(static_cast<int>(column),
+                                       storedWidths_[column] + extraWidths_[column]);
+  }
+  fitting_ = false;
+}
+
+bool QtMainView::eventFilter(QObject* watched, QEvent* event) {
+  if (mailList_ != nullptr && watched == mailList_->viewport() && event->type() == QEvent::Resize) {
+    FitColumns();
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 QWidget* QtMainView::BuildAccountsTab() {
@@ -161,6 +195,12 @@ QWidget* QtMainView::BuildAccountsTab() {
     return edit;
   };
   addEdit(Control::AccountNameEdit, "Account name:");
+  protocolBox_ = new QComboBox(page);
+  for (std::string_view choice : kProtocolChoices) {
+    protocolBox_->addItem(QString::fromUtf8(choice.data(), static_cast<qsizetype>(choice.size())));
+  }
+  widgets_[Index(Control::ProtocolBox)] = protocolBox_;
+  form->addRow(QStringLiteral("Protocol:"), protocolBox_);
   addEdit(Control::ServerEdit, "Server:");
   addEdit(Control::PortEdit, "Port:")->setText(QStringLiteral("110"));
   addEdit(Control::UserEdit, "User:");
@@ -171,6 +211,7 @@ QWidget* QtMainView::BuildAccountsTab() {
   }
   widgets_[Index(Control::SecurityBox)] = securityBox_;
   form->addRow(QStringLiteral("Security:"), securityBox_);
+  addEdit(Control::FoldersEdit, "Folders (IMAP):")->setText(QStringLiteral("INBOX"));
   auto* intervalLabel = new QLabel(QStringLiteral("Interval in seconds:"), page);
   widgets_[Index(Control::Label1)] = intervalLabel;
   secsEdit_ = new IntervalSpinBox(page);
@@ -211,11 +252,13 @@ QWidget* QtMainView::BuildAccountsTab() {
   // The editor is closed at start: every field and button but "Open accts."
   // is disabled.
   for (Control control :
-       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
-        Control::UserEdit, Control::PassEdit, Control::Label1, Control::SecsEdit,
-        Control::LeaveMailChkBx, Control::SecurityBox, Control::btnNew, Control::btnDelete,
-        Control::btnPrev, Control::btnClearAuth, Control::btnNext, Control::btnFirst,
-        Control::btnUpdate, Control::btnLast}) {
+       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit,
+        Control::PortEdit,       Control::UserEdit,        Control::PassEdit,
+        Control::Label1,         Control::SecsEdit,        Control::LeaveMailChkBx,
+        Control::SecurityBox,    Control::ProtocolBox,     Control::FoldersEdit,
+        Control::btnNew,         Control::btnDelete,       Control::btnPrev,
+        Control::btnClearAuth,   Control::btnNext,         Control::btnFirst,
+        Control::btnUpdate,      Control::btnLast}) {
     widgets_[Index(control)]->setEnabled(false);
   }
   return page;
@@ -226,7 +269,9 @@ QWidget* QtMainView::BuildSettingsTab() {
   auto* layout = new QVBoxLayout(page);
   auto* clicks = new CaptionClicks(page);
   const std::pair<Control, const char*> kBoxes[5] = {
-      {Control::StartupChkBx, "Start with Windows"},
+      // The stored value keeps its name; on Linux it is the session's
+      // autostart entry.
+      {Control::StartupChkBx, "Start at login"},
       {Control::ConnErrChkBx, "Tell me once when I can't connect"},
       {Control::LogChkBx, "Log stuff that's going on"},
       {Control::AllMailChkBx,
@@ -308,6 +353,27 @@ void QtMainView::Attach(MainWindow& window) {
             entry.second);
   }
   connect(secsEdit_, &QAbstractSpinBox::editingFinished, this, [this] { window_->SecsEditExit(); });
+  // Only the user's choice: the program's own SetText changes no port.
+  connect(protocolBox_, &QComboBox::activated, this, [this] { window_->ProtocolBoxChange(); });
+
+  // In the editor, Enter is "Update" (or "Add acct.") where that is enabled,
+  // and Escape closes the editor.
+  QWidget* editor = tabs_->widget(static_cast<int>(MainTab::Accounts));
+  for (const QKeySequence& keys : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
+    auto* enter = new QShortcut(keys, editor, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
+    connect(enter, &QShortcut::activated, this, [this] {
+      auto* update = static_cast<QPushButton*>(Widget(Control::btnUpdate));
+      if (!update->isEnabled()) return;
+      // The interval is kept within its range first, as leaving the box does.
+      if (secsEdit_->hasFocus()) window_->SecsEditExit();
+      update->click();
+    });
+  }
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), editor, nullptr, nullptr,
+                               Qt::WidgetWithChildrenShortcut);
+  connect(escape, &QShortcut::activated, this, [this] {
+    if (window_->EditorOpen()) static_cast<QPushButton*>(Widget(Control::OpenButton))->click();
+  });
 }
 
 // ---------------------------------------------------------------- MainView
@@ -383,10 +449,15 @@ void QtMainView::SetControlEnabled(Control control, bool enabled) {
   if (QWidget* widget = Widget(control)) widget->setEnabled(enabled);
 }
 
-int QtMainView::ColumnWidth(int column) const { return mailList_->header()->sectionSize(column); }
+int QtMainView::ColumnWidth(int column) const {
+  if (column < 0 || column >= static_cast<int>(kMailColumnCount)) return 0;
+  return storedWidths_[static_cast<std::size_t>(column)];
+}
 
 void QtMainView::SetColumnWidth(int column, int width) {
-  mailList_->header()->resizeSection(column, width);
+  if (column < 0 || column >= static_cast<int>(kMailColumnCount)) return;
+  storedWidths_[static_cast<std::size_t>(column)] = std::max(width, 0);
+  FitColumns();
 }
 
 void QtMainView::AppendProtocolTrace(std::string_view line) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/main_view.h"
+#include "checker/new_mail_list.h"
 
 class QCheckBox;
 class QComboBox;
@@ -97,6 +98,7 @@ class QtMainView final : public QWidget, public MainView {
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
   bool event(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   static int Index(Control control) { return static_cast<int>(control); }
@@ -104,6 +106,9 @@ class QtMainView final : public QWidget, public MainView {
   QWidget* BuildAccountsTab();
   QWidget* BuildSettingsTab();
   void MirrorMailList();
+  // Lays the "New mail" columns out: the stored widths, and what the list
+  // has beyond them for From and Subject.
+  void FitColumns();
 
   MainWindow* window_ = nullptr;
   QString applicationTitle_;
@@ -112,6 +117,7 @@ class QtMainView final : public QWidget, public MainView {
   QPlainTextEdit* logMemo_ = nullptr;
   IntervalSpinBox* secsEdit_ = nullptr;
   QComboBox* securityBox_ = nullptr;
+  QComboBox* protocolBox_ = nullptr;
   std::array<QWidget*, kControlCount> widgets_{};
   // The bytes last set into a text control and what they showed: a text the
   // user did not change reads back as the same bytes, even when they were
@@ -119,6 +125,9 @@ class QtMainView final : public QWidget, public MainView {
   std::array<std::string, kControlCount> setBytes_{};
   std::array<QString, kControlCount> setShown_{};
   std::deque<std::string> trace_;
+  std::array<int, kMailColumnCount> storedWidths_ = {70, 60, 100, 50, 50, 50};
+  std::array<int, kMailColumnCount> extraWidths_{};
+  bool fitting_ = false;
   bool taskbarButton_ = true;
   bool painted_ = false;
 };

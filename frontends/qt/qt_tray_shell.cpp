@@ -5,7 +5,10 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
+#include <QDBusServiceWatcher>
+#include <QGuiApplication>
 #include <QStyleHints>
+#include <algorithm>
 #include <map>
 
 #include "app/text/display_text.h"
@@ -28,15 +31,16 @@ QString Shown(std::string_view bytes) { return QString::fromStdString(DisplayTex
 
 // Qt shows the icon through a StatusNotifier tray when a watcher with a host
 // is on the session bus, and through an XEmbed tray otherwise.
+const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+
 bool StatusNotifierHostRegistered() {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected() || bus.interface() == nullptr ||
-      !bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher"))) {
+      !bus.interface()->isServiceRegistered(kWatcherService)) {
     return false;
   }
-  QDBusInterface watcher(QStringLiteral("org.kde.StatusNotifierWatcher"),
-                         QStringLiteral("/StatusNotifierWatcher"),
-                         QStringLiteral("org.kde.StatusNotifierWatcher"), bus);
+  QDBusInterface watcher(kWatcherService, kWatcherPath, kWatcherService, bus);
   return watcher.property("IsStatusNotifierHostRegistered").toBool();
 }
 
@@ -93,36 +97,99 @@ QIcon PictureIcon(TrayPicture picture) {
 
 QtTrayShell::QtTrayShell(EventLoop& loop)
     : loop_(loop),
-      menu_(std::make_unique<QMenu>()),
-      statusNotifier_(StatusNotifierHostRegistered()) {
-  connect(&icon_, &QSystemTrayIcon::activated, this, &QtTrayShell::Activated);
+      notifier_(QStringLiteral("Corvel"), QStringLiteral("corvel")),
+      menu_(std::make_unique<QMenu>()) {
+  // A notification server that is announced but cannot start: the tray's
+  // own message instead.
+  notifier_.OnNotDelivered = [this](const QString& summary, const QString& body, bool critical) {
+    (void)ShowTrayMessage(
+        summary, body, critical ? QSystemTrayIcon::Critical : QSystemTrayIcon::Information, 15000);
+  };
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (bus.isConnected()) {
+    auto* watcher = new QDBusServiceWatcher(
+        kWatcherService, bus,
+        QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration,
+        this);
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this,
+            &QtTrayShell::StatusNotifierHostAppeared);
+    // The panel went away; the icon comes back with the next one.
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this,
+            [this] { hostPresent_ = false; });
+    bus.connect(kWatcherService, kWatcherPath, kWatcherService,
+                QStringLiteral("StatusNotifierHostRegistered"), this,
+                SLOT(StatusNotifierHostAppeared()));
+  }
+  // Wayland has no XEmbed tray: without a StatusNotifier host now, the icon
+  // waits for one (see above). Elsewhere Qt finds the tray as it comes.
+  const bool wayland = QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+  if (!wayland || StatusNotifierHostRegistered()) MakeIcon();
 }
 
-QtTrayShell::~QtTrayShell() { icon_.hide(); }
+QtTrayShell::~QtTrayShell() {
+  if (icon_) icon_->hide();
+}
+
+void QtTrayShell::MakeIcon() {
+  statusNotifier_ = StatusNotifierHostRegistered();
+  hostPresent_ = statusNotifier_;
+  icon_ = std::make_unique<QSystemTrayIcon>();
+  connect(icon_.get(), &QSystemTrayIcon::activated, this, &QtTrayShell::Activated);
+  connect(icon_.get(), &QSystemTrayIcon::messageClicked, this, &QtTrayShell::BalloonClicked);
+  // A StatusNotifier tray shows the exported menu itself on a right click.
+  if (statusNotifier_ && menuModel_ != nullptr) icon_->setContextMenu(menu_.get());
+}
+
+void QtTrayShell::StatusNotifierHostAppeared() {
+  if (!StatusNotifierHostRegistered()) return;
+  if (statusNotifier_) hostPresent_ = true;
+  if (!icon_) {
+    MakeIcon();
+  } else if (!statusNotifier_) {
+    // Docked in an XEmbed tray already; it stays there.
+    return;
+  } else if (icon_->isVisible()) {
+    // A new watcher knows nothing of the items the old one had.
+    icon_->hide();
+  }
+  // The notification area is (again) there and holds nothing of ours.
+  added_ = false;
+  if (const auto handler = OnShellRestarted) handler();
+}
+
+bool QtTrayShell::TrayAvailable() const {
+  if (assumedTray_) return *assumedTray_;
+  if (!icon_) return false;
+  // Known from the watcher's coming and going, without asking it (a call
+  // to it would wait for the panel).
+  if (statusNotifier_) return hostPresent_;
+  return QSystemTrayIcon::isSystemTrayAvailable();
+}
 
 void QtTrayShell::Show(const TrayEntry& entry) {
-  icon_.setIcon(PictureIcon(entry.picture));
-  icon_.setToolTip(Shown(entry.tip));
+  entry_ = entry;
+  if (!icon_) return;
+  icon_->setIcon(PictureIcon(entry.picture));
+  icon_->setToolTip(Shown(entry.tip));
+  // Qt shows no entry without a picture; it comes with the first one.
+  if (entry.picture != TrayPicture::kNone) icon_->show();
 }
 
 bool QtTrayShell::AddIcon(const TrayEntry& entry) {
-  Show(entry);
   added_ = true;
-  // Qt shows no entry without a picture; it comes with the first one.
-  if (entry.picture != TrayPicture::kNone) icon_.show();
-  return true;
+  Show(entry);
+  return icon_ != nullptr;
 }
 
 bool QtTrayShell::ModifyIcon(const TrayEntry& entry) {
   if (!added_) return false;
   Show(entry);
-  if (entry.picture != TrayPicture::kNone) icon_.show();
-  return true;
+  return icon_ != nullptr;
 }
 
 bool QtTrayShell::DeleteIcon() {
   added_ = false;
-  icon_.hide();
+  if (icon_) icon_->hide();
   return true;
 }
 
@@ -132,10 +199,34 @@ bool QtTrayShell::RemoveBalloon() {
 }
 
 bool QtTrayShell::ShowBalloon(const TrayBalloon& balloon) {
-  if (!added_) return false;
-  icon_.showMessage(Shown(balloon.title), Shown(balloon.text), MessageIconOf(balloon.icon),
-                    static_cast<int>(balloon.timeoutMs));
+  // The notification server, where there is one: it shows the balloon with
+  // or without a tray, and leaves the tray's picture alone (a StatusNotifier
+  // tray would show a message icon in place of ours while its balloon shows).
+  Notification notification;
+  notification.summary = Shown(balloon.title);
+  notification.body = Shown(balloon.text);
+  notification.icon = PictureIcon(TrayPicture::kApplication);
+  notification.critical = balloon.icon == BalloonIcon::kError;
+  notification.timeoutMs = static_cast<int>(std::min<std::uint32_t>(balloon.timeoutMs, 600000));
+  notification.actions.push_back(
+      {QStringLiteral("default"), QStringLiteral("Open Corvel"), [this] { BalloonClicked(); }});
+  if (notifier_.Show(std::move(notification))) return true;
+  return ShowTrayMessage(Shown(balloon.title), Shown(balloon.text), MessageIconOf(balloon.icon),
+                         static_cast<int>(balloon.timeoutMs));
+}
+
+bool QtTrayShell::ShowTrayMessage(const QString& title, const QString& text,
+                                  QSystemTrayIcon::MessageIcon icon, int timeoutMs) {
+  if (!added_ || !icon_ || !TrayAvailable()) return false;
+  icon_->showMessage(title, text, icon, timeoutMs);
   return true;
+}
+
+void QtTrayShell::BalloonClicked() {
+  // Not from inside the D-Bus or tray signal: the handler restores windows.
+  loop_.Post([this] {
+    if (const auto handler = OnBalloonClicked) handler();
+  });
 }
 
 void QtTrayShell::FillMenu(const TrayMenu& menu) {
@@ -157,12 +248,15 @@ void QtTrayShell::FillMenu(const TrayMenu& menu) {
 }
 
 void QtTrayShell::SetMenu(const TrayMenu& menu) {
+  menuModel_ = &menu;
   FillMenu(menu);
-  // A StatusNotifier tray shows the exported menu itself on a right click.
-  if (statusNotifier_) icon_.setContextMenu(menu_.get());
+  if (icon_ && statusNotifier_) icon_->setContextMenu(menu_.get());
 }
 
 void QtTrayShell::ShowPopupMenu(const TrayMenu& menu, TrayPoint position) {
+  // A StatusNotifier tray draws the menu itself, where the compositor lets
+  // it; a menu of ours would be a window of its own there.
+  if (statusNotifier_) return;
   FillMenu(menu);
   menu_->popup(QPoint(position.x, position.y));
 }

@@ -42,6 +42,11 @@ std::wstring Shown(std::string_view bytes) {
   return out;
 }
 
+// The editor's drop-down lists: the security and the protocol.
+bool IsDropDown(Control control) {
+  return control == Control::SecurityBox || control == Control::ProtocolBox;
+}
+
 std::wstring WindowText(HWND window) {
   const int length = GetWindowTextLengthW(window);
   std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
@@ -152,11 +157,13 @@ void Win32MainView::BuildControls() {
   make(Control::EnableAccChkBx, WC_BUTTONW, L"Enable this account", checkBox, 0);
   const std::pair<Control, const wchar_t*> kFields[] = {
       {Control::AccountNameEdit, L"Account name:"},
+      {Control::ProtocolBox, L"Protocol:"},
       {Control::ServerEdit, L"Server:"},
       {Control::PortEdit, L"Port:"},
       {Control::UserEdit, L"User:"},
       {Control::PassEdit, L"Pass:"},
       {Control::SecurityBox, L"Security:"},
+      {Control::FoldersEdit, L"Folders (IMAP):"},
       {Control::SecsEdit, L"Interval in seconds:"}};
   for (const auto& [control, label] : kFields) {
     HWND caption = nullptr;
@@ -167,10 +174,15 @@ void Win32MainView::BuildControls() {
       pages_[0].push_back(caption);
     }
     fieldLabels_.emplace_back(caption, control);
-    if (control == Control::SecurityBox) {
+    if (IsDropDown(control)) {
       HWND box = make(control, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0);
-      for (std::string_view choice : kSecurityChoices) {
+      const auto add = [box](std::string_view choice) {
         SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WideText(choice).c_str()));
+      };
+      if (control == Control::SecurityBox) {
+        for (std::string_view choice : kSecurityChoices) add(choice);
+      } else {
+        for (std::string_view choice : kProtocolChoices) add(choice);
       }
       SendMessageW(box, CB_SETCURSEL, 0, 0);
     } else {
@@ -182,6 +194,7 @@ void Win32MainView::BuildControls() {
     }
   }
   SetWindowTextW(controls_[Index(Control::PortEdit)], L"110");
+  SetWindowTextW(controls_[Index(Control::FoldersEdit)], L"INBOX");
   SetWindowTextW(controls_[Index(Control::SecsEdit)], L"300");
   // The interval's arrows step the number in the box; the box itself takes
   // any text, which the program keeps within its range when it loses focus.
@@ -204,11 +217,13 @@ void Win32MainView::BuildControls() {
   }
   make(Control::lblNOTE, WC_STATICW, L"", SS_CENTER, 0);
   for (Control control :
-       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
-        Control::UserEdit, Control::PassEdit, Control::Label1, Control::SecsEdit,
-        Control::LeaveMailChkBx, Control::SecurityBox, Control::btnNew, Control::btnDelete,
-        Control::btnPrev, Control::btnClearAuth, Control::btnNext, Control::btnFirst,
-        Control::btnUpdate, Control::btnLast}) {
+       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit,
+        Control::PortEdit,       Control::UserEdit,        Control::PassEdit,
+        Control::Label1,         Control::SecsEdit,        Control::LeaveMailChkBx,
+        Control::SecurityBox,    Control::ProtocolBox,     Control::FoldersEdit,
+        Control::btnNew,         Control::btnDelete,       Control::btnPrev,
+        Control::btnClearAuth,   Control::btnNext,         Control::btnFirst,
+        Control::btnUpdate,      Control::btnLast}) {
     SetControlEnabled(control, false);
   }
 
@@ -302,7 +317,7 @@ void Win32MainView::Layout() {
   for (const auto& [label, control] : fieldLabels_) {
     place(label, left, y, labelWidth, rowHeight);
     const int fieldWidth = width - labelWidth;
-    if (control == Control::SecurityBox) {
+    if (IsDropDown(control)) {
       place(at(control), left + labelWidth, y, fieldWidth, 200);
     } else if (control == Control::SecsEdit) {
       // The arrows take the right end of the box.
@@ -512,7 +527,7 @@ std::string Win32MainView::Text(Control control) const {
   HWND handle = controls_[Index(control)];
   if (handle == nullptr) return {};
   std::wstring shown;
-  if (control == Control::SecurityBox) {
+  if (IsDropDown(control)) {
     const LRESULT selected = SendMessageW(handle, CB_GETCURSEL, 0, 0);
     if (selected >= 0) {
       const LRESULT length = SendMessageW(handle, CB_GETLBTEXTLEN, selected, 0);
@@ -532,7 +547,7 @@ void Win32MainView::SetText(Control control, std::string_view text) {
   HWND handle = controls_[Index(control)];
   if (handle == nullptr) return;
   const std::wstring shown = Shown(text);
-  if (control == Control::SecurityBox) {
+  if (IsDropDown(control)) {
     const LRESULT found = SendMessageW(handle, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                                        reinterpret_cast<LPARAM>(shown.c_str()));
     SendMessageW(handle, CB_SETCURSEL, found >= 0 ? found : 0, 0);
@@ -617,6 +632,10 @@ void Win32MainView::Command(int id, int code) {
   MainWindow& w = *window_;
   if (control == Control::SecsEdit) {
     if (code == EN_KILLFOCUS) w.SecsEditExit();
+    return;
+  }
+  if (control == Control::ProtocolBox) {
+    if (code == CBN_SELCHANGE) w.ProtocolBoxChange();
     return;
   }
   if (code != BN_CLICKED) return;

@@ -11,12 +11,8 @@ namespace corvel {
 AccountFile::AccountFile(std::filesystem::path fileName) : fileName_(std::move(fileName)) {}
 
 void AccountFile::Open() {
-  std::optional<std::string> content = ReadFileIfExists(fileName_);
-  if (!content) {
-    ReplaceFileAtomically(fileName_, {});
-    content.emplace();
-  }
-  content_ = std::move(*content);
+  CreateFileIfMissing(fileName_);
+  content_ = ReadWholeFile(fileName_);
   open_ = true;
 }
 
@@ -65,7 +61,9 @@ void AccountFile::CheckOpen() const {
 }
 
 void AccountFile::Replace(std::string content) {
-  ReplaceFileAtomically(fileName_, content);
+  (void)EditFileUnderLock(fileName_, [&content](const std::optional<std::string>&) {
+    return std::optional<std::string>(content);
+  });
   content_ = std::move(content);
 }
 

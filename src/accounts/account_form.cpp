@@ -25,6 +25,8 @@ std::optional<std::string_view> MissingFieldMessage(const AccountForm& form) {
 std::optional<std::int32_t> ParsePortText(std::string_view text) {
   if (text == "pop3") return kDefaultPort;
   if (text == "pop3s") return 995;
+  if (text == "imap") return kImapPort;
+  if (text == "imaps") return kImapsPort;
   const auto port = ParseWholeNumber(text);
   if (!port || *port < 1 || *port > 65535) return std::nullopt;
   return port;
@@ -37,7 +39,38 @@ std::optional<std::string> InvalidFieldMessage(const AccountForm& form) {
   if (!ParseWholeNumber(ClampIntervalText(form.interval))) {
     return "The interval must be a whole number of seconds, not '" + form.interval + "'!";
   }
+  std::string why;
+  if (form.protocol == MailProtocol::imap && !ParseFolderList(form.folders, why)) return why;
   return std::nullopt;
+}
+
+ProtocolOptions FormToProtocolOptions(const AccountForm& form) {
+  ProtocolOptions options;
+  options.protocol = form.protocol;
+  std::string why;
+  if (auto folders = ParseFolderList(form.folders, why)) options.folders = std::move(*folders);
+  return options;
+}
+
+void ProtocolOptionsToForm(const ProtocolOptions& options, AccountForm& form) {
+  form.protocol = options.protocol;
+  form.folders = FolderListText(options.folders);
+}
+
+void SwitchProtocol(AccountForm& form, MailProtocol protocol) {
+  if (form.protocol == protocol) return;
+  form.protocol = protocol;
+  const bool imap = protocol == MailProtocol::imap;
+  const std::optional<std::int32_t> port = ParsePortText(form.port);
+  if (form.port.empty() || port == kDefaultPort || port == kImapPort) {
+    form.port = std::to_string(imap ? kImapPort : kDefaultPort);
+  } else if (port == 995 || port == kImapsPort) {
+    form.port = std::to_string(imap ? kImapsPort : 995);
+  }
+  if (imap) {
+    form.leaveMail = true;
+    if (form.folders.empty()) form.folders = kDefaultFolder;
+  }
 }
 
 AccountForm RecordToForm(const AccountRecord& record) {

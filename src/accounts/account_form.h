@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "accounts/account_file.h"
+#include "accounts/account_options.h"
 #include "accounts/account_record.h"
 #include "codec/whole_number.h"
 
@@ -39,6 +40,9 @@ struct AccountForm {
   std::string interval = "300";
   bool leaveMail = false;
   std::uint8_t securityMode = 0;
+  // Kept in the options side file, not in the record.
+  MailProtocol protocol = MailProtocol::pop3;
+  std::string folders = std::string(kDefaultFolder);  // IMAP: "INBOX,Lists/dev"
 };
 
 // The first empty field's message: "No account name specified!", "No server
@@ -47,13 +51,15 @@ struct AccountForm {
 [[nodiscard]] std::optional<std::string_view> MissingFieldMessage(const AccountForm& form);
 
 // The port a form's text stands for: a whole number from 1 to 65535, or the
-// service name "pop3" (110) or "pop3s" (995); nothing for any other text.
+// service name "pop3" (110), "pop3s" (995), "imap" (143) or "imaps" (993);
+// nothing for any other text.
 [[nodiscard]] std::optional<std::int32_t> ParsePortText(std::string_view text);
 
-// The message for a filled-in port or interval that cannot be stored: a port
-// that ParsePortText refuses, an interval that is not a whole number. An
+// The message for a filled-in port, interval or folder list that cannot be
+// stored: a port that ParsePortText refuses, an interval that is not a whole
+// number, an IMAP account's folder list that ParseFolderList refuses. An
 // interval outside 10..2147483647 is acceptable: ClampIntervalText brings it
-// within range, as the interval box does. Nothing when both are acceptable.
+// within range, as the interval box does. Nothing when all are acceptable.
 [[nodiscard]] std::optional<std::string> InvalidFieldMessage(const AccountForm& form);
 
 // The form as the editor shows a record.
@@ -73,6 +79,17 @@ void FormToRecord(const AccountForm& form, AccountRecord& record);
 // reads it); `shown` is the record being updated, which may keep its own name.
 [[nodiscard]] bool NameTaken(const AccountFile& file, std::string_view name,
                              std::optional<std::size_t> shown);
+
+// The protocol options the form stands for (the folders of a POP3 account
+// are not kept), and the form's fields for them.
+[[nodiscard]] ProtocolOptions FormToProtocolOptions(const AccountForm& form);
+void ProtocolOptionsToForm(const ProtocolOptions& options, AccountForm& form);
+
+// The user chose another protocol: a port that is the other protocol's
+// default (110 and 143, 995 and 993, or none) becomes this one's; an IMAP
+// account leaves its mail on the server (its messages are told apart by
+// their identifiers) and watches INBOX unless folders are named.
+void SwitchProtocol(AccountForm& form, MailProtocol protocol);
 
 // A value typed into the interval box, kept within 10..2147483647 when the box
 // loses the focus; an empty text or one that is not a number stays as it is.

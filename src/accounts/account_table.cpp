@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "accounts/file_io.h"
-#include "accounts/file_lock.h"
 
 namespace corvel {
 
@@ -203,37 +202,37 @@ bool AccountsFileChanged(AccountTable& table, const std::filesystem::path& fileN
 }
 
 bool SaveAccounts(AccountTable& table, bool zeroElapsed, const std::filesystem::path& fileName) {
-  // Another process may save at the same time: the file is read and replaced
-  // under its lock. (The lock creates a missing file; a missing file has no
-  // changes of anyone else to keep.)
-  const bool existed = StampOf(fileName).exists;
-  const std::unique_ptr<FileLock> lock = LockFile(fileName);
-  const auto& image = table.Image();
-  if (existed && image) {
-    std::optional<std::string> current = ReadFileIfExists(fileName);
-    if (current && *current != image->content) {
-      const std::string merged = Merge(table, image->content, std::move(*current), zeroElapsed);
-      ElapsedByKey elapsed = ElapsedOf(table);
-      if (zeroElapsed) elapsed.clear();
-      ReplaceFileAtomically(fileName, merged);
-      Fill(table, merged, StampOf(fileName));
-      CarryElapsed(table, std::move(elapsed));
-      return true;
-    }
-  }
+  // Another process may write the file at the same time: the table's change
+  // is applied to the file as it is under its lock.
+  bool merged = false;
+  const EditedFile edited =
+      EditFileUnderLock(fileName, [&](const std::optional<std::string>& current) {
+        const auto& image = table.Image();
+        if (current && image && *current != image->content) {
+          merged = true;
+          return std::optional<std::string>(Merge(table, image->content, *current, zeroElapsed));
+        }
+        std::string content;
+        const std::size_t saved = ForEachSaved(table, [&](const AccountRecord& record) {
+          AccountRecord stored = record;
+          if (zeroElapsed) stored.Elapsed = 0;
+          content += stored.ToBytes();
+        });
+        if (image) {
+          const std::size_t imageRecords = image->content.size() / kRecordSize;
+          content.append(image->content, std::min(saved, imageRecords) * kRecordSize);
+        }
+        return std::optional<std::string>(std::move(content));
+      });
 
-  std::string content;
-  const std::size_t saved = ForEachSaved(table, [&](const AccountRecord& record) {
-    AccountRecord stored = record;
-    if (zeroElapsed) stored.Elapsed = 0;
-    content += stored.ToBytes();
-  });
-  if (image) {
-    const std::size_t imageRecords = image->content.size() / kRecordSize;
-    content.append(image->content, std::min(saved, imageRecords) * kRecordSize);
+  if (merged) {
+    ElapsedByKey elapsed = ElapsedOf(table);
+    if (zeroElapsed) elapsed.clear();
+    Fill(table, *edited.content, edited.stamp);
+    CarryElapsed(table, std::move(elapsed));
+    return true;
   }
-  ReplaceFileAtomically(fileName, content);
-  table.SetImage(AccountTable::FileImage{content, StampOf(fileName)});
+  table.SetImage(AccountTable::FileImage{*edited.content, edited.stamp});
   if (zeroElapsed) ForEachSaved(table, [](AccountRecord& record) { record.Elapsed = 0; });
   return false;
 }

@@ -8,12 +8,22 @@
 #include <utility>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <random>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 #endif
+
+#include "accounts/file_lock.h"
 
 namespace corvel {
 
@@ -37,7 +47,8 @@ std::FILE* OpenFile(const std::filesystem::path& fileName, const char* mode) {
   std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
   return ::_wfopen(fileName.c_str(), wideMode.c_str());
 #else
-  return std::fopen(fileName.c_str(), mode);
+  // Never handed to a child process (the OnNewMail or token command).
+  return std::fopen(fileName.c_str(), (std::string(mode) + "e").c_str());
 #endif
 }
 
@@ -108,6 +119,61 @@ std::filesystem::path ResolveTarget(const std::filesystem::path& fileName) {
   return error ? fileName : target;
 }
 
+// A new file beside `target` whose name no other writer uses: "<target>.tmp."
+// and a unique ending. It is created, exclusively, readable and writable by
+// the user alone, before a byte is written to it, and is not handed to child
+// processes. Nothing when it cannot be created (errno says why).
+std::FILE* CreateTemporaryFile(const std::filesystem::path& target,
+                               std::filesystem::path& temporary) {
+#ifdef _WIN32
+  static std::atomic<std::uint32_t> counter{0};
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::uint64_t unique = (static_cast<std::uint64_t>(::_getpid()) << 32) ^
+                                 (static_cast<std::uint64_t>(random()) << 8) ^ counter++;
+    char ending[17];
+    std::snprintf(ending, sizeof ending, "%016llx", static_cast<unsigned long long>(unique));
+    temporary = target;
+    temporary += ".tmp.";
+    temporary += ending;
+    errno = 0;
+    const int fd =
+        ::_wopen(temporary.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
+                 _S_IREAD | _S_IWRITE);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return nullptr;
+    }
+    std::FILE* file = ::_fdopen(fd, "wb");
+    if (file == nullptr) {
+      const int error = LastErrorNumber();
+      (void)::_close(fd);
+      std::error_code ignored;
+      std::filesystem::remove(temporary, ignored);
+      errno = error;
+    }
+    return file;
+  }
+  errno = EEXIST;
+  return nullptr;
+#else
+  std::string name = target.string() + ".tmp.XXXXXX";
+  errno = 0;
+  // mkostemp makes the file with O_CREAT|O_EXCL and mode 0600.
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  temporary = name;
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (file == nullptr) {
+    const int error = LastErrorNumber();
+    (void)::close(fd);
+    (void)::unlink(name.c_str());
+    errno = error;
+  }
+  return file;
+#endif
+}
+
 }  // namespace
 
 std::string InOutErrorText(int errorNumber) {
@@ -176,12 +242,6 @@ FileStamp StampOf(const std::filesystem::path& fileName) {
   return stamp;
 }
 
-std::filesystem::path TemporaryFileName(const std::filesystem::path& fileName) {
-  std::filesystem::path temporary = fileName;
-  temporary += ".tmp";
-  return temporary;
-}
-
 void ReplaceFileAtomically(const std::filesystem::path& fileName, std::string_view content) {
   const std::filesystem::path target = ResolveTarget(fileName);
 
@@ -201,10 +261,10 @@ void ReplaceFileAtomically(const std::filesystem::path& fileName, std::string_vi
     }
   }
 
-  const std::filesystem::path temporary = TemporaryFileName(target);
-  FileHandle file(OpenFile(temporary, "wb"));
-  // Nothing was created when the open failed (a folder or something else of
-  // that name may be there), so there is nothing to remove either.
+  std::filesystem::path temporary;
+  FileHandle file(CreateTemporaryFile(target, temporary));
+  // Nothing was created when the creation failed, so there is nothing to
+  // remove either.
   if (file.get() == nullptr) {
     throw InOutException(LastErrorNumber(), fileName, FileAccess::Write);
   }
@@ -217,12 +277,12 @@ void ReplaceFileAtomically(const std::filesystem::path& fileName, std::string_vi
   };
 
   // A file made anew (the accounts file, a seen-message file, the settings)
-  // is the user's alone, whatever the umask: it is made so before a byte of
-  // it is written. A file that existed keeps its permissions (below).
-  if (!oldPermissions) {
+  // stays the user's alone, as the temporary file was made. A file that
+  // existed keeps its permissions; they are given before a byte is written,
+  // so the new content is never open to more readers than the old was.
+  if (oldPermissions) {
     std::error_code error;
-    std::filesystem::permissions(
-        temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, error);
+    std::filesystem::permissions(temporary, *oldPermissions, error);
     if (error) fail(ErrorNumberOf(error));
   }
 
@@ -237,16 +297,31 @@ void ReplaceFileAtomically(const std::filesystem::path& fileName, std::string_vi
   if (!SyncFile(file.get())) fail(LastErrorNumber());
   if (!file.Close()) fail(LastErrorNumber());
 
-  if (oldPermissions) {
-    std::error_code error;
-    std::filesystem::permissions(temporary, *oldPermissions, error);
-    if (error) fail(ErrorNumberOf(error));
-  }
-
   std::error_code error;
   std::filesystem::rename(temporary, target, error);
   if (error) fail(ErrorNumberOf(error));
   SyncDirectory(target.parent_path());
+}
+
+EditedFile EditFileUnderLock(const std::filesystem::path& fileName, const FileEdit& edit) {
+  const std::unique_ptr<FileLock> lock = LockFile(fileName);
+  EditedFile result;
+  result.content = ReadFileIfExists(fileName);
+  std::optional<std::string> replacement = edit(result.content);
+  if (replacement) {
+    ReplaceFileAtomically(fileName, *replacement);
+    result.content = std::move(replacement);
+    result.written = true;
+  }
+  // Taken under the lock: no writer can have changed the file since.
+  result.stamp = StampOf(fileName);
+  return result;
+}
+
+void CreateFileIfMissing(const std::filesystem::path& fileName) {
+  (void)EditFileUnderLock(fileName, [](const std::optional<std::string>& current) {
+    return current ? std::nullopt : std::optional<std::string>(std::string());
+  });
 }
 
 }  // namespace corvel

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,13 +57,19 @@ class InOutException : public Exception {
 [[nodiscard]] std::optional<std::string> ReadFileIfExists(const std::filesystem::path& fileName);
 
 // Replaces the file with `content` (creating it when missing): the bytes go to
-// the temporary file TemporaryFileName(fileName) beside it, are flushed to the
-// disk, and the temporary file is renamed over the old one. On any failure the
-// temporary file is removed, the old file is left exactly as it was, and
-// InOutException is thrown. An existing file that may not be written (read-only)
-// is refused with "File access denied", as rewriting it in place would be; the
-// new file keeps the old one's permissions. A symbolic link is followed, so the
-// file it points at is replaced and the link stays.
+// a temporary file beside it whose name is this writer's alone ("<name>.tmp."
+// and a unique ending, made with O_CREAT|O_EXCL, private to the user from the
+// moment it exists), are flushed to the disk, and the temporary file is
+// renamed over the old one. No other writer's temporary file is ever opened,
+// truncated or renamed. On any failure the temporary file is removed, the old
+// file is left exactly as it was, and InOutException is thrown. An existing
+// file that may not be written (read-only) is refused with "File access
+// denied", as rewriting it in place would be; the new file keeps the old one's
+// permissions (a new file is 0600). A symbolic link is followed, so the file
+// it points at is replaced and the link stays.
+//
+// Another process may write the same file: call it under the file's lock
+// (EditFileUnderLock does), or the later rename wins whole.
 void ReplaceFileAtomically(const std::filesystem::path& fileName, std::string_view content);
 
 // What tells one state of a file from another without reading it: whether it
@@ -80,7 +87,33 @@ struct FileStamp {
 // The file's stamp; a file that cannot be examined counts as missing.
 [[nodiscard]] FileStamp StampOf(const std::filesystem::path& fileName);
 
-// The name of the temporary file ReplaceFileAtomically writes beside `fileName`.
-[[nodiscard]] std::filesystem::path TemporaryFileName(const std::filesystem::path& fileName);
+// An edit of a file: given its content as it is now (nothing when there is no
+// file), the content to write, or nothing to leave the file as it is (a
+// missing file then stays missing). It may throw to refuse; nothing is written
+// then.
+using FileEdit =
+    std::function<std::optional<std::string>(const std::optional<std::string>& current)>;
+
+// The file as an edit left it, as seen under the lock.
+struct EditedFile {
+  std::optional<std::string> content;  // nothing: there is no file
+  FileStamp stamp;
+  bool written = false;
+};
+
+// The one way the program changes a file that other processes of it may
+// change too (the accounts file and its side files, the seen-message files,
+// the settings file): takes the file's lock (LockFile), reads the file as it
+// is now, applies `edit` to it, replaces the file with the result
+// (ReplaceFileAtomically) and lets go of the lock. Every writer that goes
+// through here applies its change to what the one before it left, so no
+// change is lost and none comes back. Throws InOutException (the file unread
+// or unwritten, the old one kept), or whatever `edit` throws (nothing
+// written).
+EditedFile EditFileUnderLock(const std::filesystem::path& fileName, const FileEdit& edit);
+
+// Creates an empty file under its lock when there is none; an existing file
+// is left as it is. Throws InOutException.
+void CreateFileIfMissing(const std::filesystem::path& fileName);
 
 }  // namespace corvel

@@ -62,7 +62,9 @@ void OAuthSettingsFile::Save() const {
       if (!(settings.*field).empty()) content += std::string(name) + "=" + settings.*field + "\n";
     }
   }
-  ReplaceFileAtomically(fileName_, content);
+  (void)EditFileUnderLock(fileName_, [&content](const std::optional<std::string>&) {
+    return std::optional<std::string>(content);
+  });
 }
 
 std::optional<OAuthSettings> OAuthSettingsFile::Find(std::string_view key) const {

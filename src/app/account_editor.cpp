@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "accounts/account_form.h"
+#include "accounts/account_options.h"
 #include "accounts/file_io.h"
 #include "app/main_window.h"
 
@@ -43,6 +44,14 @@ std::uint8_t SecurityModeOfChoice(std::string_view choice) {
   return 0;
 }
 
+namespace {
+
+MailProtocol ProtocolOfChoice(std::string_view choice) {
+  return choice == kProtocolChoices[1] ? MailProtocol::imap : MailProtocol::pop3;
+}
+
+}  // namespace
+
 void MainWindow::ClearEditorForm(bool forNew) {
   view_.SetChecked(Control::EnableAccChkBx, false);
   view_.SetText(Control::AccountNameEdit, "");
@@ -53,11 +62,18 @@ void MainWindow::ClearEditorForm(bool forNew) {
   view_.SetText(Control::SecsEdit, forNew ? "300" : "");
   view_.SetChecked(Control::LeaveMailChkBx, false);
   view_.SetText(Control::SecurityBox, kSecurityChoices[0]);
+  view_.SetText(Control::ProtocolBox, kProtocolChoices[0]);
+  view_.SetText(Control::FoldersEdit, kDefaultFolder);
+  formProtocol_ = MailProtocol::pop3;
 }
 
 void MainWindow::ShowRecord() {
   editRecord_ = editorFile_->ReadRecord(cursor_);
-  ShowForm(RecordToForm(editRecord_));
+  AccountForm form = RecordToForm(editRecord_);
+  const AccountOptionsFile options =
+      LoadAccountOptions(AccountOptionsFileFor(options_.accountsFile));
+  ProtocolOptionsToForm(ProtocolOptionsOf(options.Find(editRecord_.PlainUidlFileName())), form);
+  ShowForm(form);
 }
 
 void MainWindow::ShowForm(const AccountForm& form) {
@@ -71,6 +87,10 @@ void MainWindow::ShowForm(const AccountForm& form) {
   view_.SetChecked(Control::LeaveMailChkBx, form.leaveMail);
   view_.SetText(Control::SecurityBox,
                 kSecurityChoices[form.securityMode <= 2 ? form.securityMode : 0]);
+  view_.SetText(Control::ProtocolBox,
+                kProtocolChoices[form.protocol == MailProtocol::imap ? 1 : 0]);
+  view_.SetText(Control::FoldersEdit, form.folders);
+  formProtocol_ = form.protocol;
 }
 
 AccountForm MainWindow::ReadForm() const {
@@ -84,6 +104,8 @@ AccountForm MainWindow::ReadForm() const {
   form.interval = view_.Text(Control::SecsEdit);
   form.leaveMail = view_.Checked(Control::LeaveMailChkBx);
   form.securityMode = SecurityModeOfChoice(view_.Text(Control::SecurityBox));
+  form.protocol = ProtocolOfChoice(view_.Text(Control::ProtocolBox));
+  form.folders = view_.Text(Control::FoldersEdit);
   return form;
 }
 
@@ -124,7 +146,7 @@ void MainWindow::OpenButtonClick() {
     for (Control field :
          {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
           Control::UserEdit, Control::PassEdit, Control::SecsEdit, Control::LeaveMailChkBx,
-          Control::SecurityBox, Control::Label1}) {
+          Control::SecurityBox, Control::ProtocolBox, Control::FoldersEdit, Control::Label1}) {
       view_.SetControlEnabled(field, true);
     }
     view_.SetText(Control::btnUpdate, kUpdateCaption);
@@ -136,12 +158,13 @@ void MainWindow::CloseEditor() {
   view_.SetText(Control::lblNOTE, "");
   editorFile_.reset();
   ClearEditorForm(false);
-  for (Control field :
-       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
-        Control::UserEdit, Control::PassEdit, Control::SecsEdit, Control::LeaveMailChkBx,
-        Control::SecurityBox, Control::Label1, Control::btnFirst, Control::btnPrev,
-        Control::btnNext, Control::btnLast, Control::btnNew, Control::btnUpdate, Control::btnDelete,
-        Control::btnClearAuth}) {
+  for (Control field : {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit,
+                        Control::PortEdit,       Control::UserEdit,        Control::PassEdit,
+                        Control::SecsEdit,       Control::LeaveMailChkBx,  Control::SecurityBox,
+                        Control::ProtocolBox,    Control::FoldersEdit,     Control::Label1,
+                        Control::btnFirst,       Control::btnPrev,         Control::btnNext,
+                        Control::btnLast,        Control::btnNew,          Control::btnUpdate,
+                        Control::btnDelete,      Control::btnClearAuth}) {
     view_.SetControlEnabled(field, false);
   }
   LoadAccountTable();
@@ -205,6 +228,19 @@ void MainWindow::btnUpdateClick() {
       editRecord_.Elapsed = 0;
       cursor_ = count;
     }
+    // The protocol options go first: should they fail, the record stays as
+    // it was. Another protocol's login method means nothing to this one.
+    const ProtocolOptions protocol = FormToProtocolOptions(form);
+    const std::filesystem::path optionsFile = AccountOptionsFileFor(options_.accountsFile);
+    const AccountOptionsFile stored = LoadAccountOptions(optionsFile);
+    if (protocol.protocol !=
+        ProtocolOptionsOf(stored.Find(editRecord_.PlainUidlFileName())).protocol) {
+      editRecord_.AuthMethod.Clear();
+    }
+    EditAccountOptions(
+        optionsFile, editRecord_.PlainUidlFileName(),
+        [&protocol](OptionSection& section) { StoreProtocolOptions(protocol, section); });
+    formProtocol_ = protocol.protocol;
     editorFile_->WriteRecord(cursor_, editRecord_);
     addingAccount_ = false;
     SetRecordButtons(true);
@@ -324,6 +360,19 @@ void MainWindow::btnPrevClick() {
 
 void MainWindow::btnClearAuthClick() {
   Guarded([this] { editRecord_.AuthMethod.Clear(); });
+}
+
+void MainWindow::ProtocolBoxChange() {
+  Guarded([this] {
+    AccountForm form = ReadForm();
+    const MailProtocol chosen = form.protocol;
+    form.protocol = formProtocol_;
+    SwitchProtocol(form, chosen);
+    view_.SetText(Control::PortEdit, form.port);
+    view_.SetChecked(Control::LeaveMailChkBx, form.leaveMail);
+    view_.SetText(Control::FoldersEdit, form.folders);
+    formProtocol_ = chosen;
+  });
 }
 
 void MainWindow::SecsEditExit() {

@@ -31,7 +31,9 @@ InMemoryMainView::InMemoryMainView() {
   texts_[Index(Control::btnLast)] = "Last";
   texts_[Index(Control::PortEdit)] = "110";
   texts_[Index(Control::SecsEdit)] = "300";
-  texts_[Index(Control::SecurityBox)] = "Auto (TLS on port 995)";
+  texts_[Index(Control::SecurityBox)] = "Auto (TLS on port 995 or 993)";
+  texts_[Index(Control::ProtocolBox)] = "POP3";
+  texts_[Index(Control::FoldersEdit)] = "INBOX";
   texts_[Index(Control::Label1)] = "Interval in seconds:";
 }
 

@@ -45,6 +45,10 @@ enum class Control {
   // The connection's security: its text is one of kSecurityChoices
   // (main_window.h), a drop-down list on a screen.
   SecurityBox,
+  // The account's protocol, one of kProtocolChoices (a drop-down list), and
+  // the mailboxes an IMAP account watches ("INBOX,Lists/dev").
+  ProtocolBox,
+  FoldersEdit,
   // The editor's buttons.
   OpenButton,
   btnNew,

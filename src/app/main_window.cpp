@@ -71,6 +71,8 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       localeFormat_(localeFormat),
       options_(std::move(options)),
       pop3_(loop),
+      imap_(loop),
+      imapSession_(imap_),
       checker_(table_, pop3_, seenList_, mailList_, flags_, *this),
       newMailCommand_(loop),
       secrets_(options_.accountsFile, &loop, options_.tokenCommandTimeoutMs) {
@@ -87,6 +89,16 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
   pop3_.SetAuthType(Pop3AuthType::popAuthNone);
   pop3_.SetMultiThreaded(false);
   pop3_.OnDisplay = [this](const std::string& msg) { POP3Display(msg); };
+  imap_.SetTimeout(options_.pop3Timeout);
+  imap_.OnDisplay = [this](const std::string& msg) { POP3Display(msg); };
+  checker_.SetSessionChooser([this](const AccountRecord& record) -> MailboxSession* {
+    const ProtocolOptions protocol =
+        ProtocolOptionsOf(LoadAccountOptions(AccountOptionsFileFor(options_.accountsFile))
+                              .Find(record.PlainUidlFileName()));
+    if (protocol.protocol != MailProtocol::imap) return nullptr;
+    imapSession_.SetFolders(protocol.folders);
+    return &imapSession_;
+  });
   newMailCommand_.OnFailure = [this](std::string_view account, std::string_view text) {
     WriteLog(account, text);
   };
@@ -139,6 +151,7 @@ void MainWindow::FormCreate() {
     tray_->OnDblClick = [this] { TrayDblClick(); };
     tray_->OnClick = [this] { TrayClick(); };
     tray_->OnMinimizeToTray = [this] { OnMinTray(); };
+    tray_->OnBalloonClick = [this] { BalloonClick(); };
     tray_->SetPopupMenu(&popUp_);
     tray_->SetIconVisible(true);
     tray_->SetIcon(TrayPicture::kApplication);
@@ -205,13 +218,29 @@ void MainWindow::FormPaint() {
 }
 
 bool MainWindow::FormClose() {
-  Guarded([this] { MinimizeApplication(); });
-  return false;
+  Guarded([this] {
+    if (tray_ && !tray_->TrayAvailable()) {
+      // Hidden without a tray the window could not be found again: closing
+      // it means ending the program, or keeping it in the task bar. The
+      // question says why.
+      const bool exit = view_.ConfirmYesNo(kExitWithoutTrayQuestion);
+      TellNoTrayOnce(false);
+      if (exit) {
+        Exit1Click();
+        return;
+      }
+    }
+    MinimizeApplication();
+  });
+  return exited_;
 }
 
 bool MainWindow::MinimizeClicked() {
   bool toTray = false;
-  Guarded([&] { toTray = tray_ && tray_->MainWindowMinimizing(); });
+  Guarded([&] {
+    toTray = tray_ && tray_->MainWindowMinimizing();
+    if (!toTray && tray_ && !tray_->TrayAvailable()) TellNoTrayOnce(true);
+  });
   return toTray;
 }
 
@@ -220,7 +249,20 @@ void MainWindow::MinimizeApplication() {
   // turns into hiding it in the tray; without the tray the window simply
   // minimises.
   if (tray_ && (tray_->MainWindowMinimizing() || tray_->ApplicationMinimized())) return;
+  if (tray_ && !tray_->TrayAvailable()) TellNoTrayOnce(true);
   view_.Minimize();
+}
+
+void MainWindow::TellNoTrayOnce(bool showIt) {
+  if (noTrayTold_) return;
+  noTrayTold_ = true;
+  WriteLog("", kNoTrayMessage);
+  if (!showIt) return;
+  // A notification where a notification server runs; a box otherwise, as
+  // the user would otherwise look for the icon in vain.
+  if (!tray_->BalloonNotify(kProgramTitle, kNoTrayMessage, BalloonIcon::kInformation, 15)) {
+    view_.ShowInformation(kNoTrayMessage);
+  }
 }
 
 // ---------------------------------------------------------------- tray
@@ -229,17 +271,18 @@ void MainWindow::OnMinTray() { flags_.WindowInTray = true; }
 
 void MainWindow::TrayClick() {
   Guarded([this] {
-    if (!flags_.NewMailPending) {
-      // On a tray without double clicks (StatusNotifier) the single click is
-      // the only way back to the window: it offers the menu with "Restore".
-      if (tray_ && !shell_.ReportsDoubleClicks()) tray_->PopUpMenu();
+    if (!shell_.ReportsDoubleClicks()) {
+      // A tray without double clicks (StatusNotifier) sends one activation
+      // for a click and for a double click alike, and draws the menu itself:
+      // the activation is the way back to the window, as a double click is.
+      RestoreFromTrayHandler(true);
       return;
     }
+    if (!flags_.NewMailPending) return;
     flags_.WindowInTray = false;
     view_.SelectTab(MainTab::NewMail);
     if (tray_) tray_->RestoreFromTray();
-    SetMailAnimation(false);
-    flags_.NewMailPending = false;
+    NewsLookedAt();
   });
 }
 
@@ -256,11 +299,50 @@ void MainWindow::RestoreFromTrayHandler(bool /*singleClick*/) {
   if (flags_.NewMailPending) {
     view_.SelectTab(MainTab::NewMail);
     if (tray_) tray_->RestoreFromTray();
-    SetMailAnimation(false);
-    flags_.NewMailPending = false;
+    NewsLookedAt();
   } else if (tray_) {
     tray_->RestoreFromTray();
   }
+}
+
+void MainWindow::NewsLookedAt() {
+  SetMailAnimation(false);
+  flags_.NewMailPending = false;
+  for (auto& [name, state] : trayStates_) state.pendingMails = 0;
+  UpdateTrayHint();
+}
+
+void MainWindow::BalloonClick() {
+  Guarded([this] {
+    if (!tray_) return;
+    flags_.WindowInTray = false;
+    if (balloonTab_) view_.SelectTab(*balloonTab_);
+    tray_->RestoreFromTray();
+    if (balloonTab_ == MainTab::NewMail && flags_.NewMailPending) NewsLookedAt();
+  });
+}
+
+std::string MainWindow::TrayHintText() const {
+  std::string text;
+  for (std::size_t i = 0; i < table_.Count(); ++i) {
+    const std::string name = table_[i].PlainAccountName();
+    const auto found = trayStates_.find(name);
+    if (found == trayStates_.end()) continue;
+    const AccountTrayState& state = found->second;
+    std::string about;
+    if (state.pendingMails > 0) {
+      about = state.pendingMails == 1 ? "1 new mail"
+                                      : std::to_string(state.pendingMails) + " new mails";
+    }
+    if (!state.failure.empty()) about += (about.empty() ? "" : ", ") + state.failure;
+    if (about.empty()) continue;
+    text += (text.empty() ? "" : "; ") + name + ": " + about;
+  }
+  return text.empty() ? std::string(kProgramCaption) : text;
+}
+
+void MainWindow::UpdateTrayHint() {
+  if (tray_) tray_->SetHint(TrayHintText());
 }
 
 void MainWindow::Exit1Click() {
@@ -318,6 +400,13 @@ void MainWindow::SetMailAnimation(bool on) {
 void MainWindow::BalloonNotify(std::string_view title, std::string_view text, int iconKind,
                                int timeoutSeconds) {
   if (!tray_) return;
+  if (iconKind == kBalloonError) {
+    balloonTab_ = MainTab::Log;
+  } else if (title.starts_with("New mail")) {
+    balloonTab_ = MainTab::NewMail;
+  } else {
+    balloonTab_.reset();
+  }
   (void)tray_->BalloonNotify(title, text, static_cast<BalloonIcon>(iconKind),
                              static_cast<std::uint32_t>(std::max(timeoutSeconds, 0)));
 }
@@ -398,6 +487,8 @@ void MainWindow::AllMailChkBxClick() {
   // The list's rows change their kind with this box.
   mailList_.Clear();
   flags_.NewMailPending = false;
+  for (auto& [name, state] : trayStates_) state.pendingMails = 0;
+  UpdateTrayHint();
 }
 
 // ---------------------------------------------------------------- check cycle
@@ -465,7 +556,35 @@ std::vector<CheckReport> MainWindow::CheckAllNow() {
   return reports;
 }
 
+namespace {
+
+// A failed check in a few words, for the tooltip.
+std::string_view FailureWords(CheckOutcome outcome) {
+  switch (outcome) {
+    case CheckOutcome::ConnectFailed:
+    case CheckOutcome::ReconnectFailed:
+      return "cannot connect";
+    case CheckOutcome::TlsFailed:
+      return "TLS failed";
+    case CheckOutcome::LoginFailed:
+    case CheckOutcome::NoMethodFound:
+      return "login refused";
+    case CheckOutcome::NotAttempted:
+      return "not checked";
+    case CheckOutcome::MethodDiscovered:
+    case CheckOutcome::Checked:
+      break;
+  }
+  return {};
+}
+
+}  // namespace
+
 void MainWindow::CheckFinished(const CheckReport& report) {
+  AccountTrayState& state = trayStates_[report.account];
+  if (report.newCount > 0 && flags_.NewMailPending) state.pendingMails += report.newCount;
+  state.failure = std::string(FailureWords(report.outcome));
+  UpdateTrayHint();
   // Once exit has begun the settings store is closed.
   if (report.newCount > 0 && !exiting_) {
     newMailCommand_.Run(settings_.ReadString(kProgramKey, kOnNewMailValueName, ""), report.account,

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,6 +41,7 @@
 #include "app/tray/tray_menu.h"
 #include "app/tray/tray_shell.h"
 #include "checker/check_host.h"
+#include "checker/imap_mailbox.h"
 #include "checker/mail_checker.h"
 #include "checker/new_mail_list.h"
 #include "checker/seen_list.h"
@@ -61,8 +63,10 @@ inline constexpr std::string_view kFastListingName = "FastListing";
 inline constexpr std::string_view kCheckDeadlineName = "CheckDeadline";
 
 // The choices of the editor's SecurityBox, by security mode (0, 1, 2).
-inline constexpr std::array<std::string_view, 3> kSecurityChoices = {"Auto (TLS on port 995)",
-                                                                     "STARTTLS", "TLS"};
+inline constexpr std::array<std::string_view, 3> kSecurityChoices = {
+    "Auto (TLS on port 995 or 993)", "STARTTLS", "TLS"};
+// The choices of the editor's ProtocolBox: POP3, then IMAP.
+inline constexpr std::array<std::string_view, 2> kProtocolChoices = {"POP3", "IMAP"};
 // The mode a choice stands for; a text that is none of them is mode 0, as an
 // unknown byte in the file is.
 [[nodiscard]] std::uint8_t SecurityModeOfChoice(std::string_view choice);
@@ -99,6 +103,14 @@ struct MainWindowOptions {
   bool longRunning = false;
 };
 
+// What the program says once when it has no notification area to live in.
+inline constexpr std::string_view kNoTrayMessage =
+    "No notification area was found; Corvel stays in the task bar.";
+// The question closing the window asks when there is no notification area.
+inline constexpr std::string_view kExitWithoutTrayQuestion =
+    "No notification area was found, so Corvel cannot keep checking from the tray. "
+    "Exit Corvel?\n\n(No keeps it running in the task bar.)";
+
 // The error a second long-running program in the same folder shows before it
 // ends.
 inline constexpr std::string_view kAlreadyRunningMessage =
@@ -115,7 +127,9 @@ class MainWindow final : private CheckHost {
   // ---- Window events.
   void FormCreate();
   void FormPaint();
-  // Closing the window never ends the program: returns false (refused).
+  // Closing the window hides it in the tray and returns false (refused).
+  // Without a notification area it asks whether to exit: true once the
+  // program has ended, otherwise the window minimises to the task bar.
   [[nodiscard]] bool FormClose();
   // The minimise button: true when the window went to the tray instead.
   [[nodiscard]] bool MinimizeClicked();
@@ -126,6 +140,13 @@ class MainWindow final : private CheckHost {
   void TrayDblClick();
   void Restore1Click();
   void Exit1Click();
+  // The user clicked a balloon: the window comes forward, on the tab the
+  // balloon was about ("New mail" for news, "Log" for a failure).
+  void BalloonClick();
+  // The tray's tooltip: what is pending and what fails, per account
+  // ("Home: 3 new mails; Work: cannot connect"), or the caption when all is
+  // quiet.
+  [[nodiscard]] std::string TrayHintText() const;
 
   // ---- "Settings" tab: a box changed state (the view already shows it).
   void StartupChkBxClick();
@@ -162,6 +183,9 @@ class MainWindow final : private CheckHost {
   void btnClearAuthClick();
   // The interval box lost the focus: its value is kept within 10..2147483647.
   void SecsEditExit();
+  // The user chose another protocol in ProtocolBox: the port (and, for
+  // IMAP, the leave-mail box) follow it.
+  void ProtocolBoxChange();
   [[nodiscard]] bool EditorOpen() const override;
 
   // ---- State.
@@ -174,6 +198,7 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] const NewMailList& MailList() const { return mailList_; }
   [[nodiscard]] NewMailList& MailList() { return mailList_; }
   [[nodiscard]] SyncPop3Client& Pop3() { return pop3_; }
+  [[nodiscard]] SyncImapClient& Imap() { return imap_; }
   [[nodiscard]] TrayIcon* Tray() { return tray_.get(); }
   [[nodiscard]] const TrayMenu& PopupMenu() const { return popUp_; }
   [[nodiscard]] bool CheckTimerEnabled() const { return checkTimer_ != 0; }
@@ -228,6 +253,12 @@ class MainWindow final : private CheckHost {
   void CreateTray();
   void DestroyTray();
   void RestoreFromTrayHandler(bool singleClick);
+  // The user has seen the news: the animation stops, nothing is pending.
+  void NewsLookedAt();
+  void UpdateTrayHint();
+  // Says once per run why the window goes to the task bar, not the tray:
+  // in the log, and with showIt also on the screen.
+  void TellNoTrayOnce(bool showIt);
 
   // Editor steps.
   void ShowRecord();
@@ -260,6 +291,10 @@ class MainWindow final : private CheckHost {
   NewMailList mailList_;
   LogMemoModel logMemo_;
   SyncPop3Client pop3_;
+  // IMAP accounts are checked through their own session on their own
+  // client, chosen per account by its options.
+  SyncImapClient imap_;
+  ImapMailbox imapSession_;
   MailChecker checker_;
   NewMailCommand newMailCommand_;
   AccountSecrets secrets_;
@@ -271,6 +306,19 @@ class MainWindow final : private CheckHost {
   std::optional<AccountFile> editorFile_;
   std::size_t cursor_ = 0;
   bool addingAccount_ = false;
+  // The protocol the form showed before the user changed ProtocolBox.
+  MailProtocol formProtocol_ = MailProtocol::pop3;
+
+  // Per account (by name): new mails not looked at yet, and why the last
+  // check failed (empty after a check that worked).
+  struct AccountTrayState {
+    std::int64_t pendingMails = 0;
+    std::string failure;
+  };
+  std::map<std::string, AccountTrayState> trayStates_;
+  // The tab a click on the last balloon opens; none: the window only.
+  std::optional<MainTab> balloonTab_;
+  bool noTrayTold_ = false;
 
   std::unique_ptr<FileLock> folderLock_;
   bool started_ = false;

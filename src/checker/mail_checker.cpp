@@ -285,7 +285,7 @@ void MailChecker::DetectWithSeenList(std::size_t index) {
     host_.WriteLog(name_, "The seen-message file name was not one of Corvel's; now " + fileName);
   }
   const std::filesystem::path path(fileName);
-  if (!ReadFileIfExists(path)) ReplaceFileAtomically(path, "");
+  CreateFileIfMissing(path);
   seenList_.LoadFromFile(path);
 
   Tally tally;

@@ -1,7 +1,6 @@
 #include "checker/seen_list.h"
 
 #include "accounts/file_io.h"
-#include "accounts/file_lock.h"
 
 namespace corvel {
 
@@ -14,13 +13,17 @@ void SeenList::SaveToFile(const std::filesystem::path& fileName) const {
 }
 
 void SeenList::MergeIntoFile(const std::filesystem::path& fileName) const {
-  const std::unique_ptr<FileLock> lock = LockFile(fileName);
-  SeenList merged;
-  merged.LoadFromFile(fileName);
-  for (const std::string& entry : entries_) {
-    if (!merged.Contains(entry)) merged.Append(entry);
-  }
-  merged.SaveToFile(fileName);
+  (void)EditFileUnderLock(fileName, [this](const std::optional<std::string>& current) {
+    SeenList merged;
+    if (current) merged.SetText(*current);
+    for (const std::string& entry : entries_) {
+      if (!merged.Contains(entry)) merged.Append(entry);
+    }
+    std::string text = merged.Text();
+    // Nothing new: the file stays as it is.
+    if (current && text == *current) return std::optional<std::string>();
+    return std::optional<std::string>(std::move(text));
+  });
 }
 
 namespace {

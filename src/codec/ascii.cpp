@@ -22,4 +22,13 @@ int HexDigitValue(char c) {
   return -1;
 }
 
+std::string PrintableAscii(std::string_view text, std::size_t maxLength) {
+  std::string result;
+  for (char c : text) {
+    if (result.size() >= maxLength) break;
+    if (c >= 0x20 && c <= 0x7E) result.push_back(c);
+  }
+  return result;
+}
+
 }  // namespace corvel

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "accounts/file_io.h"
+#include "accounts/file_lock.h"
 #include "test_folder.h"
 
 namespace corvel {
@@ -143,7 +144,9 @@ TEST_F(AccountFileTest, MoreThanAHundredRecordsAreHandled) {
 TEST_F(AccountFileTest, FailedWriteLeavesTheFileAndTheRecordsIntact) {
   const std::string old = Bytes({"a", "b", "c"});
   AccountFile file = OpenWith(old);
-  std::filesystem::create_directory(TemporaryFileName(FileName()));
+  // (The lock file stays on Windows: a folder takes its place.)
+  std::filesystem::remove(LockFileName(FileName()));
+  std::filesystem::create_directory(LockFileName(FileName()));
   EXPECT_EQ(ErrorText([&] { file.WriteRecord(1, Named("X")); }), testing::kFolderInPlaceOfFileText);
   EXPECT_EQ(ErrorText([&] { file.WriteRecord(3, Named("d")); }), testing::kFolderInPlaceOfFileText);
   EXPECT_EQ(ErrorText([&] { file.DeleteRecord(0); }), testing::kFolderInPlaceOfFileText);
@@ -151,7 +154,7 @@ TEST_F(AccountFileTest, FailedWriteLeavesTheFileAndTheRecordsIntact) {
   EXPECT_EQ(file.RecordCount(), 3u);
   EXPECT_EQ(file.ReadRecord(1), Named("b"));
 
-  std::filesystem::remove(TemporaryFileName(FileName()));
+  std::filesystem::remove(LockFileName(FileName()));
   file.DeleteRecord(0);
   EXPECT_EQ(ReadBytes(FileName()), Bytes({"b", "c"}));
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "accounts/file_io.h"
+#include "accounts/file_lock.h"
 #include "test_folder.h"
 
 namespace corvel {
@@ -281,7 +282,7 @@ TEST(SaveAccounts, FailedSaveLeavesThePreviousFileAndTheTable) {
   TestFolder folder;
   const std::string old = FileOf({MakeAccount("old1"), MakeAccount("old2")}) + "tail";
   WriteBytes(folder / "mail.accounts.qor", old);
-  std::filesystem::create_directory(TemporaryFileName(folder / "mail.accounts.qor"));
+  std::filesystem::create_directory(LockFileName(folder / "mail.accounts.qor"));
   AccountTable table;
   table[0] = MakeAccount("new", 9);
   const InOutException error =

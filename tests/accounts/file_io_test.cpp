@@ -6,9 +6,14 @@
 #include <sys/resource.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "accounts/file_lock.h"
 #include "test_folder.h"
 
 namespace corvel {
@@ -124,22 +129,82 @@ TEST(ReplaceFileAtomically, ReplacesTheContentAndLeavesNoTemporaryFile) {
   EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"f"});
 }
 
-TEST(ReplaceFileAtomically, OverwritesAStaleTemporaryFile) {
+// Each writer has a temporary file of its own: a file under the name another
+// writer may be writing is never opened, truncated or renamed.
+TEST(ReplaceFileAtomically, LeavesEveryOtherFileBesideItAlone) {
   TestFolder folder;
-  WriteBytes(TemporaryFileName(folder / "f"), "left over from a crash, and longer");
+  WriteBytes(folder / "f.tmp", "another writer's bytes");
   ReplaceFileAtomically(folder / "f", "fresh");
   EXPECT_EQ(ReadBytes(folder / "f"), "fresh");
-  EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"f"});
+  EXPECT_EQ(ReadBytes(folder / "f.tmp"), "another writer's bytes");
+  EXPECT_EQ(FolderEntries(folder.Path()), (std::vector<std::string>{"f", "f.tmp"}));
 }
 
-TEST(ReplaceFileAtomically, FolderInPlaceOfTheTemporaryFileLeavesOldFileAndFolder) {
+// The lock file's name for a file that is not locked yet, and what a test
+// expects of the folder when no lock is held (the lock files stay on Windows).
+std::vector<std::string> EntriesBesides(std::vector<std::string> names,
+                                        [[maybe_unused]] const std::string& locked) {
+#ifdef _WIN32
+  names.push_back(locked + ".lock");
+  std::sort(names.begin(), names.end());
+#endif
+  return names;
+}
+
+TEST(EditFileUnderLock, AppliesTheEditToTheFileAsItIsAndWritesNothingWhenAskedTo) {
+  TestFolder folder;
+  std::vector<std::optional<std::string>> seen;
+  auto append = [&](std::string_view line, bool write) {
+    return EditFileUnderLock(folder / "f", [&](const std::optional<std::string>& current) {
+      seen.push_back(current);
+      if (!write) return std::optional<std::string>();
+      return std::optional<std::string>(current.value_or("") + std::string(line));
+    });
+  };
+  const EditedFile untouched = append("a\n", false);
+  EXPECT_FALSE(untouched.written);
+  EXPECT_FALSE(untouched.content);
+  EXPECT_FALSE(untouched.stamp.exists);
+  EXPECT_EQ(FolderEntries(folder.Path()), EntriesBesides({}, "f"));
+
+  (void)append("a\n", true);
+  WriteBytes(folder / "f", "a\nfrom elsewhere\n");
+  const EditedFile edited = append("b\n", true);
+  EXPECT_TRUE(edited.written);
+  EXPECT_EQ(edited.content, "a\nfrom elsewhere\nb\n");
+  EXPECT_EQ(edited.stamp, StampOf(folder / "f"));
+  EXPECT_EQ(seen, (std::vector<std::optional<std::string>>{std::nullopt, std::nullopt,
+                                                           "a\nfrom elsewhere\n"}));
+  EXPECT_EQ(ReadBytes(folder / "f"), "a\nfrom elsewhere\nb\n");
+  EXPECT_EQ(FolderEntries(folder.Path()), EntriesBesides({"f"}, "f"));
+}
+
+TEST(EditFileUnderLock, RefusedEditWritesNothingAndCreatesNothing) {
+  TestFolder folder;
+  EXPECT_THROW(
+      (void)EditFileUnderLock(folder / "f",
+                              [](const std::optional<std::string>&) -> std::optional<std::string> {
+                                throw std::invalid_argument("refused");
+                              }),
+      std::invalid_argument);
+  EXPECT_EQ(FolderEntries(folder.Path()), EntriesBesides({}, "f"));
+}
+
+TEST(EditFileUnderLock, LockThatCannotBeTakenLeavesTheFileUnreadAndUnchanged) {
   TestFolder folder;
   WriteBytes(folder / "f", "old content");
-  std::filesystem::create_directory(TemporaryFileName(folder / "f"));
-  const InOutException error = CatchInOut([&] { ReplaceFileAtomically(folder / "f", "new"); });
+  std::filesystem::create_directory(LockFileName(folder / "f"));
+  bool edited = false;
+  const InOutException error = CatchInOut([&] {
+    (void)EditFileUnderLock(folder / "f", [&](const std::optional<std::string>&) {
+      edited = true;
+      return std::optional<std::string>("new");
+    });
+  });
   EXPECT_STREQ(error.what(), testing::kFolderInPlaceOfFileText);
+  EXPECT_EQ(error.FileName(), folder / "f");
+  EXPECT_FALSE(edited);
   EXPECT_EQ(ReadBytes(folder / "f"), "old content");
-  EXPECT_TRUE(std::filesystem::is_directory(TemporaryFileName(folder / "f")));
 }
 
 TEST(ReplaceFileAtomically, ParentThatIsAFileIsAnError) {

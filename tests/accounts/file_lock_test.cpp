@@ -3,13 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
-
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-#endif
 
 #include "accounts/file_io.h"
 #include "test_folder.h"
@@ -29,35 +24,41 @@ TEST(FileLock, AFolderIsHeldByOneHolderAtATime) {
   EXPECT_NE(TryLockFolder(folder.Path()), nullptr);
 }
 
-TEST(FileLock, AWaiterGetsTheLockOfTheFileTheHolderLeftBehind) {
+// The holder replaces the file and lets go (on POSIX systems removing the lock
+// file): the waiter gets the lock only then, and what it holds keeps out the
+// next one, who finds the lock under the name.
+TEST(FileLock, AWaiterGetsTheLockOnlyWhenTheHolderLetsGo) {
   TestFolder folder;
   const auto file = folder / "seen.uidl";
   std::unique_ptr<FileLock> holder = LockFile(file);
+  EXPECT_FALSE(std::filesystem::exists(file));
   std::atomic<bool> released = false;
-  bool lockedTheNamedFile = false;
+  bool gotItAfterRelease = false;
   std::string seen;
+  std::promise<void> locked;
+  std::promise<void> letGo;
   std::thread waiter([&] {
     std::unique_ptr<FileLock> lock = LockFile(file);
-#ifdef _WIN32
-    // The lock lives in a lock file of its own, which the replacement
-    // leaves alone: the waiter gets it only once the holder lets go.
-    lockedTheNamedFile = released;
-#else
-    // The lock lives on the file itself: the waiter may get the new file's
-    // lock as soon as it is renamed into place, or wait on the old one and
-    // move on to the new one; either way, what it holds is the lock of the
-    // file the name leads to now.
-    const int other = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    lockedTheNamedFile = other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) != 0;
-    if (other >= 0) ::close(other);
-#endif
+    gotItAfterRelease = released;
     seen = ReadBytes(file);
+    locked.set_value();
+    letGo.get_future().wait();
   });
   ReplaceFileAtomically(file, "new\r\n");
   released = true;
   holder.reset();
+  locked.get_future().wait();
+  std::atomic<bool> third = false;
+  std::thread next([&] {
+    std::unique_ptr<FileLock> lock = LockFile(file);
+    third = true;
+  });
+  EXPECT_FALSE(third);
+  letGo.set_value();
   waiter.join();
-  EXPECT_TRUE(lockedTheNamedFile);
+  next.join();
+  EXPECT_TRUE(gotItAfterRelease);
+  EXPECT_TRUE(third);
   EXPECT_EQ(seen, "new\r\n");
 }
 

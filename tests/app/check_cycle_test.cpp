@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "accounts/file_io.h"
+#include "accounts/file_lock.h"
 #include "main_window_fixture.h"
 #include "pop3_server/mailbox_pop3_server.h"
 #include "support/scripted_pop3_server.h"
@@ -190,6 +191,27 @@ TEST_F(CheckCycleTest, CompleteCramMd5CheckWithTwoNewMessages) {
                           "Logging in using CramMD5...", "Logged in!",
                           "2 new mails! (" + bytes + " bytes)", "Logged out from 127.0.0.1..."));
   EXPECT_TRUE(window_->Flags().NewMailPending);
+}
+
+TEST_F(CheckCycleTest, TrayTooltipSaysWhatIsPendingAndWhatFailsPerAccount) {
+  MailboxPop3Server server;
+  server.AddMessage("uid-1", Mail("Ann", "One"));
+  server.AddMessage("uid-2", Mail("Bob", "Two"));
+  TestAccount home = AccountOn(server);
+  home.authMethod = "MD5";
+  home.interval = 2;  // due at the second tick, Work at the first
+  AddAccount(home);
+  TestAccount work = AccountOn(server, "Work");
+  work.port = ClosedPort();
+  AddAccount(work);
+  Start();
+  EXPECT_EQ(shell_.ShownEntry().tip, "Corvel! v0.6");
+  window_->TimerTimer();
+  window_->TimerTimer();
+  EXPECT_EQ(shell_.ShownEntry().tip, "Home: 2 new mails; Work: cannot connect");
+  // Looked at: only the failure is left.
+  window_->TrayDblClick();
+  EXPECT_EQ(shell_.ShownEntry().tip, "Work: cannot connect");
 }
 
 TEST_F(CheckCycleTest, LeaveMailAccountReportsEachMessageOnceOverSeveralChecks) {
@@ -491,9 +513,9 @@ TEST_F(CheckCycleTest, SeenFileThatCannotBeWrittenShowsTheErrorAndStopsChecking)
   account.uidlFileName = "blocked.uidl";
   AddAccount(account);
   ReplaceFileAtomically("blocked.uidl", "old\r\n");
-  // A folder where the temporary file must go makes every write fail, also
+  // A folder where the file's lock must go makes every write fail, also
   // for root.
-  std::filesystem::create_directory(TemporaryFileName("blocked.uidl"));
+  std::filesystem::create_directory(LockFileName("blocked.uidl"));
   Start();
   window_->TimerTimer();
   ASSERT_EQ(view_.Errors().size(), 1u);

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "accounts/file_io.h"
+#include "accounts/file_lock.h"
 #include "main_window_fixture.h"
 #include "pop3_server/mailbox_pop3_server.h"
 
@@ -178,26 +179,83 @@ TEST_F(StartUpTest, SingleClickWithoutPendingMailDoesNothing) {
   EXPECT_TRUE(window_->Flags().WindowInTray);
 }
 
-TEST_F(StartUpTest, OnATrayWithoutDoubleClicksAClickOffersTheMenuOrOpensTheNews) {
+TEST_F(StartUpTest, OnATrayWithoutDoubleClicksAnActivationRestoresOrOpensTheNewsWithoutAMenu) {
   shell_.SetReportsDoubleClicks(false);
   Start();
   (void)window_->FormClose();
+  // One activation, as the host sends for a click and a double click alike.
   shell_.SimulateMouse(TrayMouseAction::kLeftDown, {5, 6});
   shell_.SimulateMouse(TrayMouseAction::kLeftUp, {5, 6});
-  // At once, without waiting for a second click that never comes.
-  ASSERT_EQ(shell_.CallsOf(TrayShellCallKind::kShowPopupMenu).size(), 1u);
-  EXPECT_EQ(shell_.CallsOf(TrayShellCallKind::kShowPopupMenu)[0].position, (TrayPoint{5, 6}));
-  shell_.LastMenu()->ClickDefault();
   EXPECT_TRUE(view_.WindowVisible());
-  // With news pending the click opens the "New mail" tab, no menu.
+  EXPECT_FALSE(window_->Flags().WindowInTray);
+  // With news pending it opens the "New mail" tab.
   (void)window_->FormClose();
-  shell_.ClearCalls();
   window_->Checker().ReportNewMail("Home", 1, 10, DetectionKind::WholeMailbox);
-  shell_.SimulateMouse(TrayMouseAction::kLeftDown);
-  shell_.SimulateMouse(TrayMouseAction::kLeftUp);
-  EXPECT_TRUE(shell_.CallsOf(TrayShellCallKind::kShowPopupMenu).empty());
+  shell_.SimulateLeftClick();
   EXPECT_TRUE(view_.WindowVisible());
   EXPECT_EQ(view_.CurrentTab(), MainTab::NewMail);
+  EXPECT_FALSE(window_->Tray()->CycleIcons());
+  // The host draws the menu: the program never shows one of its own.
+  EXPECT_TRUE(shell_.CallsOf(TrayShellCallKind::kShowPopupMenu).empty());
+}
+
+TEST_F(StartUpTest, WithoutANotificationAreaTheWindowStaysInTheTaskBarAndClosingAsks) {
+  shell_.SetTrayAvailable(false);
+  MainWindowOptions options;
+  options.arguments = {"--minimize"};
+  Start(options);
+  window_->FormPaint();
+  EXPECT_TRUE(view_.IsMinimized());
+  EXPECT_FALSE(window_->Flags().WindowInTray);
+  // Said once: in the log and as a notification.
+  EXPECT_EQ(LogEntries().back(), "|" + std::string(kNoTrayMessage));
+  ASSERT_EQ(Balloons().size(), 1u);
+  EXPECT_EQ(Balloons()[0].text, kNoTrayMessage);
+  EXPECT_FALSE(window_->MinimizeClicked());
+  // Closing asks; "No" keeps it running, minimised.
+  view_.SetConfirmAnswer(false);
+  EXPECT_FALSE(window_->FormClose());
+  EXPECT_EQ(view_.Confirmations(),
+            (std::vector<std::string>{std::string(kExitWithoutTrayQuestion)}));
+  EXPECT_FALSE(loop_.Terminated());
+  EXPECT_EQ(Balloons().size(), 1u);
+  // A panel that starts later takes the icon; the window goes to it again.
+  shell_.SetTrayAvailable(true);
+  shell_.SimulateShellRestart();
+  EXPECT_TRUE(shell_.IconShown());
+  EXPECT_FALSE(window_->FormClose());
+  EXPECT_TRUE(window_->Flags().WindowInTray);
+  EXPECT_EQ(view_.Confirmations().size(), 1u);
+  // Without the tray, "Yes" ends the program.
+  shell_.SetTrayAvailable(false);
+  view_.SetConfirmAnswer(true);
+  EXPECT_TRUE(window_->FormClose());
+  EXPECT_TRUE(window_->Exited());
+}
+
+TEST_F(StartUpTest, ABalloonClickOpensTheTabItWasAbout) {
+  settings_.Preset(kProgramKey, "Balloon", "True");
+  settings_.Preset(kProgramKey, "ConnErr", "True");
+  TestAccount account;
+  account.port = ClosedPort();
+  AddAccount(account);
+  Start();
+  (void)window_->FormClose();
+  window_->TimerTimer();  // cannot connect
+  ASSERT_EQ(Balloons().size(), 1u);
+  shell_.SimulateBalloonClick();
+  loop_.ProcessEvents(0);
+  EXPECT_TRUE(view_.WindowVisible());
+  EXPECT_EQ(view_.CurrentTab(), MainTab::Log);
+  EXPECT_EQ(shell_.ShownEntry().tip, "Home: cannot connect");
+
+  (void)window_->FormClose();
+  window_->Checker().ReportNewMail("Home", 2, 300, DetectionKind::SeenList);
+  shell_.SimulateBalloonClick();
+  EXPECT_TRUE(view_.WindowVisible());
+  EXPECT_EQ(view_.CurrentTab(), MainTab::NewMail);
+  EXPECT_FALSE(window_->Flags().NewMailPending);
+  EXPECT_FALSE(window_->Tray()->CycleIcons());
 }
 
 TEST_F(StartUpTest, DoubleClickRunsTheHandlerAndThenRestore) {
@@ -261,7 +319,9 @@ TEST_F(StartUpTest, ExitThatCannotSaveTheAccountsKeepsTheProgramRunning) {
   TestAccount account;
   AddAccount(account);
   Start();
-  std::filesystem::create_directory(TemporaryFileName(kAccountsFileName));
+  // A folder in place of the lock file (which stays on Windows).
+  std::filesystem::remove(LockFileName(kAccountsFileName));
+  std::filesystem::create_directory(LockFileName(kAccountsFileName));
   window_->Exit1Click();
   ASSERT_EQ(view_.Errors().size(), 1u);
   EXPECT_TRUE(shell_.IconShown());

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "accounts/file_lock.h"
 #include "app/settings/file_settings_store.h"
 #include "app/settings/settings_store.h"
 
@@ -271,8 +272,8 @@ TEST_F(FileSettingsDamage, UnreadableFileGivesDefaultsAndIsNeverOverwritten) {
 TEST_F(FileSettingsDamage, FailedWriteLeavesTheOldFileAndTheOldValue) {
   store.WriteString(kProgramKey, "Log", "True");
   const std::string before = ReadBytes(SettingsFile());
-  // The temporary file cannot be created: a folder holds its name.
-  fs::create_directories(fs::path(SettingsFile().string() + ".tmp"));
+  // The file cannot be locked: a folder holds the lock file's name.
+  fs::create_directories(LockFileName(SettingsFile()));
   try {
     store.WriteString(kProgramKey, "Log", "False");
     FAIL() << "no exception";
@@ -281,14 +282,14 @@ TEST_F(FileSettingsDamage, FailedWriteLeavesTheOldFileAndTheOldValue) {
   }
   EXPECT_EQ(ReadBytes(SettingsFile()), before);
   EXPECT_EQ(store.ReadString(kProgramKey, "Log", ""), "True");
-  fs::remove(fs::path(SettingsFile().string() + ".tmp"));
+  fs::remove(LockFileName(SettingsFile()));
   store.WriteString(kProgramKey, "Balloon", "True");
   EXPECT_EQ(ReadAgain(kProgramKey, "Log", ""), "True");
 }
 
 TEST_F(FileSettingsDamage, FailedDeleteLeavesTheValue) {
   store.WriteString(kProgramKey, "Log", "True");
-  fs::create_directories(fs::path(SettingsFile().string() + ".tmp"));
+  fs::create_directories(LockFileName(SettingsFile()));
   try {
     store.DeleteValue(kProgramKey, "Log");
     FAIL() << "no exception";
@@ -429,7 +430,7 @@ TEST_F(FileSettingsAutostart, FolderThatCannotBeCreatedFailsToCreateTheRunKey) {
 
 TEST_F(FileSettingsAutostart, FailedWriteLeavesTheOldEntry) {
   store.WriteString(kRunKey, kRunValueName, "/usr/bin/corvel --MINIMIZE");
-  fs::create_directories(fs::path(AutostartFile().string() + ".tmp"));
+  fs::create_directories(LockFileName(AutostartFile()));
   try {
     store.WriteString(kRunKey, kRunValueName, "/elsewhere/corvel --MINIMIZE");
     FAIL() << "no exception";

@@ -27,7 +27,7 @@ class TlsAccountEditorTest : public MainWindowTest {
 };
 
 TEST(SecurityChoices, NameTheThreeModesAndReadAnythingElseAsAuto) {
-  EXPECT_EQ(SecurityModeOfChoice("Auto (TLS on port 995)"), 0);
+  EXPECT_EQ(SecurityModeOfChoice("Auto (TLS on port 995 or 993)"), 0);
   EXPECT_EQ(SecurityModeOfChoice("STARTTLS"), 1);
   EXPECT_EQ(SecurityModeOfChoice("TLS"), 2);
   EXPECT_EQ(SecurityModeOfChoice("tls"), 0);
@@ -43,7 +43,7 @@ TEST_F(TlsAccountEditorTest, ShowsTheRecordsModeAndIsUsableOnlyWhileOpen) {
   EXPECT_EQ(view_.Text(Control::SecurityBox), "STARTTLS");
   window_->OpenButtonClick();
   EXPECT_FALSE(view_.ControlEnabled(Control::SecurityBox));
-  EXPECT_EQ(view_.Text(Control::SecurityBox), "Auto (TLS on port 995)");
+  EXPECT_EQ(view_.Text(Control::SecurityBox), "Auto (TLS on port 995 or 993)");
 }
 
 TEST_F(TlsAccountEditorTest, UpdateWritesTheChosenModeIntoByte203) {
@@ -54,7 +54,7 @@ TEST_F(TlsAccountEditorTest, UpdateWritesTheChosenModeIntoByte203) {
   window_->btnUpdateClick();
   EXPECT_EQ(RecordOnDisk(0).SecurityModeByte, 2);
   EXPECT_EQ(RecordOnDisk(0).ToBytes()[kSecurityModeOffset], '\x02');
-  view_.SetText(Control::SecurityBox, "Auto (TLS on port 995)");
+  view_.SetText(Control::SecurityBox, "Auto (TLS on port 995 or 993)");
   window_->btnUpdateClick();
   EXPECT_EQ(RecordOnDisk(0).SecurityModeByte, 0);
 }
@@ -63,7 +63,7 @@ TEST_F(TlsAccountEditorTest, AnUnknownByteShowsAsAutoAndIsWrittenBackAsZeroOnlyB
   AddWithMode(9);
   Start();
   window_->OpenButtonClick();
-  EXPECT_EQ(view_.Text(Control::SecurityBox), "Auto (TLS on port 995)");
+  EXPECT_EQ(view_.Text(Control::SecurityBox), "Auto (TLS on port 995 or 993)");
   // Opening rewrote the table as loaded; the byte is still as it was read.
   EXPECT_EQ(RecordOnDisk(0).SecurityModeByte, 9);
   window_->btnUpdateClick();
@@ -74,7 +74,7 @@ TEST_F(TlsAccountEditorTest, NewAccountStartsAtAutoAndKeepsTheChoice) {
   Start();
   window_->OpenButtonClick();
   window_->btnNewClick();
-  EXPECT_EQ(view_.Text(Control::SecurityBox), "Auto (TLS on port 995)");
+  EXPECT_EQ(view_.Text(Control::SecurityBox), "Auto (TLS on port 995 or 993)");
   view_.SetText(Control::AccountNameEdit, "Mail");
   view_.SetText(Control::ServerEdit, "pop.example.org");
   view_.SetText(Control::PortEdit, "110");

@@ -14,8 +14,10 @@
 #include <sstream>
 
 #include "accounts/account_file.h"
+#include "accounts/account_options.h"
 #include "accounts/account_table.h"
 #include "accounts/file_io.h"
+#include "accounts/file_lock.h"
 #include "app/settings/file_settings_store.h"
 #include "console/console_session.h"
 #include "console/terminal_text.h"
@@ -200,6 +202,47 @@ TEST_F(CommandsTest, ListShowsTheAccountsButNeverAPassword) {
   EXPECT_EQ(object["enabled"], true);
   EXPECT_EQ(object["security"], "auto");
   EXPECT_THAT(json.out, Not(HasSubstr("topsecret")));
+}
+
+TEST_F(CommandsTest, ImapAccountsKeepTheirProtocolAndFoldersBesideTheRecord) {
+  // A POP3 account writes its record alone, as always.
+  ASSERT_EQ(AddHome().status, 0);
+  EXPECT_FALSE(std::filesystem::exists(kAccountOptionsFileName));
+  Result result =
+      Run({"accounts", "add", "--name", "Mail", "--server", "imap.example.org", "--user", "me",
+           "--password", "pw", "--protocol", "imap", "--folders", "INBOX, Lists/dev"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  AccountRecord record = Record(1);
+  EXPECT_EQ(record.Port, 143);
+  EXPECT_EQ(record.LeaveMail, 1);
+  EXPECT_EQ(ReadWholeFile(kAccountOptionsFileName),
+            "[" + record.PlainUidlFileName() + "]\nprotocol=imap\nfolders=INBOX,Lists/dev\n");
+  result = Run({"accounts", "list"});
+  EXPECT_THAT(result.out, HasSubstr("\tprotocol pop3\n"));
+  EXPECT_THAT(result.out, HasSubstr("\tprotocol imap\tfolders INBOX,Lists/dev\n"));
+  result = Run({"accounts", "list", "--json"});
+  const auto mail = nlohmann::json::parse(result.out.substr(result.out.find('\n') + 1));
+  EXPECT_EQ(mail["protocol"], "imap");
+  EXPECT_EQ(mail["folders"], nlohmann::json::array({"INBOX", "Lists/dev"}));
+
+  // Another protocol forgets the login method found for the old one; an
+  // explicit port wins over the protocol's own.
+  record.SetPlainAuthMethod("MD5");
+  AccountFile file;
+  file.Open();
+  file.WriteRecord(1, record);
+  ASSERT_EQ(Run({"accounts", "set", "Mail", "--protocol", "pop3", "--port", "1995"}).status, 0);
+  EXPECT_EQ(Record(1).Port, 1995);
+  EXPECT_EQ(Record(1).PlainAuthMethod(), "");
+  EXPECT_EQ(ReadWholeFile(kAccountOptionsFileName), "");
+  result = Run({"accounts", "set", "Home", "--folders", "INBOX"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(
+      result.err,
+      "corvel: --folders is for IMAP accounts (--protocol imap) (corvel --help shows the usage)\n");
+  EXPECT_EQ(Run({"accounts", "set", "Mail", "--protocol", "imap", "--folders", ","}).err,
+            "A folder name cannot be empty!\n");
+  EXPECT_EQ(Record(1).Port, 1995);
 }
 
 TEST_F(CommandsTest, RefusedInputGetsStatusTwoAndOneLineAndWritesNothing) {
@@ -465,7 +508,7 @@ TEST_F(CheckCommandTest, CheckLeavesTheLogonEntryAloneAndGoesOnWhenASettingCanno
   store.WriteString(kProgramKey, "Balloon", "True");
   const std::string entry = FileText(store.AutostartFile());
   // The settings file can be read but no longer replaced.
-  std::filesystem::create_directory(TemporaryFileName(store.SettingsFile()));
+  std::filesystem::create_directory(LockFileName(store.SettingsFile()));
 
   const Result result = Run({"check"});
   EXPECT_EQ(result.status, 0) << result.err;

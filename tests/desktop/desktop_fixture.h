@@ -4,6 +4,7 @@
 // `import`, saved under CORVEL_SCREENSHOT_DIR in the build folder).
 #pragma once
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -36,14 +37,25 @@ inline bool HaveProgram(const char* name) {
   return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+// Who a child runs as: the test's own user when uid is 0 and the test is not
+// root, or the user given.
+struct RunAs {
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
 // A child process with extra environment variables, killed when it goes.
 class Child {
  public:
   Child(std::vector<std::string> argv, const std::map<std::string, std::string>& env,
-        const fs::path& folder = {}) {
+        const fs::path& folder = {}, RunAs user = {}) {
     pid_ = ::fork();
     if (pid_ == 0) {
       for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+      if (user.uid != 0 &&
+          (::setgroups(0, nullptr) != 0 || ::setgid(user.gid) != 0 || ::setuid(user.uid) != 0)) {
+        ::_exit(126);
+      }
       if (!folder.empty() && ::chdir(folder.c_str()) != 0) ::_exit(127);
       std::vector<char*> args;
       for (std::string& a : argv) args.push_back(a.data());
@@ -104,12 +116,12 @@ class DesktopTest : public ::testing::Test {
     ASSERT_TRUE(Eventually([&] { return !Tool("search --name '^panel$'").empty(); }));
   }
 
-  void StartDisplay() {
+  void StartDisplay(const std::string& screen = "800x600x24") {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     const std::string fd = std::to_string(fds[1]);
     xvfb_ = std::make_unique<Child>(std::vector<std::string>{"Xvfb", "-displayfd", fd, "-screen",
-                                                             "0", "800x600x24", "-nolisten", "tcp"},
+                                                             "0", screen, "-nolisten", "tcp"},
                                     std::map<std::string, std::string>{});
     ::close(fds[1]);
     std::string number;
@@ -244,14 +256,17 @@ class DesktopTest : public ::testing::Test {
     return output.empty() ? -1 : std::atof(output.c_str());
   }
 
-  // A private session bus for the programs started from now on; its address.
-  std::string StartSessionBus() {
+  // A private session bus for the programs started from now on (with the
+  // bus configuration given, as the user given); its address.
+  std::string StartSessionBus(const fs::path& config = {}, RunAs user = {}) {
     int fds[2];
     if (::pipe(fds) != 0) return {};
+    // The bus starts services (xfconfd) with its own environment.
     bus_ = std::make_unique<Child>(
-        std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                 "--print-address=" + std::to_string(fds[1])},
-        std::map<std::string, std::string>{});
+        std::vector<std::string>{
+            "dbus-daemon", config.empty() ? "--session" : "--config-file=" + config.string(),
+            "--nofork", "--nopidfile", "--print-address=" + std::to_string(fds[1])},
+        env_, fs::path(), user);
     ::close(fds[1]);
     std::string address;
     char c;

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 #include <thread>
@@ -201,6 +203,11 @@ TEST_F(QtFrontEndTest, ClicksReachTheHandlersAndDialogsAnswerThem) {
   static_cast<QLineEdit*>(W(Control::ServerEdit))->setText("pop.example.org");
   static_cast<QLineEdit*>(W(Control::UserEdit))->setText("ann");
   static_cast<QLineEdit*>(W(Control::PassEdit))->setText("pw");
+  // The user's choice of protocol brings its port.
+  auto* protocol = static_cast<QComboBox*>(W(Control::ProtocolBox));
+  protocol->setCurrentIndex(1);
+  emit protocol->activated(1);
+  EXPECT_EQ(ShownText(W(Control::PortEdit)), "143");
   static_cast<QPushButton*>(W(Control::btnUpdate))->click();
   EXPECT_EQ(ShownText(W(Control::btnUpdate)), "Update");
   static_cast<QPushButton*>(W(Control::OpenButton))->click();
@@ -216,32 +223,87 @@ TEST_F(QtFrontEndTest, ClicksReachTheHandlersAndDialogsAnswerThem) {
   EXPECT_EQ(window_->Table().Count(), 0u);
 }
 
-TEST_F(QtFrontEndTest, TheTrayHidesRestoresAndEndsTheProgram) {
+TEST_F(QtFrontEndTest, LinuxCaptionsKeysOfTheEditorAndColumnsThatTakeTheRoom) {
   Start();
+  EXPECT_EQ(static_cast<QCheckBox*>(W(Control::StartupChkBx))->text(), "Start at login");
+
+  // Enter is "Add acct." / "Update"; Escape closes the editor.
+  static_cast<QPushButton*>(W(Control::OpenButton))->click();
+  static_cast<QPushButton*>(W(Control::btnNew))->click();
+  for (auto [control, text] : {std::pair{Control::AccountNameEdit, "Home"},
+                               {Control::ServerEdit, "pop.example.org"},
+                               {Control::UserEdit, "ann"},
+                               {Control::PassEdit, "pw"}}) {
+    static_cast<QLineEdit*>(W(control))->setText(text);
+  }
+  W(Control::PassEdit)->setFocus();
+  const auto press = [](Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); };
+  view_.activateWindow();
+  ASSERT_TRUE(WaitFor(loop_, [&] { return QApplication::focusWidget() == W(Control::PassEdit); }));
+  press(Qt::Key_Return);
+  EXPECT_EQ(ShownText(W(Control::btnUpdate)), "Update");
+  press(Qt::Key_Escape);
+  EXPECT_EQ(ShownText(W(Control::OpenButton)), "Open accts.");
+  ASSERT_EQ(window_->Table().Count(), 1u);
+  EXPECT_EQ(window_->Table()[0].PlainAccountName(), "Home");
+
+  // A wider window widens From and Subject; the stored widths stay.
+  view_.SelectTab(MainTab::NewMail);
+  view_.resize(800, 517);
+  ASSERT_TRUE(WaitFor(loop_, [&] { return view_.MailListView()->viewport()->width() > 700; }));
+  QHeaderView* header = view_.MailListView()->header();
+  EXPECT_EQ(header->sectionSize(0), 70);
+  EXPECT_GT(header->sectionSize(1), 100);
+  EXPECT_GT(header->sectionSize(2), 240);
+  int shown = 0;
+  for (int column = 0; column < 6; ++column) shown += header->sectionSize(column);
+  EXPECT_EQ(shown, view_.MailListView()->viewport()->width());
+  EXPECT_EQ(view_.ColumnWidth(1), 60);
+  EXPECT_EQ(view_.ColumnWidth(2), 140);
+}
+
+TEST_F(QtFrontEndTest, WithoutATrayClosingAsksAndNoKeepsTheWindowInTheTaskBar) {
+  shell_.AssumeTray(false);
+  Start();
+  QString question;
+  AnswerNextBox(QMessageBox::No, &question);
+  view_.close();
+  EXPECT_TRUE(question.startsWith("No notification area was found"));
+  EXPECT_TRUE(view_.isVisible());
+  EXPECT_FALSE(window_->Exited());
+  AnswerNextBox(QMessageBox::Yes, &question);
+  view_.close();
+  EXPECT_TRUE(window_->Exited());
+}
+
+TEST_F(QtFrontEndTest, TheTrayHidesRestoresAndEndsTheProgram) {
+  shell_.AssumeTray(true);
+  Start();
+  ASSERT_NE(shell_.Icon(), nullptr);
   view_.close();  // the close button: to the tray
   EXPECT_FALSE(view_.isVisible());
   EXPECT_TRUE(window_->Flags().WindowInTray);
-  EXPECT_TRUE(shell_.Icon().isVisible());
-  EXPECT_EQ(shell_.Icon().toolTip(), "Corvel! v0.6");
-  EXPECT_EQ(shell_.Icon().icon().availableSizes().size(), 5);
+  EXPECT_TRUE(shell_.Icon()->isVisible());
+  EXPECT_EQ(shell_.Icon()->toolTip(), "Corvel! v0.6");
+  EXPECT_EQ(shell_.Icon()->icon().availableSizes().size(), 5);
 
   // News while hidden: the icon animates; a click opens the "New mail" tab.
   window_->Checker().ReportNewMail("Home", 2, 300, DetectionKind::SeenList);
   EXPECT_TRUE(window_->Tray()->CycleIcons());
-  emit shell_.Icon().activated(QSystemTrayIcon::Trigger);
+  emit shell_.Icon()->activated(QSystemTrayIcon::Trigger);
   ASSERT_TRUE(WaitFor(loop_, [&] { return view_.isVisible(); }));
   EXPECT_EQ(view_.Tabs()->currentIndex(), 2);
   EXPECT_FALSE(window_->Tray()->CycleIcons());
 
   // A double click restores; no single click follows it.
   view_.close();
-  emit shell_.Icon().activated(QSystemTrayIcon::Trigger);
-  emit shell_.Icon().activated(QSystemTrayIcon::DoubleClick);
+  emit shell_.Icon()->activated(QSystemTrayIcon::Trigger);
+  emit shell_.Icon()->activated(QSystemTrayIcon::DoubleClick);
   EXPECT_TRUE(view_.isVisible());
   EXPECT_FALSE(window_->Flags().WindowInTray);
 
   // The right click's menu: "Restore" (bold, default) and "Exit".
-  emit shell_.Icon().activated(QSystemTrayIcon::Context);
+  emit shell_.Icon()->activated(QSystemTrayIcon::Context);
   QMenu& menu = shell_.Menu();
   ASSERT_EQ(menu.actions().size(), 2);
   EXPECT_EQ(menu.actions()[0]->text(), "Restore");
@@ -250,7 +312,7 @@ TEST_F(QtFrontEndTest, TheTrayHidesRestoresAndEndsTheProgram) {
   menu.actions()[1]->trigger();
   ASSERT_TRUE(WaitFor(loop_, [&] { return loop_.Terminated(); }));
   EXPECT_TRUE(window_->Exited());
-  EXPECT_FALSE(shell_.Icon().isVisible());
+  EXPECT_FALSE(shell_.Icon()->isVisible());
   EXPECT_EQ(settings_.ReadString(kProgramKey, "SubjectWidth", ""), "140");
   EXPECT_EQ(settings_.ReadString(kProgramKey, "H", ""), std::to_string(view_.height()));
 }

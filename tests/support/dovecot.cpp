@@ -82,6 +82,7 @@ bool ReadGreeting(std::uint16_t port, int timeoutMs, std::string& greeting) {
 }
 
 std::string ConfigText(const std::string& dir, std::uint16_t port, std::uint16_t tlsPort,
+                       std::uint16_t imapPort, std::uint16_t imapsPort,
                        const DovecotOptions& options) {
   const bool tls = !options.sslCertFile.empty();
   std::ostringstream c;
@@ -89,7 +90,7 @@ std::string ConfigText(const std::string& dir, std::uint16_t port, std::uint16_t
     << "state_dir = " << dir << "/state\n"
     << "log_path = " << dir << "/dovecot.log\n"
     << "listen = 127.0.0.1\n"
-    << "protocols = pop3\n"
+    << (options.imap ? "protocols = pop3 imap\n" : "protocols = pop3\n")
     << (tls ? "ssl = yes\nssl_cert = <" + options.sslCertFile + "\nssl_key = <" +
                   options.sslKeyFile + "\nssl_min_protocol = TLSv1.2\n"
             : std::string("ssl = no\n"))
@@ -112,6 +113,17 @@ std::string ConfigText(const std::string& dir, std::uint16_t port, std::uint16_t
                   std::to_string(tlsPort) + "\n    ssl = yes\n  }\n"
             : std::string())
     << "}\n"
+    << (options.imap
+            ? "namespace inbox {\n  inbox = yes\n  separator = /\n"
+              "  mailbox Junk {\n    special_use = \\Junk\n  }\n"
+              "  mailbox Trash {\n    special_use = \\Trash\n  }\n}\n"
+              "service imap-login {\n  inet_listener imap {\n    address = 127.0.0.1\n    port = " +
+                  std::to_string(imapPort) + "\n  }\n" +
+                  (tls ? "  inet_listener imaps {\n    address = 127.0.0.1\n    port = " +
+                             std::to_string(imapsPort) + "\n    ssl = yes\n  }\n"
+                       : std::string()) +
+                  "}\n"
+            : std::string())
     // Failed logins are answered after a growing per-address delay; without
     // the penalty listener a refused login costs about half a second.
     << "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n";
@@ -162,8 +174,17 @@ bool DovecotServer::Launch(const DovecotOptions& options, std::string& whyNot) {
   while (!options.sslCertFile.empty() && (tlsPort_ == 0 || tlsPort_ == port_)) {
     tlsPort_ = ClosedLoopbackPort();
   }
+  imapPort_ = imapsPort_ = 0;
+  while (options.imap && (imapPort_ == 0 || imapPort_ == port_ || imapPort_ == tlsPort_)) {
+    imapPort_ = ClosedLoopbackPort();
+  }
+  while (options.imap && !options.sslCertFile.empty() &&
+         (imapsPort_ == 0 || imapsPort_ == port_ || imapsPort_ == tlsPort_ ||
+          imapsPort_ == imapPort_)) {
+    imapsPort_ = ClosedLoopbackPort();
+  }
   const std::string config = folder_ + "/dovecot.conf";
-  if (!WriteFile(config, ConfigText(folder_, port_, tlsPort_, options)) ||
+  if (!WriteFile(config, ConfigText(folder_, port_, tlsPort_, imapPort_, imapsPort_, options)) ||
       !WriteFile(folder_ + "/passwd", "") ||
       !WriteFile(
           folder_ + "/oauth2.conf.ext",
@@ -276,6 +297,46 @@ bool DovecotServer::Deliver(const std::string& user, const std::string& baseName
     return false;
   }
   return true;
+}
+
+std::optional<std::string> DovecotServer::Doveadm(const std::vector<std::string>& arguments,
+                                                  std::string_view input, std::string& error) {
+  const std::filesystem::path binary =
+      std::filesystem::path(DefaultDovecotBinary()).parent_path().parent_path() / "bin/doveadm";
+  const std::string inputFile = folder_ + "/doveadm.in";
+  const std::string outputFile = folder_ + "/doveadm.out";
+  if (!WriteFile(inputFile, input)) {
+    error = "cannot write " + inputFile;
+    return std::nullopt;
+  }
+  std::vector<std::string> argv = {binary.string(), "-c", folder_ + "/dovecot.conf"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::vector<char*> pointers;
+  for (std::string& argument : argv) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, inputFile.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t child = -1;
+  const int rc =
+      ::posix_spawn(&child, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    error = "cannot start " + argv[0] + ": " + std::strerror(rc);
+    return std::nullopt;
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  std::ifstream in(outputFile);
+  std::string output((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    error = "doveadm failed: " + output;
+    return std::nullopt;
+  }
+  return output;
 }
 
 std::string DovecotServer::LogText() const {

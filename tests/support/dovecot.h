@@ -1,4 +1,5 @@
-// Starts a private Dovecot POP3 server for interoperability tests: its own
+// Starts a private Dovecot POP3 (and, when asked, IMAP) server for
+// interoperability tests: its own
 // configuration, port, passwd file and maildirs under a fresh folder in /tmp,
 // no systemd, stopped (and the folder removed) when the object goes. Users
 // are added to a passwd-file with plain-text passwords (so APOP and CRAM-MD5
@@ -12,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +38,11 @@ struct DovecotOptions {
   // TlsPort(); without, it has no TLS at all (ssl = no).
   std::string sslCertFile;
   std::string sslKeyFile;
+  // ---- IMAP. When set, Dovecot also speaks IMAP on ImapPort() (with
+  // STARTTLS when TLS is on) and, with a certificate, IMAP over TLS from the
+  // first byte on ImapsPort(); mailbox names use "/" as their hierarchy
+  // delimiter, and "Junk" and "Trash" are the \Junk and \Trash mailboxes.
+  bool imap = false;
   // ---- OAuth2. With an introspection address, XOAUTH2 and OAUTHBEARER
   // tokens are checked there (RFC 7662, by POST) instead of against the
   // passwd-file: the answer must say "active": true and the user's name
@@ -59,6 +66,9 @@ class DovecotServer {
   [[nodiscard]] std::uint16_t TlsPort() const { return tlsPort_; }
   [[nodiscard]] std::string TlsPortText() const { return std::to_string(tlsPort_); }
   [[nodiscard]] const std::string& Folder() const { return folder_; }
+  // The IMAP listeners; 0 when the options asked for none.
+  [[nodiscard]] std::uint16_t ImapPort() const { return imapPort_; }
+  [[nodiscard]] std::uint16_t ImapsPort() const { return imapsPort_; }
 
   // Adds a user with a plain-text password and creates its maildir.
   bool AddUser(const std::string& name, const std::string& password, std::string& error);
@@ -67,6 +77,11 @@ class DovecotServer {
   bool Deliver(const std::string& user, const std::string& baseName, std::string_view bytes,
                std::string& error);
   [[nodiscard]] std::string MaildirOf(const std::string& user) const;
+  // Runs doveadm with this server's configuration ("mailbox create -u tim
+  // X", "save -u tim -m X" with `input` as the message); its output, or
+  // nothing when it failed (its output then in `error`).
+  [[nodiscard]] std::optional<std::string> Doveadm(const std::vector<std::string>& arguments,
+                                                   std::string_view input, std::string& error);
   // Dovecot's own log, for failure messages.
   [[nodiscard]] std::string LogText() const;
 
@@ -78,6 +93,8 @@ class DovecotServer {
   std::string folder_;
   std::uint16_t port_ = 0;
   std::uint16_t tlsPort_ = 0;
+  std::uint16_t imapPort_ = 0;
+  std::uint16_t imapsPort_ = 0;
   pid_t pid_ = -1;
 };
 

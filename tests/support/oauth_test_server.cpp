@@ -103,6 +103,11 @@ void OAuthTestServer::SetUser(std::string user) {
   const std::lock_guard lock(mutex_);
   user_ = std::move(user);
 }
+std::string OAuthTestServer::IssueAccessToken() {
+  const std::lock_guard lock(mutex_);
+  Grant();
+  return activeToken_;
+}
 int OAuthTestServer::Introspections() const {
   const std::lock_guard lock(mutex_);
   return introspections_;

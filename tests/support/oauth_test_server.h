@@ -33,6 +33,9 @@ class OAuthTestServer {
   [[nodiscard]] std::string IntrospectionUrl() const;
   void SetUser(std::string user);
   [[nodiscard]] int Introspections() const;
+  // An access token given as a grant gives one, without a browser: the one
+  // introspection calls active from now on.
+  [[nodiscard]] std::string IssueAccessToken();
 
   // The access token every grant gives ("" for a new one each time:
   // access-1, access-2, ...), and its life in seconds.

@@ -49,6 +49,8 @@ TEST(Win32MainView, KeepsBytesSizesAndWidthsAsSet) {
   EXPECT_EQ(view.Text(Control::AccountNameEdit), "Caf\xE9");
   view.SetText(Control::SecurityBox, "TLS");
   EXPECT_EQ(view.Text(Control::SecurityBox), "TLS");
+  view.SetText(Control::ProtocolBox, "IMAP");
+  EXPECT_EQ(view.Text(Control::ProtocolBox), "IMAP");
   view.SetHeight(100);
   view.SetWidth(900);
   EXPECT_EQ(view.Bounds().height, MainView::kMinHeight);

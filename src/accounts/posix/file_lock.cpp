@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <utility>
 
 #include "accounts/file_io.h"
 
@@ -15,13 +17,21 @@ namespace {
 
 class FlockLock final : public FileLock {
  public:
-  explicit FlockLock(int fd) : fd_(fd) {}
+  // `lockFile`: the lock file to remove when letting go; empty for a folder.
+  FlockLock(int fd, std::filesystem::path lockFile) : fd_(fd), lockFile_(std::move(lockFile)) {}
   FlockLock(const FlockLock&) = delete;
   FlockLock& operator=(const FlockLock&) = delete;
-  ~FlockLock() override { (void)::close(fd_); }  // closing lets go of the lock
+  ~FlockLock() override {
+    // Removed while still held: a waiter that then gets the lock of the
+    // removed file sees that the name no longer leads to it and starts over
+    // (LockFile), so no two holders ever overlap.
+    if (!lockFile_.empty()) (void)::unlink(lockFile_.c_str());
+    (void)::close(fd_);  // closing lets go of the lock
+  }
 
  private:
   int fd_;
+  std::filesystem::path lockFile_;
 };
 
 // flock, again when a signal interrupted the wait.
@@ -36,22 +46,25 @@ int Flock(int fd, int operation) {
 }  // namespace
 
 std::unique_ptr<FileLock> LockFile(const std::filesystem::path& fileName) {
+  const std::filesystem::path lockFile = LockFileName(fileName);
   for (;;) {
-    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) throw InOutException(errno, fileName);
+    // 0600 from the start: the lock file tells nothing, but it sits beside
+    // files that hold secrets and must not be the one file others may open.
+    const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) throw InOutException(errno, fileName, FileAccess::Write);
     if (Flock(fd, LOCK_EX) != 0) {
       const int error = errno;
       (void)::close(fd);
-      throw InOutException(error, fileName);
+      throw InOutException(error, fileName, FileAccess::Write);
     }
-    // The holder before us may have replaced the file: then the lock we got
-    // is on a version the name no longer leads to, and the new one is to be
-    // locked instead.
+    // The holder before us may have removed the lock file as it let go: then
+    // the lock we got is on a file the name no longer leads to, and the one
+    // there now (or a new one) is to be locked instead.
     struct stat held {};
     struct stat named {};
-    if (::fstat(fd, &held) == 0 && ::stat(fileName.c_str(), &named) == 0 &&
+    if (::fstat(fd, &held) == 0 && ::lstat(lockFile.c_str(), &named) == 0 &&
         held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-      return std::make_unique<FlockLock>(fd);
+      return std::make_unique<FlockLock>(fd, lockFile);
     }
     (void)::close(fd);
   }
@@ -67,7 +80,7 @@ std::unique_ptr<FileLock> TryLockFolder(const std::filesystem::path& folder) {
     if (error == EWOULDBLOCK) return nullptr;
     throw InOutException(error, name);
   }
-  return std::make_unique<FlockLock>(fd);
+  return std::make_unique<FlockLock>(fd, std::filesystem::path());
 }
 
 }  // namespace corvel

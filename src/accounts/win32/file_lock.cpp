@@ -1,7 +1,7 @@
 // The locks on Windows: LockFileEx on a lock file beside the locked name
-// (<name>.lock; corvel.lock in a locked folder). The locked file itself is
-// replaced by renaming a new one over it, which an open handle would hinder,
-// so the lock lives in a file that nobody replaces.
+// (<name>.lock; corvel.lock in a locked folder). The lock files stay: a file
+// that is being deleted cannot be opened by the next waiter until every handle
+// on it is closed.
 #include "accounts/file_lock.h"
 
 #include <windows.h>
@@ -45,19 +45,22 @@ int ErrorNumberOf(DWORD error) {
   }
 }
 
-// Nothing when `wait` is false and another holder has the lock.
-std::unique_ptr<FileLock> Lock(const std::filesystem::path& lockFile, bool wait) {
+// Nothing when `wait` is false and another holder has the lock. A failure
+// names `lockedName`, the file or folder the lock is for.
+std::unique_ptr<FileLock> Lock(const std::filesystem::path& lockFile, bool wait,
+                               const std::filesystem::path& lockedName, FileAccess access) {
   const HANDLE file = ::CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) throw InOutException(ErrorNumberOf(::GetLastError()), lockFile);
+  if (file == INVALID_HANDLE_VALUE)
+    throw InOutException(ErrorNumberOf(::GetLastError()), lockedName, access);
   OVERLAPPED at{};
   const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
   if (!::LockFileEx(file, flags, 0, 1, 0, &at)) {
     const DWORD error = ::GetLastError();
     (void)::CloseHandle(file);
     if (!wait && error == ERROR_LOCK_VIOLATION) return nullptr;
-    throw InOutException(ErrorNumberOf(error), lockFile);
+    throw InOutException(ErrorNumberOf(error), lockedName, access);
   }
   return std::make_unique<LockFileExLock>(file);
 }
@@ -65,24 +68,12 @@ std::unique_ptr<FileLock> Lock(const std::filesystem::path& lockFile, bool wait)
 }  // namespace
 
 std::unique_ptr<FileLock> LockFile(const std::filesystem::path& fileName) {
-  std::filesystem::path lockFile = fileName;
-  lockFile += ".lock";
-  std::unique_ptr<FileLock> lock = Lock(lockFile, true);
-  // As on POSIX, the locked name exists afterwards.
-  if (!std::filesystem::exists(fileName)) {
-    const HANDLE file = ::CreateFileW(fileName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      throw InOutException(ErrorNumberOf(::GetLastError()), fileName);
-    }
-    (void)::CloseHandle(file);
-  }
-  return lock;
+  return Lock(LockFileName(fileName), true, fileName, FileAccess::Write);
 }
 
 std::unique_ptr<FileLock> TryLockFolder(const std::filesystem::path& folder) {
   const std::filesystem::path name = folder.empty() ? std::filesystem::path(".") : folder;
-  return Lock(name / "corvel.lock", false);
+  return Lock(name / "corvel.lock", false, name, FileAccess::Read);
 }
 
 }  // namespace corvel

@@ -16,6 +16,11 @@
 
 namespace corvel {
 
+// The scope Microsoft's IMAP logins want (the preset's is POP3's); Google's
+// one scope serves both.
+inline constexpr std::string_view kMicrosoftImapScope =
+    "https://outlook.office.com/IMAP.AccessAsUser.All offline_access";
+
 // Fills in the endpoints and scope of a known provider ("microsoft",
 // "google"); a "custom" one must carry its own. Returns why the settings
 // cannot be used, or nothing. Endpoints must be https (http only on the

@@ -307,7 +307,10 @@ void FileSettingsStore::Save(const std::vector<Section>& sections, std::string_v
                              std::string_view name) {
   if (!MakeFolder(SettingsFile().parent_path())) throw SettingsException::CreateKeyFailed(key);
   try {
-    ReplaceFileAtomically(SettingsFile(), SettingsText(sections));
+    const std::string text = SettingsText(sections);
+    (void)EditFileUnderLock(SettingsFile(), [&text](const std::optional<std::string>&) {
+      return std::optional<std::string>(text);
+    });
   } catch (const InOutException&) {
     throw SettingsException::SetDataFailed(name);
   }
@@ -479,7 +482,9 @@ void FileSettingsStore::WriteAutostart(std::string_view text) const {
   if (!folder.empty()) content += "Path=" + EscapeDesktopString(folder.string()) + "\n";
   content += "Terminal=false\nX-GNOME-Autostart-enabled=true\n";
   try {
-    ReplaceFileAtomically(AutostartFile(), content);
+    (void)EditFileUnderLock(AutostartFile(), [&content](const std::optional<std::string>&) {
+      return std::optional<std::string>(content);
+    });
   } catch (const InOutException&) {
     throw SettingsException::SetDataFailed(kRunValueName);
   }

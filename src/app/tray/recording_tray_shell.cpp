@@ -187,6 +187,12 @@ void RecordingTrayShell::SimulateShellRestart() {
   handler();
 }
 
+void RecordingTrayShell::SimulateBalloonClick() {
+  if (!OnBalloonClicked) return;
+  const auto handler = OnBalloonClicked;
+  handler();
+}
+
 bool RecordingTrayShell::PickMenuItem(std::size_t index) {
   if (lastMenu_ == nullptr || index >= lastMenu_->items.size()) return false;
   lastMenu_->Click(index);

@@ -61,6 +61,7 @@ class RecordingTrayShell final : public TrayShell {
   void ShowPopupMenu(const TrayMenu& menu, TrayPoint position) override;
   [[nodiscard]] std::uint32_t DoubleClickTime() const override { return doubleClickTime_; }
   [[nodiscard]] bool ReportsDoubleClicks() const override { return reportsDoubleClicks_; }
+  [[nodiscard]] bool TrayAvailable() const override { return trayAvailable_; }
   void BringToForeground() override;
 
   // ---- Set-up.
@@ -70,6 +71,7 @@ class RecordingTrayShell final : public TrayShell {
   void SetResult(TrayShellCallKind kind, bool succeeds) { results_[kind] = succeeds; }
   void SetDoubleClickTime(std::uint32_t ms) { doubleClickTime_ = ms; }
   void SetReportsDoubleClicks(bool reports) { reportsDoubleClicks_ = reports; }
+  void SetTrayAvailable(bool available) { trayAvailable_ = available; }
 
   // ---- Record.
   [[nodiscard]] const std::vector<TrayShellCall>& Calls() const { return calls_; }
@@ -97,6 +99,8 @@ class RecordingTrayShell final : public TrayShell {
   void SimulateLeftDoubleClick();
   // The notification area comes back empty: fires OnShellRestarted.
   void SimulateShellRestart();
+  // The user clicks the balloon: fires OnBalloonClicked.
+  void SimulateBalloonClick();
   // Picks item `index` of the last menu shown, as the user would after the
   // menu closed. Returns false when no menu was shown or the index is past
   // its end.
@@ -110,6 +114,7 @@ class RecordingTrayShell final : public TrayShell {
   std::map<TrayShellCallKind, bool> results_;
   std::uint32_t doubleClickTime_ = kDefaultDoubleClickTime;
   bool reportsDoubleClicks_ = true;
+  bool trayAvailable_ = true;
   std::vector<TrayShellCall> calls_;
   bool iconShown_ = false;
   TrayEntry shownEntry_;

@@ -41,12 +41,14 @@ TrayIcon::TrayIcon(EventLoop& loop, TrayShell& shell, TrayWindow& window)
     MouseAction(action, position);
   };
   shell_.OnShellRestarted = [this] { ShellRestarted(); };
+  shell_.OnBalloonClicked = [this] { Fire(OnBalloonClick); };
 }
 
 TrayIcon::~TrayIcon() {
   *alive_ = false;
   shell_.OnMouseAction = nullptr;
   shell_.OnShellRestarted = nullptr;
+  shell_.OnBalloonClicked = nullptr;
   cycleTimer_.Stop();
   clickTimer_.Stop();
   // A failed removal leaves nothing for us to do: the entry belongs to the
@@ -235,7 +237,7 @@ void TrayIcon::RightDown(TrayPoint position) {
 void TrayIcon::PopUpMenu() { RightDown(lastPosition_); }
 
 bool TrayIcon::MainWindowMinimizing() {
-  if (!minimizeToTray_ || !OnMinimizeToTray) return false;
+  if (!minimizeToTray_ || !OnMinimizeToTray || !shell_.TrayAvailable()) return false;
   const std::shared_ptr<bool> alive = alive_;
   Fire(OnMinimizeToTray);
   // The handler destroyed the component: the minimise has been dealt with.
@@ -246,7 +248,7 @@ bool TrayIcon::MainWindowMinimizing() {
 }
 
 bool TrayIcon::ApplicationMinimized() {
-  if (!minimizeToTray_) return false;
+  if (!minimizeToTray_ || !shell_.TrayAvailable()) return false;
   HideToTray();
   SetIconVisible(true);
   return true;

@@ -104,6 +104,8 @@ class TrayIcon {
   std::function<void()> OnDblClick;
   // A minimise of the main window is being turned into hiding it in the tray.
   std::function<void()> OnMinimizeToTray;
+  // The user clicked the balloon last shown.
+  std::function<void()> OnBalloonClick;
 
   // ---- Operations.
 
@@ -135,17 +137,21 @@ class TrayIcon {
   // through the shell's OnShellRestarted).
   void ShellRestarted();
 
+  // Whether the platform has a notification area to hide the window in now.
+  [[nodiscard]] bool TrayAvailable() const { return shell_.TrayAvailable(); }
+
   // The main window is about to be minimised by its minimise button, or to
   // be hidden because the application is being minimised (not while the
-  // application is ending). With MinimizeToTray and OnMinimizeToTray set,
+  // application is ending). Without a notification area this returns false
+  // (the window minimises as usual). With MinimizeToTray and OnMinimizeToTray set,
   // fires OnMinimizeToTray, hides the window in the tray, makes the icon
   // visible and returns true: the caller then does not minimise. Otherwise
   // returns false and the caller minimises as usual.
   [[nodiscard]] bool MainWindowMinimizing();
 
   // The application (its task-bar button) was minimised. With MinimizeToTray
-  // set, hides the window in the tray and makes the icon visible, without
-  // an event, and returns true.
+  // set and a notification area there, hides the window in the tray and makes the icon visible,
+  // without an event, and returns true.
   [[nodiscard]] bool ApplicationMinimized();
 
   // The main window was shown: bring it to the foreground.

@@ -100,6 +100,10 @@ class TrayShell {
   // never a double click (a StatusNotifier tray): a click is then a click at
   // once, and the only way to the window.
   [[nodiscard]] virtual bool ReportsDoubleClicks() const { return true; }
+  // Whether a notification area is there to hold the entry now. Without one
+  // (a desktop that has no tray) a window hidden in the tray could not be
+  // found again: it minimises to the task bar instead.
+  [[nodiscard]] virtual bool TrayAvailable() const { return true; }
 
   // Makes the application the foreground one, so that a menu shown for the
   // tray gets the keyboard and closes when it loses the focus.
@@ -109,9 +113,12 @@ class TrayShell {
   // while it exists.
   // A mouse action on the icon, with the mouse position on the screen.
   std::function<void(TrayMouseAction action, TrayPoint position)> OnMouseAction;
-  // The notification area was created again (the Windows shell restarted);
-  // every entry it held is gone.
+  // The notification area was created again (the Windows shell restarted),
+  // or appeared for the first time (a panel started after the program); it
+  // holds no entry of ours.
   std::function<void()> OnShellRestarted;
+  // The user clicked a balloon (a notification) the shell showed.
+  std::function<void()> OnBalloonClicked;
 };
 
 }  // namespace corvel
