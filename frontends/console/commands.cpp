@@ -23,7 +23,7 @@
 #include "app/auth/oauth_flow.h"
 #include "app/in_memory_main_view.h"
 #include "app/main_window.h"
-#include "app/process/new_mail_command.h"
+#include "app/process/command_line.h"
 #include "app/settings/file_settings_store.h"
 #include "app/text/error_text.h"
 #include "app/text/posix/locale_format.h"
@@ -178,6 +178,9 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
   if (options.oauthCommand && options.oauthCommand->find_first_of("\r\n") != std::string::npos) {
     throw UsageError("--oauth-command takes one line");
   }
+  if (std::string why; options.oauthCommand && !SplitCommandLine(*options.oauthCommand, &why)) {
+    throw UsageError("--oauth-command cannot be '" + *options.oauthCommand + "': " + why);
+  }
   return options;
 }
 
@@ -189,8 +192,13 @@ std::string ReadPasswordLine(std::istream* in) {
   return line;
 }
 
-void ApplyOptions(const AccountOptions& options, const Environment& environment,
-                  AccountForm& form) {
+// A password given on standard input is read before the accounts file is
+// locked: the user may take their time typing it.
+void ReadTypedPassword(AccountOptions& options, const Environment& environment) {
+  if (options.passwordFromStdin) options.password = ReadPasswordLine(environment.in);
+}
+
+void ApplyOptions(const AccountOptions& options, AccountForm& form) {
   // The protocol first: its default port gives way to a port typed too.
   if (options.protocol) SwitchProtocol(form, *options.protocol);
   if (options.folders) {
@@ -204,7 +212,6 @@ void ApplyOptions(const AccountOptions& options, const Environment& environment,
   if (options.port) form.port = *options.port;
   if (options.user) form.user = *options.user;
   if (options.password) form.password = *options.password;
-  if (options.passwordFromStdin) form.password = ReadPasswordLine(environment.in);
   if (options.interval) form.interval = *options.interval;
   if (options.enabled) form.enabled = *options.enabled;
   if (options.leaveMail) form.leaveMail = *options.leaveMail;
@@ -251,7 +258,7 @@ void PlacePassword(const AccountOptions& options, const AccountForm& form,
   } else if (record.UsesOAuth()) {
     password.clear();  // the OAuth2 marker is already in the field
   } else if (wasInKeyring) {
-    SecretResult read = SystemSecretStore()->Read(KeyringKeyOf(before));
+    SecretResult read = ReadAccountSecret(*SystemSecretStore(), before);
     if (!read.ok) throw KeyringError(read.reason);
     password = std::move(read.secret);
   } else {
@@ -273,20 +280,17 @@ void PlacePassword(const AccountOptions& options, const AccountForm& form,
 void ForgetOldKeyringEntry(const AccountRecord& before, const AccountRecord& record,
                            std::ostream& err) {
   if (before.SecretIn() != SecretPlace::secretKeyring) return;
-  const SecretKey oldKey = KeyringKeyOf(before);
-  const SecretKey newKey = KeyringKeyOf(record);
   const bool same = record.SecretIn() == SecretPlace::secretKeyring &&
-                    oldKey.server == newKey.server && oldKey.port == newKey.port &&
-                    oldKey.user == newKey.user;
+                    KeyringKeyOf(before) == KeyringKeyOf(record);
   if (same) return;
-  const SecretResult erased = SystemSecretStore()->Erase(oldKey);
+  const SecretResult erased = EraseAccountSecret(*SystemSecretStore(), before);
   if (!erased.ok) err << "The old password stays in the keyring: " << erased.reason << '\n';
 }
 
 // The keyring entries of Corvel's own authorization for `record`.
 void ForgetAuthorization(const AccountRecord& record, std::ostream& err) {
   for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
-    const SecretResult erased = SystemSecretStore()->Erase(KeyringKeyOf(record, kind));
+    const SecretResult erased = EraseAccountSecret(*SystemSecretStore(), record, kind);
     if (!erased.ok)
       err << "The OAuth2 " << kind << " stays in the keyring: " << erased.reason << '\n';
   }
@@ -301,10 +305,9 @@ void FollowAuthorization(const AccountRecord& before, const AccountRecord& recor
   if (record.Login() != LoginKind::loginOAuthBuiltIn) return ForgetAuthorization(before, err);
   const std::unique_ptr<SecretStore> keyring = SystemSecretStore();
   for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
-    const SecretKey from = KeyringKeyOf(before, kind);
     const SecretKey to = KeyringKeyOf(record, kind);
-    if (from.server == to.server && from.port == to.port && from.user == to.user) return;
-    const SecretResult secret = keyring->Read(from);
+    if (KeyringKeyOf(before, kind) == to) return;
+    const SecretResult secret = ReadAccountSecret(*keyring, before, kind);
     if (!secret.ok && kind == kSecretKindClientSecret) continue;  // there was none
     SecretResult moved = secret;
     if (moved.ok) {
@@ -314,7 +317,7 @@ void FollowAuthorization(const AccountRecord& before, const AccountRecord& recor
                                                                  : "OAuth2 client secret"),
           secret.secret);
     }
-    if (moved.ok) moved = keyring->Erase(from);
+    if (moved.ok) moved = EraseAccountSecret(*keyring, before, kind);
     if (!moved.ok) {
       err << "The OAuth2 authorization did not follow the account (" << moved.reason
           << "): run corvel accounts authorize " << record.PlainAccountName() << '\n';
@@ -324,17 +327,10 @@ void FollowAuthorization(const AccountRecord& before, const AccountRecord& recor
 }
 
 // The login kind the options choose for `record`. A change of kind forgets
-// the login method found for the old one. The token command goes to the
-// OAuth2 settings file first: should that fail, the record stays as it was.
+// the login method found for the old one.
 void ApplyLoginOptions(const AccountOptions& options, AccountRecord& record) {
   LoginKind kind = record.Login();
   if (options.oauthCommand) {
-    OAuthSettingsFile settings(OAuthSettingsFileFor(kAccountsFileName));
-    settings.Load();
-    OAuthSettings entry = settings.Find(record.PlainUidlFileName()).value_or(OAuthSettings{});
-    entry.command = *options.oauthCommand;
-    settings.Set(record.PlainUidlFileName(), entry);
-    settings.Save();
     kind = LoginKind::loginOAuthCommand;
   } else if (options.password || options.passwordFromStdin) {
     kind = LoginKind::loginPassword;
@@ -344,6 +340,25 @@ void ApplyLoginOptions(const AccountOptions& options, AccountRecord& record) {
     record.AuthMethod.Clear();
   }
 }
+
+// The token command goes to the OAuth2 settings file before the record is
+// written: should that fail, the record stays as it was.
+void StoreTokenCommand(const AccountOptions& options, const AccountRecord& record) {
+  if (!options.oauthCommand) return;
+  OAuthSettingsFile settings(OAuthSettingsFileFor(kAccountsFileName));
+  settings.Load();
+  OAuthSettings entry = settings.Find(record.PlainUidlFileName()).value_or(OAuthSettings{});
+  entry.command = *options.oauthCommand;
+  settings.Set(record.PlainUidlFileName(), entry);
+  settings.Save();
+}
+
+// Input refused once the accounts file is read (a name already taken, a full
+// file): said as it is, exit status 2, nothing written.
+class Refusal : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // The account's protocol options, as the side file holds them now.
 ProtocolOptions StoredProtocolOptions(const AccountRecord& record) {
@@ -427,7 +442,7 @@ int AccountsList(const std::vector<std::string>& arguments, std::ostream& out) {
     if (!json) out << "No accounts (no " << kAccountsFileName << " here).\n";
     return kExitOk;
   }
-  file.Open();
+  file.Load();
   const std::size_t count = file.RecordCount();
   const AccountOptionsFile options = LoadAccountOptions(AccountOptionsFileFor(kAccountsFileName));
   auto protocolOf = [&options](const AccountRecord& record) {
@@ -453,36 +468,42 @@ int AccountsList(const std::vector<std::string>& arguments, std::ostream& out) {
 
 int AccountsAdd(const std::vector<std::string>& arguments, const Environment& environment,
                 std::ostream& out, std::ostream& err) {
-  const AccountOptions options = ParseAccountOptions(arguments, 1);
+  AccountOptions options = ParseAccountOptions(arguments, 1);
+  ReadTypedPassword(options, environment);
   AccountForm form;
   form.enabled = true;
-  ApplyOptions(options, environment, form);
+  ApplyOptions(options, form);
   if (auto message = RefusedForm(form, options.interval.has_value(), err)) {
     err << *message << '\n';
     return kExitUsage;
   }
-  AccountFile file;
-  file.Open();
-  const std::size_t count = file.RecordCount();
-  if (count >= kMaxAccounts) {
-    err << kTooManyAccountsMessage << '\n';
-    return kExitUsage;
-  }
-  if (NameTaken(file, form.name, std::nullopt)) {
-    err << kDuplicateNameMessage << '\n';
-    return kExitUsage;
-  }
-  AccountRecord record = NewAccountRecord(form, TickCount());
-  ApplyLoginOptions(options, record);
+  // Everything that depends on the other accounts is decided on the file as
+  // it is under its lock; nothing is written unless all of it passes.
+  std::size_t added = 0;
   try {
-    PlacePassword(options, form, AccountRecord{}, record);
+    AccountFile file;
+    file.Edit([&](AccountFile& records) {
+      const std::size_t count = records.RecordCount();
+      if (count >= kMaxAccounts) throw Refusal(std::string(kTooManyAccountsMessage));
+      if (NameTaken(records, form.name, std::nullopt)) {
+        throw Refusal(std::string(kDuplicateNameMessage));
+      }
+      AccountRecord record = NewAccountRecord(form, TickCount());
+      ApplyLoginOptions(options, record);
+      PlacePassword(options, form, AccountRecord{}, record);
+      StoreTokenCommand(options, record);
+      StoreFormProtocol(form, record);
+      records.WriteRecord(count, record);
+      added = count;
+    });
+  } catch (const Refusal& e) {
+    err << e.what() << '\n';
+    return kExitUsage;
   } catch (const KeyringError& e) {
     err << "corvel: " << form.name << ": " << e.what() << '\n';
     return kExitUsage;
   }
-  StoreFormProtocol(form, record);
-  file.WriteRecord(count, record);
-  out << "Account " << form.name << " added (#" << count << ").\n";
+  out << "Account " << form.name << " added (#" << added << ").\n";
   return kExitOk;
 }
 
@@ -491,36 +512,41 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
   if (arguments.size() < 2 || IsOption(arguments[1])) {
     throw UsageError("accounts set needs an account: a name or #INDEX");
   }
-  const AccountOptions options = ParseAccountOptions(arguments, 2);
-  AccountFile file;
-  file.Open();
-  const std::size_t index = FindAccount(file, arguments[1]);
-  AccountRecord record = file.ReadRecord(index);
-  const AccountRecord before = record;
-  AccountForm form = RecordToForm(record);
-  ProtocolOptionsToForm(StoredProtocolOptions(record), form);
-  ApplyOptions(options, environment, form);
-  if (auto message = RefusedForm(form, options.interval.has_value(), err)) {
-    err << *message << '\n';
-    return kExitUsage;
-  }
-  if (NameTaken(file, form.name, index)) {
-    err << kDuplicateNameMessage << '\n';
-    return kExitUsage;
-  }
-  FormToRecord(form, record);
-  if (record.UidlFileName.Empty()) {
-    record.SetPlainUidlFileName(MakeUidlFileName(form.name, TickCount()));
-  }
-  ApplyLoginOptions(options, record);
+  AccountOptions options = ParseAccountOptions(arguments, 2);
+  ReadTypedPassword(options, environment);
+  AccountRecord before;
+  AccountRecord record;
+  AccountForm form;
   try {
-    PlacePassword(options, form, before, record);
+    AccountFile file;
+    file.Edit([&](AccountFile& records) {
+      const std::size_t index = FindAccount(records, arguments[1]);
+      before = records.ReadRecord(index);
+      record = before;
+      form = RecordToForm(record);
+      ProtocolOptionsToForm(StoredProtocolOptions(record), form);
+      ApplyOptions(options, form);
+      if (auto message = RefusedForm(form, options.interval.has_value(), err)) {
+        throw Refusal(*message);
+      }
+      if (NameTaken(records, form.name, index)) throw Refusal(std::string(kDuplicateNameMessage));
+      FormToRecord(form, record);
+      if (record.UidlFileName.Empty()) {
+        record.SetPlainUidlFileName(MakeUidlFileName(form.name, TickCount()));
+      }
+      ApplyLoginOptions(options, record);
+      PlacePassword(options, form, before, record);
+      StoreTokenCommand(options, record);
+      if (options.protocol || options.folders) StoreFormProtocol(form, record);
+      records.WriteRecord(index, record);
+    });
+  } catch (const Refusal& e) {
+    err << e.what() << '\n';
+    return kExitUsage;
   } catch (const KeyringError& e) {
     err << "corvel: " << form.name << ": " << e.what() << '\n';
     return kExitUsage;
   }
-  if (options.protocol || options.folders) StoreFormProtocol(form, record);
-  file.WriteRecord(index, record);
   ForgetOldKeyringEntry(before, record, err);
   FollowAuthorization(before, record, err);
   out << "Account " << form.name << " updated.\n";
@@ -530,12 +556,14 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
 int AccountsDelete(const std::vector<std::string>& arguments, std::ostream& out) {
   if (arguments.size() != 2)
     throw UsageError("accounts delete needs one account: a name or #INDEX");
+  AccountRecord record;
   AccountFile file;
-  file.Open();
-  const std::size_t index = FindAccount(file, arguments[1]);
-  const AccountRecord record = file.ReadRecord(index);
+  file.Edit([&](AccountFile& records) {
+    const std::size_t index = FindAccount(records, arguments[1]);
+    record = records.ReadRecord(index);
+    records.DeleteRecord(index);
+  });
   const std::string name = record.PlainAccountName();
-  file.DeleteRecord(index);
   if (record.SecretIn() == SecretPlace::secretKeyring) {
     AccountRecord gone = record;
     gone.SetSecretIn(SecretPlace::secretFile);
@@ -550,12 +578,14 @@ int AccountsClearAuth(const std::vector<std::string>& arguments, std::ostream& o
   if (arguments.size() != 2) {
     throw UsageError("accounts clear-auth needs one account: a name or #INDEX");
   }
+  AccountRecord record;
   AccountFile file;
-  file.Open();
-  const std::size_t index = FindAccount(file, arguments[1]);
-  AccountRecord record = file.ReadRecord(index);
-  record.AuthMethod.Clear();
-  file.WriteRecord(index, record);
+  file.Edit([&](AccountFile& records) {
+    const std::size_t index = FindAccount(records, arguments[1]);
+    record = records.ReadRecord(index);
+    record.AuthMethod.Clear();
+    records.WriteRecord(index, record);
+  });
   out << "Account " << record.PlainAccountName()
       << ": the login method will be found again at the next check.\n";
   return kExitOk;
@@ -585,7 +615,8 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     throw UsageError("accounts authorize needs an account: a name or #INDEX");
   }
   OAuthSettings wanted;
-  std::string clientSecret;
+  std::optional<std::string> clientSecretTyped;
+  bool clientSecretFromStdin = false;
   bool browser = true;
   for (std::size_t i = 2; i < arguments.size(); ++i) {
     const std::string& a = arguments[i];
@@ -594,7 +625,10 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     } else if (a == "--client-id") {
       wanted.clientId = TakeValue(arguments, i);
     } else if (a == "--client-secret") {
-      clientSecret = TakeValue(arguments, i, true);
+      clientSecretTyped = TakeValue(arguments, i, true);
+    } else if (a == "--client-secret-stdin") {
+      // An argument is visible to every local user (/proc); standard input is not.
+      clientSecretFromStdin = true;
     } else if (a == "--auth-url") {
       wanted.authorizeUrl = TakeValue(arguments, i);
     } else if (a == "--token-url") {
@@ -616,11 +650,17 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     wanted.scope = kMicrosoftImapScope;
   }
   if (auto refused = CompleteProviderSettings(wanted)) throw UsageError(*refused);
+  if (clientSecretTyped && clientSecretFromStdin) {
+    throw UsageError("give either --client-secret or --client-secret-stdin, not both");
+  }
+  const std::string clientSecret =
+      clientSecretFromStdin ? ReadPasswordLine(environment.in) : clientSecretTyped.value_or("");
 
+  // The browser may take minutes: the file is read now, and the change is
+  // made at the end to the account as the file holds it then.
   AccountFile file;
-  file.Open();
-  const std::size_t index = FindAccount(file, arguments[1]);
-  const AccountRecord before = file.ReadRecord(index);
+  file.Load();
+  const AccountRecord before = file.ReadRecord(FindAccount(file, arguments[1]));
   AccountRecord record = before;
   const std::string name = record.PlainAccountName();
   OAuthSettingsFile settingsFile(OAuthSettingsFileFor(kAccountsFileName));
@@ -672,7 +712,14 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     return kExitCheckFailed;
   }
   settingsFile.Save();
-  file.WriteRecord(index, record);
+  file.Edit([&](AccountFile& records) {
+    const std::optional<std::size_t> index = records.Find(before);
+    if (!index) {
+      throw std::runtime_error("the account " + name +
+                               " was deleted meanwhile; its authorization is not kept");
+    }
+    records.WriteRecord(*index, ApplyRecordChange(records.ReadRecord(*index), before, record));
+  });
   ForgetOldKeyringEntry(before, record, err);
   out << "Account " << name << " authorized with " << settings.provider
       << "; the refresh token is in the keyring.\n";
@@ -730,7 +777,8 @@ std::string UsageText() {
          "                       [--no-leave-mail] [--enabled]\n"
          "       corvel [-C DIR] accounts authorize NAME|#INDEX --provider "
          "microsoft|google|custom\n"
-         "                       --client-id ID [--client-secret S] [--no-browser]\n"
+         "                       --client-id ID [--client-secret S | --client-secret-stdin]\n"
+         "                       [--no-browser]\n"
          "                       [--auth-url URL --token-url URL --scope S for custom]\n"
          "       corvel [-C DIR] accounts delete NAME|#INDEX\n"
          "       corvel [-C DIR] accounts clear-auth NAME|#INDEX\n"

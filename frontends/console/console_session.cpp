@@ -154,6 +154,12 @@ int ConsoleSession::RunProgram() {
     while (::read(fd, buffer, sizeof buffer) > 0) {
     }
     window_->Exit1Click();
+    if (window_->Exited()) return;
+    // The exit stopped at a save that failed (its reason is on `err`): on a
+    // terminal there is no window to keep showing it, and a program that
+    // ignored Ctrl-C would keep the folder from the next one.
+    err_ << "corvel: stopping without saving the accounts\n" << std::flush;
+    loop_.Terminate();
   });
   std::signal(SIGINT, OnTerminationSignal);
   std::signal(SIGTERM, OnTerminationSignal);

@@ -44,7 +44,9 @@ class ConsoleSession {
   ~ConsoleSession();
 
   // Starts the program and runs it until it exits; Ctrl-C (or SIGTERM) ends
-  // it as the tray menu's "Exit" does. Returns the exit status.
+  // it as the tray menu's "Exit" does. Returns the exit status: 2 when the
+  // save at exit failed (the reason is on `err`; the program ends all the
+  // same).
   int RunProgram();
   // Checks every enabled account once and saves the accounts as "Exit" does.
   int CheckOnce(bool allMail);

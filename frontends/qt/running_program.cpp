@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
+#include <QFileInfo>
 #include <QLocalSocket>
 
 namespace corvel::qt {
@@ -23,6 +24,12 @@ RunningProgram::RunningProgram(const std::filesystem::path& folder) {
                                 .toHex()
                                 .left(16);
   name_ = QStringLiteral("corvel-%1-%2").arg(::getuid()).arg(QString::fromLatin1(digest));
+  // In the user's own runtime folder where there is one: no other user can
+  // put a socket of theirs in its place there, as one could in /tmp.
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  if (!runtime.isEmpty() && QFileInfo(runtime).isDir() && QFileInfo(runtime).isWritable()) {
+    name_ = runtime + QStringLiteral("/") + name_;
+  }
 }
 
 bool RunningProgram::AskToShow(int timeoutMs) const {

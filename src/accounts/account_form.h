@@ -29,6 +29,10 @@ inline constexpr std::string_view kTooManyAccountsMessage =
     "The accounts file already holds 100 accounts, the most Corvel can check. "
     "Delete an account before adding another.";
 
+inline constexpr std::string_view kAccountGoneMessage =
+    "This account is no longer in the accounts file: another program deleted it meanwhile. "
+    "Nothing was written.";
+
 // The editor's fields, as typed.
 struct AccountForm {
   bool enabled = false;

@@ -134,4 +134,37 @@ void AccountRecord::SetPlainPassword(std::string_view password) {
       ScrambleText(password.substr(0, decltype(Password)::kCapacity), kPasswordKey), kFieldKey));
 }
 
+std::string AccountIdentity(const AccountRecord& record) {
+  if (!record.UidlFileName.Empty()) return "u" + std::string(record.UidlFileName.View());
+  return "n" + std::string(record.AccountName.View());
+}
+
+AccountRecord ApplyRecordChange(const AccountRecord& current, const AccountRecord& before,
+                                const AccountRecord& after) {
+  AccountRecord merged = current;
+  // Text fields compare by their text: the bytes beyond its length carry no
+  // meaning, and a field set anew clears them.
+  auto take = [&](auto field) {
+    if (!(before.*field == after.*field)) merged.*field = after.*field;
+  };
+  auto takeText = [&](auto field) {
+    if ((before.*field).View() != (after.*field).View()) merged.*field = after.*field;
+  };
+  take(&AccountRecord::Enabled);
+  takeText(&AccountRecord::AccountName);
+  takeText(&AccountRecord::Server);
+  take(&AccountRecord::SecurityModeByte);
+  take(&AccountRecord::Port);
+  takeText(&AccountRecord::UserName);
+  takeText(&AccountRecord::Password);
+  take(&AccountRecord::LoginKindByte);
+  take(&AccountRecord::SecretStoreByte);
+  take(&AccountRecord::Interval);
+  take(&AccountRecord::Elapsed);
+  takeText(&AccountRecord::AuthMethod);
+  take(&AccountRecord::LeaveMail);
+  takeText(&AccountRecord::UidlFileName);
+  return merged;
+}
+
 }  // namespace corvel

@@ -169,6 +169,20 @@ struct AccountRecord {
   friend bool operator==(const AccountRecord&, const AccountRecord&) = default;
 };
 
+// What tells an account from the others across processes and edits: its
+// seen-message file name, which is given once, kept through renames and unique
+// to the account (the OAuth2 side file is keyed by it too); the name, for a
+// damaged record without one. The two kinds never compare equal.
+[[nodiscard]] std::string AccountIdentity(const AccountRecord& record);
+
+// `current` with the change from `before` to `after` applied: each field in
+// which `after` differs from `before` is taken from `after`, every other field
+// stays as `current` holds it. An edit made on a copy read earlier thus keeps
+// what another writer changed meanwhile in the fields the edit left alone.
+[[nodiscard]] AccountRecord ApplyRecordChange(const AccountRecord& current,
+                                              const AccountRecord& before,
+                                              const AccountRecord& after);
+
 // The name of a new seen-message file: the MD5 digest (32 upper-case hex
 // digits) of the account name as typed followed by the tick count in decimal,
 // then ".uidl" — 37 characters, plain (store it with SetPlainUidlFileName). The

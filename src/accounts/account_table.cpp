@@ -63,14 +63,6 @@ void AccountTable::Clear() {
 
 namespace {
 
-// What tells an account from the others across processes: its seen-message
-// file name, which is given once and kept through renames; the name, for a
-// damaged record without one.
-std::string RecordKey(const AccountRecord& record) {
-  if (!record.UidlFileName.Empty()) return "u" + std::string(record.UidlFileName.View());
-  return "n" + std::string(record.AccountName.View());
-}
-
 AccountRecord RecordAt(std::string_view content, std::size_t index) {
   return AccountRecord::FromBytes(
       std::span<const char, kRecordSize>(content.data() + index * kRecordSize, kRecordSize));
@@ -105,14 +97,14 @@ using ElapsedByKey = std::vector<std::pair<std::string, std::int32_t>>;
 ElapsedByKey ElapsedOf(const AccountTable& table) {
   ElapsedByKey elapsed;
   for (const AccountRecord& record : table.Walk())
-    elapsed.emplace_back(RecordKey(record), record.Elapsed);
+    elapsed.emplace_back(AccountIdentity(record), record.Elapsed);
   return elapsed;
 }
 
 // Accounts that are still there keep counting where they were.
 void CarryElapsed(AccountTable& table, ElapsedByKey elapsed) {
   for (AccountRecord& record : table.Walk()) {
-    const std::string key = RecordKey(record);
+    const std::string key = AccountIdentity(record);
     for (auto& [oldKey, count] : elapsed) {
       if (oldKey != key) continue;
       record.Elapsed = count;
@@ -134,11 +126,11 @@ std::string Merge(const AccountTable& table, const std::string& loaded, std::str
   for (std::size_t i = 0; i < mine; ++i) {
     const AccountRecord before = RecordAt(loaded, i);
     const AccountRecord& now = table[i];
-    const std::string key = RecordKey(before);
+    const std::string key = AccountIdentity(before);
     for (std::size_t j = 0; j < walked; ++j) {
       if (taken[j]) continue;
       AccountRecord target = RecordAt(current, j);
-      if (RecordKey(target) != key) continue;
+      if (AccountIdentity(target) != key) continue;
       taken[j] = true;
       if (now.AuthMethod != before.AuthMethod) target.AuthMethod = now.AuthMethod;
       if (now.UidlFileName != before.UidlFileName) target.UidlFileName = now.UidlFileName;

@@ -67,7 +67,7 @@ bool SyncFile(std::FILE* file) {
 void SyncDirectory([[maybe_unused]] const std::filesystem::path& directory) {
 #ifndef _WIN32
   const std::filesystem::path name = directory.empty() ? std::filesystem::path(".") : directory;
-  const int fd = ::open(name.c_str(), O_RDONLY);
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
     (void)::fsync(fd);
     (void)::close(fd);

@@ -30,20 +30,18 @@ std::filesystem::path OAuthSettingsFileFor(const std::filesystem::path& accounts
   return accountsFile.parent_path() / kOAuthSettingsFileName;
 }
 
-void OAuthSettingsFile::Load() {
-  sections_.clear();
-  const std::optional<std::string> content = ReadFileIfExists(fileName_);
-  if (!content) return;
+OAuthSettingsFile::Sections OAuthSettingsFile::Parse(std::string_view content) {
+  Sections sections;
   OAuthSettings* section = nullptr;
   std::size_t pos = 0;
-  while (pos < content->size()) {
-    std::size_t end = content->find('\n', pos);
-    if (end == std::string::npos) end = content->size();
-    std::string_view line(content->data() + pos, end - pos);
+  while (pos < content.size()) {
+    std::size_t end = content.find('\n', pos);
+    if (end == std::string_view::npos) end = content.size();
+    std::string_view line = content.substr(pos, end - pos);
     pos = end + 1;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      section = &sections_[std::string(line.substr(1, line.size() - 2))];
+      section = &sections[std::string(line.substr(1, line.size() - 2))];
       continue;
     }
     const std::size_t equals = line.find('=');
@@ -52,19 +50,42 @@ void OAuthSettingsFile::Load() {
       if (line.substr(0, equals) == name) section->*field = std::string(line.substr(equals + 1));
     }
   }
+  return sections;
 }
 
-void OAuthSettingsFile::Save() const {
+std::string OAuthSettingsFile::Text(const Sections& sections) {
   std::string content;
-  for (const auto& [key, settings] : sections_) {
+  for (const auto& [key, settings] : sections) {
     content += "[" + key + "]\n";
     for (const auto& [name, field] : kFields) {
       if (!(settings.*field).empty()) content += std::string(name) + "=" + settings.*field + "\n";
     }
   }
-  (void)EditFileUnderLock(fileName_, [&content](const std::optional<std::string>&) {
-    return std::optional<std::string>(content);
+  return content;
+}
+
+void OAuthSettingsFile::Load() {
+  changes_.clear();
+  const std::optional<std::string> content = ReadFileIfExists(fileName_);
+  sections_ = content ? Parse(*content) : Sections();
+}
+
+void OAuthSettingsFile::Save() {
+  if (changes_.empty()) return;
+  Sections merged;
+  (void)EditFileUnderLock(fileName_, [&](const std::optional<std::string>& current) {
+    merged = current ? Parse(*current) : Sections();
+    for (const auto& [key, settings] : changes_) {
+      if (settings) {
+        merged[key] = *settings;
+      } else if (const auto it = merged.find(key); it != merged.end()) {
+        merged.erase(it);
+      }
+    }
+    return std::optional<std::string>(Text(merged));
   });
+  sections_ = std::move(merged);
+  changes_.clear();
 }
 
 std::optional<OAuthSettings> OAuthSettingsFile::Find(std::string_view key) const {
@@ -79,11 +100,13 @@ void OAuthSettingsFile::Set(const std::string& key, const OAuthSettings& setting
   for (const auto& [name, field] : kFields) lineBreak = lineBreak || HasLineBreak(settings.*field);
   if (lineBreak) throw std::invalid_argument("an OAuth2 setting cannot hold a line break");
   sections_[key] = settings;
+  changes_[key] = settings;
 }
 
 void OAuthSettingsFile::Erase(std::string_view key) {
   const auto it = sections_.find(key);
   if (it != sections_.end()) sections_.erase(it);
+  changes_[std::string(key)] = std::nullopt;
 }
 
 }  // namespace corvel

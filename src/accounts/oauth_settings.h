@@ -7,8 +7,10 @@
 //   [0123...89.uidl]
 //   command=oama access tim@example.com
 //
-// The file is replaced atomically, like the accounts file. It holds no secret:
-// tokens are never written to it.
+// The file is changed under its lock, like the accounts file: a save applies
+// the sections this object set or erased to the file as it is then, so
+// another process's sections survive. It holds no secret: tokens are never
+// written to it.
 #pragma once
 
 #include <filesystem>
@@ -44,8 +46,10 @@ class OAuthSettingsFile {
   // Reads the file; no file is no settings. Lines it does not know are
   // skipped. Throws InOutException.
   void Load();
-  // Writes the file (atomically); throws InOutException.
-  void Save() const;
+  // Stores the sections set or erased since the last load or save into the
+  // file as it is now (under its lock, atomically), and holds the result;
+  // nothing is written when nothing was set or erased. Throws InOutException.
+  void Save();
 
   [[nodiscard]] std::optional<OAuthSettings> Find(std::string_view key) const;
   // Throws std::invalid_argument when a value or the key holds a line break.
@@ -55,8 +59,14 @@ class OAuthSettingsFile {
   [[nodiscard]] const std::filesystem::path& FileName() const { return fileName_; }
 
  private:
+  using Sections = std::map<std::string, OAuthSettings, std::less<>>;
+  [[nodiscard]] static Sections Parse(std::string_view content);
+  [[nodiscard]] static std::string Text(const Sections& sections);
+
   std::filesystem::path fileName_;
-  std::map<std::string, OAuthSettings, std::less<>> sections_;
+  Sections sections_;
+  // The sections set (a value) or erased (nothing) since the last load.
+  std::map<std::string, std::optional<OAuthSettings>, std::less<>> changes_;
 };
 
 }  // namespace corvel

@@ -69,6 +69,7 @@ void MainWindow::ClearEditorForm(bool forNew) {
 
 void MainWindow::ShowRecord() {
   editRecord_ = editorFile_->ReadRecord(cursor_);
+  shownRecord_ = editRecord_;
   AccountForm form = RecordToForm(editRecord_);
   const AccountOptionsFile options =
       LoadAccountOptions(AccountOptionsFileFor(options_.accountsFile));
@@ -192,56 +193,76 @@ void MainWindow::btnUpdateClick() {
       return;
     }
 
-    const std::size_t count = editorFile_->RecordCount();
     // A new account is written at the end: after "New", and also when the
     // form was filled in with no record shown (an empty file, or after the
     // last record was deleted).
-    const bool appending = addingAccount_ || cursor_ >= count;
-    if (appending && count >= kMaxAccounts) {
-      view_.ShowInformation(kTooManyAccountsMessage);
-      return;
-    }
+    const bool appending = addingAccount_ || cursor_ >= editorFile_->RecordCount();
 
-    // Names are compared as the user reads them, with every other record:
-    // the shown record may keep its own name.
-    if (NameTaken(*editorFile_, form.name,
-                  appending ? std::nullopt : std::optional<std::size_t>(cursor_))) {
-      view_.ShowInformation(kDuplicateNameMessage);
-      return;
-    }
-
-    const AccountRecord before = editRecord_;
-    FormToRecord(form, editRecord_);
+    AccountRecord record = editRecord_;
+    FormToRecord(form, record);
     if (appending) {
       // A new account: nothing of the record shown before carries over
       // beyond the form.
-      editRecord_.SetLogin(LoginKind::loginPassword);
-      editRecord_.SetSecretIn(SecretPlace::secretFile);
-    } else {
-      PlaceEditedSecret(before, form, editRecord_);
+      record.SetLogin(LoginKind::loginPassword);
+      record.SetSecretIn(SecretPlace::secretFile);
     }
-    if (editRecord_.UidlFileName.Empty() || appending) {
-      editRecord_.SetPlainUidlFileName(MakeUidlFileName(form.name, TickCount()));
+    if (record.UidlFileName.Empty() || appending) {
+      record.SetPlainUidlFileName(MakeUidlFileName(form.name, TickCount()));
     }
     if (appending) {
-      editRecord_.AuthMethod.Clear();
-      editRecord_.Elapsed = 0;
-      cursor_ = count;
+      record.AuthMethod.Clear();
+      record.Elapsed = 0;
     }
-    // The protocol options go first: should they fail, the record stays as
-    // it was. Another protocol's login method means nothing to this one.
+
+    // The change is made to the file as it is under its lock: another process
+    // may have changed it since it was shown. The shown account is found by its
+    // identity, and only the fields the user changed are written into it.
     const ProtocolOptions protocol = FormToProtocolOptions(form);
-    const std::filesystem::path optionsFile = AccountOptionsFileFor(options_.accountsFile);
-    const AccountOptionsFile stored = LoadAccountOptions(optionsFile);
-    if (protocol.protocol !=
-        ProtocolOptionsOf(stored.Find(editRecord_.PlainUidlFileName())).protocol) {
-      editRecord_.AuthMethod.Clear();
+    std::optional<std::string_view> refusal;
+    std::size_t written = 0;
+    editorFile_->Edit([&](AccountFile& records) {
+      const std::size_t count = records.RecordCount();
+      std::optional<std::size_t> at;
+      if (!appending) {
+        at = records.Find(shownRecord_, cursor_);
+        if (!at) {
+          refusal = kAccountGoneMessage;
+          return;
+        }
+      } else if (count >= kMaxAccounts) {
+        refusal = kTooManyAccountsMessage;
+        return;
+      }
+      // Names are compared as the user reads them, with every other record:
+      // the shown record may keep its own name.
+      if (NameTaken(records, form.name, at)) {
+        refusal = kDuplicateNameMessage;
+        return;
+      }
+      // The protocol options go first: should they fail, the record stays as
+      // it was. Another protocol's login method means nothing to this one.
+      const std::filesystem::path optionsFile = AccountOptionsFileFor(options_.accountsFile);
+      if (protocol.protocol !=
+          ProtocolOptionsOf(LoadAccountOptions(optionsFile).Find(record.PlainUidlFileName()))
+              .protocol) {
+        record.AuthMethod.Clear();
+      }
+      if (at) PlaceEditedSecret(shownRecord_, form, record);
+      EditAccountOptions(
+          optionsFile, record.PlainUidlFileName(),
+          [&protocol](OptionSection& section) { StoreProtocolOptions(protocol, section); });
+      if (at) record = ApplyRecordChange(records.ReadRecord(*at), shownRecord_, record);
+      written = at.value_or(count);
+      records.WriteRecord(written, record);
+    });
+    if (refusal) {
+      view_.ShowInformation(*refusal);
+      return;
     }
-    EditAccountOptions(
-        optionsFile, editRecord_.PlainUidlFileName(),
-        [&protocol](OptionSection& section) { StoreProtocolOptions(protocol, section); });
+    cursor_ = written;
+    editRecord_ = record;
+    shownRecord_ = record;
     formProtocol_ = protocol.protocol;
-    editorFile_->WriteRecord(cursor_, editRecord_);
     addingAccount_ = false;
     SetRecordButtons(true);
     view_.SetText(Control::btnUpdate, kUpdateCaption);
@@ -262,31 +283,37 @@ void MainWindow::PlaceEditedSecret(const AccountRecord& before, const AccountFor
   SecretStore& keyring = secrets_.Keyring();
   const SecretKey oldKey = KeyringKeyOf(before);
   const SecretKey newKey = KeyringKeyOf(record);
-  const bool moved =
-      oldKey.server != newKey.server || oldKey.port != newKey.port || oldKey.user != newKey.user;
+  const bool moved = oldKey != newKey;
   std::string password = form.password;
   if (password == kKeyringMarker) {
     if (!moved) return;
-    SecretResult read = keyring.Read(oldKey);
+    SecretResult read = ReadAccountSecret(keyring, before);
     if (!read.ok) throw std::runtime_error("The password was not moved: " + read.reason);
     password = std::move(read.secret);
   }
   const SecretResult written = keyring.Write(newKey, KeyringLabelOf(record), password);
   if (!written.ok) throw std::runtime_error("The password was not stored: " + written.reason);
   record.SetPlainPassword(kKeyringMarker);
-  if (moved) (void)keyring.Erase(oldKey);
+  if (moved) (void)EraseAccountSecret(keyring, before);
 }
 
 void MainWindow::btnDeleteClick() {
   Guarded([this] {
     if (!editorFile_) return;
     if (!view_.ConfirmYesNo(kDeleteQuestion)) return;
+    if (cursor_ >= editorFile_->RecordCount()) return;
+    // The shown account goes from the file as it is under its lock (found by
+    // its identity); one another process deleted already is simply gone.
+    std::optional<std::size_t> deletedAt;
+    editorFile_->Edit([&](AccountFile& records) {
+      deletedAt = records.Find(shownRecord_, cursor_);
+      if (deletedAt) records.DeleteRecord(*deletedAt);
+    });
     const std::size_t count = editorFile_->RecordCount();
-    if (cursor_ >= count) return;
-    const bool wasLast = cursor_ + 1 == count;
-    editorFile_->DeleteRecord(cursor_);
-    if (wasLast && cursor_ > 0) --cursor_;
-    if (editorFile_->RecordCount() > 0) {
+    if (count > 0) {
+      // The record that followed moved into its place; after the last one,
+      // the new last one is shown.
+      cursor_ = std::min(deletedAt.value_or(cursor_), count - 1);
       ShowRecord();
       return;
     }
@@ -302,6 +329,15 @@ void MainWindow::btnDeleteClick() {
 
 bool MainWindow::StartNavigation() {
   SetRecordButtons(true);
+  if (editorFile_) {
+    editorFile_->Load();
+    const std::size_t count = RecordCount();
+    if (auto at = editorFile_->Find(shownRecord_, cursor_)) {
+      cursor_ = *at;
+    } else if (count > 0 && cursor_ >= count) {
+      cursor_ = count - 1;
+    }
+  }
   if (RecordCount() > 0) return true;
   for (Control button : {Control::btnFirst, Control::btnLast, Control::btnNext, Control::btnPrev}) {
     view_.SetControlEnabled(button, false);

@@ -30,6 +30,18 @@ constexpr std::array<ColumnSetting, 6> kColumns = {{{"AccountWidth", 70},
                                                     {"BytesWidth", 50},
                                                     {"UIDLWidth", 50}}};
 
+// The option boxes of the "Settings" tab and their values in the program key.
+struct OptionBox {
+  std::string_view name;
+  Control box;
+};
+constexpr std::array<OptionBox, 4> kOptionBoxes = {{
+    {"ConnErr", Control::ConnErrChkBx},
+    {"Balloon", Control::BalloonChkBx},
+    {"AllMail", Control::AllMailChkBx},
+    {"Log", Control::LogChkBx},
+}};
+
 // The conversion of a stored number that must be one.
 std::int32_t StrToInt(std::string_view text) {
   if (auto value = ParseWholeNumber(text)) return *value;
@@ -183,14 +195,11 @@ void MainWindow::RestoreSettings() {
     SetBox(Control::StartupChkBx, true);
   }
 
-  constexpr std::array<std::pair<std::string_view, Control>, 4> kBoxes = {{
-      {"ConnErr", Control::ConnErrChkBx},
-      {"Balloon", Control::BalloonChkBx},
-      {"AllMail", Control::AllMailChkBx},
-      {"Log", Control::LogChkBx},
-  }};
-  for (const auto& [name, box] : kBoxes) {
-    if (settings_.ReadString(kProgramKey, name, "False") == "True") SetBox(box, true);
+  // The boxes show what is stored; nothing is written back (another process
+  // may be changing the same values right now).
+  for (std::size_t i = 0; i < kOptionBoxes.size(); ++i) {
+    storedBoxes_[i] = settings_.ReadString(kProgramKey, kOptionBoxes[i].name, "False") == "True";
+    view_.SetChecked(kOptionBoxes[i].box, storedBoxes_[i]);
   }
 
   for (std::size_t column = 0; column < kColumns.size(); ++column) {
@@ -484,11 +493,35 @@ void MainWindow::LogChkBxClick() {
 
 void MainWindow::AllMailChkBxClick() {
   WriteSetting(kProgramKey, "AllMail", view_.Checked(Control::AllMailChkBx) ? "True" : "False");
+  AllMailChanged();
+}
+
+void MainWindow::AllMailChanged() {
   // The list's rows change their kind with this box.
   mailList_.Clear();
   flags_.NewMailPending = false;
   for (auto& [name, state] : trayStates_) state.pendingMails = 0;
   UpdateTrayHint();
+}
+
+void MainWindow::TakeInChangedSettings() {
+  try {
+    settings_.Refresh();
+    for (std::size_t i = 0; i < kOptionBoxes.size(); ++i) {
+      const bool stored =
+          settings_.ReadString(kProgramKey, kOptionBoxes[i].name, "False") == "True";
+      // Only a value that changed in the store moves the box: a click whose
+      // write failed is not undone here.
+      if (stored == storedBoxes_[i]) continue;
+      storedBoxes_[i] = stored;
+      if (view_.Checked(kOptionBoxes[i].box) == stored) continue;
+      view_.SetChecked(kOptionBoxes[i].box, stored);
+      if (kOptionBoxes[i].box == Control::AllMailChkBx) AllMailChanged();
+    }
+  } catch (const std::exception&) {
+    // A value the store cannot read is no reason to stop checking; the boxes
+    // stay as they are.
+  }
 }
 
 // ---------------------------------------------------------------- check cycle
@@ -499,6 +532,10 @@ void MainWindow::TimerTimer() {
   if (tickRunning_) return;
   tickRunning_ = true;
   Guarded([this] {
+    // What `corvel settings set` (or another program) changed holds from this
+    // tick on: the boxes, and the values a check reads (OnNewMail,
+    // FastListing, CheckDeadline).
+    TakeInChangedSettings();
     if (!EditorOpen()) ReloadIfChangedElsewhere();
     checker_.TimerTimer();
     if (!EditorOpen() && !exiting_) StoreOwnChanges();

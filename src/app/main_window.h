@@ -233,6 +233,11 @@ class MainWindow final : private CheckHost {
   void RunBoxHandler(Control box);
   void MinimizeApplication();
   void RestoreSettings();
+  // Before a tick: settings another process changed are taken in; a box whose
+  // stored value changed shows it.
+  void TakeInChangedSettings();
+  // What changes with the "AllMail" box, besides its stored value.
+  void AllMailChanged();
   // Writes a setting. A failure to write a value the store already holds
   // (a box set at start-up writes back what was read) loses nothing: it is
   // shown once, and the work goes on.
@@ -262,7 +267,8 @@ class MainWindow final : private CheckHost {
 
   // Editor steps.
   void ShowRecord();
-  // The first steps of every navigation button; false when the file is empty.
+  // The first steps of every navigation button (the file is read again, and
+  // the cursor follows the shown account); false when the file is empty.
   bool StartNavigation();
   void ShowRecordAt(std::size_t index);
   void ShowForm(const AccountForm& form);
@@ -302,8 +308,11 @@ class MainWindow final : private CheckHost {
   std::unique_ptr<TrayIcon> tray_;
   EventLoop::TimerId checkTimer_ = 0;
 
-  // The account editor.
+  // The account editor. shownRecord_ is the shown record as the file held it
+  // (editRecord_ is the working copy): what an "Update" changed is the
+  // difference between the two.
   std::optional<AccountFile> editorFile_;
+  AccountRecord shownRecord_;
   std::size_t cursor_ = 0;
   bool addingAccount_ = false;
   // The protocol the form showed before the user changed ProtocolBox.
@@ -323,6 +332,9 @@ class MainWindow final : private CheckHost {
   std::unique_ptr<FileLock> folderLock_;
   bool started_ = false;
   bool settingsFailureShown_ = false;
+  // The option boxes' values as last read from the store (ConnErr, Balloon,
+  // AllMail, Log).
+  std::array<bool, 4> storedBoxes_{};
   bool accountsFailureShown_ = false;
   // A tick is running (its checks wait inside it); a restart of the check
   // timer asked for meanwhile waits until it has ended.

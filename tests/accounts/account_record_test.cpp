@@ -262,6 +262,25 @@ TEST(AccountRecordSecurityMode, SetterWritesByte203) {
 }
 
 // Digests computed independently (md5sum of the same bytes).
+// An edit made on a copy changes only its fields; a text set anew to the same
+// text (which clears the bytes after it) is no change.
+TEST(ApplyRecordChange, TakesOnlyTheFieldsTheEditChanged) {
+  AccountRecord before;
+  before.SetPlainAccountName("Home");
+  std::string bytes = before.ToBytes();
+  bytes[kAccountNameOffset + 20] = 'j';  // a byte past the name, as old files hold
+  before = AccountRecord::FromBytes(std::span<const char, kRecordSize>(bytes.data(), kRecordSize));
+  AccountRecord current = before;
+  current.SetPlainAuthMethod("APOP");
+  current.SetPlainAccountName("Renamed");
+  AccountRecord after = before;
+  after.SetPlainAccountName("Home");
+  after.Port = 995;
+  AccountRecord expected = current;
+  expected.Port = 995;
+  EXPECT_EQ(ApplyRecordChange(current, before, after), expected);
+}
+
 TEST(MakeUidlFileName, DigestOfNameAndDecimalTickPlusExtension) {
   EXPECT_EQ(MakeUidlFileName("Home", 123456), "2140FE57C2C7D75FC50035C09A14256E.uidl");
   EXPECT_EQ(MakeUidlFileName("Home", 0), "2F99B1D63C40324794B5EE6BFBA43E30.uidl");

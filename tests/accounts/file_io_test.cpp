@@ -1,12 +1,13 @@
 #include "accounts/file_io.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
-#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <stdexcept>
@@ -140,70 +141,37 @@ TEST(ReplaceFileAtomically, LeavesEveryOtherFileBesideItAlone) {
   EXPECT_EQ(FolderEntries(folder.Path()), (std::vector<std::string>{"f", "f.tmp"}));
 }
 
-// The lock file's name for a file that is not locked yet, and what a test
-// expects of the folder when no lock is held (the lock files stay on Windows).
-std::vector<std::string> EntriesBesides(std::vector<std::string> names,
-                                        [[maybe_unused]] const std::string& locked) {
-#ifdef _WIN32
-  names.push_back(locked + ".lock");
-  std::sort(names.begin(), names.end());
-#endif
-  return names;
-}
-
-TEST(EditFileUnderLock, AppliesTheEditToTheFileAsItIsAndWritesNothingWhenAskedTo) {
+// An edit sees the file as it is under the lock (nothing when missing), and
+// an edit that writes nothing leaves a missing file missing.
+TEST(EditFileUnderLock, AppliesTheEditToTheFileAsItIsNow) {
   TestFolder folder;
-  std::vector<std::optional<std::string>> seen;
-  auto append = [&](std::string_view line, bool write) {
+  auto append = [&](std::optional<std::string> line) {
     return EditFileUnderLock(folder / "f", [&](const std::optional<std::string>& current) {
-      seen.push_back(current);
-      if (!write) return std::optional<std::string>();
-      return std::optional<std::string>(current.value_or("") + std::string(line));
+      if (!line) return std::optional<std::string>();
+      return std::optional<std::string>(current.value_or("<none>") + *line);
     });
   };
-  const EditedFile untouched = append("a\n", false);
-  EXPECT_FALSE(untouched.written);
-  EXPECT_FALSE(untouched.content);
-  EXPECT_FALSE(untouched.stamp.exists);
-  EXPECT_EQ(FolderEntries(folder.Path()), EntriesBesides({}, "f"));
-
-  (void)append("a\n", true);
-  WriteBytes(folder / "f", "a\nfrom elsewhere\n");
-  const EditedFile edited = append("b\n", true);
-  EXPECT_TRUE(edited.written);
-  EXPECT_EQ(edited.content, "a\nfrom elsewhere\nb\n");
+  EXPECT_FALSE(append(std::nullopt).content);
+  EXPECT_FALSE(std::filesystem::exists(folder / "f"));
+  (void)append("a\n");
+  WriteBytes(folder / "f", ReadBytes(folder / "f") + "from elsewhere\n");
+  const EditedFile edited = append("b\n");
+  EXPECT_EQ(edited.content, "<none>a\nfrom elsewhere\nb\n");
   EXPECT_EQ(edited.stamp, StampOf(folder / "f"));
-  EXPECT_EQ(seen, (std::vector<std::optional<std::string>>{std::nullopt, std::nullopt,
-                                                           "a\nfrom elsewhere\n"}));
-  EXPECT_EQ(ReadBytes(folder / "f"), "a\nfrom elsewhere\nb\n");
-  EXPECT_EQ(FolderEntries(folder.Path()), EntriesBesides({"f"}, "f"));
-}
-
-TEST(EditFileUnderLock, RefusedEditWritesNothingAndCreatesNothing) {
-  TestFolder folder;
-  EXPECT_THROW(
-      (void)EditFileUnderLock(folder / "f",
-                              [](const std::optional<std::string>&) -> std::optional<std::string> {
-                                throw std::invalid_argument("refused");
-                              }),
-      std::invalid_argument);
-  EXPECT_EQ(FolderEntries(folder.Path()), EntriesBesides({}, "f"));
+  EXPECT_EQ(ReadBytes(folder / "f"), *edited.content);
 }
 
 TEST(EditFileUnderLock, LockThatCannotBeTakenLeavesTheFileUnreadAndUnchanged) {
   TestFolder folder;
   WriteBytes(folder / "f", "old content");
   std::filesystem::create_directory(LockFileName(folder / "f"));
-  bool edited = false;
   const InOutException error = CatchInOut([&] {
-    (void)EditFileUnderLock(folder / "f", [&](const std::optional<std::string>&) {
-      edited = true;
-      return std::optional<std::string>("new");
-    });
+    (void)EditFileUnderLock(folder / "f",
+                            [](const std::optional<std::string>&) -> std::optional<std::string> {
+                              throw std::logic_error("edited without the lock");
+                            });
   });
   EXPECT_STREQ(error.what(), testing::kFolderInPlaceOfFileText);
-  EXPECT_EQ(error.FileName(), folder / "f");
-  EXPECT_FALSE(edited);
   EXPECT_EQ(ReadBytes(folder / "f"), "old content");
 }
 
@@ -235,33 +203,63 @@ TEST(ReplaceFileAtomically, FolderInPlaceOfTheFileIsRefused) {
 // File size limits, POSIX permission bits and symbolic links are POSIX matters.
 #ifndef _WIN32
 // A write that fails half-way: the file size limit makes the system refuse the
-// bytes past it with EFBIG, for root as well, as a full disk would.
-TEST(ReplaceFileAtomically, FailedWriteLeavesOldFileIntactAndRemovesTemporary) {
-  TestFolder folder;
-  const std::string old(3000, 'k');
-  WriteBytes(folder / "f", old);
-
+// bytes past 4096 with EFBIG (and SIGXFSZ, which `onLimit` gets), for root as
+// well, as a full disk would. Returns the error's text.
+std::string ReplaceBeyondTheSizeLimit(const std::filesystem::path& file, void (*onLimit)(int)) {
   rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
   rlimit small = saved;
   small.rlim_cur = 4096;
-  auto* const savedHandler = ::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  bool thrown = false;
-  std::string text;
+  auto* const savedHandler = ::signal(SIGXFSZ, onLimit);
+  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string text = "(nothing thrown)";
   try {
-    ReplaceFileAtomically(folder / "f", std::string(65536, 'n'));
+    ReplaceFileAtomically(file, std::string(65536, 'n'));
   } catch (const InOutException& error) {
-    thrown = true;
     text = error.what();
   }
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::signal(SIGXFSZ, savedHandler);
+  return text;
+}
 
-  EXPECT_TRUE(thrown);
-  EXPECT_EQ(text, "I/O error 27");
+TEST(ReplaceFileAtomically, FailedWriteLeavesOldFileIntactAndRemovesTemporary) {
+  TestFolder folder;
+  const std::string old(3000, 'k');
+  WriteBytes(folder / "f", old);
+  EXPECT_EQ(ReplaceBeyondTheSizeLimit(folder / "f", SIG_IGN), "I/O error 27");
   EXPECT_EQ(ReadBytes(folder / "f"), old);
   EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"f"});
+}
+
+// The permissions of the temporary files in the folder under test, taken
+// while the write is under way.
+std::filesystem::path gWatchedFolder;
+std::vector<std::filesystem::perms> gTemporaryModes;
+
+extern "C" void RecordTemporaryModes(int) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(gWatchedFolder, ignored)) {
+    if (entry.path().filename() != "f")
+      gTemporaryModes.push_back(entry.status(ignored).permissions());
+  }
+}
+
+// The new content of a private file is never in a file the umask made
+// readable to others, not even half-way through the write.
+TEST(ReplaceFileAtomically, TheNewContentIsNeverInAFileTheUmaskMadeReadable) {
+  namespace fs = std::filesystem;
+  TestFolder folder;
+  WriteBytes(folder / "f", "old secret");
+  fs::permissions(folder / "f", fs::perms::owner_read | fs::perms::owner_write);
+  gWatchedFolder = folder.Path();
+  gTemporaryModes.clear();
+  const mode_t oldMask = ::umask(022);
+  EXPECT_EQ(ReplaceBeyondTheSizeLimit(folder / "f", RecordTemporaryModes), "I/O error 27");
+  ::umask(oldMask);
+  EXPECT_THAT(gTemporaryModes,
+              ::testing::ElementsAre(fs::perms::owner_read | fs::perms::owner_write));
+  EXPECT_EQ(ReadBytes(folder / "f"), "old secret");
 }
 
 TEST(ReplaceFileAtomically, KeepsThePermissionsOfTheOldFile) {

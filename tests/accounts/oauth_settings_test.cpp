@@ -64,5 +64,29 @@ TEST(OAuthSettingsFile, KeepsEachAccountsSettingsUnderItsSeenFileName) {
   EXPECT_FALSE(reread.Find("A.uidl"));
 }
 
+// Two processes load the file, each changes its own account's section and
+// saves: both changes are there, and a section erased stays erased.
+TEST(OAuthSettingsFile, ASaveKeepsTheSectionsAnotherProcessSavedMeanwhile) {
+  testing::TestFolder folder;
+  const auto path = folder / "mail.oauth.qor";
+  ReplaceFileAtomically(path, "[A.uidl]\ncommand=a\n[Gone.uidl]\ncommand=g\n");
+  OAuthSettingsFile first(path);
+  OAuthSettingsFile second(path);
+  first.Load();
+  second.Load();
+  OAuthSettings b;
+  b.command = "b";
+  first.Set("B.uidl", b);
+  first.Erase("Gone.uidl");
+  first.Save();
+  OAuthSettings c;
+  c.provider = "google";
+  second.Set("C.uidl", c);
+  second.Save();
+  EXPECT_EQ(ReadWholeFile(path),
+            "[A.uidl]\ncommand=a\n[B.uidl]\ncommand=b\n[C.uidl]\nprovider=google\n");
+  EXPECT_EQ(second.Find("B.uidl"), b);
+}
+
 }  // namespace
 }  // namespace corvel

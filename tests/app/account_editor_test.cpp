@@ -264,6 +264,49 @@ TEST_F(AccountEditorTest, DeletingTheOnlyRecordClearsTheFormAndEmptiesTheFile) {
   EXPECT_EQ(RecordOnDisk(0).PlainAuthMethod(), "");
 }
 
+// Another program (a `corvel accounts` beside the window) changes the file
+// while the editor shows it: each button changes the file as it is then, in
+// the account it shows (known by its seen-message file name), and no account
+// the other program deleted comes back.
+TEST_F(AccountEditorTest, EachButtonChangesTheFileAsAnotherProgramLeftIt) {
+  AddThree();
+  Start();
+  window_->OpenButtonClick();
+  window_->btnNextClick();
+  ASSERT_EQ(view_.Text(Control::AccountNameEdit), "Two");
+
+  auto elsewhere = [](const std::function<void(AccountFile&)>& change) {
+    AccountFile other;
+    other.Edit(change);
+  };
+  elsewhere([](AccountFile& records) {
+    records.DeleteRecord(0);
+    AccountRecord two = records.ReadRecord(0);
+    two.SetPlainAuthMethod("APOP");
+    records.WriteRecord(0, two);
+  });
+  TestAccount four;
+  four.name = "Four";
+  AddAccount(four);
+  view_.SetText(Control::ServerEdit, "pop.elsewhere.org");
+  window_->btnUpdateClick();
+  EXPECT_THAT(NamesOnDisk(), ElementsAre("Two", "Three", "Four"));
+  EXPECT_EQ(RecordOnDisk(0).PlainServer(), "pop.elsewhere.org");
+  EXPECT_EQ(RecordOnDisk(0).PlainAuthMethod(), "APOP");
+
+  elsewhere([](AccountFile& records) { records.DeleteRecord(1); });
+  window_->btnDeleteClick();
+  EXPECT_THAT(NamesOnDisk(), ElementsAre("Four"));
+  EXPECT_EQ(view_.Text(Control::AccountNameEdit), "Four");
+
+  elsewhere([](AccountFile& records) { records.DeleteRecord(0); });
+  view_.SetText(Control::ServerEdit, "pop.gone.org");
+  window_->btnUpdateClick();
+  EXPECT_THAT(view_.Informations(), ElementsAre(kAccountGoneMessage));
+  EXPECT_THAT(NamesOnDisk(), IsEmpty());
+  EXPECT_THAT(view_.Errors(), IsEmpty());
+}
+
 TEST_F(AccountEditorTest, DeleteAnsweredNoChangesNothing) {
   AddThree();
   Start();

@@ -1,4 +1,5 @@
-// A keyring in memory for tests, one secret per server, port, user and kind;
+// A keyring in memory for tests, one secret per server, port, user, kind and
+// account;
 // the tests look into `secrets`.
 #pragma once
 
@@ -18,6 +19,7 @@ class MemoryKeyring final : public SecretStore {
     return {true, it->second, {}};
   }
   SecretResult Write(const SecretKey& key, std::string_view, std::string_view secret) override {
+    if (key.account.empty()) return {false, {}, "no account"};  // as the system's keyring
     secrets[Name(key)] = std::string(secret);
     return {true, {}, {}};
   }
@@ -26,7 +28,8 @@ class MemoryKeyring final : public SecretStore {
     return {true, {}, {}};
   }
   static std::string Name(const SecretKey& key) {
-    return key.server + ":" + std::to_string(key.port) + ":" + key.user + ":" + key.kind;
+    return key.server + ":" + std::to_string(key.port) + ":" + key.user + ":" + key.kind +
+           (key.account.empty() ? "" : ":" + key.account);
   }
 
   std::map<std::string, std::string> secrets;

@@ -2,11 +2,17 @@
 // without blocking, its failures told.
 #include "app/process/new_mail_command.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "net/posix/poll_event_loop.h"
 #include "support/wait_for.h"
@@ -16,24 +22,6 @@ namespace corvel::test {
 namespace {
 
 using ::testing::ElementsAre;
-
-TEST(SplitCommandLine, SplitsAsAShellWould) {
-  const std::pair<std::string, std::vector<std::string>> cases[] = {
-      {"  notify-send  Mail ", {"notify-send", "Mail"}},
-      {"a 'b c' \"d \\\"e\\\" $f\" g\\ h", {"a", "b c", "d \"e\" $f", "g h"}},
-      {"sh -c 'echo \"$CORVEL_COUNT\"'", {"sh", "-c", "echo \"$CORVEL_COUNT\""}},
-      {"x'' \"\"y ''", {"x", "y", ""}},
-      {"", {}},
-  };
-  for (const auto& [line, words] : cases) {
-    std::string error;
-    EXPECT_EQ(SplitCommandLine(line, &error), words) << line;
-  }
-  std::string error;
-  EXPECT_EQ(SplitCommandLine("say 'hi", &error), std::nullopt);
-  EXPECT_EQ(error, "a ' is not closed");
-  EXPECT_EQ(SplitCommandLine("say \"hi", &error), std::nullopt);
-}
 
 // The programs below are POSIX ones.
 #if !defined(_WIN32)
@@ -77,6 +65,19 @@ TEST_F(NewMailCommandTest, FailuresAreToldAndNothingRunsForAnEmptyLine) {
                           "Home: OnNewMail command false exited with status 1",
                           "Home: OnNewMail command sh ended by signal 15",
                           "Home: OnNewMail command not run: a ' is not closed"));
+}
+
+// A program that does not end is not joined by another one at each report.
+TEST_F(NewMailCommandTest, WhileTheProgramStartedForAnAccountRunsNoOtherIsStarted) {
+  ASSERT_EQ(::mkfifo("hold", 0600), 0);
+  command_.Run("cat hold", "Home", 1, 1);
+  command_.Run("cat hold", "Home", 2, 2);
+  EXPECT_EQ(command_.Running(), 1u);
+  EXPECT_THAT(
+      failures_,
+      ElementsAre("Home: OnNewMail command not run: the one started before (cat) still runs"));
+  ::close(::open("hold", O_WRONLY | O_CLOEXEC));  // cat reads to the end and ends
+  ASSERT_TRUE(WaitFor(loop_, [&] { return command_.Running() == 0; }));
 }
 
 #endif

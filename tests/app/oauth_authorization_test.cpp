@@ -4,6 +4,7 @@
 // the refresh token, the turned-over refresh token kept, a revoked one
 // failing with what to do). Also: fetching a token leaves the loop running.
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,18 +15,40 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "app/auth/account_secrets.h"
 #include "app/auth/oauth_flow.h"
 #include "memory_keyring.h"
 #include "net/posix/poll_event_loop.h"
 #include "support/oauth_test_server.h"
+#include "support/tls_test_server.h"
 #include "support/working_folder.h"
 
 namespace corvel {
 namespace {
 
 using ::testing::HasSubstr;
+
+std::size_t Collect(char* data, std::size_t size, std::size_t count, void* sink) {
+  static_cast<std::string*>(sink)->append(data, size * count);
+  return size * count;
+}
+
+// The status code and the page of a GET.
+std::string HttpGet(const std::string& url) {
+  std::string page;
+  long status = 0;
+  CURL* curl = curl_easy_init();
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &page);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+  curl_easy_perform(curl);
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(curl);
+  return std::to_string(status) + " " + page;
+}
 
 class OAuthAuthorization : public ::testing::Test {
  protected:
@@ -107,6 +130,87 @@ TEST_F(OAuthAuthorization, IdleConnectionBeforeTheRedirectIsPassedOver) {
   EXPECT_TRUE(grant.ok) << grant.reason;
 }
 
+// Another local program or a web page that found the port may come first:
+// it is refused, and the browser that comes next is still taken.
+TEST_F(OAuthAuthorization, ARequestWithAnotherStateIsRefusedAndTheListenerWaitsOn) {
+  AuthorizeOptions options;
+  options.timeoutMs = 30000;
+  std::string refused;
+  std::thread stranger;
+  options.openBrowser = [&, browser = server_.Browser()](const std::string& url, std::string&) {
+    const std::string redirect = *QueryValue(url.substr(url.find('?') + 1), "redirect_uri");
+    stranger = std::thread([&refused, redirect, url, browser] {
+      refused = HttpGet(redirect + "/?code=stolen&state=guessed");
+      std::string why;
+      browser(url, why);
+    });
+    return true;
+  };
+  const TokenGrant grant = Authorize(settings_, "", options);
+  stranger.join();
+  EXPECT_TRUE(grant.ok) << grant.reason;
+  EXPECT_THAT(refused, HasSubstr("400 "));
+  EXPECT_THAT(refused, HasSubstr("not the authorization Corvel is waiting for"));
+  EXPECT_THAT(server_.BrowserPage(), HasSubstr("Corvel has the authorization."));
+}
+
+TEST_F(OAuthAuthorization, TheBrowserHearsOfSuccessOnlyOnceTheCodeIsExchanged) {
+  server_.RequireClientSecret("needed");
+  const TokenGrant refused = RunAuthorization();
+  EXPECT_FALSE(refused.ok);
+  EXPECT_THAT(server_.BrowserPage(),
+              HasSubstr("Corvel did not get the authorization: the token endpoint refused "
+                        "(HTTP 400): invalid_client"));
+}
+
+TEST(OAuthTokenEndpoint, TrustsThePrivateAuthorityTheMailServersTlsTrusts) {
+  test::TestPki pki;
+  test::CertSpec spec;
+  spec.ipAddresses = {"127.0.0.1"};
+  const std::string body = R"({"access_token":"tls-token","expires_in":3600})";
+  test::TlsTestServer server({pki.Issue("token", spec)}, [&body](test::TlsPeer& peer) {
+    if (!peer.Handshake()) return;
+    std::size_t length = 0;
+    for (std::string line = peer.ReadLine(); line != "\r\n" && !line.empty();
+         line = peer.ReadLine()) {
+      if (line.starts_with("Content-Length: ")) length = std::stoul(line.substr(16));
+    }
+    (void)peer.Read(length);
+    peer.Write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+  });
+  const auto trust = pki.TrustOnly();  // SSL_CERT_FILE: the private authority
+  OAuthSettings settings;
+  settings.clientId = "id";
+  settings.tokenUrl = "https://127.0.0.1:" + server.PortText() + "/token";
+  const TokenGrant grant = RefreshAccessToken(settings, "", "refresh", 20000);
+  EXPECT_TRUE(grant.ok) << grant.reason;
+  EXPECT_EQ(grant.accessToken, "tls-token");
+}
+
+TEST(OAuthTokenAnswer, ALifeThatIsHugeNegativeOrFractionalIsClamped) {
+  const std::pair<const char*, std::int64_t> cases[] = {
+      {"3600", 3600},
+      {"59.9", 59},
+      {"-5", 0},
+      {"-1e300", 0},
+      {"1e300", 86400},
+      {"86401", 86400},
+      {"9223372036854775807", 86400},
+      {"184467440737095516160", 86400},
+      {"", 3600},
+      {"soon", 3600},
+  };
+  for (const auto& [text, seconds] : cases) {
+    HttpFormAnswer answer;
+    answer.reached = true;
+    answer.status = 200;
+    answer.json = true;
+    answer.members = {{"access_token", "t"}, {"expires_in", text}};
+    EXPECT_EQ(ReadTokenAnswer(answer).expiresInSeconds, seconds) << text;
+  }
+}
+
 TEST(OAuthRedirect, OnlyTheAuthorizationsOwnStateIsTaken) {
   EXPECT_EQ(ReadRedirect("/?code=abc%2Fd&state=s1", "s1").code, "abc/d");
   const AuthorizationCode other = ReadRedirect("/?code=abc&state=s2", "s1");
@@ -131,6 +235,38 @@ TEST(OAuthProviders, PresetsAndEndpointsThatMayCarrySecrets) {
   EXPECT_THAT(CompleteProviderSettings(plain).value_or(""), HasSubstr("must be an https://"));
   plain.tokenUrl = "http://localhost.evil.example/";
   EXPECT_THAT(CompleteProviderSettings(plain).value_or(""), HasSubstr("must be an https://"));
+  // The address is read as the HTTP client reads it: this one goes to
+  // 127.0.0.2 with a user name and password.
+  plain.tokenUrl = "http://127.0.0.1:1@127.0.0.2:8080/t";
+  EXPECT_THAT(CompleteProviderSettings(plain).value_or(""),
+              HasSubstr("must not hold a user name or password"));
+  for (const char* good : {"HTTPS://token.example/t", "http://[::1]:8080/t", "http://localhost/"}) {
+    plain.tokenUrl = good;
+    EXPECT_EQ(CompleteProviderSettings(plain), std::nullopt) << good;
+  }
+}
+
+TEST_F(OAuthAuthorization, ATokenAddressEditedByHandIsRefusedAtCheckTime) {
+  auto secrets = AuthorizedSecrets();
+  settings_.tokenUrl.insert(std::string_view("http://").size(), "127.0.0.1:1@");
+  OAuthSettingsFile file(OAuthSettingsFileFor("mail.accounts.qor"));
+  file.Load();
+  file.Set("work.uidl", settings_);
+  file.Save();
+  const LoginSecret secret = secrets->LoginSecretOf(record_);
+  EXPECT_FALSE(secret.ok);
+  EXPECT_THAT(secret.reason, HasSubstr("must not hold a user name or password"));
+  EXPECT_EQ(server_.RefreshGrants(), 0);
+}
+
+// A life no clock can add up is clamped, never undefined behaviour.
+TEST_F(OAuthAuthorization, AHugeTokenLifeKeepsTheTokenForADayAtMost) {
+  for (const char* life : {"9223372036854775807", "1e300"}) {
+    server_.SetAccessToken(life, life);
+    auto secrets = AuthorizedSecrets();
+    EXPECT_EQ(secrets->LoginSecretOf(record_).secret, life);
+    EXPECT_EQ(secrets->LoginSecretOf(record_).secret, life);  // kept
+  }
 }
 
 TEST_F(OAuthAuthorization, AccessTokenIsKeptUntilAMinuteBeforeItsEnd) {
@@ -167,6 +303,34 @@ TEST_F(OAuthAuthorization, RevokedRefreshTokenSaysToAuthorizeAgain) {
             "the OAuth2 authorization has expired or was revoked (the token endpoint refused "
             "(HTTP 400): invalid_grant: refresh token revoked): run corvel accounts authorize "
             "Work");
+}
+
+// Two accounts of the same user on the same server (two names, or two
+// folders) keep a secret each; what an older version filed by server, port
+// and user only is still found.
+TEST(AccountSecretsKeyring, EachAccountHasItsOwnEntryAndAnOlderOneIsStillFound) {
+  test::WorkingFolder folder;
+  AccountRecord home;
+  home.SetPlainServer("pop.example.com");
+  home.Port = 995;
+  home.SetPlainUserName("tim");
+  home.SetSecretIn(SecretPlace::secretKeyring);
+  home.SetPlainUidlFileName("home.uidl");
+  AccountRecord other = home;
+  other.SetPlainUidlFileName("other.uidl");
+  auto keyring = std::make_shared<test::MemoryKeyring>();
+  SecretKey older;
+  older.server = "pop.example.com";
+  older.port = 995;
+  older.user = "tim";
+  keyring->secrets[test::MemoryKeyring::Name(older)] = "filed-long-ago";
+  AccountSecrets secrets("mail.accounts.qor");
+  secrets.UseKeyring(keyring);
+
+  EXPECT_EQ(secrets.LoginSecretOf(home).secret, "filed-long-ago");
+  ASSERT_TRUE(keyring->Write(KeyringKeyOf(other), "", "other's").ok);
+  EXPECT_EQ(secrets.LoginSecretOf(home).secret, "filed-long-ago");
+  EXPECT_EQ(secrets.LoginSecretOf(other).secret, "other's");
 }
 
 TEST_F(OAuthAuthorization, LoopKeepsRunningWhileATokenCommandRuns) {

@@ -130,6 +130,27 @@ TEST_F(FileSettingsValues, DeletingWhatIsNotThereWritesNothing) {
   EXPECT_FALSE(fs::exists(SettingsFile()));
 }
 
+// Two programs hold the store open (a running program and `corvel settings
+// set`): each write changes only its own value in the file as it is then, and
+// the other takes the change in when it refreshes.
+TEST_F(FileSettingsValues, AWriteChangesOnlyItsValueAndTheOtherStoreTakesItIn) {
+  store.WriteString(kProgramKey, "Log", "True");
+  FileSettingsStore running(folder.Path());
+  running.Open();
+  FileSettingsStore command(folder.Path());
+  command.Open();
+  command.WriteString(kProgramKey, "OnNewMail", "notify-send mail");
+  command.DeleteValue(kProgramKey, "Log");
+  running.WriteString(kProgramKey, "H", "517");
+  EXPECT_EQ(ReadBytes(SettingsFile()),
+            "[\\Software\\qor\\Corvel\\]\nOnNewMail=notify-send mail\nH=517\n");
+  EXPECT_EQ(running.ReadString(kProgramKey, "OnNewMail", ""), "notify-send mail");
+  command.WriteString(kProgramKey, "CheckDeadline", "600");
+  EXPECT_EQ(running.ReadString(kProgramKey, "CheckDeadline", "0"), "0");
+  running.Refresh();
+  EXPECT_EQ(running.ReadString(kProgramKey, "CheckDeadline", "0"), "600");
+}
+
 TEST_F(FileSettingsValues, ReadIntegerOfTextThatIsNoWholeNumberGivesTheDefault) {
   WriteBytes(SettingsFile(), "[\\Software\\qor\\Corvel\\]\nFromWidth=12x\nUIDLWidth=75\n");
   store.Open();

@@ -17,9 +17,11 @@ class CredentialStoreTest : public ::testing::Test {
   }
 
   std::unique_ptr<SecretStore> store_ = SystemSecretStore();
-  SecretKey home_{"pop.example.com", 995, "tim"};
-  SecretKey otherPort_{"pop.example.com", 110, "tim"};
-  SecretKey token_{"pop.example.com", 995, "tim", std::string(kSecretKindRefreshToken)};
+  SecretKey home_{"pop.example.com", 995, "tim", std::string(kSecretKindPassword), "home.uidl"};
+  SecretKey otherPort_{"pop.example.com", 110, "tim", std::string(kSecretKindPassword),
+                       "home.uidl"};
+  SecretKey token_{"pop.example.com", 995, "tim", std::string(kSecretKindRefreshToken),
+                   "home.uidl"};
 };
 
 TEST_F(CredentialStoreTest, WritesReadsReplacesAndErasesEachSecretOnItsOwn) {
@@ -42,16 +44,23 @@ TEST_F(CredentialStoreTest, WritesReadsReplacesAndErasesEachSecretOnItsOwn) {
   EXPECT_EQ(store_->Read(token_).secret, "refresh-1");
 }
 
-TEST_F(CredentialStoreTest, FilesTheSecretAsAGenericCredentialNamedByKindUserServerAndPort) {
+TEST_F(CredentialStoreTest, FilesTheSecretAsAGenericCredentialNamedByKindUserServerPortAndAccount) {
   ASSERT_TRUE(store_->Write(home_, "Corvel: Home", "pw").ok);
   CREDENTIALW* credential = nullptr;
-  ASSERT_TRUE(
-      CredReadW(L"Corvel:password:tim@pop.example.com:995", CRED_TYPE_GENERIC, 0, &credential));
+  ASSERT_TRUE(CredReadW(L"Corvel:password:tim@pop.example.com:995:home.uidl", CRED_TYPE_GENERIC, 0,
+                        &credential));
   EXPECT_EQ(std::wstring(credential->UserName), L"tim");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(credential->CredentialBlob),
                         credential->CredentialBlobSize),
             "pw");
   CredFree(credential);
+
+  // Older versions named it without the account; such a key reads it, and is
+  // never written.
+  SecretKey older = home_;
+  older.account.clear();
+  EXPECT_FALSE(store_->Write(older, "Corvel: Home", "old").ok);
+  EXPECT_FALSE(store_->Read(older).ok);
 }
 
 }  // namespace

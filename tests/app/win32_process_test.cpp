@@ -9,6 +9,7 @@
 
 #include "app/auth/token_command.h"
 #include "app/process/new_mail_command.h"
+#include "app/process/process.h"
 #include "support/system_event_loop.h"
 #include "support/wait_for.h"
 #include "support/working_folder.h"
@@ -52,6 +53,19 @@ TEST(WindowsTokenCommand, TakesTheFirstLineAndTellsFailuresAsOnPosix) {
   }
 }
 
+TEST(WindowsProcess, AChildInheritsItsPipesAndNoOtherHandle) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const HANDLE event = ::CreateEventW(&inherit, TRUE, FALSE, nullptr);
+  ASSERT_NE(event, nullptr);
+  std::string path = Child();
+  path = path.substr(1, path.size() - 2);
+  const process::Captured run = process::RunCaptured(
+      {path, "handle", std::to_string(reinterpret_cast<std::uintptr_t>(event))}, 20000, 1000);
+  ::CloseHandle(event);
+  EXPECT_TRUE(run.started) << run.error;
+  EXPECT_THAT(run.out, ::testing::StartsWith("closed"));
+}
+
 TEST(WindowsNewMailCommand, TheProgramGetsTheReportAndItsFailuresAreTold) {
   WorkingFolder folder;
   SystemEventLoop loop;
@@ -61,8 +75,8 @@ TEST(WindowsNewMailCommand, TheProgramGetsTheReportAndItsFailuresAreTold) {
     failures.push_back(std::string(account) + ": " + std::string(text));
   };
   command.Run(Child() + " env out", "Home", 3, 4567);
-  command.Run(Child() + " exit 2", "Home", 1, 1);
-  command.Run("no-such-program-for-corvel", "Home", 1, 1);
+  command.Run(Child() + " exit 2", "Work", 1, 1);
+  command.Run("no-such-program-for-corvel", "Spare", 1, 1);
   ASSERT_TRUE(WaitFor(loop, [&] { return command.Running() == 0; }));
 
   std::ifstream in("out");
@@ -70,9 +84,10 @@ TEST(WindowsNewMailCommand, TheProgramGetsTheReportAndItsFailuresAreTold) {
   content << in.rdbuf();
   EXPECT_EQ(content.str(), "Home 3 4567\n");
   ASSERT_EQ(failures.size(), 2u);
-  EXPECT_THAT(failures[0], ::testing::StartsWith(
-                               "Home: OnNewMail command no-such-program-for-corvel not started: "));
-  EXPECT_THAT(failures[1], ::testing::StartsWith("Home: OnNewMail command "));
+  EXPECT_THAT(
+      failures[0],
+      ::testing::StartsWith("Spare: OnNewMail command no-such-program-for-corvel not started: "));
+  EXPECT_THAT(failures[1], ::testing::StartsWith("Work: OnNewMail command "));
   EXPECT_THAT(failures[1], ::testing::EndsWith("corvel_test_child.exe exited with status 2"));
 }
 

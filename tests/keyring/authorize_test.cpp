@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "accounts/account_file.h"
 #include "accounts/file_io.h"
 #include "app/auth/account_secrets.h"
 #include "console/commands.h"
@@ -52,8 +53,10 @@ class Authorize : public ::testing::Test {
     std::string out, err;
   };
 
-  Run Corvel(const std::vector<std::string>& arguments) {
+  Run Corvel(const std::vector<std::string>& arguments, const std::string& input = {}) {
+    std::istringstream in(input);
     console::Environment environment;
+    environment.in = &in;
     environment.configFolder = folder_.Path() / "config";
     environment.programPath = "/usr/bin/corvel";
     environment.openBrowser = authorizer_.Browser();
@@ -84,9 +87,10 @@ TEST_F(Authorize, CheckLogsInWithRefreshedTokensUntilTheAuthorizationIsRevoked) 
   authorizer_.SetAccessToken("", 50);
   authorizer_.RequireClientSecret("client-secret-x");
   Run run = Corvel({"accounts", "authorize", "Work", "--provider", "custom", "--client-id",
-                    OAuthTestServer::kClientId, "--client-secret", "client-secret-x", "--auth-url",
+                    OAuthTestServer::kClientId, "--client-secret-stdin", "--auth-url",
                     authorizer_.AuthorizeUrl(), "--token-url", authorizer_.TokenUrl(), "--scope",
-                    "pop offline_access"});
+                    "pop offline_access"},
+                   "client-secret-x\n");
   ASSERT_EQ(run.status, 0) << run.err << authorizer_.Refusals();
   EXPECT_THAT(run.out, HasSubstr("Account Work authorized with custom"));
   EXPECT_THAT(Corvel({"accounts", "list"}).out, HasSubstr("login oauth-builtin"));
@@ -114,10 +118,9 @@ TEST_F(Authorize, CheckLogsInWithRefreshedTokensUntilTheAuthorizationIsRevoked) 
       << run.err;
 
   // The authorization follows a new user name, and leaves with the account.
-  AccountRecord record;
-  record.SetPlainServer("localhost");
-  record.Port = dovecot_->TlsPort();
-  record.SetPlainUserName(kUser);
+  AccountFile file;
+  file.Open();
+  AccountRecord record = file.ReadRecord(0);
   ASSERT_EQ(Corvel({"accounts", "set", "Work", "--user", "tom@example.com"}).status, 0);
   EXPECT_FALSE(SystemSecretStore()->Read(KeyringKeyOf(record, kSecretKindRefreshToken)).ok);
   record.SetPlainUserName("tom@example.com");

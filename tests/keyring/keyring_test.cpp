@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "accounts/account_file.h"
 #include "accounts/account_record.h"
 #include "accounts/file_io.h"
+#include "app/auth/account_secrets.h"
 #include "app/auth/secret_store.h"
 #include "console/commands.h"
 #include "pop3_server/mailbox_pop3_server.h"
@@ -59,7 +61,11 @@ class Keyring : public ::testing::Test {
     ASSERT_EQ(run.status, 0) << run.err;
   }
 
-  SecretKey Key() const { return {"127.0.0.1", server_.Port(), "user", "password"}; }
+  static SecretKey Key() {
+    AccountFile file;
+    file.Open();
+    return KeyringKeyOf(file.ReadRecord(0));
+  }
 
   // The accounts file holds the password neither as typed nor scrambled.
   static void ExpectNoTraceOfThePassword() {
@@ -73,9 +79,32 @@ class Keyring : public ::testing::Test {
   WorkingFolder folder_;
 };
 
+// An entry as older versions filed it: no account attribute.
+bool LegacyWrite(const SecretKey& key, const char* secret) {
+  static const SecretSchema schema = {"org.qor.Corvel.Account",
+                                      SECRET_SCHEMA_NONE,
+                                      {{"server", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {"port", SECRET_SCHEMA_ATTRIBUTE_INTEGER},
+                                       {"user", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {"kind", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                                      0,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr};
+  return secret_password_store_sync(&schema, SECRET_COLLECTION_DEFAULT, "Corvel: older", secret,
+                                    nullptr, nullptr, "server", key.server.c_str(), "port",
+                                    static_cast<int>(key.port), "user", key.user.c_str(), "kind",
+                                    key.kind.c_str(), nullptr) != 0;
+}
+
 TEST_F(Keyring, StoresReadsReplacesAndErases) {
   auto store = SystemSecretStore();
-  SecretKey key{"pop.example.org", 995, "tim", "password"};
+  SecretKey key{"pop.example.org", 995, "tim", "password", "home.uidl"};
   ASSERT_TRUE(store->Write(key, "Corvel: tim", "first").ok);
   ASSERT_TRUE(store->Write(key, "Corvel: tim", "second").ok);
   const SecretResult read = store->Read(key);
@@ -88,6 +117,21 @@ TEST_F(Keyring, StoresReadsReplacesAndErases) {
   const SecretResult gone = store->Read(key);
   EXPECT_FALSE(gone.ok);
   EXPECT_EQ(gone.reason, "No password for this account in the keyring");
+
+  // An entry of an older version (no account) and an account's own entry
+  // for the same user: each key reaches its own, the search for the older
+  // one finding both notwithstanding.
+  SecretKey older = key;
+  older.account.clear();
+  EXPECT_FALSE(store->Write(older, "Corvel: tim", "older").ok);  // never written any more
+  ASSERT_TRUE(LegacyWrite(older, "older"));
+  ASSERT_TRUE(store->Write(key, "Corvel: tim", "own").ok);
+  EXPECT_EQ(store->Read(older).secret, "older");
+  EXPECT_EQ(store->Read(key).secret, "own");
+  ASSERT_TRUE(store->Erase(older).ok);
+  EXPECT_FALSE(store->Read(older).ok);
+  EXPECT_EQ(store->Read(key).secret, "own");
+  ASSERT_TRUE(store->Erase(key).ok);
 }
 
 TEST_F(Keyring, CheckLogsInWithTheKeyringsPasswordAndTheFileKeepsNoTrace) {

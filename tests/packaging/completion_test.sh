@@ -42,7 +42,7 @@ complete_words "Work\\ mail" --dir "$work" accounts delete W
 complete_words "--secret-store --security --server" -C "$work" accounts set Home --se
 complete_words "starttls" accounts add --name X --security st
 complete_words "" accounts add --name ''
-complete_words "--client-id --client-secret" accounts authorize Home --cl
+complete_words "--client-id --client-secret --client-secret-stdin" accounts authorize Home --cl
 complete_words "FastListing" settings get F
 complete_words "True" settings set Balloon T
 complete_words "clear-auth" accounts cl

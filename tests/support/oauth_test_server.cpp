@@ -63,7 +63,10 @@ std::string Json(const std::string& status, const std::string& body) {
   return Http(status, "Content-Type: application/json\r\n", body);
 }
 
-std::size_t Discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+std::size_t Collect(char* data, std::size_t size, std::size_t count, void* sink) {
+  static_cast<std::string*>(sink)->append(data, size * count);
+  return size * count;
+}
 
 }  // namespace
 
@@ -114,9 +117,12 @@ int OAuthTestServer::Introspections() const {
 }
 
 void OAuthTestServer::SetAccessToken(std::string token, int expiresIn) {
+  SetAccessToken(std::move(token), std::to_string(expiresIn));
+}
+void OAuthTestServer::SetAccessToken(std::string token, std::string expiresIn) {
   const std::lock_guard lock(mutex_);
   accessToken_ = std::move(token);
-  expiresIn_ = expiresIn;
+  expiresIn_ = std::move(expiresIn);
 }
 void OAuthTestServer::DenyAuthorization(std::string error) {
   const std::lock_guard lock(mutex_);
@@ -146,17 +152,28 @@ std::string OAuthTestServer::Refusals() const {
 
 std::function<bool(const std::string&, std::string&)> OAuthTestServer::Browser() {
   return [this](const std::string& url, std::string&) {
-    browsers_.emplace_back([url] {
+    browsers_.emplace_back([this, url] {
+      std::string page;
       CURL* curl = curl_easy_init();
       curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
       curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Discard);
+      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+      curl_easy_setopt(curl, CURLOPT_WRITEDATA, &page);
       curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
       curl_easy_perform(curl);
       curl_easy_cleanup(curl);
+      const std::lock_guard lock(mutex_);
+      browserPage_ = std::move(page);
     });
     return true;
   };
+}
+
+std::string OAuthTestServer::BrowserPage() {
+  for (std::thread& browser : browsers_) browser.join();
+  browsers_.clear();
+  const std::lock_guard lock(mutex_);
+  return browserPage_;
 }
 
 void OAuthTestServer::Serve() {
@@ -201,8 +218,8 @@ std::string OAuthTestServer::Grant() {
   refreshToken_ = "test-refresh-" + std::to_string(++issued_);
   activeToken_ = accessToken_.empty() ? "access-" + std::to_string(issued_) : accessToken_;
   return Json("200 OK", "{\"token_type\":\"Bearer\",\"access_token\":\"" + activeToken_ +
-                            "\",\"expires_in\":" + std::to_string(expiresIn_) +
-                            ",\"refresh_token\":\"" + refreshToken_ + "\"}");
+                            "\",\"expires_in\":" + expiresIn_ + ",\"refresh_token\":\"" +
+                            refreshToken_ + "\"}");
 }
 
 std::string OAuthTestServer::Answer(const std::string& method, const std::string& target,

@@ -38,8 +38,10 @@ class OAuthTestServer {
   [[nodiscard]] std::string IssueAccessToken();
 
   // The access token every grant gives ("" for a new one each time:
-  // access-1, access-2, ...), and its life in seconds.
+  // access-1, access-2, ...), and its life in seconds (the JSON number as
+  // sent: "3600", "1e300", "-5", "59.9").
   void SetAccessToken(std::string token, int expiresIn);
+  void SetAccessToken(std::string token, std::string expiresIn);
   // /authorize sends the browser back with error=`error` instead of a code.
   void DenyAuthorization(std::string error);
   // Every token given so far is refused from now on.
@@ -55,6 +57,8 @@ class OAuthTestServer {
   // A browser opener for the authorization: it follows the address (and the
   // redirect to the loopback listener) on a thread of its own.
   [[nodiscard]] std::function<bool(const std::string& url, std::string& why)> Browser();
+  // The page the browser was shown last, once its thread has ended.
+  [[nodiscard]] std::string BrowserPage();
 
  private:
   struct Code {
@@ -72,7 +76,8 @@ class OAuthTestServer {
   mutable std::mutex mutex_;
   std::vector<std::thread> browsers_;
   std::string accessToken_ = "test-access-token";
-  int expiresIn_ = 3600;
+  std::string expiresIn_ = "3600";
+  std::string browserPage_;
   std::string denial_;
   std::string clientSecret_;
   std::map<std::string, Code> codes_;

@@ -52,13 +52,42 @@ SecretStore& AccountSecrets::Keyring() {
 }
 
 LoginSecret AccountSecrets::PasswordFromKeyring(const AccountRecord& record) {
-  SecretResult result = Keyring().Read(KeyringKeyOf(record));
+  SecretResult result = ReadAccountSecret(Keyring(), record);
   if (!result.ok) return {false, {}, "Password not available: " + result.reason};
   return {true, std::move(result.secret), {}};
 }
 
 SecretKey KeyringKeyOf(const AccountRecord& record, std::string_view kind) {
-  return {record.PlainServer(), record.Port, record.PlainUserName(), std::string(kind)};
+  SecretKey key = LegacyKeyringKeyOf(record, kind);
+  key.account = record.PlainUidlFileName();
+  return key;
+}
+
+SecretKey LegacyKeyringKeyOf(const AccountRecord& record, std::string_view kind) {
+  return {record.PlainServer(), record.Port, record.PlainUserName(), std::string(kind), {}};
+}
+
+SecretResult ReadAccountSecret(SecretStore& keyring, const AccountRecord& record,
+                               std::string_view kind) {
+  const SecretKey key = KeyringKeyOf(record, kind);
+  SecretResult own = keyring.Read(key);
+  if (own.ok || key.account.empty()) return own;
+  SecretResult older = keyring.Read(LegacyKeyringKeyOf(record, kind));
+  if (!older.ok) return own;
+  // Kept under the account's own key from now on; should the keyring refuse,
+  // the older entry still serves.
+  const std::string_view what = kind == kSecretKindRefreshToken   ? "OAuth2 refresh token"
+                                : kind == kSecretKindClientSecret ? "OAuth2 client secret"
+                                                                  : "password";
+  (void)keyring.Write(key, KeyringLabelOf(record, what), older.secret);
+  return older;
+}
+
+SecretResult EraseAccountSecret(SecretStore& keyring, const AccountRecord& record,
+                                std::string_view kind) {
+  SecretResult erased = keyring.Erase(KeyringKeyOf(record, kind));
+  if (erased.ok) erased = keyring.Erase(LegacyKeyringKeyOf(record, kind));
+  return erased;
 }
 
 std::string KeyringLabelOf(const AccountRecord& record, std::string_view what) {
@@ -120,13 +149,13 @@ LoginSecret AccountSecrets::BuiltInAccessToken(const AccountRecord& record) {
   std::int64_t expiresIn = 0;
   SecretStore& keyring = Keyring();
   LoginSecret secret = OffLoop([&keyring, record, &expiresIn, settings = *settings] {
-    SecretResult refresh = keyring.Read(KeyringKeyOf(record, kSecretKindRefreshToken));
+    SecretResult refresh = ReadAccountSecret(keyring, record, kSecretKindRefreshToken);
     if (!refresh.ok) {
       return LoginSecret{false, {}, "OAuth2 refresh token not available: " + refresh.reason};
     }
     std::string clientSecret = settings.clientSecret;
     if (clientSecret == kKeyringMarker) {
-      SecretResult stored = keyring.Read(KeyringKeyOf(record, kSecretKindClientSecret));
+      SecretResult stored = ReadAccountSecret(keyring, record, kSecretKindClientSecret);
       if (!stored.ok) {
         return LoginSecret{false, {}, "OAuth2 client secret not available: " + stored.reason};
       }

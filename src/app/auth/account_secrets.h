@@ -68,12 +68,26 @@ class AccountSecrets final : public SecretSource {
   std::map<std::string, CachedToken> accessTokens_;
 };
 
-// Where an account's password or refresh token is filed in the keyring, and
-// the label the keyring's manager shows for it.
+// Where an account's password or refresh token is filed in the keyring (by
+// the account's own identity, its seen-file name, too), and the label the
+// keyring's manager shows for it.
 [[nodiscard]] SecretKey KeyringKeyOf(const AccountRecord& record,
                                      std::string_view kind = kSecretKindPassword);
 [[nodiscard]] std::string KeyringLabelOf(const AccountRecord& record,
                                          std::string_view what = "password");
+// Where older versions filed it: by server, port and user only.
+[[nodiscard]] SecretKey LegacyKeyringKeyOf(const AccountRecord& record,
+                                           std::string_view kind = kSecretKindPassword);
+
+// The account's secret of `kind`: filed under its own key, or else under the
+// key of older versions, and then copied to its own key. The older entry
+// stays, for another account (of another folder) that may still read it.
+[[nodiscard]] SecretResult ReadAccountSecret(SecretStore& keyring, const AccountRecord& record,
+                                             std::string_view kind = kSecretKindPassword);
+// Removes the account's secret of `kind`, under its own key and under the key
+// of older versions.
+[[nodiscard]] SecretResult EraseAccountSecret(SecretStore& keyring, const AccountRecord& record,
+                                              std::string_view kind = kSecretKindPassword);
 
 // The reason a check gives when the refresh token is refused.
 [[nodiscard]] std::string AuthorizationLostReason(const AccountRecord& record,

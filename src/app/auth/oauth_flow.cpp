@@ -1,6 +1,9 @@
 #include "app/auth/oauth_flow.h"
 
+#include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
 #include <exception>
 
 #include "codec/ascii.h"
@@ -41,17 +44,8 @@ bool IsUnreserved(char c) {
          c == '.' || c == '_' || c == '~';
 }
 
-// An endpoint the secrets may be sent to.
-std::optional<std::string> RefusedEndpoint(std::string_view what, std::string_view url) {
-  if (url.empty()) return std::string(what) + " is missing";
-  if (url.starts_with("https://")) return std::nullopt;
-  for (std::string_view local : {"http://127.0.0.1", "http://localhost", "http://[::1]"}) {
-    if (url.starts_with(local) &&
-        (url.size() == local.size() || url[local.size()] == ':' || url[local.size()] == '/')) {
-      return std::nullopt;
-    }
-  }
-  return std::string(what) + " must be an https:// address, not '" + PrintableAscii(url, 200) + "'";
+bool IsLoopbackHost(std::string_view host) {
+  return host == "127.0.0.1" || host == "localhost" || host == "[::1]";
 }
 
 std::string HtmlEscaped(std::string_view text) {
@@ -95,7 +89,41 @@ TokenGrant Failure(std::string reason) {
   return grant;
 }
 
+// An access token's life in seconds, from the text of "expires_in": a
+// fraction is cut off, a negative life is none, a life beyond a day (or a
+// number no integer holds) is a day; no number at all is the usual hour.
+std::int64_t TokenLifeOf(std::string_view text) {
+  double seconds = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (text.empty() || error == std::errc::invalid_argument || end != text.data() + text.size() ||
+      std::isnan(seconds)) {
+    return kUsualTokenLifeSeconds;
+  }
+  if (error == std::errc::result_out_of_range) {
+    return text.starts_with('-') ? 0 : kLongestTokenLifeSeconds;
+  }
+  return static_cast<std::int64_t>(
+      std::clamp(seconds, 0.0, static_cast<double>(kLongestTokenLifeSeconds)));
+}
+
 }  // namespace
+
+std::optional<std::string> RefusedEndpoint(std::string_view what, const std::string& url) {
+  if (url.empty()) return std::string(what) + " is missing";
+  std::string why;
+  const std::optional<UrlParts> parts = ParseUrl(url, why);
+  const std::string shown = "'" + PrintableAscii(url, 200) + "'";
+  if (!parts) return std::string(what) + " cannot be read (" + why + "): " + shown;
+  // A user name or password in the address would go to the server in
+  // clear with every request, and it hides the host from a reader.
+  if (parts->credentials) {
+    return std::string(what) + " must not hold a user name or password: " + shown;
+  }
+  if (parts->scheme == "https" || (parts->scheme == "http" && IsLoopbackHost(parts->host))) {
+    return std::nullopt;
+  }
+  return std::string(what) + " must be an https:// address, not " + shown;
+}
 
 std::optional<std::string> CompleteProviderSettings(OAuthSettings& settings) {
   if (settings.clientId.empty()) return "a client ID is needed (--client-id)";
@@ -107,13 +135,8 @@ std::optional<std::string> CompleteProviderSettings(OAuthSettings& settings) {
     return "the provider is microsoft, google or custom, not '" +
            PrintableAscii(settings.provider, 100) + "'";
   }
-  if (auto refused =
-          RefusedEndpoint("the authorization address (--auth-url)", settings.authorizeUrl)) {
-    return refused;
-  }
-  if (auto refused = RefusedEndpoint("the token address (--token-url)", settings.tokenUrl)) {
-    return refused;
-  }
+  if (auto refused = RefusedEndpoint(kAuthorizeUrlName, settings.authorizeUrl)) return refused;
+  if (auto refused = RefusedEndpoint(kTokenUrlName, settings.tokenUrl)) return refused;
   if (settings.scope.empty()) return "a scope is needed (--scope)";
   return std::nullopt;
 }
@@ -200,6 +223,7 @@ AuthorizationCode ReadRedirect(std::string_view target, std::string_view state) 
   const std::string_view query =
       question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
   if (QueryValue(query, "state").value_or("") != state) {
+    result.otherState = true;
     result.reason = "the browser came back with another authorization's state; nothing was used";
     return result;
   }
@@ -240,17 +264,17 @@ TokenGrant ReadTokenAnswer(const HttpFormAnswer& answer) {
     return Failure("the token endpoint's answer holds no access token");
   }
   grant.refreshToken = member("refresh_token");
-  try {
-    grant.expiresInSeconds = std::stoll(member("expires_in"));
-  } catch (const std::exception&) {
-    grant.expiresInSeconds = 3600;  // the usual life of an access token
-  }
+  grant.expiresInSeconds = TokenLifeOf(member("expires_in"));
   grant.ok = true;
   return grant;
 }
 
 TokenGrant RefreshAccessToken(const OAuthSettings& settings, const std::string& clientSecret,
                               const std::string& refreshToken, int timeoutMs) {
+  // The settings file may have been edited by hand since the authorization.
+  if (auto refused = RefusedEndpoint(kTokenUrlName, settings.tokenUrl)) {
+    return Failure(*refused + " (in " + std::string(kOAuthSettingsFileName) + ")");
+  }
   FormFields fields = ClientFields(settings, clientSecret);
   fields.emplace_back("grant_type", "refresh_token");
   fields.emplace_back("refresh_token", refreshToken);
@@ -259,6 +283,10 @@ TokenGrant RefreshAccessToken(const OAuthSettings& settings, const std::string& 
 
 TokenGrant Authorize(const OAuthSettings& settings, const std::string& clientSecret,
                      const AuthorizeOptions& options) {
+  for (const auto& [what, url] : {std::pair{kAuthorizeUrlName, &settings.authorizeUrl},
+                                  std::pair{kTokenUrlName, &settings.tokenUrl}}) {
+    if (auto refused = RefusedEndpoint(what, *url)) return Failure(*refused);
+  }
   try {
     LoopbackListener listener;
     // As registered: the loopback address, any port (RFC 8252, section 7.3).
@@ -270,25 +298,36 @@ TokenGrant Authorize(const OAuthSettings& settings, const std::string& clientSec
     const bool opened = options.openBrowser && options.openBrowser(url, whyNot);
     if (options.tellUser) options.tellUser(url, opened ? std::string() : whyNot);
 
-    AuthorizationCode code;
-    const LoopbackListener::Request request =
-        listener.Wait("/", options.timeoutMs, [&code, &state](const std::string& target) {
-          code = ReadRedirect(target, state);
-          return Page(code.ok ? "Corvel has the authorization. You can close this page."
-                              : "Corvel did not get the authorization: " + code.reason);
+    // A request with another state comes from another page or program that
+    // found the port: it is refused and the listener waits on for the
+    // browser. The browser is told the outcome only once the code has been
+    // exchanged.
+    TokenGrant grant = Failure("the browser came back without an authorization code");
+    const LoopbackListener::Request request = listener.Wait(
+        "/", options.timeoutMs, [&](const std::string& target) -> LoopbackListener::Answer {
+          const AuthorizationCode code = ReadRedirect(target, state);
+          if (code.otherState) {
+            return {false, Page("This is not the authorization Corvel is waiting for."), false};
+          }
+          if (!code.ok) {
+            grant = Failure(code.reason);
+          } else {
+            FormFields fields = ClientFields(settings, clientSecret);
+            fields.emplace_back("grant_type", "authorization_code");
+            fields.emplace_back("code", code.code);
+            fields.emplace_back("redirect_uri", redirectUri);
+            fields.emplace_back("code_verifier", pkce.verifier);
+            grant = ReadTokenAnswer(PostForm(settings.tokenUrl, fields, options.tokenTimeoutMs));
+            if (grant.ok && grant.refreshToken.empty()) {
+              grant =
+                  Failure("the provider gave no refresh token (is offline access in the scope?)");
+            }
+          }
+          if (!grant.ok)
+            return {false, Page("Corvel did not get the authorization: " + grant.reason)};
+          return {true, Page("Corvel has the authorization. You can close this page.")};
         });
     if (!request.ok) return Failure("the authorization did not come back: " + request.reason);
-    if (!code.ok) return Failure(code.reason);
-
-    FormFields fields = ClientFields(settings, clientSecret);
-    fields.emplace_back("grant_type", "authorization_code");
-    fields.emplace_back("code", code.code);
-    fields.emplace_back("redirect_uri", redirectUri);
-    fields.emplace_back("code_verifier", pkce.verifier);
-    TokenGrant grant = ReadTokenAnswer(PostForm(settings.tokenUrl, fields, options.tokenTimeoutMs));
-    if (grant.ok && grant.refreshToken.empty()) {
-      return Failure("the provider gave no refresh token (is offline access in the scope?)");
-    }
     return grant;
   } catch (const std::exception& e) {
     return Failure(e.what());

@@ -16,6 +16,17 @@
 
 namespace corvel {
 
+// The names the endpoints go by in what the user is told.
+inline constexpr std::string_view kAuthorizeUrlName = "the authorization address (--auth-url)";
+inline constexpr std::string_view kTokenUrlName = "the token address (--token-url)";
+
+// Why the code, the verifier and the secrets must not be sent to `url`, or
+// nothing: an endpoint is an https:// address, or an http:// one on the
+// loopback (127.0.0.1, localhost, [::1]: tests and local proxies), and holds
+// no user name or password. The URL is read as the HTTP client reads it.
+[[nodiscard]] std::optional<std::string> RefusedEndpoint(std::string_view what,
+                                                         const std::string& url);
+
 // The scope Microsoft's IMAP logins want (the preset's is POP3's); Google's
 // one scope serves both.
 inline constexpr std::string_view kMicrosoftImapScope =
@@ -23,8 +34,7 @@ inline constexpr std::string_view kMicrosoftImapScope =
 
 // Fills in the endpoints and scope of a known provider ("microsoft",
 // "google"); a "custom" one must carry its own. Returns why the settings
-// cannot be used, or nothing. Endpoints must be https (http only on the
-// loopback, for tests and local proxies).
+// cannot be used, or nothing.
 [[nodiscard]] std::optional<std::string> CompleteProviderSettings(OAuthSettings& settings);
 
 // Base64 with the URL alphabet and without padding (RFC 4648, section 5).
@@ -50,16 +60,23 @@ struct Pkce {
 struct AuthorizationCode {
   bool ok = false;
   std::string code;
-  std::string reason;  // when not ok: the provider's error, or the wrong state
+  bool otherState = false;  // the request carries another state than ours
+  std::string reason;       // when not ok: the provider's error, or the wrong state
 };
 // The code carried by the redirect's request target, when its state is
 // `state` and it carries no error.
 [[nodiscard]] AuthorizationCode ReadRedirect(std::string_view target, std::string_view state);
 
+// An access token whose answer names no life lives this long; none is
+// taken to live longer than a day.
+inline constexpr std::int64_t kUsualTokenLifeSeconds = 3600;
+inline constexpr std::int64_t kLongestTokenLifeSeconds = 24 * 3600;
+
 struct TokenGrant {
   bool ok = false;
   std::string accessToken;
   std::string refreshToken;  // empty when the answer kept the old one
+  // From 0 to kLongestTokenLifeSeconds, whatever the endpoint sent.
   std::int64_t expiresInSeconds = 0;
   // When not ok: why. invalidGrant: the endpoint refused the code or the
   // refresh token itself (expired, revoked), so only a new authorization helps.
@@ -72,6 +89,8 @@ struct TokenGrant {
 // The limit of one request to the token endpoint.
 inline constexpr int kTokenRequestTimeoutMs = 60000;
 
+// Refused, without a request, when the token address is no endpoint the
+// refresh token may be sent to (RefusedEndpoint).
 [[nodiscard]] TokenGrant RefreshAccessToken(const OAuthSettings& settings,
                                             const std::string& clientSecret,
                                             const std::string& refreshToken,
@@ -88,7 +107,8 @@ struct AuthorizeOptions {
   std::function<void(const std::string& url, const std::string& whyNotOpened)> tellUser;
 };
 
-// The whole authorization; its grant holds the refresh token.
+// The whole authorization; its grant holds the refresh token. The browser's
+// page says the authorization succeeded only once the code was exchanged.
 [[nodiscard]] TokenGrant Authorize(const OAuthSettings& settings, const std::string& clientSecret,
                                    const AuthorizeOptions& options);
 

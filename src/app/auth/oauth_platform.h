@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,15 +26,29 @@ struct HttpFormAnswer {
   bool reached = false;  // an HTTP answer came
   long status = 0;       // its status code
   bool json = false;     // its body was a JSON object
-  // The object's members that hold a string or a number, numbers as text.
+  // The object's members that hold a string or a number, a number as the
+  // JSON text it was sent as.
   std::map<std::string, std::string> members;
   std::string reason;  // when not reached: why
 };
 
 using FormFields = std::vector<std::pair<std::string, std::string>>;
 
+// The parts of an absolute URL that decide where a request goes, as the
+// HTTP client itself reads the URL (libcurl's URL parser on POSIX).
+struct UrlParts {
+  std::string scheme;        // in lower case
+  std::string host;          // an IPv6 address in brackets
+  bool credentials = false;  // a user name or password before the host
+};
+// Nothing, with why, when `url` cannot be read.
+[[nodiscard]] std::optional<UrlParts> ParseUrl(const std::string& url, std::string& why);
+
 // POSTs `fields` (application/x-www-form-urlencoded) to `url` and reads the
-// JSON answer; gives up after `timeoutMs`. Safe on any thread.
+// JSON answer; gives up after `timeoutMs`. The server's certificate is
+// verified against what TLS connections to mail servers trust (the system's
+// authorities; on POSIX, SSL_CERT_FILE and SSL_CERT_DIR as OpenSSL reads
+// them). Safe on any thread.
 [[nodiscard]] HttpFormAnswer PostForm(const std::string& url, const FormFields& fields,
                                       int timeoutMs);
 
@@ -58,12 +73,18 @@ class LoopbackListener {
     std::string target;  // the path and query of the request, as sent
     std::string reason;  // when not ok: why (the time ran out)
   };
+  // What a request to `path` is answered with.
+  struct Answer {
+    bool ok = true;    // "200 OK", else "400 Bad Request"
+    std::string page;  // an HTML page
+    bool done = true;  // ends the wait; else the listener waits on
+  };
   // Waits at most `timeoutMs` for a GET whose target starts with `path`
-  // followed by '?'. Every request is answered with `page(target)` (an HTML
-  // page; other paths get "404 Not Found"), and the first matching one ends
-  // the wait.
+  // followed by '?'. Each such request is answered with `answer(target)`
+  // (other paths get "404 Not Found"); the first one whose answer is done
+  // ends the wait.
   Request Wait(std::string_view path, int timeoutMs,
-               const std::function<std::string(const std::string& target)>& page);
+               const std::function<Answer(const std::string& target)>& answer);
 
  private:
   std::intptr_t socket_ = -1;

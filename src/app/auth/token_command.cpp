@@ -1,50 +1,10 @@
 #include "app/auth/token_command.h"
 
-#include <stdexcept>
-
+#include "app/process/command_line.h"
 #include "app/process/process.h"
 #include "pop3/pop3_auth.h"
 
 namespace corvel {
-
-std::vector<std::string> SplitCommandLine(std::string_view line) {
-  std::vector<std::string> words;
-  std::string word;
-  bool inWord = false;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-      if (inWord) words.push_back(std::move(word));
-      word.clear();
-      inWord = false;
-      continue;
-    }
-    inWord = true;
-    if (c == '\'') {
-      const std::size_t close = line.find('\'', i + 1);
-      if (close == std::string_view::npos) throw std::invalid_argument("unterminated ' quote");
-      word.append(line.substr(i + 1, close - i - 1));
-      i = close;
-    } else if (c == '"') {
-      for (++i;; ++i) {
-        if (i >= line.size()) throw std::invalid_argument("unterminated \" quote");
-        if (line[i] == '"') break;
-        if (line[i] == '\\' && i + 1 < line.size() &&
-            std::string_view("\"\\$`\n").find(line[i + 1]) != std::string_view::npos) {
-          ++i;
-        }
-        word.push_back(line[i]);
-      }
-    } else if (c == '\\') {
-      if (i + 1 >= line.size()) throw std::invalid_argument("backslash at the end of the line");
-      word.push_back(line[++i]);
-    } else {
-      word.push_back(c);
-    }
-  }
-  if (inWord) words.push_back(std::move(word));
-  return words;
-}
 
 namespace {
 
@@ -65,12 +25,10 @@ TokenCommandResult Failure(std::string reason) { return {false, {}, std::move(re
 }  // namespace
 
 TokenCommandResult RunTokenCommand(std::string_view commandLine, int timeoutMs) {
-  std::vector<std::string> words;
-  try {
-    words = SplitCommandLine(commandLine);
-  } catch (const std::invalid_argument& e) {
-    return Failure(std::string("Token command cannot be read: ") + e.what());
-  }
+  std::string why;
+  const std::optional<std::vector<std::string>> split = SplitCommandLine(commandLine, &why);
+  if (!split) return Failure("Token command cannot be read: " + why);
+  const std::vector<std::string>& words = *split;
   if (words.empty()) return Failure("Token command is empty");
 
   const process::Captured run = process::RunCaptured(words, timeoutMs, kOutputLimit);

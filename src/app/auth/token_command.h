@@ -1,22 +1,15 @@
 // The token command of an OAuth2 account: a program of the user's (oama,
 // a password manager, a script) that prints an access token. It is run
 // without a shell; its line is split into words as a POSIX shell would split
-// it, and nothing is expanded. The first line of its standard output is the
-// token; the token is handed to the login and nowhere else.
+// it (app/process/command_line.h), and nothing is expanded. The first line of
+// its standard output is the token; the token is handed to the login and
+// nowhere else.
 #pragma once
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace corvel {
-
-// The words of `line`: blanks (space, tab, line breaks) separate them; '...'
-// keeps every character up to the next '; "..." keeps every character except
-// that a backslash before " \ $ ` or a line break stands for that character;
-// elsewhere a backslash keeps the character after it. Throws
-// std::invalid_argument for an unterminated quote or a trailing backslash.
-[[nodiscard]] std::vector<std::string> SplitCommandLine(std::string_view line);
 
 struct TokenCommandResult {
   bool ok = false;

@@ -1,8 +1,6 @@
 // The command the user wants run when new mail is reported (the setting
 // "OnNewMail"). The setting holds a command line that is split into words as
-// a POSIX shell splits them (blanks separate words; '...' keeps everything
-// literally; "..." keeps blanks and lets a backslash escape \ " $ `; a
-// backslash outside quotes escapes the next character) and run without a
+// a POSIX shell splits them (app/process/command_line.h) and run without a
 // shell. Whoever wants a shell asks for one: sh -c '...'.
 //
 // The program gets the account's name, the number of new messages and their
@@ -28,11 +26,6 @@
 
 namespace corvel {
 
-// The words of a command line, or nothing when a quote is left open (the
-// reason in *error).
-[[nodiscard]] std::optional<std::vector<std::string>> SplitCommandLine(std::string_view text,
-                                                                       std::string* error);
-
 class NewMailCommand {
  public:
   // account, and the text of what went wrong.
@@ -44,7 +37,9 @@ class NewMailCommand {
   NewMailCommand& operator=(const NewMailCommand&) = delete;
 
   // Starts `commandLine` for a report of `count` new messages of `bytes`
-  // bytes on `account`. Returns at once; nothing happens for an empty line.
+  // bytes on `account`. Returns at once; nothing happens for an empty line,
+  // and nothing but a failure told while the program started for the same
+  // account before still runs.
   void Run(std::string_view commandLine, std::string_view account, std::int64_t count,
            std::int64_t bytes);
 

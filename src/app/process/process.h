@@ -24,14 +24,24 @@ struct Ending {
 // A started program, until TryReap has seen its end.
 using Id = std::intptr_t;
 
-// Starts `words` and returns at once: standard input from the null device,
-// standard output where this program's standard error goes, and this
-// program's environment without its own CORVEL_ variables, plus
-// `variables` ("NAME=value"). Nothing, with the system's reason in `error`,
-// when it cannot be started.
+// Every program starts with the signals at their defaults and none blocked
+// (POSIX), whatever this program ignores or blocks, and with no descriptor
+// or handle of this program's but the ones named here.
+
+struct StartOptions {
+  // Added to this program's environment (without its own CORVEL_ variables),
+  // as "NAME=value".
+  std::vector<std::string> variables;
+  // Both outputs to the null device; otherwise standard output goes where
+  // this program's standard error goes.
+  bool quiet = false;
+};
+
+// Starts `words` with standard input from the null device and returns at
+// once. Nothing, with the system's reason in `error`, when it cannot be
+// started.
 [[nodiscard]] std::optional<Id> StartDetached(const std::vector<std::string>& words,
-                                              const std::vector<std::string>& variables,
-                                              std::string& error);
+                                              const StartOptions& options, std::string& error);
 // The program's end once it has ended (and `id` is spent); nothing while it
 // runs.
 [[nodiscard]] std::optional<Ending> TryReap(Id id);
@@ -48,8 +58,11 @@ struct Captured {
 };
 
 // Runs `words` with standard input from the null device and both outputs
-// read, for at most `timeoutMs` milliseconds; one still running then is
-// killed. What comes beyond `outputLimit` bytes is read and dropped.
+// read, until the program itself ends (what it left running in the
+// background may go on) or for at most `timeoutMs` milliseconds; then the
+// program and whatever it started are killed (its process group on POSIX,
+// its job on Windows). What comes beyond `outputLimit` bytes is read and
+// dropped.
 [[nodiscard]] Captured RunCaptured(const std::vector<std::string>& words, int timeoutMs,
                                    std::size_t outputLimit);
 

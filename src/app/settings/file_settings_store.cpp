@@ -213,6 +213,9 @@ void FileSettingsStore::Open() {
   sections_.clear();
   unreadable_ = false;
   open_ = true;
+  // The stamp first: a change that lands between the two shows as a stamp
+  // that no longer matches, and the file is read again.
+  stamp_ = StampOf(SettingsFile());
   try {
     const std::optional<std::string> text = ReadFileIfExists(SettingsFile());
     if (text) sections_ = ParseSettingsText(*text);
@@ -222,6 +225,11 @@ void FileSettingsStore::Open() {
     // is unknown, it must not be replaced by what little this run writes.
     if (e.ErrorCode() != ENOTDIR) unreadable_ = true;
   }
+}
+
+void FileSettingsStore::Refresh() {
+  if (open_ && StampOf(SettingsFile()) == stamp_) return;
+  Open();
 }
 
 void FileSettingsStore::Close() {
@@ -253,33 +261,37 @@ void FileSettingsStore::WriteValue(std::string_view key, std::string_view name,
   }
   EnsureOpen();
   if (unreadable_) throw SettingsException::SetDataFailed(name);
-
-  std::vector<Section> updated = sections_;
-  Section* section = FindSection(updated, key);
-  if (section == nullptr) {
-    updated.push_back(Section{std::string(key), {}});
-    section = &updated.back();
-  }
-  bool set = false;
-  for (auto it = section->lines.begin(); it != section->lines.end();) {
-    if (!it->isValue || !SameSettingsName(it->name, name)) {
-      ++it;
-    } else if (!set) {
-      it->value = std::string(text);
-      set = true;
-      ++it;
-    } else {
-      it = section->lines.erase(it);  // a repeated value would hide nothing but confuse
+  ChangeFile(key, name, [&](std::vector<Section>& sections) {
+    Section* section = FindSection(sections, key);
+    if (section == nullptr) {
+      sections.push_back(Section{std::string(key), {}});
+      section = &sections.back();
     }
-  }
-  if (!set) {
-    Line line;
-    line.isValue = true;
-    line.name = std::string(name);
-    line.value = std::string(text);
-    section->lines.push_back(std::move(line));
-  }
-  Save(updated, key, name);
+    bool set = false;
+    bool changed = false;
+    for (auto it = section->lines.begin(); it != section->lines.end();) {
+      if (!it->isValue || !SameSettingsName(it->name, name)) {
+        ++it;
+      } else if (!set) {
+        changed = changed || it->value != text;
+        it->value = std::string(text);
+        set = true;
+        ++it;
+      } else {
+        it = section->lines.erase(it);  // a repeated value would hide nothing but confuse
+        changed = true;
+      }
+    }
+    if (!set) {
+      Line line;
+      line.isValue = true;
+      line.name = std::string(name);
+      line.value = std::string(text);
+      section->lines.push_back(std::move(line));
+      changed = true;
+    }
+    return changed;
+  });
 }
 
 void FileSettingsStore::RemoveValue(std::string_view key, std::string_view name) {
@@ -287,34 +299,40 @@ void FileSettingsStore::RemoveValue(std::string_view key, std::string_view name)
     RemoveAutostart();
     return;
   }
-  EnsureOpen();
-  std::vector<Section> updated = sections_;
-  Section* section = FindSection(updated, key);
-  if (section == nullptr) return;
-  const std::size_t before = section->lines.size();
-  std::erase_if(section->lines, [name](const Line& line) {
-    return line.isValue && SameSettingsName(line.name, name);
-  });
-  if (section->lines.size() == before) return;  // nothing to delete, nothing written
+  // Nothing to delete, nothing written: not even the lock is taken.
+  Refresh();
+  if (!ReadValue(key, name)) return;
   try {
-    Save(updated, key, name);
+    ChangeFile(key, name, [&](std::vector<Section>& sections) {
+      Section* section = FindSection(sections, key);
+      if (section == nullptr) return false;
+      const std::size_t before = section->lines.size();
+      std::erase_if(section->lines, [name](const Line& line) {
+        return line.isValue && SameSettingsName(line.name, name);
+      });
+      return section->lines.size() != before;
+    });
   } catch (const SettingsException&) {
     throw SettingsException::DeleteFailed(name);
   }
 }
 
-void FileSettingsStore::Save(const std::vector<Section>& sections, std::string_view key,
-                             std::string_view name) {
+void FileSettingsStore::ChangeFile(std::string_view key, std::string_view name,
+                                   const std::function<bool(std::vector<Section>&)>& change) {
   if (!MakeFolder(SettingsFile().parent_path())) throw SettingsException::CreateKeyFailed(key);
+  std::vector<Section> sections;
   try {
-    const std::string text = SettingsText(sections);
-    (void)EditFileUnderLock(SettingsFile(), [&text](const std::optional<std::string>&) {
-      return std::optional<std::string>(text);
-    });
+    const EditedFile edited =
+        EditFileUnderLock(SettingsFile(), [&](const std::optional<std::string>& current) {
+          sections = current ? ParseSettingsText(*current) : std::vector<Section>(1);
+          if (!change(sections)) return std::optional<std::string>();
+          return std::optional<std::string>(SettingsText(sections));
+        });
+    stamp_ = edited.stamp;
   } catch (const InOutException&) {
     throw SettingsException::SetDataFailed(name);
   }
-  sections_ = sections;
+  sections_ = std::move(sections);
 }
 
 // ---- The settings file's text.

@@ -14,12 +14,15 @@
 // comes back exactly as it was written. Lines starting with '#' or ';' are
 // comments.
 //
-// The file is read once, when the store is opened, and written back whole
-// after every write or delete that changes it, by writing a temporary file
-// beside it and renaming it over the old one, so a failed write leaves the
-// old file as it was. A file that cannot be read yields defaults and is then
-// never overwritten (its writes fail). A line that cannot be understood is
-// kept as it is and does not disturb the good lines around it.
+// The file is read when the store is opened, and again by Refresh() when its
+// stamp shows that another process changed it. A write or delete changes the
+// file as it is at that moment, under its lock: it reads the file, changes
+// the one value and replaces the file (a temporary file beside it, renamed
+// over the old one), so a value another process wrote meanwhile stays, and a
+// failed write leaves the old file as it was. A file that cannot be read
+// yields defaults and is never overwritten (its writes fail). A line that
+// cannot be understood is kept as it is and does not disturb the good lines
+// around it.
 //
 // The logon entry (value kRunValueName under kRunKey) is the XDG autostart
 // file <config>/autostart/qor-corvel.desktop, whose Exec line runs the value's
@@ -30,11 +33,13 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "accounts/file_io.h"
 #include "app/settings/settings_store.h"
 
 namespace corvel {
@@ -49,6 +54,8 @@ class FileSettingsStore final : public SettingsStore {
 
   void Open() override;
   void Close() override;
+  // Reads the file again when its stamp changed since it was read or written.
+  void Refresh() override;
 
   [[nodiscard]] std::filesystem::path SettingsFile() const;
   [[nodiscard]] std::filesystem::path AutostartFile() const;
@@ -91,7 +98,11 @@ class FileSettingsStore final : public SettingsStore {
 
  private:
   void EnsureOpen();
-  void Save(const std::vector<Section>& sections, std::string_view key, std::string_view name);
+  // Applies `change` to the sections of the file as it is under its lock and
+  // writes the result when `change` returns true. Raises CreateKeyFailed, or
+  // SetDataFailed when the file cannot be read or written.
+  void ChangeFile(std::string_view key, std::string_view name,
+                  const std::function<bool(std::vector<Section>&)>& change);
   [[nodiscard]] std::optional<std::string> ReadAutostart() const;
   void WriteAutostart(std::string_view text) const;
   void RemoveAutostart() const;
@@ -99,6 +110,7 @@ class FileSettingsStore final : public SettingsStore {
   std::filesystem::path configFolder_;
   std::filesystem::path programFolder_;
   std::vector<Section> sections_;
+  FileStamp stamp_;  // of the file as last read or written
   bool open_ = false;
   bool unreadable_ = false;
 };

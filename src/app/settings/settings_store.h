@@ -64,6 +64,11 @@ class SettingsStore {
   virtual void Open() = 0;
   // Lets go of the store. Every write has already reached the storage.
   virtual void Close() = 0;
+  // Takes in what other processes (a `corvel settings set`, another program)
+  // changed in the storage since the store last read it, so that the next
+  // reads see it. A store that reads the storage on every read has nothing
+  // to do.
+  virtual void Refresh() {}
 
   // The value's text, or defaultText when the key or the value is missing.
   [[nodiscard]] std::string ReadString(std::string_view key, std::string_view name,
@@ -72,7 +77,8 @@ class SettingsStore {
   // defaultValue when the key or value is missing or the text is not one.
   [[nodiscard]] std::int32_t ReadInteger(std::string_view key, std::string_view name,
                                          std::int32_t defaultValue);
-  // Sets the value, creating the key when needed.
+  // Sets the value, creating the key when needed. Only this value changes in
+  // the storage: values other processes wrote meanwhile stay.
   void WriteString(std::string_view key, std::string_view name, std::string_view text);
   // WriteString with the number's decimal text.
   void WriteInteger(std::string_view key, std::string_view name, std::int32_t value);

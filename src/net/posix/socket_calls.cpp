@@ -61,6 +61,15 @@ SocketHandle Open(SocketType type, int protocol) {
   int kind = type == SocketType::kStream     ? SOCK_STREAM
              : type == SocketType::kDatagram ? SOCK_DGRAM
                                              : SOCK_RAW;
+#ifdef SOCK_CLOEXEC
+  // Close-on-exec from the start: a program started by another thread in
+  // the meantime must not inherit the connection.
+  int fd = ::socket(AF_INET, kind | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
+  if (fd < 0) {
+    Fail();
+    return kInvalidSocket;
+  }
+#else
   int fd = ::socket(AF_INET, kind, protocol);
   if (fd < 0) {
     Fail();
@@ -73,6 +82,7 @@ SocketHandle Open(SocketType type, int protocol) {
     ::close(fd);
     return kInvalidSocket;
   }
+#endif
 #ifdef SO_NOSIGPIPE
   int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);

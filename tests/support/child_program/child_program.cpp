@@ -5,8 +5,14 @@
 //   err TEXT   the same to standard error
 //   env FILE   writes "$CORVEL_ACCOUNT $CORVEL_COUNT $CORVEL_BYTES" and a line
 //              end to FILE
+//   handle N   writes "open" or "closed" and a line end to standard output:
+//              whether handle number N is a handle of this program (Windows)
 //   hang       never ends on its own
 //   exit N     ends with status N
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +56,14 @@ int main(int argc, char** argv) {
                      Variable("CORVEL_COUNT").c_str(), Variable("CORVEL_BYTES").c_str());
         std::fclose(file);
       }
+      ++i;
+    } else if (op == "handle") {
+#ifdef _WIN32
+      DWORD flags = 0;
+      const auto handle = reinterpret_cast<HANDLE>(std::strtoull(value, nullptr, 10));
+      std::puts(::GetHandleInformation(handle, &flags) ? "open" : "closed");
+      std::fflush(stdout);
+#endif
       ++i;
     } else if (op == "hang") {
       for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));

@@ -6,25 +6,24 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <openssl/x509.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
-extern char** environ;
+#include "app/process/process.h"
 
 namespace corvel {
 namespace {
@@ -48,6 +47,19 @@ struct CurlEasy {
     if (handle != nullptr) curl_easy_cleanup(handle);
   }
 };
+
+// The connection to the token endpoint is close-on-exec from the start, as
+// every descriptor of the program: a program started meanwhile on the loop
+// thread must not inherit it.
+curl_socket_t OpenCloseOnExec(void* /*data*/, curlsocktype /*purpose*/, curl_sockaddr* address) {
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+// The value of the environment variable `variable`, or `fallback`.
+std::string OpenSslDefault(const char* variable, const char* fallback) {
+  const char* value = std::getenv(variable);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
 
 std::string FormEncode(CURL* curl, const FormFields& fields) {
   std::string body;
@@ -85,6 +97,33 @@ std::string Sha256Digest(std::string_view data) {
   return std::string(reinterpret_cast<const char*>(digest), length);
 }
 
+std::optional<UrlParts> ParseUrl(const std::string& url, std::string& why) {
+  CURLU* handle = curl_url();
+  if (handle == nullptr) throw std::bad_alloc();
+  const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> owner(handle, curl_url_cleanup);
+  if (const CURLUcode code = curl_url_set(handle, CURLUPART_URL, url.c_str(), 0);
+      code != CURLUE_OK) {
+    why = curl_url_strerror(code);
+    return std::nullopt;
+  }
+  UrlParts parts;
+  const auto part = [handle](CURLUPart which, std::string& text) {
+    char* value = nullptr;
+    if (curl_url_get(handle, which, &value, 0) != CURLUE_OK || value == nullptr) return false;
+    text = value;
+    curl_free(value);
+    return true;
+  };
+  std::string ignored;
+  if (!part(CURLUPART_SCHEME, parts.scheme) || !part(CURLUPART_HOST, parts.host)) {
+    why = "no scheme or host";
+    return std::nullopt;
+  }
+  parts.credentials = part(CURLUPART_USER, ignored) || part(CURLUPART_PASSWORD, ignored) ||
+                      part(CURLUPART_OPTIONS, ignored);
+  return parts;
+}
+
 HttpFormAnswer PostForm(const std::string& url, const FormFields& fields, int timeoutMs) {
   static std::once_flag initialised;
   std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -103,6 +142,15 @@ HttpFormAnswer PostForm(const std::string& url, const FormFields& fields, int ti
   curl_easy_setopt(curl.handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
   curl_easy_setopt(curl.handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
   curl_easy_setopt(curl.handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl.handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExec);
+  // The authorities OpenSSL's default paths name, which the mail servers'
+  // TLS uses: a private authority in SSL_CERT_FILE serves both.
+  const std::string caFile =
+      OpenSslDefault(X509_get_default_cert_file_env(), X509_get_default_cert_file());
+  const std::string caDir =
+      OpenSslDefault(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
+  curl_easy_setopt(curl.handle, CURLOPT_CAINFO, caFile.c_str());
+  curl_easy_setopt(curl.handle, CURLOPT_CAPATH, caDir.c_str());
   curl_easy_setopt(curl.handle, CURLOPT_ERRORBUFFER, error);
   curl_easy_setopt(curl.handle, CURLOPT_WRITEFUNCTION, CollectAnswer);
   curl_easy_setopt(curl.handle, CURLOPT_WRITEDATA, &received);
@@ -122,45 +170,35 @@ HttpFormAnswer PostForm(const std::string& url, const FormFields& fields, int ti
   for (const auto& [name, value] : parsed.items()) {
     if (value.is_string()) {
       answer.members[name] = value.get<std::string>();
-    } else if (value.is_number_integer()) {
-      answer.members[name] = std::to_string(value.get<std::int64_t>());
     } else if (value.is_number()) {
-      answer.members[name] = std::to_string(static_cast<std::int64_t>(value.get<double>()));
+      answer.members[name] = value.dump();
     }
   }
   return answer;
 }
 
 bool OpenInBrowser(const std::string& url, std::string& why) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::string program = "xdg-open";
-  std::string argument = url;
-  char* argv[] = {program.data(), argument.data(), nullptr};
-  pid_t pid = -1;
-  const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) {
-    why = "xdg-open could not be started: " + std::string(std::strerror(error));
+  process::StartOptions quiet;
+  quiet.quiet = true;
+  const std::optional<process::Id> id = process::StartDetached({"xdg-open", url}, quiet, why);
+  if (!id) {
+    why = "xdg-open could not be started: " + why;
     return false;
   }
   // xdg-open hands the address on and ends; its status tells whether a
   // browser took it. Without a desktop it may run a browser itself and
   // stay: after a few seconds it is taken to have shown the page.
-  int status = 0;
-  for (int waited = 0;; waited += 50) {
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid || (done < 0 && errno != EINTR)) break;
-    if (waited >= 5000) return true;
+  for (int waited = 0; waited < 5000; waited += 50) {
+    if (const std::optional<process::Ending> ending = process::TryReap(*id)) {
+      if (ending->signalled || ending->code != 0) {
+        why = "xdg-open found no browser";
+        return false;
+      }
+      return true;
+    }
     ::poll(nullptr, 0, 50);
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    why = "xdg-open found no browser";
-    return false;
-  }
+  process::Forget(*id);
   return true;
 }
 
@@ -192,7 +230,7 @@ LoopbackListener::~LoopbackListener() {
 
 LoopbackListener::Request LoopbackListener::Wait(
     std::string_view path, int timeoutMs,
-    const std::function<std::string(const std::string& target)>& page) {
+    const std::function<Answer(const std::string& target)>& answerOf) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   auto left = [&deadline] {
@@ -231,15 +269,18 @@ LoopbackListener::Request LoopbackListener::Wait(
       if (end != std::string::npos && end < lineEnd) target = head.substr(4, end - 4);
     }
     const bool matches = target.starts_with(prefix);
-    const std::string body = matches ? page(target) : std::string("Not found");
-    const std::string answer =
-        std::string(matches ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 Not Found\r\n") +
-        "Content-Type: " + (matches ? "text/html" : "text/plain") +
-        "; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
-        "\r\nConnection: close\r\nCache-Control: no-store\r\n\r\n" + body;
-    (void)::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+    Answer answer{false, "Not found", false};
+    if (matches) answer = answerOf(target);
+    const std::string status = !matches    ? "404 Not Found"
+                               : answer.ok ? "200 OK"
+                                           : "400 Bad Request";
+    const std::string reply =
+        "HTTP/1.1 " + status + "\r\nContent-Type: " + (matches ? "text/html" : "text/plain") +
+        "; charset=utf-8\r\nContent-Length: " + std::to_string(answer.page.size()) +
+        "\r\nConnection: close\r\nCache-Control: no-store\r\n\r\n" + answer.page;
+    (void)::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
     ::close(connection);
-    if (matches) {
+    if (answer.done) {
       request.ok = true;
       request.target = target;
       return request;

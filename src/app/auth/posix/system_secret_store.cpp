@@ -16,6 +16,7 @@ const SecretSchema* AccountSchema() {
                                        {"port", SECRET_SCHEMA_ATTRIBUTE_INTEGER},
                                        {"user", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                        {"kind", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                        {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
                                       0,
                                       nullptr,
@@ -52,7 +53,11 @@ struct Attributes {
   explicit Attributes(const SecretKey& key)
       : table(secret_attributes_build(AccountSchema(), "server", key.server.c_str(), "port",
                                       static_cast<int>(key.port), "user", key.user.c_str(), "kind",
-                                      key.kind.c_str(), nullptr)) {}
+                                      key.kind.c_str(), nullptr)) {
+    if (!key.account.empty()) {
+      g_hash_table_insert(table, g_strdup("account"), g_strdup(key.account.c_str()));
+    }
+  }
   ~Attributes() { g_hash_table_unref(table); }
   Attributes(const Attributes&) = delete;
   Attributes& operator=(const Attributes&) = delete;
@@ -60,34 +65,51 @@ struct Attributes {
 
 SecretResult Failure(std::string reason) { return {false, {}, std::move(reason)}; }
 
+// A search finds every item that has the attributes asked for, whatever
+// others it has: an entry of an older version (a key without an account) is
+// one that has no account attribute.
+bool BelongsTo(SecretItem* item, const SecretKey& key) {
+  if (!key.account.empty()) return true;
+  GHashTable* attributes = secret_item_get_attributes(item);
+  const bool legacy = attributes == nullptr || !g_hash_table_contains(attributes, "account");
+  if (attributes != nullptr) g_hash_table_unref(attributes);
+  return legacy;
+}
+
+struct ItemList {
+  GList* items = nullptr;
+  ~ItemList() { g_list_free_full(items, g_object_unref); }
+};
+
 class LibsecretStore final : public SecretStore {
  public:
   SecretResult Read(const SecretKey& key) override {
     ObjectHolder<SecretService> service;
     if (!Connect(service, reason_)) return Failure(reason_);
-    Attributes attributes(key);
     ErrorHolder error;
-    GList* items = secret_service_search_sync(service.object, AccountSchema(), attributes.table,
-                                              SECRET_SEARCH_LOAD_SECRETS, nullptr, &error.error);
+    const ItemList found = Search(service.object, key, error);
     if (error.error != nullptr) return Failure("Keyring search failed: " + error.Text());
-    SecretResult result = Failure("No " + key.kind + " for this account in the keyring");
-    if (items != nullptr) {
-      auto* item = static_cast<SecretItem*>(items->data);
-      if (secret_item_get_locked(item)) {
-        result = Failure("The keyring is locked");
-      } else if (SecretValue* value = secret_item_get_secret(item)) {
+    for (GList* entry = found.items; entry != nullptr; entry = entry->next) {
+      auto* item = static_cast<SecretItem*>(entry->data);
+      if (!BelongsTo(item, key)) continue;
+      if (secret_item_get_locked(item)) return Failure("The keyring is locked");
+      if (SecretValue* value = secret_item_get_secret(item)) {
         gsize length = 0;
         const gchar* bytes = secret_value_get(value, &length);
-        result = {true, std::string(bytes, length), {}};
+        SecretResult result{true, std::string(bytes, length), {}};
         secret_value_unref(value);
+        return result;
       }
     }
-    g_list_free_full(items, g_object_unref);
-    return result;
+    return Failure("No " + key.kind + " for this account in the keyring");
   }
 
   SecretResult Write(const SecretKey& key, std::string_view label,
                      std::string_view secret) override {
+    // The keyring replaces every item that has the attributes of the new one:
+    // a key without an account would replace the entries of all accounts of
+    // the same user.
+    if (key.account.empty()) return Failure("The account has no seen-file name to file it under");
     ObjectHolder<SecretService> service;
     if (!Connect(service, reason_)) return Failure(reason_);
     ErrorHolder error;
@@ -113,20 +135,33 @@ class LibsecretStore final : public SecretStore {
 
   SecretResult Erase(const SecretKey& key) override {
     // A locked item could be removed only after a prompt: refuse instead.
-    SecretResult found = Read(key);
-    if (!found.ok && found.reason == "The keyring is locked") return found;
+    const SecretResult read = Read(key);
+    if (!read.ok && read.reason == "The keyring is locked") return read;
     ObjectHolder<SecretService> service;
     if (!Connect(service, reason_)) return Failure(reason_);
-    Attributes attributes(key);
     ErrorHolder error;
-    secret_service_clear_sync(service.object, AccountSchema(), attributes.table, nullptr,
-                              &error.error);
+    const ItemList found = Search(service.object, key, error);
+    for (GList* entry = found.items; entry != nullptr && error.error == nullptr;
+         entry = entry->next) {
+      auto* item = static_cast<SecretItem*>(entry->data);
+      if (BelongsTo(item, key)) secret_item_delete_sync(item, nullptr, &error.error);
+    }
     if (error.error != nullptr)
       return Failure("Keyring could not remove the secret: " + error.Text());
     return {true, {}, {}};
   }
 
  private:
+  // Every item with the key's attributes (and perhaps others), secrets
+  // loaded.
+  static ItemList Search(SecretService* service, const SecretKey& key, ErrorHolder& error) {
+    Attributes attributes(key);
+    return {secret_service_search_sync(
+        service, AccountSchema(), attributes.table,
+        static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr,
+        &error.error)};
+  }
+
   static bool Connect(ObjectHolder<SecretService>& service, std::string& reason) {
     ErrorHolder error;
     service.object = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error.error);

@@ -43,6 +43,11 @@ std::string Sha256Digest(std::string_view data) {
   return digest;
 }
 
+std::optional<UrlParts> ParseUrl(const std::string& /*url*/, std::string& why) {
+  why = kNotSupported;
+  return std::nullopt;
+}
+
 HttpFormAnswer PostForm(const std::string& /*url*/, const FormFields& /*fields*/,
                         int /*timeoutMs*/) {
   HttpFormAnswer answer;
@@ -61,7 +66,7 @@ LoopbackListener::~LoopbackListener() = default;
 
 LoopbackListener::Request LoopbackListener::Wait(
     std::string_view /*path*/, int /*timeoutMs*/,
-    const std::function<std::string(const std::string& target)>& /*page*/) {
+    const std::function<Answer(const std::string& target)>& /*answer*/) {
   return {false, {}, kNotSupported};
 }
 

@@ -1,8 +1,9 @@
 // The keyring on Windows: the Credential Manager, with one generic
 // credential per secret. Its target name is built from what the secret is
-// and the account's server, port and user ("Corvel:password:tim@pop.example.com:995"),
-// so the Credential Manager lists it by those; the secret's bytes are the
-// credential's blob. These calls never prompt.
+// and the account's server, port, user and seen-file name
+// ("Corvel:password:tim@pop.example.com:995:work.uidl"; older versions left
+// the name out), so the Credential Manager lists it by those; the secret's
+// bytes are the credential's blob. These calls never prompt.
 #include <windows.h>
 // after windows.h
 #include <wincred.h>
@@ -27,7 +28,7 @@ std::wstring Wide(std::string_view text) {
 
 std::wstring TargetName(const SecretKey& key) {
   return Wide("Corvel:" + key.kind + ":" + key.user + "@" + key.server + ":" +
-              std::to_string(key.port));
+              std::to_string(key.port) + (key.account.empty() ? "" : ":" + key.account));
 }
 
 std::string ErrorText(DWORD code) {
@@ -65,6 +66,8 @@ class CredentialStore final : public SecretStore {
 
   SecretResult Write(const SecretKey& key, std::string_view label,
                      std::string_view secret) override {
+    // As on every keyring: an entry is filed under its account.
+    if (key.account.empty()) return Failure("The account has no seen-file name to file it under");
     if (secret.size() > CRED_MAX_CREDENTIAL_BLOB_SIZE) {
       return Failure("The " + key.kind + " is too long for the Credential Manager");
     }

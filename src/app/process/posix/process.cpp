@@ -1,12 +1,17 @@
-// Programs on POSIX: posix_spawnp; the outputs of a captured run read
-// through poll(), so a program that writes much to one of them while we wait
-// on the other cannot stall, and one that never ends is killed.
+// Programs on POSIX: posix_spawnp, with the signal dispositions and the
+// signal mask reset in the child (this program ignores SIGPIPE; a child must
+// not inherit that). The outputs of a captured run are read through poll(),
+// so a program that writes much to one of them while we wait on the other
+// cannot stall; the run ends when the program itself ends, not when the last
+// holder of its pipes closes them (a background child may keep them), and a
+// program that never ends is killed with its whole process group.
 #include "app/process/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +24,10 @@ extern char** environ;
 
 namespace corvel::process {
 namespace {
+
+// Where the system cannot tell a program's end through a descriptor, the
+// end is looked for this often.
+constexpr int kEndCheckMs = 20;
 
 class Fd {
  public:
@@ -37,6 +46,50 @@ class Fd {
   int fd_ = -1;
 };
 
+// What every child starts with: the default action for every signal, no
+// signal blocked, and, for a captured run, a process group of its own.
+class SpawnAttributes {
+ public:
+  explicit SpawnAttributes(bool ownGroup) {
+    posix_spawnattr_init(&attributes_);
+    sigset_t all;
+    sigset_t none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes_, &all);
+    posix_spawnattr_setsigmask(&attributes_, &none);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (ownGroup) {
+      posix_spawnattr_setpgroup(&attributes_, 0);
+      flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&attributes_, flags);
+  }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  [[nodiscard]] const posix_spawnattr_t* Get() const { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+};
+
+class FileActions {
+ public:
+  FileActions() { posix_spawn_file_actions_init(&actions_); }
+  ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
+  FileActions(const FileActions&) = delete;
+  FileActions& operator=(const FileActions&) = delete;
+  void Open(int fd, const char* path, int flags) {
+    posix_spawn_file_actions_addopen(&actions_, fd, path, flags, 0);
+  }
+  void Dup(int from, int to) { posix_spawn_file_actions_adddup2(&actions_, from, to); }
+  [[nodiscard]] const posix_spawn_file_actions_t* Get() const { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
 std::vector<char*> Argv(std::vector<std::string>& words) {
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
@@ -49,28 +102,58 @@ Ending EndingOf(int status) {
   return {false, WIFEXITED(status) ? WEXITSTATUS(status) : 0};
 }
 
+// A descriptor that becomes readable when the process ends, where the
+// system has one (Linux 5.3 and later); -1 otherwise.
+int ProcessEndDescriptor(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  return -1;
+#endif
+}
+
+// Moves what the pipe holds now into `sink`, up to `limit`; false once the
+// pipe is closed or broken.
+bool Drain(int fd, std::string& sink, std::size_t limit) {
+  for (;;) {
+    char buffer[4096];
+    const ssize_t count = ::read(fd, buffer, sizeof buffer);
+    if (count > 0) {
+      if (sink.size() < limit) sink.append(buffer, static_cast<std::size_t>(count));
+      continue;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    return count < 0 && errno == EAGAIN;
+  }
+}
+
 }  // namespace
 
-std::optional<Id> StartDetached(const std::vector<std::string>& words,
-                                const std::vector<std::string>& variables, std::string& error) {
+std::optional<Id> StartDetached(const std::vector<std::string>& words, const StartOptions& options,
+                                std::string& error) {
   std::vector<char*> environment;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     if (std::strncmp(*e, "CORVEL_", 7) != 0) environment.push_back(*e);
   }
-  std::vector<std::string> added = variables;
+  std::vector<std::string> added = options.variables;
   for (std::string& v : added) environment.push_back(v.data());
   environment.push_back(nullptr);
   std::vector<std::string> argvWords = words;
   std::vector<char*> argv = Argv(argvWords);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+  FileActions actions;
+  actions.Open(STDIN_FILENO, "/dev/null", O_RDONLY);
+  if (options.quiet) {
+    actions.Open(STDOUT_FILENO, "/dev/null", O_WRONLY);
+    actions.Open(STDERR_FILENO, "/dev/null", O_WRONLY);
+  } else {
+    actions.Dup(STDERR_FILENO, STDOUT_FILENO);
+  }
+  const SpawnAttributes attributes(false);
   pid_t pid = 0;
-  const int result =
-      ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environment.data());
-  posix_spawn_file_actions_destroy(&actions);
+  const int result = ::posix_spawnp(&pid, argv[0], actions.Get(), attributes.Get(), argv.data(),
+                                    environment.data());
   if (result != 0) {
     error = std::strerror(result);
     return std::nullopt;
@@ -94,27 +177,31 @@ Captured RunCaptured(const std::vector<std::string>& words, int timeoutMs,
   Captured run;
   std::array<int, 2> out{-1, -1};
   std::array<int, 2> err{-1, -1};
-  if (::pipe2(out.data(), O_CLOEXEC) != 0) {
+  if (::pipe2(out.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
     run.error = "no pipe";
     return run;
   }
   Fd outRead(out[0]), outWrite(out[1]);
-  if (::pipe2(err.data(), O_CLOEXEC) != 0) {
+  if (::pipe2(err.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
     run.error = "no pipe";
     return run;
   }
   Fd errRead(err[0]), errWrite(err[1]);
+  // The child's ends block, as a program expects of its outputs.
+  for (int fd : {outWrite.Get(), errWrite.Get()}) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  }
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 1);
-  posix_spawn_file_actions_adddup2(&actions, errWrite.Get(), 2);
+  FileActions actions;
+  actions.Open(STDIN_FILENO, "/dev/null", O_RDONLY);
+  actions.Dup(outWrite.Get(), STDOUT_FILENO);
+  actions.Dup(errWrite.Get(), STDERR_FILENO);
+  const SpawnAttributes attributes(true);
   std::vector<std::string> argvWords = words;
   std::vector<char*> argv = Argv(argvWords);
   pid_t pid = -1;
-  const int spawnError = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const int spawnError =
+      ::posix_spawnp(&pid, argv[0], actions.Get(), attributes.Get(), argv.data(), environ);
   if (spawnError != 0) {
     run.error = std::strerror(spawnError);
     return run;
@@ -122,11 +209,16 @@ Captured RunCaptured(const std::vector<std::string>& words, int timeoutMs,
   run.started = true;
   outWrite.Reset();
   errWrite.Reset();
+  const Fd ended(ProcessEndDescriptor(pid));
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::array<pollfd, 2> fds{{{outRead.Get(), POLLIN, 0}, {errRead.Get(), POLLIN, 0}}};
+  std::array<pollfd, 3> fds{
+      {{outRead.Get(), POLLIN, 0}, {errRead.Get(), POLLIN, 0}, {ended.Get(), POLLIN, 0}}};
   std::array<std::string*, 2> sinks{&run.out, &run.err};
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) break;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now())
                           .count();
@@ -134,34 +226,24 @@ Captured RunCaptured(const std::vector<std::string>& words, int timeoutMs,
       run.timedOut = true;
       break;
     }
-    const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(left));
-    if (ready < 0 && errno != EINTR) break;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[4096];
-      const ssize_t count = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (count > 0) {
-        if (sinks[i]->size() < outputLimit) sinks[i]->append(buffer, static_cast<size_t>(count));
-      } else if (count == 0 || errno != EINTR) {
+    const int wait = ended.Get() >= 0 ? static_cast<int>(left)
+                                      : static_cast<int>(std::min<long long>(left, kEndCheckMs));
+    if (::poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) break;
+    for (std::size_t i = 0; i < sinks.size(); ++i) {
+      if (fds[i].fd >= 0 && fds[i].revents != 0 && !Drain(fds[i].fd, *sinks[i], outputLimit)) {
         fds[i].fd = -1;  // closed (the Fd objects close it)
       }
     }
   }
-  // A program may close its output and still go on: its end is awaited
-  // within the same time.
-  int status = 0;
-  while (!run.timedOut) {
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid || (done < 0 && errno != EINTR)) break;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      run.timedOut = true;
-      break;
-    }
-    ::poll(nullptr, 0, 10);
-  }
   if (run.timedOut) {
+    ::kill(-pid, SIGKILL);
     ::kill(pid, SIGKILL);
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  } else {
+    // What it wrote before it ended is in the pipes now.
+    for (std::size_t i = 0; i < sinks.size(); ++i) {
+      if (fds[i].fd >= 0) (void)Drain(fds[i].fd, *sinks[i], outputLimit);
     }
   }
   run.ending = EndingOf(status);

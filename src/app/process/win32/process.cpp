@@ -2,7 +2,8 @@
 // the C run-time splits it again, and CreateProcessW. A captured run reads
 // both pipes as they fill while it waits on the process, so a program that
 // writes much to one of them cannot stall, and one that never ends is
-// terminated.
+// terminated with everything it started (its job). The child inherits
+// its pipes and no other handle.
 #include "app/process/process.h"
 
 #include <windows.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cwchar>
 #include <cwctype>
+#include <vector>
 
 namespace corvel::process {
 namespace {
@@ -118,8 +120,8 @@ bool Drain(HANDLE pipe, std::string& sink, std::size_t limit) {
 
 }  // namespace
 
-std::optional<Id> StartDetached(const std::vector<std::string>& words,
-                                const std::vector<std::string>& variables, std::string& error) {
+std::optional<Id> StartDetached(const std::vector<std::string>& words, const StartOptions& options,
+                                std::string& error) {
   std::wstring line = CommandLine(words);
   // The environment block: this process's, without CORVEL_ variables of its
   // own, then the report.
@@ -132,7 +134,7 @@ std::optional<Id> StartDetached(const std::vector<std::string>& words,
     }
     ::FreeEnvironmentStringsW(block);
   }
-  for (const std::string& variable : variables) {
+  for (const std::string& variable : options.variables) {
     environment += Widen(variable);
     environment += L'\0';
   }
@@ -179,20 +181,44 @@ Captured RunCaptured(const std::vector<std::string>& words, int timeoutMs,
   Handle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr));
 
-  std::wstring line = CommandLine(words);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input.Get();
-  startup.hStdOutput = outWrite.Get();
-  startup.hStdError = errWrite.Get();
-  PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &info)) {
+  // The child inherits these three handles and no other, even one that
+  // another thread made inheritable for a child of its own meanwhile.
+  HANDLE inherited[3] = {input.Get(), outWrite.Get(), errWrite.Get()};
+  SIZE_T size = 0;
+  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<unsigned char> listBytes(size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBytes.data());
+  if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) {
     run.error = SystemErrorText(::GetLastError());
     return run;
   }
+  const bool listed = ::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                  inherited, sizeof inherited, nullptr, nullptr);
+  std::wstring line = CommandLine(words);
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = input.Get();
+  startup.StartupInfo.hStdOutput = outWrite.Get();
+  startup.StartupInfo.hStdError = errWrite.Get();
+  startup.lpAttributeList = list;
+  // What the program starts goes into its job, to be ended with it when the
+  // time is up.
+  Handle job(::CreateJobObjectW(nullptr, nullptr));
+  PROCESS_INFORMATION info{};
+  const bool created =
+      listed && ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                                 CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT,
+                                 nullptr, nullptr, &startup.StartupInfo, &info);
+  const DWORD createError = ::GetLastError();
+  ::DeleteProcThreadAttributeList(list);
+  if (!created) {
+    run.error = SystemErrorText(createError);
+    return run;
+  }
   run.started = true;
+  if (job.Get() != nullptr && !::AssignProcessToJobObject(job.Get(), info.hProcess)) job.Reset();
+  ::ResumeThread(info.hThread);
   ::CloseHandle(info.hThread);
   Handle process(info.hProcess);
   outWrite.Reset();
@@ -220,6 +246,7 @@ Captured RunCaptured(const std::vector<std::string>& words, int timeoutMs,
     }
   }
   if (run.timedOut) {
+    if (job.Get() != nullptr) ::TerminateJobObject(job.Get(), 1);
     ::TerminateProcess(process.Get(), 1);
     ::WaitForSingleObject(process.Get(), INFINITE);
   } else {
