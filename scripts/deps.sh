@@ -33,7 +33,9 @@ DESKTOP_PACKAGES=(qt6-base-dev fonts-dejavu-core)
 # (xfce4-panel with xfwm4 on X11, waybar in a headless sway on Wayland, with
 # Qt's Wayland platform), dunst as the notification server, gdbus to talk to
 # them, grim for Wayland screenshots.
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase dovecot-pop3d dovecot-imapd
+# locales: the sources localedef makes a single-byte locale from for the
+# terminal-text tests.
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase locales dovecot-pop3d dovecot-imapd
   "${DESKTOP_PACKAGES[@]}" xvfb trayer xdotool imagemagick dbus-daemon gnome-keyring
   xfce4-panel xfwm4 sway waybar qt6-wayland dunst grim libglib2.0-bin x11-utils)
 # The Debian packages: making them, checking them, and trying the desktop

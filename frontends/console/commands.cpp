@@ -31,6 +31,7 @@
 #include "app/version.h"
 #include "console/console_session.h"
 #include "console/json_output.h"
+#include "console/terminal_text.h"
 #include "net/posix/poll_event_loop.h"
 #include "net/tick_count.h"
 
@@ -320,7 +321,7 @@ void FollowAuthorization(const AccountRecord& before, const AccountRecord& recor
     if (moved.ok) moved = EraseAccountSecret(*keyring, before, kind);
     if (!moved.ok) {
       err << "The OAuth2 authorization did not follow the account (" << moved.reason
-          << "): run corvel accounts authorize " << record.PlainAccountName() << '\n';
+          << "): run corvel accounts authorize " << TerminalText(record.PlainAccountName()) << '\n';
       return;
     }
   }
@@ -412,17 +413,20 @@ std::size_t FindAccount(const AccountFile& file, std::string_view selector) {
 
 void PrintAccount(std::ostream& out, std::size_t index, const AccountRecord& record,
                   const ProtocolOptions& protocol) {
-  out << '#' << index << '\t' << record.PlainAccountName() << '\t' << record.PlainServer() << ':'
-      << record.Port << '\t' << "user " << record.PlainUserName() << '\t' << "every "
-      << record.Interval << " s\t" << (record.IsEnabled() ? "enabled" : "disabled") << '\t'
+  out << '#' << index << '\t' << TerminalText(record.PlainAccountName()) << '\t'
+      << TerminalText(record.PlainServer()) << ':' << record.Port << '\t' << "user "
+      << TerminalText(record.PlainUserName()) << '\t' << "every " << record.Interval << " s\t"
+      << (record.IsEnabled() ? "enabled" : "disabled") << '\t'
       << (record.LeavesMailOnServer() ? "leave-mail" : "whole-mailbox") << '\t' << "auth "
-      << (record.AuthMethod.Empty() ? std::string("(not found yet)") : record.PlainAuthMethod())
+      << (record.AuthMethod.Empty() ? std::string("(not found yet)")
+                                    : TerminalText(record.PlainAuthMethod()))
       << '\t' << "security " << SecurityName(record.SecurityMode()) << '\t' << "login "
       << LoginName(record.Login()) << '\t' << "secret "
       << (record.SecretIn() == SecretPlace::secretKeyring ? "keyring" : "file") << '\t' << "seen "
-      << record.PlainUidlFileName() << '\t' << "protocol " << ProtocolName(protocol.protocol);
+      << TerminalText(record.PlainUidlFileName()) << '\t' << "protocol "
+      << ProtocolName(protocol.protocol);
   if (protocol.protocol == MailProtocol::imap)
-    out << "\tfolders " << FolderListText(protocol.folders);
+    out << "\tfolders " << TerminalText(FolderListText(protocol.folders));
   out << '\n';
 }
 
@@ -500,10 +504,10 @@ int AccountsAdd(const std::vector<std::string>& arguments, const Environment& en
     err << e.what() << '\n';
     return kExitUsage;
   } catch (const KeyringError& e) {
-    err << "corvel: " << form.name << ": " << e.what() << '\n';
+    err << "corvel: " << TerminalText(form.name) << ": " << TerminalText(e.what()) << '\n';
     return kExitUsage;
   }
-  out << "Account " << form.name << " added (#" << added << ").\n";
+  out << "Account " << TerminalText(form.name) << " added (#" << added << ").\n";
   return kExitOk;
 }
 
@@ -544,12 +548,12 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
     err << e.what() << '\n';
     return kExitUsage;
   } catch (const KeyringError& e) {
-    err << "corvel: " << form.name << ": " << e.what() << '\n';
+    err << "corvel: " << TerminalText(form.name) << ": " << TerminalText(e.what()) << '\n';
     return kExitUsage;
   }
   ForgetOldKeyringEntry(before, record, err);
   FollowAuthorization(before, record, err);
-  out << "Account " << form.name << " updated.\n";
+  out << "Account " << TerminalText(form.name) << " updated.\n";
   return kExitOk;
 }
 
@@ -570,7 +574,7 @@ int AccountsDelete(const std::vector<std::string>& arguments, std::ostream& out)
     ForgetOldKeyringEntry(record, gone, out);
   }
   if (record.Login() == LoginKind::loginOAuthBuiltIn) ForgetAuthorization(record, out);
-  out << "Account " << name << " deleted; its seen-message file stays on disk.\n";
+  out << "Account " << TerminalText(name) << " deleted; its seen-message file stays on disk.\n";
   return kExitOk;
 }
 
@@ -586,7 +590,7 @@ int AccountsClearAuth(const std::vector<std::string>& arguments, std::ostream& o
     record.AuthMethod.Clear();
     records.WriteRecord(index, record);
   });
-  out << "Account " << record.PlainAccountName()
+  out << "Account " << TerminalText(record.PlainAccountName())
       << ": the login method will be found again at the next check.\n";
   return kExitOk;
 }
@@ -685,13 +689,13 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
   options.tellUser = [&out, &options](const std::string& url, const std::string& whyNotOpened) {
     out << (whyNotOpened.empty() ? "The browser shows the provider's sign-in; if it does not, open"
                                  : "Open")
-        << " this address in a browser:\n  " << url << '\n'
+        << " this address in a browser:\n  " << TerminalText(url) << '\n'
         << "Waiting up to " << options.timeoutMs / 1000 << " s for the browser to come back...\n"
         << std::flush;
   };
   const TokenGrant grant = Authorize(settings, clientSecret, options);
   if (!grant.ok) {
-    err << "corvel: " << name << ": " << grant.reason << '\n';
+    err << "corvel: " << TerminalText(name) << ": " << TerminalText(grant.reason) << '\n';
     return kExitCheckFailed;
   }
 
@@ -708,7 +712,8 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
                           KeyringLabelOf(record, "OAuth2 client secret"), clientSecret);
   }
   if (!kept.ok) {
-    err << "corvel: " << name << ": the authorization cannot be kept: " << kept.reason << '\n';
+    err << "corvel: " << TerminalText(name)
+        << ": the authorization cannot be kept: " << TerminalText(kept.reason) << '\n';
     return kExitCheckFailed;
   }
   settingsFile.Save();
@@ -721,7 +726,7 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     records.WriteRecord(*index, ApplyRecordChange(records.ReadRecord(*index), before, record));
   });
   ForgetOldKeyringEntry(before, record, err);
-  out << "Account " << name << " authorized with " << settings.provider
+  out << "Account " << TerminalText(name) << " authorized with " << settings.provider
       << "; the refresh token is in the keyring.\n";
   if (record.SecurityMode() == kSecurityAuto && record.Port != (imap ? kImapsPort : kPop3sPort)) {
     out << "Its token is sent only over TLS: set --security tls or starttls.\n";
@@ -869,10 +874,10 @@ int Main(const std::vector<std::string>& arguments, const Environment& environme
     out << UsageText();
     return kExitOk;
   } catch (const UsageError& e) {
-    err << "corvel: " << e.what() << " (corvel --help shows the usage)\n";
+    err << "corvel: " << TerminalText(e.what()) << " (corvel --help shows the usage)\n";
     return kExitUsage;
   } catch (const std::exception& e) {
-    err << "corvel: " << DescribeError(e) << '\n';
+    err << "corvel: " << TerminalText(DescribeError(e)) << '\n';
     return kExitUsage;
   }
 }
@@ -998,11 +1003,13 @@ int RunSettings(const std::vector<std::string>& arguments, const Environment& en
     return store.ReadString(kProgramKey, known.name, known.defaultText);
   };
   if (list) {
-    for (const KnownSetting& known : kSettings) out << known.name << '=' << read(known) << '\n';
+    for (const KnownSetting& known : kSettings) {
+      out << known.name << '=' << TerminalText(read(known)) << '\n';
+    }
     return kExitOk;
   }
   if (get) {
-    out << read(*setting) << '\n';
+    out << TerminalText(read(*setting)) << '\n';
     return kExitOk;
   }
   if (setting->kind == SettingKind::Session) {

@@ -84,10 +84,10 @@ void ConsoleSession::Connect() {
     PrintFailure(report);
   };
   view_.OnError = [this](std::string_view text) {
-    err_ << "corvel: " << text << '\n' << std::flush;
+    err_ << "corvel: " << TerminalText(text) << '\n' << std::flush;
   };
   view_.OnInformation = [&notes](std::string_view text) {
-    notes << "information: " << text << '\n' << std::flush;
+    notes << "information: " << TerminalText(text) << '\n' << std::flush;
   };
 }
 
@@ -185,7 +185,7 @@ int ConsoleSession::CheckOnce(bool allMail) {
     reports = window_->CheckAllNow();
     window_->SaveAccountTable();
   } catch (const std::exception& e) {
-    err_ << "corvel: " << DescribeError(e) << '\n';
+    err_ << "corvel: " << TerminalText(DescribeError(e)) << '\n';
     return kExitUsage;
   }
   for (const CheckReport& report : reports) {

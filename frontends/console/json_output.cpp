@@ -38,8 +38,33 @@ std::string_view OutcomeName(CheckOutcome outcome) {
   return "none";
 }
 
+// The JSON text of `object`. JSON escapes the C0 controls itself; DEL and
+// the C1 controls (U+0080..U+009F) it may leave as they are, and a terminal
+// the line is shown on would act on them: they are escaped too. Outside
+// strings the text holds neither.
 std::string Dump(const nlohmann::ordered_json& object) {
-  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  const std::string text = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    unsigned control = 0x100;
+    if (c == 0x7F) {
+      control = c;
+    } else if (c == 0xC2 && i + 1 < text.size() &&
+               (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
+      control = static_cast<unsigned char>(text[++i]);
+    }
+    if (control == 0x100) {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\u00";
+      out += kHex[control >> 4];
+      out += kHex[control & 15];
+    }
+  }
+  return out;
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
-// Text for the terminal: on a UTF-8 terminal the program's bytes go through
-// the shared display conversion (app/text/display_text.h); any other terminal gets
-// them as they are.
+// Text for the terminal, cleaned of every control character (escape
+// sequences, bells, tabs and line breaks inside a value, C1 controls), in
+// every locale: what a server or a stranger's header sends must never drive
+// the terminal or break a line or a column of the output. On a UTF-8 terminal
+// (and in the C locale) the program's bytes go through the shared display
+// conversion (app/text/display_text.h); in any other locale each character is
+// taken as the locale reads it, and '?' for a byte it cannot read.
 #pragma once
 
 #include <array>

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QAbstractSpinBox>
+#include <QMessageBox>
 #include <QWidget>
 #include <array>
 #include <deque>
@@ -102,6 +103,7 @@ class QtMainView final : public QWidget, public MainView {
 
  private:
   static int Index(Control control) { return static_cast<int>(control); }
+  int ShowBox(QMessageBox::Icon icon, std::string_view text, QMessageBox::StandardButtons buttons);
   void Build();
   QWidget* BuildAccountsTab();
   QWidget* BuildSettingsTab();

@@ -136,6 +136,8 @@ void MainWindow::OpenButtonClick() {
       addingAccount_ = false;
     }
     SetCheckTimerEnabled(false);
+    // The editor stops checking, pushed news included.
+    UpdatePush();
     view_.SetControlEnabled(Control::btnFirst, false);
     view_.SetControlEnabled(Control::btnPrev, false);
     view_.SetControlEnabled(Control::btnNext, count >= 2);

@@ -87,7 +87,8 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       imapSession_(imap_),
       checker_(table_, pop3_, seenList_, mailList_, flags_, *this),
       newMailCommand_(loop),
-      secrets_(options_.accountsFile, &loop, options_.tokenCommandTimeoutMs) {
+      secrets_(options_.accountsFile, &loop, options_.tokenCommandTimeoutMs),
+      push_(loop) {
   checker_.SetSecretSource(&secrets_);
   if (options_.keyring) secrets_.UseKeyring(options_.keyring);
   if (!options_.clock) options_.clock = CurrentLocalTime;
@@ -114,6 +115,32 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
   newMailCommand_.OnFailure = [this](std::string_view account, std::string_view text) {
     WriteLog(account, text);
   };
+  push_.OnNewMail = [this](const std::string& account) {
+    std::weak_ptr<int> token = alive_;
+    loop_.Post([this, token, account] {
+      if (!token.expired()) PushCheck(account);
+    });
+  };
+  push_.OnLog = [this](const std::string& account, std::string_view message) {
+    WriteLog(account, message);
+  };
+  push_.OnSecret = [this](const std::string& account,
+                          std::string& why) -> std::optional<std::string> {
+    const AccountRecord* record = RecordOf(account);
+    if (record == nullptr) {
+      why = "the account is gone";
+      return std::nullopt;
+    }
+    LoginSecret secret = secrets_.LoginSecretOf(*record);
+    if (!secret.ok) {
+      why = secret.reason;
+      return std::nullopt;
+    }
+    return std::move(secret.secret);
+  };
+  push_.OnLoginRefused = [this](const std::string& account) {
+    if (const AccountRecord* record = RecordOf(account)) secrets_.LoginRefused(*record);
+  };
 
   // The tray's pop-up menu: "Restore" (the default item) and "Exit".
   popUp_.items.push_back(TrayMenuItem{"Restore", true, [this] { Restore1Click(); }});
@@ -121,6 +148,8 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
 }
 
 MainWindow::~MainWindow() {
+  alive_.reset();
+  push_.StopAll();
   if (checkTimer_ != 0) loop_.StopTimer(checkTimer_);
   checkTimer_ = 0;
   tray_.reset();
@@ -214,6 +243,67 @@ void MainWindow::LoadAccountTable() {
   if (LoadAccounts(table_, options_.accountsFile) || options_.longRunning) {
     SetCheckTimerEnabled(true);
   }
+  UpdatePush();
+}
+
+const AccountOptionsFile& MainWindow::CachedAccountOptions() {
+  const std::filesystem::path file = AccountOptionsFileFor(options_.accountsFile);
+  const FileStamp stamp = StampOf(file);
+  if (!optionsCache_ || stamp != optionsStamp_) {
+    optionsCache_ = LoadAccountOptions(file);
+    optionsStamp_ = stamp;
+  }
+  return *optionsCache_;
+}
+
+const AccountRecord* MainWindow::RecordOf(const std::string& account) const {
+  for (std::size_t i = 0; i < table_.Count(); ++i) {
+    if (table_[i].PlainUidlFileName() == account) return &table_[i];
+  }
+  return nullptr;
+}
+
+void MainWindow::UpdatePush() {
+  if (!options_.longRunning) return;
+  if (exiting_ || EditorOpen()) {
+    push_.StopAll();
+    return;
+  }
+  try {
+    push_.Update(table_, CachedAccountOptions(), options_.pop3Timeout);
+  } catch (const InOutException& e) {
+    // The watchers stay as they are; the next tick reads the file again.
+    ShowErrorOnce(accountsFailureShown_, e.what());
+  }
+  // News told while the account could not be checked.
+  for (const std::string& account : std::exchange(pendingPush_, {})) {
+    push_.OnNewMail(account);
+  }
+}
+
+void MainWindow::PushCheck(const std::string& account) {
+  if (exiting_) return;
+  if (tickRunning_ || EditorOpen()) {
+    pendingPush_.insert(account);
+    return;
+  }
+  tickRunning_ = true;
+  Guarded([&] {
+    ReloadIfChangedElsewhere();
+    for (std::size_t i = 0; i < table_.Count(); ++i) {
+      if (table_[i].PlainUidlFileName() != account || !table_[i].IsEnabled()) continue;
+      ClearProtocolTrace();
+      (void)checker_.CheckAccount(i);
+      break;
+    }
+    if (!EditorOpen() && !exiting_) StoreOwnChanges();
+  });
+  tickRunning_ = false;
+  if (timerRestartPending_) {
+    timerRestartPending_ = false;
+    SetCheckTimerEnabled(true);
+  }
+  UpdatePush();
 }
 
 void MainWindow::FormPaint() {
@@ -363,6 +453,7 @@ void MainWindow::Exit1Click() {
     if (EditorOpen()) CloseEditor();
     SaveLoadedTable(true);
     exiting_ = true;
+    push_.StopAll();
     SetCheckTimerEnabled(false);
     DestroyTray();
     try {
@@ -545,6 +636,7 @@ void MainWindow::TimerTimer() {
     timerRestartPending_ = false;
     SetCheckTimerEnabled(true);
   }
+  UpdatePush();
 }
 
 void MainWindow::ReloadIfChangedElsewhere() {
@@ -645,7 +737,14 @@ void MainWindow::ClearProtocolTrace() { view_.ClearProtocolTrace(); }
 
 void MainWindow::WriteLog(std::string_view account, std::string_view message) {
   if (!options_.forceLog && !view_.Checked(Control::LogChkBx)) return;
-  logMemo_.Append(FormatLogLine(localeFormat_, options_.clock(), account, message));
+  // One call, one line: a line break or another control character in what a
+  // server sent (an -ERR text) must neither add a line of its own nor reach a
+  // terminal that shows the log.
+  std::string line = FormatLogLine(localeFormat_, options_.clock(), account, message);
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  logMemo_.Append(line);
 }
 
 bool MainWindow::OptionChecked(CheckOption option) const {

@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,7 @@
 #include "accounts/file_lock.h"
 #include "app/activity_log.h"
 #include "app/auth/account_secrets.h"
+#include "app/imap_push.h"
 #include "app/main_view.h"
 #include "app/process/new_mail_command.h"
 #include "app/settings/settings_store.h"
@@ -199,6 +201,7 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] NewMailList& MailList() { return mailList_; }
   [[nodiscard]] SyncPop3Client& Pop3() { return pop3_; }
   [[nodiscard]] SyncImapClient& Imap() { return imap_; }
+  [[nodiscard]] ImapPush& Push() { return push_; }
   [[nodiscard]] TrayIcon* Tray() { return tray_.get(); }
   [[nodiscard]] const TrayMenu& PopupMenu() const { return popUp_; }
   [[nodiscard]] bool CheckTimerEnabled() const { return checkTimer_ != 0; }
@@ -255,6 +258,13 @@ class MainWindow final : private CheckHost {
   void ShowErrorOnce(bool& shown, std::string_view text);
   void SaveWindowSettings();
   void LoadAccountTable();
+  // The IMAP watchers of the long-running program follow the table, the
+  // options and the editor; a watcher's news checks its account at once.
+  void UpdatePush();
+  void PushCheck(const std::string& account);
+  [[nodiscard]] const AccountOptionsFile& CachedAccountOptions();
+  // The record of an account named by its seen-message file name.
+  [[nodiscard]] const AccountRecord* RecordOf(const std::string& account) const;
   void CreateTray();
   void DestroyTray();
   void RestoreFromTrayHandler(bool singleClick);
@@ -305,6 +315,14 @@ class MainWindow final : private CheckHost {
   NewMailCommand newMailCommand_;
   AccountSecrets secrets_;
   TrayMenu popUp_;
+  ImapPush push_;
+  // Accounts whose watcher told of news while a check or the editor was
+  // running: checked once it is over.
+  std::set<std::string> pendingPush_;
+  std::optional<AccountOptionsFile> optionsCache_;
+  FileStamp optionsStamp_;
+  // Expires with the window, so a check it posted is never run after it.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
   std::unique_ptr<TrayIcon> tray_;
   EventLoop::TimerId checkTimer_ = 0;
 

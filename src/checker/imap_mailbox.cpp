@@ -29,10 +29,6 @@ std::string CanonicalFolder(std::string_view name) {
   return EqualsIgnoreAsciiCase(name, "INBOX") ? std::string("INBOX") : std::string(name);
 }
 
-bool IsOAuthMethod(std::string_view method) {
-  return method == kImapMethodBearer || method == kImapMethodXOAuth2;
-}
-
 // The header fields of a message's header block, as the check shows them.
 Pop3HeaderFields CaptureHeaders(std::string_view block) {
   Pop3HeaderFields fields;
@@ -48,6 +44,18 @@ Pop3HeaderFields CaptureHeaders(std::string_view block) {
 }
 
 }  // namespace
+
+std::optional<ImapAuthMechanism> ImapMechanismOf(std::string_view method, bool oauth) {
+  if (oauth) {
+    if (method == kImapMethodBearer) return ImapAuthMechanism::imapAuthOAuthBearer;
+    if (method == kImapMethodXOAuth2) return ImapAuthMechanism::imapAuthXOAuth2;
+    return std::nullopt;
+  }
+  if (method == kImapMethodCramMd5) return ImapAuthMechanism::imapAuthCramMD5;
+  if (method == kImapMethodPlain) return ImapAuthMechanism::imapAuthPlain;
+  if (method == kImapMethodLogin) return ImapAuthMechanism::imapAuthLogin;
+  return std::nullopt;
+}
 
 SocketTlsMode ImapTlsModeFor(std::uint8_t securityMode, std::int32_t port) {
   if (securityMode == kSecurityTls) return SocketTlsMode::tlsImplicit;
@@ -168,12 +176,8 @@ CheckOutcome ImapMailbox::LogIn(std::string& reason) {
     LoggedIn();
     return CheckOutcome::Checked;
   }
-  const bool known = oauth_
-                         ? IsOAuthMethod(authMethod_)
-                         : authMethod_ == kImapMethodCramMd5 || authMethod_ == kImapMethodPlain ||
-                               authMethod_ == kImapMethodLogin;
   // A word stored for another protocol or login kind is found again.
-  if (!known) return Discover(reason);
+  if (!ImapMechanismOf(authMethod_, oauth_)) return Discover(reason);
   return LoginStored(reason);
 }
 

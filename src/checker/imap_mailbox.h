@@ -38,6 +38,10 @@ inline constexpr std::string_view kImapMethodLogin = "NONE";  // the LOGIN comma
 inline constexpr std::string_view kImapMethodBearer = "BEARER";
 inline constexpr std::string_view kImapMethodXOAuth2 = "XOAUTH2";
 
+// The mechanism a stored word stands for; nothing for a word an account of
+// this login kind does not use (the next check finds a method again).
+[[nodiscard]] std::optional<ImapAuthMechanism> ImapMechanismOf(std::string_view method, bool oauth);
+
 class ImapMailbox : public MailboxSession {
  public:
   explicit ImapMailbox(SyncImapClient& imap) : imap_(imap) {}

@@ -431,8 +431,8 @@ TEST_F(CheckCommandTest, OneCheckDiscoversTheMethodAndReportsTheNewMail) {
   EXPECT_EQ(result.status, 0) << result.err;
   const std::string size1 = std::to_string(server.Messages()[0].content.size());
   const std::string size2 = std::to_string(server.Messages()[1].content.size());
-  EXPECT_EQ(result.out, console::TerminalText("Home\tAnn\tCaf\xE9\td1\t" + size1 + "\tm1\n") +
-                            "Home\tBob\tTwo\td2\t" + size2 + "\tm2\n");
+  EXPECT_EQ(result.out, "Home\tAnn\t" + console::TerminalText("Caf\xE9") + "\td1\t" + size1 +
+                            "\tm1\n" + "Home\tBob\tTwo\td2\t" + size2 + "\tm2\n");
   EXPECT_THAT(result.err, HasSubstr("/Home] APOP worked!\n"));
   EXPECT_THAT(result.err, HasSubstr("/Home] 2 new mails! ("));
   EXPECT_THAT(result.err, HasSubstr("balloon: New mail on Home: 2 new mails! ("));

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 #include <QTreeWidget>
 #include <thread>
@@ -51,14 +52,26 @@ QString ShownText(QWidget* widget) {
   return qobject_cast<QLineEdit*>(widget)->text();
 }
 
-// Answers the next message box the program shows, and records its text.
+// Answers the next message box the program shows, and records its text (as
+// the box shows it).
 void AnswerNextBox(QMessageBox::StandardButton answer, QString* text) {
   QTimer::singleShot(0, [answer, text] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (box == nullptr) return AnswerNextBox(answer, text);
-    *text = box->text();
+    *text = box->textFormat() == Qt::PlainText ? box->text() : QString("rich: ") + box->text();
     box->button(answer)->click();
   });
+}
+
+// The text a tooltip or a label in Qt::AutoText shows for `text`.
+QString AsShown(const QString& text) {
+  QTextDocument document;
+  if (Qt::mightBeRichText(text)) {
+    document.setHtml(text);
+  } else {
+    document.setPlainText(text);
+  }
+  return document.toPlainText();
 }
 
 TEST(QtEventLoop, PostsKeepTheirOrderAcrossNestingAndTimersAreNotReentered) {
@@ -180,6 +193,28 @@ TEST_F(QtFrontEndTest, TheWindowShowsWhatTheProgramSet) {
   EXPECT_EQ(row->text(4), "42");
   window_->Checker().PrepareMailList();
   EXPECT_EQ(view_.MailListView()->topLevelItemCount(), 0);
+}
+
+// What a server sent (a subject, an -ERR text) shows as its own characters,
+// never as rich text, and never forges a line of the log.
+TEST_F(QtFrontEndTest, ServerTextShowsAsPlainTextInTooltipsBoxesLabelsAndTheLog) {
+  Start();
+  const std::string subject = "<b>Win</b> <img src=\"http://x.example/t.png\"> &amp; more";
+  window_->Checker().AddMailRow("Home", "Ann", subject, "Mon", 42, "u1", "Ann", subject);
+  QTreeWidgetItem* row = view_.MailListView()->topLevelItem(0);
+  ASSERT_NE(row, nullptr);
+  EXPECT_EQ(AsShown(row->toolTip(2)), QString::fromStdString(subject));
+
+  QString boxText;
+  AnswerNextBox(QMessageBox::Ok, &boxText);
+  view_.ShowError("-ERR <i>locked</i>");
+  EXPECT_EQ(boxText, "-ERR <i>locked</i>");
+  view_.SetText(Control::lblNOTE, "<h1>Home</h1>");
+  EXPECT_EQ(static_cast<QLabel*>(W(Control::lblNOTE))->textFormat(), Qt::PlainText);
+
+  const int lines = view_.LogMemo()->document()->blockCount();
+  window_->WriteLog("Home", "-ERR no\r\n[12:00:00] Home: 9 new mails!");
+  EXPECT_EQ(view_.LogMemo()->document()->blockCount(), lines + 1);
 }
 
 TEST_F(QtFrontEndTest, ClicksReachTheHandlersAndDialogsAnswerThem) {

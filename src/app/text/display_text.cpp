@@ -122,19 +122,26 @@ std::string WordText(const std::string& charset, const std::string& bytes) {
   return DisplayText(bytes);
 }
 
-// Zero bytes go; tabs, line breaks and other control characters would break
-// a list cell or a balloon line and become blanks.
-std::string CleanControls(std::string text) {
+}  // namespace
+
+std::string WithoutControls(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
-    if (c == '\0') continue;
-    out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == 0) continue;
+    if (c < 0x20 || c == 0x7F) {
+      out += ' ';
+    } else if (c == 0xC2 && i + 1 < text.size() &&
+               (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
+      out += ' ';  // U+0080..U+009F
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
   }
   return out;
 }
-
-}  // namespace
 
 bool IsValidUtf8(std::string_view text) {
   std::size_t i = 0;
@@ -196,7 +203,7 @@ std::string DisplayText(std::string_view bytes) {
 }
 
 std::string HeaderDisplayText(std::string_view raw) {
-  if (raw.size() > kMaxDecodedHeaderLength) return CleanControls(DisplayText(raw));
+  if (raw.size() > kMaxDecodedHeaderLength) return WithoutControls(DisplayText(raw));
   std::string out;
   std::string plain;        // text between words, not yet converted
   std::string wordCharset;  // the words waiting to be joined and converted
@@ -235,12 +242,12 @@ std::string HeaderDisplayText(std::string_view raw) {
   }
   flushWord();
   out += DisplayText(plain);
-  return CleanControls(std::move(out));
+  return WithoutControls(out);
 }
 
 std::array<std::string, kMailColumnCount> DisplayColumns(const MailRow& row) {
   std::array<std::string, kMailColumnCount> columns = row.Columns();
-  for (std::string& column : columns) column = DisplayText(column);
+  for (std::string& column : columns) column = WithoutControls(DisplayText(column));
   if (!row.rawFrom.empty()) columns[1] = HeaderDisplayText(row.rawFrom);
   if (!row.rawSubject.empty()) columns[2] = HeaderDisplayText(row.rawSubject);
   return columns;

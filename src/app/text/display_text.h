@@ -33,19 +33,24 @@ namespace corvel {
 // UTF-8 already stays as it is, anything else is read as Windows-1252.
 [[nodiscard]] std::string DisplayText(std::string_view bytes);
 
+// Valid UTF-8 `text` without control characters: zero bytes are removed,
+// every other C0 control (tab and line breaks too), DEL and every C1 control
+// (U+0080..U+009F) becomes a blank. What a server sent can then neither
+// break a list cell, a column or a log line, nor drive a terminal.
+[[nodiscard]] std::string WithoutControls(std::string_view text);
+
 // A header value as the server sent it (From, Subject), for display: every
 // encoded word of a character set the platform knows is decoded and
 // converted, white space between two adjacent words is dropped, adjacent
 // words in the same character set are joined before conversion (a character
 // split across two words survives), and the text around the words goes
-// through DisplayText. Zero bytes are removed and other control characters
-// become blanks. Values longer than kMaxDecodedHeaderLength are not searched
-// for words.
+// through DisplayText; then WithoutControls. Values longer than
+// kMaxDecodedHeaderLength are not searched for words.
 [[nodiscard]] std::string HeaderDisplayText(std::string_view raw);
 
 // The six columns of a "New mail" row as a screen shows them: sender and
 // subject decoded from the values as received when the row holds them, the
-// rest through DisplayText.
+// rest through DisplayText; none holds a control character.
 [[nodiscard]] std::array<std::string, kMailColumnCount> DisplayColumns(const MailRow& row);
 
 // Platform part: `bytes` in the character set named `charset` (a MIME name
