@@ -584,8 +584,9 @@ TEST_F(CheckCycleTest, SeenFileNameOfAnotherFileIsReplacedAndThatFileLeftAlone) 
   const std::vector<std::string> files = {"mail.oauth.qor", "Corvel.conf", "a.uidl.lock",
                                           "a.uidl.tmp",     ".uidl",       "Kept.UIDL"};
   for (const std::string& name : files) ReplaceFileAtomically(name, "not a seen list");
-  for (const std::string& name : names) {
-    TestAccount account = AccountOn(server, "A" + name);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    TestAccount account = AccountOn(server, "A" + std::to_string(i));
     account.authMethod = "NONE";
     account.uidlFileName = name;
     account.interval = 100000;  // checked here only, never by the timer
@@ -600,10 +601,10 @@ TEST_F(CheckCycleTest, SeenFileNameOfAnotherFileIsReplacedAndThatFileLeftAlone) 
       EXPECT_EQ(given, "Kept.UIDL");
       continue;
     }
-    EXPECT_EQ(given, MakeUidlFileName("A" + names[i], 123456));
+    EXPECT_EQ(given, MakeUidlFileName("A" + std::to_string(i), 123456));
     EXPECT_EQ(ReadFile(given), "one\r\n");
     EXPECT_THAT(
-        LogOf("A" + names[i]),
+        LogOf("A" + std::to_string(i)),
         ::testing::Contains("The seen-message file name was not one of Corvel's; now " + given));
   }
   // Still the accounts, whatever the program may have stored into them.
