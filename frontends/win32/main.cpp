@@ -84,7 +84,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     view.Attach(window);
     // Tab and the arrow keys move between the window's controls.
     loop.OnPreTranslate = [&view](void* message) {
-      return IsDialogMessageW(view.Handle(), static_cast<MSG*>(message)) != FALSE;
+      if (IsDialogMessageW(view.Handle(), static_cast<MSG*>(message)) == FALSE) return false;
+      view.ScrollFocusIntoView();
+      return true;
     };
 
     window.FormCreate();

@@ -17,6 +17,7 @@ namespace corvel::win32 {
 namespace {
 
 constexpr wchar_t kWindowClass[] = L"CorvelMainWindow";
+constexpr wchar_t kFieldsClass[] = L"CorvelEditorFields";
 constexpr UINT kFirstPaintMessage = WM_APP + 1;
 constexpr int kFirstControlId = 100;
 constexpr int kTabsId = 90;
@@ -67,6 +68,26 @@ LRESULT CALLBACK WindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
   return view->HandleMessage(message, wParam, lParam);
 }
 
+LRESULT CALLBACK FieldsProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
+  auto* view = reinterpret_cast<Win32MainView*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (view == nullptr || view->Handle() == nullptr) {
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+  }
+  return view->HandleFieldsMessage(hwnd, message, wParam, lParam);
+}
+
+// Rows of the editor's fields that are a check box across the row.
+bool IsWideBox(Control control) {
+  return control == Control::EnableAccChkBx || control == Control::LeaveMailChkBx;
+}
+
+constexpr int kRowHeight = 23;
+constexpr int kRowGap = 4;
+
 struct ControlSpec {
   Control control;
   const wchar_t* windowClass;
@@ -87,6 +108,12 @@ Win32MainView::Win32MainView(HINSTANCE instance, HICON icon, HICON smallIcon)
   windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   windowClass.lpszClassName = kWindowClass;
+  RegisterClassExW(&windowClass);
+  windowClass.lpfnWndProc = FieldsProcedure;
+  windowClass.hIcon = nullptr;
+  windowClass.hIconSm = nullptr;
+  windowClass.hbrBackground = nullptr;
+  windowClass.lpszClassName = kFieldsClass;
   RegisterClassExW(&windowClass);
 
   // The message font of the system (not the bitmap "System" font that
@@ -124,9 +151,10 @@ Win32MainView::~Win32MainView() {
 }
 
 HWND Win32MainView::Make(const wchar_t* windowClass, const wchar_t* text, DWORD style, int id,
-                         DWORD exStyle) {
+                         DWORD exStyle, HWND parent) {
   HWND control =
-      CreateWindowExW(exStyle, windowClass, text, WS_CHILD | style, 0, 0, 10, 10, hwnd_,
+      CreateWindowExW(exStyle, windowClass, text, WS_CHILD | style, 0, 0, 10, 10,
+                      parent != nullptr ? parent : hwnd_,
                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
   SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
   return control;
@@ -150,59 +178,10 @@ void Win32MainView::BuildControls() {
     return handle;
   };
   const DWORD checkBox = BS_AUTOCHECKBOX | WS_TABSTOP;
-  const DWORD edit = ES_AUTOHSCROLL | WS_TABSTOP;
 
   // "Accounts": the editor. Closed at start: every field and button but
   // "Open accts." is disabled.
-  make(Control::EnableAccChkBx, WC_BUTTONW, L"Enable this account", checkBox, 0);
-  const std::pair<Control, const wchar_t*> kFields[] = {
-      {Control::AccountNameEdit, L"Account name:"},
-      {Control::ProtocolBox, L"Protocol:"},
-      {Control::ServerEdit, L"Server:"},
-      {Control::PortEdit, L"Port:"},
-      {Control::UserEdit, L"User:"},
-      {Control::PassEdit, L"Pass:"},
-      {Control::SecurityBox, L"Security:"},
-      {Control::FoldersEdit, L"Folders (IMAP):"},
-      {Control::SecsEdit, L"Interval in seconds:"}};
-  for (const auto& [control, label] : kFields) {
-    HWND caption = nullptr;
-    if (control == Control::SecsEdit) {
-      caption = make(Control::Label1, WC_STATICW, label, SS_LEFT | SS_CENTERIMAGE, 0);
-    } else {
-      caption = Make(WC_STATICW, label, SS_LEFT | SS_CENTERIMAGE, 0);
-      pages_[0].push_back(caption);
-    }
-    fieldLabels_.emplace_back(caption, control);
-    if (IsDropDown(control)) {
-      HWND box = make(control, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0);
-      const auto add = [box](std::string_view choice) {
-        SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WideText(choice).c_str()));
-      };
-      if (control == Control::SecurityBox) {
-        for (std::string_view choice : kSecurityChoices) add(choice);
-      } else {
-        for (std::string_view choice : kProtocolChoices) add(choice);
-      }
-      SendMessageW(box, CB_SETCURSEL, 0, 0);
-    } else {
-      const DWORD extra = control == Control::PassEdit ? ES_PASSWORD : 0;
-      HWND field =
-          Make(WC_EDITW, L"", edit | extra, kFirstControlId + Index(control), WS_EX_CLIENTEDGE);
-      controls_[Index(control)] = field;
-      pages_[0].push_back(field);
-    }
-  }
-  SetWindowTextW(controls_[Index(Control::PortEdit)], L"110");
-  SetWindowTextW(controls_[Index(Control::FoldersEdit)], L"INBOX");
-  SetWindowTextW(controls_[Index(Control::SecsEdit)], L"300");
-  // The interval's arrows step the number in the box; the box itself takes
-  // any text, which the program keeps within its range when it loses focus.
-  upDown_ = Make(UPDOWN_CLASSW, L"", UDS_ALIGNRIGHT | UDS_ARROWKEYS, kUpDownId);
-  SendMessageW(upDown_, UDM_SETBUDDY, reinterpret_cast<WPARAM>(controls_[Index(Control::SecsEdit)]),
-               0);
-  pages_[0].push_back(upDown_);
-  make(Control::LeaveMailChkBx, WC_BUTTONW, L"I leave my mail on the server", checkBox, 0);
+  BuildFields();
   const std::pair<Control, const wchar_t*> kButtons[9] = {{Control::OpenButton, L"Open accts."},
                                                           {Control::btnNew, L"New"},
                                                           {Control::btnDelete, L"Delete"},
@@ -274,6 +253,74 @@ void Win32MainView::BuildControls() {
   SetWindowPos(tabs_, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
+void Win32MainView::BuildFields() {
+  fields_ = CreateWindowExW(WS_EX_CONTROLPARENT, kFieldsClass, L"",
+                            WS_CHILD | WS_VSCROLL | WS_CLIPCHILDREN, 0, 0, 10, 10, hwnd_, nullptr,
+                            instance_, this);
+  pages_[0].push_back(fields_);
+  const DWORD checkBox = BS_AUTOCHECKBOX | WS_TABSTOP;
+  const DWORD edit = ES_AUTOHSCROLL | WS_TABSTOP;
+  const auto make = [this](Control control, const wchar_t* windowClass, const wchar_t* text,
+                           DWORD style, DWORD exStyle = 0) {
+    HWND handle = Make(windowClass, text, style | WS_VISIBLE, kFirstControlId + Index(control),
+                       exStyle, fields_);
+    controls_[Index(control)] = handle;
+    return handle;
+  };
+  const auto row = [this](Control control, const wchar_t* caption) {
+    HWND label = nullptr;
+    if (caption != nullptr) {
+      label = Make(WC_STATICW, caption, SS_LEFT | SS_CENTERIMAGE | WS_VISIBLE,
+                   control == Control::SecsEdit ? kFirstControlId + Index(Control::Label1) : 0, 0,
+                   fields_);
+      if (control == Control::SecsEdit) controls_[Index(Control::Label1)] = label;
+    }
+    fieldRows_.push_back({control, label});
+  };
+
+  make(Control::EnableAccChkBx, WC_BUTTONW, L"Enable this account", checkBox);
+  row(Control::EnableAccChkBx, nullptr);
+  const std::pair<Control, const wchar_t*> kFields[] = {
+      {Control::AccountNameEdit, L"Account name:"},
+      {Control::ProtocolBox, L"Protocol:"},
+      {Control::ServerEdit, L"Server:"},
+      {Control::PortEdit, L"Port:"},
+      {Control::UserEdit, L"User:"},
+      {Control::PassEdit, L"Pass:"},
+      {Control::SecurityBox, L"Security:"},
+      {Control::FoldersEdit, L"Folders (IMAP):"},
+      {Control::SecsEdit, L"Interval in seconds:"}};
+  for (const auto& [control, caption] : kFields) {
+    row(control, caption);
+    if (IsDropDown(control)) {
+      HWND box = make(control, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP);
+      const auto add = [box](std::string_view choice) {
+        SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WideText(choice).c_str()));
+      };
+      if (control == Control::SecurityBox) {
+        for (std::string_view choice : kSecurityChoices) add(choice);
+      } else {
+        for (std::string_view choice : kProtocolChoices) add(choice);
+      }
+      SendMessageW(box, CB_SETCURSEL, 0, 0);
+    } else {
+      const DWORD extra = control == Control::PassEdit ? ES_PASSWORD : 0;
+      make(control, WC_EDITW, L"", edit | extra, WS_EX_CLIENTEDGE);
+    }
+  }
+  SetWindowTextW(controls_[Index(Control::PortEdit)], L"110");
+  SetWindowTextW(controls_[Index(Control::FoldersEdit)], L"INBOX");
+  SetWindowTextW(controls_[Index(Control::SecsEdit)], L"300");
+  // The interval's arrows step the number in the box; the box itself takes
+  // any text, which the program keeps within its range when it loses focus.
+  upDown_ =
+      Make(UPDOWN_CLASSW, L"", UDS_ALIGNRIGHT | UDS_ARROWKEYS | WS_VISIBLE, kUpDownId, 0, fields_);
+  SendMessageW(upDown_, UDM_SETBUDDY, reinterpret_cast<WPARAM>(controls_[Index(Control::SecsEdit)]),
+               0);
+  make(Control::LeaveMailChkBx, WC_BUTTONW, L"I leave my mail on the server", checkBox);
+  row(Control::LeaveMailChkBx, nullptr);
+}
+
 void Win32MainView::Layout() {
   RECT client{};
   GetClientRect(hwnd_, &client);
@@ -290,60 +337,41 @@ void Win32MainView::Layout() {
   };
   const auto at = [this](Control control) { return controls_[Index(control)]; };
 
-  // "Accounts": a column of captioned fields, then the buttons, three by
-  // three, then the note.
-  const int rowHeight = 23;
-  const int step = 27;
-  // Wide enough for the longest caption in the window's font, with a gap
-  // before the fields.
-  int labelWidth = 122;
+  // "Accounts": the fields, then the buttons, three by three, then the
+  // note, as high as its text.
+  int noteHeight = 0;
   if (HDC dc = GetDC(hwnd_); dc != nullptr) {
     const HGDIOBJ oldFont = SelectObject(dc, font_);
-    wchar_t text[64];
-    for (const auto& [label, control] : fieldLabels_) {
-      const int length = GetWindowTextW(label, text, 64);
-      SIZE size{};
-      if (length > 0 && GetTextExtentPoint32W(dc, text, length, &size)) {
-        labelWidth = std::max(labelWidth, static_cast<int>(size.cx) + 10);
-      }
+    const std::wstring note = WindowText(at(Control::lblNOTE));
+    RECT box = {0, 0, width, 0};
+    if (!note.empty()) {
+      DrawTextW(dc, note.c_str(), static_cast<int>(note.size()), &box,
+                DT_CALCRECT | DT_WORDBREAK | DT_CENTER | DT_NOPREFIX);
+      noteHeight = box.bottom + 4;
     }
     SelectObject(dc, oldFont);
     ReleaseDC(hwnd_, dc);
   }
-  labelWidth = std::min(labelWidth, width / 2);
-  int y = page.top;
-  place(at(Control::EnableAccChkBx), left, y, width, 20);
-  y += 26;
-  for (const auto& [label, control] : fieldLabels_) {
-    place(label, left, y, labelWidth, rowHeight);
-    const int fieldWidth = width - labelWidth;
-    if (IsDropDown(control)) {
-      place(at(control), left + labelWidth, y, fieldWidth, 200);
-    } else if (control == Control::SecsEdit) {
-      // The arrows take the right end of the box.
-      place(at(control), left + labelWidth, y, fieldWidth, rowHeight);
-      SendMessageW(upDown_, UDM_SETBUDDY, reinterpret_cast<WPARAM>(at(control)), 0);
-    } else {
-      place(at(control), left + labelWidth, y, fieldWidth, rowHeight);
-    }
-    y += step;
-  }
-  place(at(Control::LeaveMailChkBx), left, y, width, 20);
-  y += 28;
   const Control kButtons[9] = {Control::OpenButton, Control::btnNew,       Control::btnDelete,
                                Control::btnPrev,    Control::btnClearAuth, Control::btnNext,
                                Control::btnFirst,   Control::btnUpdate,    Control::btnLast};
   const int gap = 6;
   const int buttonWidth = (width - 2 * gap) / 3;
+  const int buttonsTop = std::max(static_cast<int>(page.top) + 3 * kRowHeight,
+                                  static_cast<int>(page.bottom) - noteHeight - 3 * 30);
+  place(fields_, left, page.top, width, buttonsTop - gap - page.top);
+  LayoutFields();
   for (int i = 0; i < 9; ++i) {
-    place(at(kButtons[i]), left + (i % 3) * (buttonWidth + gap), y + (i / 3) * 30, buttonWidth, 25);
+    place(at(kButtons[i]), left + (i % 3) * (buttonWidth + gap), buttonsTop + (i / 3) * 30,
+          buttonWidth, 25);
   }
-  y += 3 * 30 + 6;
-  place(at(Control::lblNOTE), left, y, width, std::max(0, static_cast<int>(page.bottom) - y));
+  const int noteTop = buttonsTop + 3 * 30;
+  place(at(Control::lblNOTE), left, noteTop, width,
+        std::max(0, static_cast<int>(page.bottom) - noteTop));
 
   // "Settings": the boxes one under the other; a caption too long for the
   // width wraps onto a second line.
-  y = page.top;
+  int y = page.top;
   for (Control box : {Control::StartupChkBx, Control::ConnErrChkBx, Control::LogChkBx,
                       Control::AllMailChkBx, Control::BalloonChkBx}) {
     const int height = box == Control::AllMailChkBx ? 34 : 20;
@@ -355,6 +383,172 @@ void Win32MainView::Layout() {
   const RECT full = {page.left - 2, page.top - 2, page.right + 2, page.bottom + 2};
   for (HWND filling : {mailList_, logMemo_, at(Control::lblAbout)}) {
     place(filling, full.left, full.top, full.right - full.left, full.bottom - full.top);
+  }
+}
+
+void Win32MainView::LayoutFields() {
+  if (fields_ == nullptr || layingOutFields_) return;
+  layingOutFields_ = true;
+  // Captions wide enough for the longest in the window's font, with a gap
+  // before the fields.
+  labelWidth_ = 122;
+  if (HDC dc = GetDC(hwnd_); dc != nullptr) {
+    const HGDIOBJ oldFont = SelectObject(dc, font_);
+    for (const FieldRow& row : fieldRows_) {
+      if (row.label == nullptr) continue;
+      const std::wstring text = WindowText(row.label);
+      SIZE size{};
+      if (GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size)) {
+        labelWidth_ = std::max(labelWidth_, static_cast<int>(size.cx) + 10);
+      }
+    }
+    SelectObject(dc, oldFont);
+    ReleaseDC(hwnd_, dc);
+  }
+  // The scroll bar comes and goes with the height of the fields, and
+  // takes its width from them.
+  RECT client{};
+  for (int pass = 0; pass < 2; ++pass) {
+    GetClientRect(fields_, &client);
+    const int content = ArrangeFields(client.right, false);
+    fieldsScroll_ =
+        std::clamp(fieldsScroll_, 0, std::max(0, content - static_cast<int>(client.bottom)));
+    SCROLLINFO info{};
+    info.cbSize = sizeof info;
+    info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+    info.nMax = std::max(content - 1, 0);
+    info.nPage = static_cast<UINT>(std::max(client.bottom, 0L));
+    info.nPos = fieldsScroll_;
+    SetScrollInfo(fields_, SB_VERT, &info, TRUE);
+    RECT now{};
+    GetClientRect(fields_, &now);
+    if (now.right == client.right) break;
+  }
+  GetClientRect(fields_, &client);
+  ArrangeFields(client.right, true);
+  layingOutFields_ = false;
+}
+
+int Win32MainView::ArrangeFields(int width, bool place) {
+  const int fieldLeft = std::min(labelWidth_, width / 2);
+  const int fieldWidth = width - fieldLeft;
+  const UINT flags = SWP_NOZORDER | SWP_NOACTIVATE;
+  int y = 0;
+  for (const FieldRow& row : fieldRows_) {
+    if (hidden_[Index(row.control)]) continue;
+    HWND control = controls_[Index(row.control)];
+    int x = fieldLeft;
+    int w = fieldWidth;
+    int height = kRowHeight;
+    if (row.label == nullptr) {
+      height = 20;
+      if (IsWideBox(row.control)) {
+        x = 0;
+        w = width;
+      }
+    }
+    if (place) {
+      const int top = y - fieldsScroll_;
+      if (row.label != nullptr) SetWindowPos(row.label, nullptr, 0, top, fieldLeft, height, flags);
+      // A drop-down list's height is that of its open list.
+      SetWindowPos(control, nullptr, x, top, w, IsDropDown(row.control) ? 200 : height, flags);
+      // The interval's arrows take the right end of its box.
+      if (row.control == Control::SecsEdit) {
+        SendMessageW(upDown_, UDM_SETBUDDY, reinterpret_cast<WPARAM>(control), 0);
+      }
+    }
+    y += height + kRowGap;
+  }
+  return y;
+}
+
+void Win32MainView::ScrollFieldsTo(int position) {
+  RECT client{};
+  GetClientRect(fields_, &client);
+  const int content = ArrangeFields(client.right, false);
+  position = std::clamp(position, 0, std::max(0, content - static_cast<int>(client.bottom)));
+  if (position == fieldsScroll_) return;
+  fieldsScroll_ = position;
+  SetScrollPos(fields_, SB_VERT, position, TRUE);
+  ArrangeFields(client.right, true);
+}
+
+void Win32MainView::ScrollFocusIntoView() {
+  HWND focus = GetFocus();
+  if (fields_ == nullptr || focus == nullptr || !IsChild(fields_, focus)) return;
+  while (GetParent(focus) != fields_) focus = GetParent(focus);
+  RECT box{};
+  GetWindowRect(focus, &box);
+  MapWindowPoints(nullptr, fields_, reinterpret_cast<POINT*>(&box), 2);
+  RECT client{};
+  GetClientRect(fields_, &client);
+  if (box.top < 0) {
+    ScrollFieldsTo(fieldsScroll_ + box.top - kRowGap);
+  } else if (box.bottom > client.bottom) {
+    ScrollFieldsTo(fieldsScroll_ + box.bottom - client.bottom + kRowGap);
+  }
+}
+
+LRESULT Win32MainView::HandleFieldsMessage(HWND panel, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_VSCROLL: {
+      SCROLLINFO info{};
+      info.cbSize = sizeof info;
+      info.fMask = SIF_ALL;
+      GetScrollInfo(panel, SB_VERT, &info);
+      int position = info.nPos;
+      switch (LOWORD(wParam)) {
+        case SB_LINEUP:
+          position -= kRowHeight + kRowGap;
+          break;
+        case SB_LINEDOWN:
+          position += kRowHeight + kRowGap;
+          break;
+        case SB_PAGEUP:
+          position -= static_cast<int>(info.nPage);
+          break;
+        case SB_PAGEDOWN:
+          position += static_cast<int>(info.nPage);
+          break;
+        case SB_THUMBTRACK:
+        case SB_THUMBPOSITION:
+          position = info.nTrackPos;
+          break;
+        case SB_TOP:
+          position = 0;
+          break;
+        case SB_BOTTOM:
+          position = info.nMax;
+          break;
+        default:
+          break;
+      }
+      ScrollFieldsTo(position);
+      return 0;
+    }
+    case WM_MOUSEWHEEL:
+      // Three rows a notch, as lists scroll.
+      ScrollFieldsTo(fieldsScroll_ -
+                     GET_WHEEL_DELTA_WPARAM(wParam) * 3 * (kRowHeight + kRowGap) / WHEEL_DELTA);
+      return 0;
+    case WM_SIZE:
+      LayoutFields();
+      return 0;
+    case WM_ERASEBKGND: {
+      RECT client{};
+      GetClientRect(panel, &client);
+      FillRect(reinterpret_cast<HDC>(wParam), &client,
+               pageBrush_ != nullptr ? pageBrush_ : GetSysColorBrush(COLOR_BTNFACE));
+      return 1;
+    }
+    case WM_COMMAND:
+    case WM_NOTIFY:
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN:
+      // The fields' messages are the window's.
+      return HandleMessage(message, wParam, lParam);
+    default:
+      return DefWindowProcW(panel, message, wParam, lParam);
   }
 }
 
@@ -556,6 +750,8 @@ void Win32MainView::SetText(Control control, std::string_view text) {
   }
   setBytes_[Index(control)] = std::string(text);
   setShown_[Index(control)] = shown;
+  // The note takes the room its text needs.
+  if (control == Control::lblNOTE) Layout();
 }
 
 bool Win32MainView::ControlEnabled(Control control) const {
@@ -567,6 +763,20 @@ void Win32MainView::SetControlEnabled(Control control, bool enabled) {
   if (HWND handle = controls_[Index(control)]) EnableWindow(handle, enabled);
   if (control == Control::SecsEdit) EnableWindow(upDown_, enabled);
 }
+
+void Win32MainView::SetControlVisible(Control control, bool visible) {
+  if (hidden_[Index(control)] == !visible) return;
+  hidden_[Index(control)] = !visible;
+  const int show = visible ? SW_SHOWNA : SW_HIDE;
+  if (HWND handle = controls_[Index(control)]) ShowWindow(handle, show);
+  for (const FieldRow& row : fieldRows_) {
+    if (row.control == control && row.label != nullptr) ShowWindow(row.label, show);
+  }
+  if (control == Control::SecsEdit) ShowWindow(upDown_, show);
+  LayoutFields();
+}
+
+bool Win32MainView::ControlVisible(Control control) const { return !hidden_[Index(control)]; }
 
 int Win32MainView::ColumnWidth(int column) const {
   return static_cast<int>(SendMessageW(mailList_, LVM_GETCOLUMNWIDTH, column, 0));

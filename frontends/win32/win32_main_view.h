@@ -53,6 +53,8 @@ class Win32MainView final : public MainView {
   void SetText(Control control, std::string_view text) override;
   [[nodiscard]] bool ControlEnabled(Control control) const override;
   void SetControlEnabled(Control control, bool enabled) override;
+  void SetControlVisible(Control control, bool visible);
+  [[nodiscard]] bool ControlVisible(Control control) const;
   [[nodiscard]] int ColumnWidth(int column) const override;
   void SetColumnWidth(int column, int width) override;
   void ClearProtocolTrace() override { trace_.clear(); }
@@ -71,15 +73,33 @@ class Win32MainView final : public MainView {
   void MakeNormal() override;
   void BringToForeground() override;
 
-  // The window procedure's work; called by it only.
+  // Scrolls the editor's fields so that the control with the keyboard
+  // focus is in sight (after Tab moved it to a field scrolled away).
+  void ScrollFocusIntoView();
+
+  // The window procedures' work; called by them only.
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT HandleFieldsMessage(HWND panel, UINT message, WPARAM wParam, LPARAM lParam);
 
  private:
+  // A row of the editor's fields: a control with its caption on the left,
+  // or (no caption) a control across the row or in the fields' column.
+  struct FieldRow {
+    Control control;
+    HWND label = nullptr;
+  };
+
   static int Index(Control control) { return static_cast<int>(control); }
-  HWND Make(const wchar_t* windowClass, const wchar_t* text, DWORD style, int id,
-            DWORD exStyle = 0);
+  HWND Make(const wchar_t* windowClass, const wchar_t* text, DWORD style, int id, DWORD exStyle = 0,
+            HWND parent = nullptr);
   void BuildControls();
+  void BuildFields();
   void Layout();
+  void LayoutFields();
+  // The height of the editor's fields at `width`, and, with place, their
+  // places at the current scroll position.
+  int ArrangeFields(int width, bool place);
+  void ScrollFieldsTo(int position);
   void ShowPage(int page);
   void TakePageColour();
   void Command(int id, int code);
@@ -102,8 +122,14 @@ class Win32MainView final : public MainView {
   HWND logMemo_ = nullptr;
   HWND upDown_ = nullptr;
   std::array<HWND, kControlCount> controls_{};
-  // The labels of the editor's fields, beside their controls.
-  std::vector<std::pair<HWND, Control>> fieldLabels_;
+  // The editor's fields, top to bottom, on a panel of their own that
+  // scrolls when they do not fit; the buttons and the note stay below it.
+  HWND fields_ = nullptr;
+  std::vector<FieldRow> fieldRows_;
+  int fieldsScroll_ = 0;
+  int labelWidth_ = 122;
+  bool layingOutFields_ = false;
+  std::array<bool, kControlCount> hidden_{};
   // The controls of each page, shown while its tab is selected.
   std::array<std::vector<HWND>, 5> pages_;
   // The bytes last set into a text control and what they showed: a text the

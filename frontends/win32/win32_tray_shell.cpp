@@ -164,6 +164,10 @@ LRESULT Win32TrayShell::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam
       case WM_RBUTTONDOWN:
         Tell(TrayMouseAction::kRightDown);
         break;
+      case NIN_BALLOONUSERCLICK:
+        // The balloon leads to what it tells of ("New mail").
+        if (const auto handler = OnBalloonClicked) handler();
+        break;
       default:
         break;
     }

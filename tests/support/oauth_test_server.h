@@ -4,6 +4,10 @@
 // verifier matches the challenge, and a refresh token for a new access token
 // and a new refresh token (the old one is then spent). It plays the browser
 // too: Browser() follows the authorization address as a browser would.
+//
+// Windows builds run the server, and its browser, in the TLS peer host
+// (tls_peer_host.cpp) on the build machine; the calls below are forwarded
+// to it (oauth_test_remote.cpp).
 #pragma once
 
 #include <cstdint>
@@ -16,6 +20,12 @@
 #include <vector>
 
 namespace corvel::test {
+
+#ifdef _WIN32
+namespace remote {
+class Channel;
+}  // namespace remote
+#endif
 
 class OAuthTestServer {
  public:
@@ -89,6 +99,9 @@ class OAuthTestServer {
   std::string user_;
   std::string activeToken_;  // the access token of the last grant
   int introspections_ = 0;
+#ifdef _WIN32
+  std::unique_ptr<remote::Channel> channel_;
+#endif
 };
 
 }  // namespace corvel::test

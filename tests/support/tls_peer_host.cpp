@@ -1,10 +1,11 @@
-// The TLS peer host: the OpenSSL server side of the TLS tests, for test
-// programs that have no OpenSSL of their own (the Windows build, run under
-// Wine on this machine). It listens on 127.0.0.1, prints its port, and
-// serves each control connection in a process of its own, which holds one
-// set of test certificates or one test server and its current peer, and runs
-// the commands of tls_peer_wire.h on them. A control connection that ends
-// ends its process, with whatever it held.
+// The TLS peer host: the OpenSSL server side of the TLS tests, and the
+// OAuth2 test server with its browser, for test programs that have no
+// OpenSSL or libcurl of their own (the Windows build, run under Wine on this
+// machine). It listens on 127.0.0.1, prints its port, and serves each
+// control connection in a process of its own, which holds one set of test
+// certificates, one test server and its current peer, or one OAuth2 test
+// server, and runs the commands of tls_peer_wire.h on them. A control
+// connection that ends ends its process, with whatever it held.
 #include <signal.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 
 #include "pop3_server/plain_socket.h"
 #include "support/loopback.h"
+#include "support/oauth_test_server.h"
 #include "support/tls_peer_wire.h"
 #include "support/tls_test_pki.h"
 #include "support/tls_test_server.h"
@@ -119,6 +121,7 @@ class Control {
       peer_.reset();
       return {"ok"};
     }
+    if (command.starts_with("oauth")) return OAuth(command, a);
     if (!peer_) return {"error", "no peer"};
     TlsPeer& peer = *peer_;
     if (command == "handshake") {
@@ -156,7 +159,44 @@ class Control {
     return {"error", "unknown command " + command};
   }
 
+  std::vector<std::string> OAuth(const std::string& command, const std::vector<std::string>& a) {
+    auto arg = [&a](std::size_t i) { return i < a.size() ? a[i] : std::string(); };
+    if (command == "oauth") {
+      oauth_ = std::make_unique<OAuthTestServer>();
+      const std::string url = oauth_->TokenUrl();
+      const std::size_t colon = url.rfind(':');
+      return {"ok", url.substr(colon + 1, url.find('/', colon) - colon - 1)};
+    }
+    if (!oauth_) return {"error", "no OAuth test server"};
+    OAuthTestServer& server = *oauth_;
+    if (command == "oauth-user") {
+      server.SetUser(arg(0));
+    } else if (command == "oauth-issue") {
+      return {"ok", server.IssueAccessToken()};
+    } else if (command == "oauth-access") {
+      server.SetAccessToken(arg(0), arg(1));
+    } else if (command == "oauth-deny") {
+      server.DenyAuthorization(arg(0));
+    } else if (command == "oauth-revoke") {
+      server.RevokeRefreshTokens();
+    } else if (command == "oauth-secret") {
+      server.RequireClientSecret(arg(0));
+    } else if (command == "oauth-counts") {
+      return {"ok", std::to_string(server.CodeGrants()), std::to_string(server.RefreshGrants()),
+              std::to_string(server.Introspections()), server.Refusals()};
+    } else if (command == "oauth-page") {
+      return {"ok", server.BrowserPage()};
+    } else if (command == "oauth-browse") {
+      std::string why;
+      if (!server.Browser()(arg(0), why)) return {"error", why};
+    } else {
+      return {"error", "unknown command " + command};
+    }
+    return {"ok"};
+  }
+
   PeerSocket socket_;
+  std::unique_ptr<OAuthTestServer> oauth_;
   std::string buffer_;
   std::unique_ptr<TestPki> pki_;
   TlsServerOptions options_;

@@ -18,12 +18,16 @@ TEST(Win32TrayShell, TellsTheMouseActionsOfTheCallbackMessage) {
   Win32TrayShell shell(loop, GetModuleHandleW(nullptr), {});
   std::vector<TrayMouseAction> actions;
   shell.OnMouseAction = [&](TrayMouseAction action, TrayPoint) { actions.push_back(action); };
-  // A double click as the shell reports it, a right click, and a move that
-  // is no action.
-  for (UINT mouse : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP, WM_RBUTTONDOWN,
-                     WM_MOUSEMOVE}) {
+  int balloonClicks = 0;
+  shell.OnBalloonClicked = [&] { ++balloonClicks; };
+  // A double click as the shell reports it, a right click, a move that is
+  // no action, a click on the balloon and the balloon's time-out.
+  const UINT messages[] = {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK,     WM_LBUTTONUP,
+                           WM_RBUTTONDOWN, WM_MOUSEMOVE, NIN_BALLOONUSERCLICK, NIN_BALLOONTIMEOUT};
+  for (UINT mouse : messages) {
     SendMessageW(shell.Handle(), kTrayCallbackMessage, 1, static_cast<LPARAM>(mouse));
   }
+  EXPECT_EQ(balloonClicks, 1);
   EXPECT_EQ(actions,
             (std::vector<TrayMouseAction>{TrayMouseAction::kLeftDown, TrayMouseAction::kLeftUp,
                                           TrayMouseAction::kLeftDoubleClick,
