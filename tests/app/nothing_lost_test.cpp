@@ -226,22 +226,27 @@ TEST_F(NothingLostTest, AServerGoneAtThe150thOf400HeadersLeavesTheRestForTheNext
   settings_.Preset(kProgramKey, "AllMail", "True");
   Start();
 
+  // Closed with the later commands unread, the connection may be reset and
+  // the last answers sent lost on the way: the rows are those of the first
+  // k headers that arrived, k at most 149.
   EXPECT_EQ(window_->Checker().CheckAccount(0), CheckOutcome::EndedEarly);
-  EXPECT_EQ(window_->Checker().LastReport().reason, "the check ended early: the connection ended");
-  EXPECT_EQ(window_->MailList().Count(), 149u);
+  const std::size_t shown = window_->MailList().Count();
+  ASSERT_LE(shown, 149u);
   const std::vector<std::string> log = LogOf("Home");
-  EXPECT_THAT(std::vector<std::string>(log.end() - 3, log.end()),
-              ElementsAre("149 new mails! (14900 bytes)", "Check ended early: the connection ended",
-                          "Logged out from 127.0.0.1..."));
+  EXPECT_EQ(log[log.size() - 2].rfind("Check ended early: ", 0), 0u);
+  if (shown > 0) {
+    EXPECT_EQ(log[log.size() - 3],
+              std::to_string(shown) + " new mails! (" + std::to_string(shown * 100) + " bytes)");
+  }
   window_->MailList().Clear();
   EXPECT_EQ(window_->Checker().CheckAccount(1), CheckOutcome::Checked);
-  ASSERT_EQ(window_->MailList().Count(), 251u);
-  EXPECT_EQ(window_->MailList().Rows()[0].subject, "150");
-  EXPECT_EQ(window_->Checker().LastReport().newCount, 251);
+  EXPECT_EQ(window_->Checker().LastReport().newCount, 400 - static_cast<std::int64_t>(shown));
+  ASSERT_EQ(window_->MailList().Count(), 400 - shown);
+  EXPECT_EQ(window_->MailList().Rows()[0].subject, std::to_string(shown + 1));
   SeenList seen;
   seen.LoadFromFile("home.uidl");
   ASSERT_EQ(seen.Count(), 400u);
-  EXPECT_EQ(seen[149], "m150");
+  for (std::size_t i = 0; i < seen.Count(); ++i) EXPECT_EQ(seen[i], "m" + std::to_string(i + 1));
   EXPECT_THAT(cut.Failures(), ::testing::IsEmpty());
 }
 
