@@ -165,7 +165,8 @@ int ConsoleSession::RunProgram() {
   std::signal(SIGTERM, OnTerminationSignal);
 
   window_->FormPaint();
-  while (!loop_.Terminated()) loop_.ProcessEvents(1000);
+  // Asleep until an account is due, a signal comes or the accounts change.
+  loop_.Run();
 
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);

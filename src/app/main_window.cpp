@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <chrono>
 #include <limits>
 #include <utility>
 
@@ -17,7 +18,15 @@ namespace corvel {
 
 namespace {
 
-constexpr std::uint32_t kCheckInterval = 1000;
+// The longest wait a timer takes on every platform (about 24.8 days); the
+// check timer is set again when it expires with nothing due.
+constexpr std::uint64_t kLongestWaitMs = 0x7FFFFFFF;
+
+std::uint64_t SteadyMilliseconds() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
 
 struct ColumnSetting {
   std::string_view name;
@@ -86,6 +95,10 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       imap_(loop),
       imapSession_(imap_),
       checker_(table_, pop3_, seenList_, mailList_, flags_, *this),
+      scheduler_(
+          table_, *this, [this](std::size_t index) { return checker_.CheckAccount(index); },
+          options_.monotonicClock ? options_.monotonicClock : SteadyMilliseconds),
+      outages_(*this),
       newMailCommand_(loop),
       secrets_(options_.accountsFile, &loop, options_.tokenCommandTimeoutMs),
       push_(loop) {
@@ -174,6 +187,9 @@ void MainWindow::FormCreate() {
         loop_.Terminate();
         return;
       }
+      // Accounts changed by `corvel accounts ...` are looked at at once, not
+      // when the next account is due.
+      accountsWatch_ = WatchFile(loop_, options_.accountsFile, [this] { TickSoon(); });
     }
     flags_.FirstPaint = true;
     flags_.WindowInTray = false;
@@ -182,7 +198,6 @@ void MainWindow::FormCreate() {
     view_.SetCaption(kProgramCaption);
     // The locale format record is the one the front-end handed over.
     view_.SetText(Control::lblNOTE, "");
-    flags_.ConnErrorArmed = true;
     view_.SetText(Control::lblAbout, AboutText());
     CreateTray();
     RestoreSettings();
@@ -283,27 +298,17 @@ void MainWindow::UpdatePush() {
 
 void MainWindow::PushCheck(const std::string& account) {
   if (exiting_) return;
-  if (tickRunning_ || EditorOpen()) {
+  if (EditorOpen()) {
     pendingPush_.insert(account);
     return;
   }
-  tickRunning_ = true;
-  Guarded([&] {
-    ReloadIfChangedElsewhere();
-    for (std::size_t i = 0; i < table_.Count(); ++i) {
-      if (table_[i].PlainUidlFileName() != account || !table_[i].IsEnabled()) continue;
-      ClearProtocolTrace();
-      (void)checker_.CheckAccount(i);
-      break;
-    }
-    if (!EditorOpen() && !exiting_) StoreOwnChanges();
-  });
-  tickRunning_ = false;
-  if (timerRestartPending_) {
-    timerRestartPending_ = false;
-    SetCheckTimerEnabled(true);
+  // Through the check timer, so the check takes its turn with the others and
+  // never runs inside one.
+  for (std::size_t i = 0; i < table_.Count(); ++i) {
+    if (table_[i].PlainUidlFileName() != account || !table_[i].IsEnabled()) continue;
+    CheckAccountNow(i);
+    return;
   }
-  UpdatePush();
 }
 
 void MainWindow::FormPaint() {
@@ -619,24 +624,41 @@ void MainWindow::TakeInChangedSettings() {
 
 void MainWindow::TimerTimer() {
   // A tick never runs inside another: the blocking calls of a check keep the
-  // loop running, and one client serves every check.
-  if (tickRunning_) return;
+  // loop running, and one client serves every check. While the editor is
+  // open a tick does nothing at all.
+  if (tickRunning_ || EditorOpen()) return;
   tickRunning_ = true;
-  Guarded([this] {
+  // The timer rests during the tick; the tick ends by setting it again, unless
+  // the editor was opened meanwhile or a check raised an error.
+  if (checkTimer_ != 0) loop_.StopTimer(checkTimer_);
+  checkTimer_ = 0;
+  timerRestartPending_ = !exiting_;
+  scheduler_.StartCounting();
+  bool ended = false;
+  Guarded([&] {
     // What `corvel settings set` (or another program) changed holds from this
     // tick on: the boxes, and the values a check reads (OnNewMail,
     // FastListing, CheckDeadline).
     TakeInChangedSettings();
-    if (!EditorOpen()) ReloadIfChangedElsewhere();
-    checker_.TimerTimer();
+    ReloadIfChangedElsewhere();
+    scheduler_.TimerTimer();
     if (!EditorOpen() && !exiting_) StoreOwnChanges();
+    ended = true;
   });
   tickRunning_ = false;
-  if (timerRestartPending_) {
-    timerRestartPending_ = false;
-    SetCheckTimerEnabled(true);
-  }
+  if (!ended) timerRestartPending_ = false;
+  SetCheckTimerEnabled(std::exchange(timerRestartPending_, false));
   UpdatePush();
+}
+
+void MainWindow::CheckAccountNow(std::size_t index) {
+  scheduler_.CheckSoon(index);
+  TickSoon();
+}
+
+void MainWindow::TickSoon() {
+  tickSoon_ = true;
+  if (checkTimer_ != 0) ArmCheckTimer();
 }
 
 void MainWindow::ReloadIfChangedElsewhere() {
@@ -683,6 +705,11 @@ std::vector<CheckReport> MainWindow::CheckAllNow() {
     if (loop_.Terminated()) break;
   }
   return reports;
+}
+
+void MainWindow::CheckEnding(const CheckReport& report) {
+  outages_.CheckEnding(report,
+                       lastLogAccount_ == report.account && lastLogMessage_ == report.reason);
 }
 
 namespace {
@@ -736,6 +763,8 @@ void MainWindow::POP3Display(std::string_view msg) { view_.AppendProtocolTrace(m
 void MainWindow::ClearProtocolTrace() { view_.ClearProtocolTrace(); }
 
 void MainWindow::WriteLog(std::string_view account, std::string_view message) {
+  lastLogAccount_ = account;
+  lastLogMessage_ = message;
   if (!options_.forceLog && !view_.Checked(Control::LogChkBx)) return;
   // One call, one line: a line break or another control character in what a
   // server sent (an -ERR text) must neither add a line of its own nor reach a
@@ -762,21 +791,32 @@ bool MainWindow::OptionChecked(CheckOption option) const {
 void MainWindow::SetCheckTimerEnabled(bool enabled) {
   if (enabled && exiting_) return;
   if (tickRunning_) {
-    // The tick has the timer stopped; what is asked for meanwhile (the tick's
-    // own restart, the editor closing or opening) takes effect when it ends.
+    // The tick has the timer stopped; what is asked for meanwhile (the editor
+    // closing or opening) takes effect when it ends. Counting stops at once:
+    // the tick's walk ends with it.
     timerRestartPending_ = enabled;
-    if (enabled) return;
+    if (enabled) {
+      scheduler_.StartCounting();
+    } else {
+      scheduler_.StopCounting();
+    }
+    return;
   }
-  if (enabled == (checkTimer_ != 0)) {
-    if (!enabled) return;
-    // Enabling a running timer starts its period anew.
-    loop_.StopTimer(checkTimer_);
-  } else if (!enabled) {
-    loop_.StopTimer(checkTimer_);
+  if (!enabled) {
+    scheduler_.StopCounting();
+    if (checkTimer_ != 0) loop_.StopTimer(checkTimer_);
     checkTimer_ = 0;
     return;
   }
-  checkTimer_ = loop_.StartTimer(kCheckInterval, [this] { TimerTimer(); });
+  scheduler_.StartCounting();
+  ArmCheckTimer();
+}
+
+void MainWindow::ArmCheckTimer() {
+  if (checkTimer_ != 0) loop_.StopTimer(checkTimer_);
+  std::uint64_t wait = std::min(scheduler_.WaitMs().value_or(kLongestWaitMs), kLongestWaitMs);
+  if (std::exchange(tickSoon_, false)) wait = 0;
+  checkTimer_ = loop_.StartTimer(static_cast<std::uint32_t>(wait), [this] { TimerTimer(); });
 }
 
 std::string MainWindow::NowDateTimeText() const {

@@ -38,14 +38,17 @@
 #include "app/main_view.h"
 #include "app/process/new_mail_command.h"
 #include "app/settings/settings_store.h"
+#include "app/system/file_watch.h"
 #include "app/text/locale_format.h"
 #include "app/tray/tray_icon.h"
 #include "app/tray/tray_menu.h"
 #include "app/tray/tray_shell.h"
 #include "checker/check_host.h"
+#include "checker/check_scheduler.h"
 #include "checker/imap_mailbox.h"
 #include "checker/mail_checker.h"
 #include "checker/new_mail_list.h"
+#include "checker/outage_notices.h"
 #include "checker/seen_list.h"
 #include "net/event_loop.h"
 #include "pop3/sync_pop3_client.h"
@@ -87,6 +90,9 @@ struct MainWindowOptions {
   LocalClock clock;
   // The millisecond tick count; the system's when empty.
   std::function<std::uint32_t()> tickCount;
+  // Milliseconds of a monotonic clock, which the accounts' intervals are
+  // counted on; the system's steady clock when empty.
+  CheckScheduler::MonotonicClock monotonicClock;
   // Log every event whatever the "Log" box says (the console's --log).
   bool forceLog = false;
   // The blocking client's silence time-out in seconds.
@@ -160,7 +166,13 @@ class MainWindow final : private CheckHost {
   void CheckBoxClicked(Control box);
 
   // ---- Check cycle.
+  // The check timer's tick: the due accounts are checked (see
+  // CheckScheduler); the timer is then set for when the next one is due.
   void TimerTimer();
+  // Checks the account at `index` of Table() as soon as the running check
+  // (if any) has ended, instead of at the end of its interval: for a server
+  // that tells of new mail itself.
+  void CheckAccountNow(std::size_t index);
   void POP3Display(std::string_view msg);
   // Checks every enabled account once, now, in table order (the console's
   // "check"); an account whose login method was just found is checked again
@@ -206,6 +218,9 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] const TrayMenu& PopupMenu() const { return popUp_; }
   [[nodiscard]] bool CheckTimerEnabled() const { return checkTimer_ != 0; }
   [[nodiscard]] MailChecker& Checker() { return checker_; }
+  [[nodiscard]] CheckScheduler& Scheduler() { return scheduler_; }
+  // The accounts that fail now, and why.
+  [[nodiscard]] const OutageNotices& Outages() const { return outages_; }
   [[nodiscard]] const AccountRecord& EditRecord() const { return editRecord_; }
   [[nodiscard]] bool AddingAccount() const { return addingAccount_; }
   [[nodiscard]] std::size_t EditorCursor() const { return cursor_; }
@@ -219,12 +234,19 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] bool OptionChecked(CheckOption option) const override;
   void BalloonNotify(std::string_view title, std::string_view text, int iconKind,
                      int timeoutSeconds) override;
-  void SetCheckTimerEnabled(bool enabled) override;
+  // Checking on (counting, the timer set for the next due account) or off.
+  void SetCheckTimerEnabled(bool enabled);
+  // Sets the check timer for when the scheduler says the next account is due.
+  void ArmCheckTimer();
+  // A tick at once (or right after the one under way), while checking is on.
+  void TickSoon();
   void ClearProtocolTrace() override;
   [[nodiscard]] std::string NowDateTimeText() const override;
   [[nodiscard]] std::uint32_t TickCount() const override;
   [[nodiscard]] bool FastListing() const override;
   [[nodiscard]] std::int64_t CheckDeadlineSeconds() const override;
+  // Says why a check failed, or that the account works again.
+  void CheckEnding(const CheckReport& report) override;
   // Runs the "OnNewMail" command after a report of new mail.
   void CheckFinished(const CheckReport& report) override;
 
@@ -312,6 +334,12 @@ class MainWindow final : private CheckHost {
   SyncImapClient imap_;
   ImapMailbox imapSession_;
   MailChecker checker_;
+  CheckScheduler scheduler_;
+  OutageNotices outages_;
+  // The last line given to the log, so that a reason already written is not
+  // written twice.
+  std::string lastLogAccount_;
+  std::string lastLogMessage_;
   NewMailCommand newMailCommand_;
   AccountSecrets secrets_;
   TrayMenu popUp_;
@@ -348,6 +376,8 @@ class MainWindow final : private CheckHost {
   bool noTrayTold_ = false;
 
   std::unique_ptr<FileLock> folderLock_;
+  // The accounts file, watched for changes by others while the program runs.
+  std::unique_ptr<FileWatch> accountsWatch_;
   bool started_ = false;
   bool settingsFailureShown_ = false;
   // The option boxes' values as last read from the store (ConnErr, Balloon,
@@ -358,6 +388,7 @@ class MainWindow final : private CheckHost {
   // timer asked for meanwhile waits until it has ended.
   bool tickRunning_ = false;
   bool timerRestartPending_ = false;
+  bool tickSoon_ = false;
   bool exiting_ = false;
   bool exited_ = false;
 };

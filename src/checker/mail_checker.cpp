@@ -64,6 +64,11 @@ std::string Concat(std::string_view a, std::string_view b) {
   return s;
 }
 
+// What a check that ended early reports, and logs, given why it ended.
+std::string EndedEarlyReason(std::string_view why) {
+  return Concat("the check ended early: ", why);
+}
+
 }  // namespace
 
 bool CheckFailed(CheckOutcome outcome) {
@@ -78,27 +83,6 @@ MailChecker::MailChecker(AccountTable& table, SyncPop3Client& pop3, SeenList& se
       mailList_(mailList),
       flags_(flags),
       host_(host) {}
-
-void MailChecker::TimerTimer() {
-  if (host_.EditorOpen()) return;
-  host_.SetCheckTimerEnabled(false);
-  for (std::size_t i = 0; i < AccountTable::kCapacity; ++i) {
-    AccountRecord& record = table_[i];
-    if (record.Password.Empty()) break;
-    host_.ClearProtocolTrace();
-    if (!record.IsEnabled()) continue;
-    // Counted in unsigned arithmetic: an interval below 1 is never reached,
-    // and the count must not overflow into undefined behaviour meanwhile.
-    record.Elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(record.Elapsed) + 1u);
-    if (record.Elapsed != record.Interval) continue;
-    const CheckOutcome outcome = CheckAccount(i);
-    if (outcome != CheckOutcome::ConnectFailed && outcome != CheckOutcome::ReconnectFailed &&
-        outcome != CheckOutcome::NotAttempted) {
-      break;
-    }
-  }
-  host_.SetCheckTimerEnabled(true);
-}
 
 AccountRecord* MailChecker::CheckedRecord(std::size_t index) {
   if (checkGeneration_ != tableGeneration_ || index >= AccountTable::kCapacity) return nullptr;
@@ -137,29 +121,24 @@ CheckOutcome MailChecker::ConnectAndCheck(std::size_t index) {
   host_.WriteLog(name_, Concat("Trying to connect to ", server_));
   std::string reason;
   if (!session_->Connect(reason)) {
-    if (flags_.ConnErrorArmed && host_.OptionChecked(CheckOption::ConnErr)) {
-      host_.BalloonNotify("Connection error!", Concat("Unable to connect to ", server_),
-                          kBalloonError, 15);
-      flags_.ConnErrorArmed = false;
-    }
     report_.reason = std::move(reason);
     return CheckOutcome::ConnectFailed;
   }
   host_.WriteLog(name_, Concat("Connected to ", server_));
-  flags_.ConnErrorArmed = true;
 
   const CheckOutcome outcome = session_->LogIn(report_.reason);
   if (outcome != CheckOutcome::Checked) return outcome;
   DetectNewMail(index);
   if (endedEarly_.empty()) return CheckOutcome::Checked;
-  report_.reason = "the check ended early: " + endedEarly_;
+  report_.reason = EndedEarlyReason(endedEarly_);
   return CheckOutcome::EndedEarly;
 }
 
 CheckOutcome MailChecker::EndCheck(std::size_t index, CheckOutcome outcome) {
-  FinishCheck(index);
   report_.outcome = outcome;
   if (!CheckFailed(outcome)) report_.reason.clear();
+  host_.CheckEnding(report_);
+  FinishCheck(index);
   host_.CheckFinished(report_);
   return outcome;
 }
@@ -269,7 +248,8 @@ void MailChecker::EndEarly(ListingEnd end) {
   } else {
     endedEarly_ = session_->FailureReason();
   }
-  host_.WriteLog(name_, "Check ended early: " + endedEarly_);
+  // The reason the check reports, as it is: the log then tells it once.
+  host_.WriteLog(name_, EndedEarlyReason(endedEarly_));
 }
 
 void MailChecker::DetectWithSeenList(std::size_t index) {

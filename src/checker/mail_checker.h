@@ -1,10 +1,10 @@
-// The check cycle: once a second the check timer's tick walks the account
-// table, counts a second for every enabled account and checks an account whose
-// count has reached its interval — connect, log in with the remembered method
-// (or find one), tell new mail from seen mail, report it, log out. Every step
-// goes to the activity log under the account's name. The check speaks to the
-// server only through a mailbox session (mailbox.h): POP3 over the shared
-// client unless a chooser names another session for the account.
+// The check cycle: one check of an account — connect, log in with the
+// remembered method (or find one), tell new mail from seen mail, report it,
+// log out. Every step goes to the activity log under the account's name. The
+// check speaks to the server only through a mailbox session (mailbox.h): POP3
+// over the shared client unless a chooser names another session for the
+// account. When each account is checked is CheckScheduler's
+// (checker/check_scheduler.h).
 //
 // A check runs on the owner's thread inside the tick; the session's blocking
 // calls keep the event loop running while they wait, so the window, the tray
@@ -50,12 +50,9 @@ class MailChecker : private MailboxCheck {
   MailChecker(AccountTable& table, SyncPop3Client& pop3, SeenList& seenList, NewMailList& mailList,
               WindowFlags& flags, CheckHost& host);
 
-  // The check timer's tick. Errors of a check (a seen-message file that cannot
-  // be written) leave the tick after the logout step, with the check timer
-  // left disabled; the caller shows them.
-  void TimerTimer();
-
   // One check of the account at `index`, ending with FinishCheck on every path.
+  // Errors of a check (a seen-message file that cannot be written) leave it
+  // after the logout step; the caller shows them.
   CheckOutcome CheckAccount(std::size_t index);
   // The report of the last check that ended (also handed to the host).
   [[nodiscard]] const CheckReport& LastReport() const { return report_; }

@@ -38,7 +38,7 @@ class ImapCheckCycleTest : public MainWindowTest {
     settings_.Preset(kProgramKey, "AllMail", "True");
     Start();
     view_.SetChecked(Control::AllMailChkBx, true);
-    window_->TimerTimer();
+    Tick();
   }
 
   [[nodiscard]] std::vector<std::string> Uidls() const {

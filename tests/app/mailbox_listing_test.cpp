@@ -70,7 +70,7 @@ class MailboxListingTest : public MainWindowTest {
     Start();
     // The view outlives the windows: its box shows this check's choice.
     view_.SetChecked(Control::AllMailChkBx, allMail);
-    window_->TimerTimer();
+    Tick();
     return Outcome{LogOf("Home"), window_->MailList().Rows(), ReadWholeFile(kSeenFile)};
   }
 
@@ -200,7 +200,7 @@ TEST_F(MailboxListingTest, ListingCutByTheServerRecordsNoMessageItCouldNotReport
   Pop3Script slow = LoggedIn("3");
   slow.Expect("UIDL 1").Send("+OK 1 a").Expect("UIDL 2").Send("+OK 2 b").Expect("LIST 2").Close();
   const Outcome outcome = SameEitherWay(std::move(fast), std::move(slow), true, "a\r\n");
-  EXPECT_EQ(outcome.log[4], "Check ended early: the connection ended");
+  EXPECT_EQ(outcome.log[4], "the check ended early: the connection ended");
   EXPECT_EQ(outcome.seen, "a\r\n");
   EXPECT_EQ(window_->Checker().LastReport().outcome, CheckOutcome::EndedEarly);
   EXPECT_EQ(window_->Checker().LastReport().reason, "the check ended early: the connection ended");
@@ -275,8 +275,8 @@ TEST_F(MailboxListingTest, HeadersArePipelinedOnlyWhenTheServerAnnouncesIt) {
     const Outcome outcome = SameEitherWay(std::move(fast), std::move(slow), true, "a\r\n");
     // Cut, the message without its row is left for the next check.
     EXPECT_EQ(outcome.log[4], c.cut ? "1 new mails! (20 bytes)" : "2 new mails! (50 bytes)");
-    EXPECT_EQ(outcome.log[5],
-              c.cut ? "Check ended early: the connection ended" : "Logged out from 127.0.0.1...");
+    EXPECT_EQ(outcome.log[5], c.cut ? "the check ended early: the connection ended"
+                                    : "Logged out from 127.0.0.1...");
     EXPECT_EQ(outcome.seen, c.cut ? "a\r\nb\r\n" : "a\r\nb\r\nc\r\n");
     ASSERT_EQ(outcome.rows.size(), c.cut ? 1u : 2u);
     EXPECT_EQ(outcome.rows[0].subject, "s2");
@@ -349,7 +349,7 @@ TEST_F(MailboxListingTest, SizesMissingFromTheListingAreAskedAndACutListingRepor
   EXPECT_EQ(asked.seen, "a\r\nb\r\nc\r\n");
   ScriptedPop3Server cut(identified().Close());
   const Outcome ended = Check(cut.PortText(), true, false);
-  EXPECT_EQ(ended.log[4], "Check ended early: the connection ended");
+  EXPECT_EQ(ended.log[4], "the check ended early: the connection ended");
   EXPECT_EQ(ended.seen, "");
   EXPECT_THAT(ended.rows, IsEmpty());
   EXPECT_THAT(missing.Failures(), IsEmpty());
@@ -420,9 +420,9 @@ TEST_F(MailboxListingTest, ListingBeyondItsBoundsEndsTheCheckWhateverTheServerCl
     AddAccount(account);
     Start();
     window_->Checker().SetListingBounds(c.bounds);
-    window_->TimerTimer();
-    EXPECT_EQ(LogOf("Home")[4],
-              "Check ended early: the server's listing goes beyond " + c.why + " of identifiers");
+    Tick();
+    EXPECT_EQ(LogOf("Home")[4], "the check ended early: the server's listing goes beyond " + c.why +
+                                    " of identifiers");
     EXPECT_EQ(window_->Checker().LastReport().outcome, CheckOutcome::EndedEarly);
     EXPECT_EQ(ReadWholeFile(kSeenFile), "");
     // Nothing more is asked of a server that goes on listing.
@@ -464,12 +464,12 @@ TEST_F(MailboxListingTest, CheckPastItsDeadlineEndsEarlyAndRecordsNothingItDidNo
   Start();
   std::uint32_t now = 0;
   window_->Pop3().SetTickSource([&now] { return now += 10; });
-  window_->TimerTimer();
+  Tick();
   EXPECT_EQ(ReadWholeFile(kSeenFile), "");
   EXPECT_THAT(LogOf("Home"),
               ElementsAre("Trying to connect to 127.0.0.1", "Connected to 127.0.0.1",
                           "Logging in with regular cleartext user/pass...", "Logged in!",
-                          "Check ended early: the check took longer than the 1 s it may",
+                          "the check ended early: the check took longer than the 1 s it may",
                           "Logged out from 127.0.0.1..."));
   EXPECT_EQ(window_->Checker().LastReport().outcome, CheckOutcome::EndedEarly);
 }

@@ -23,7 +23,6 @@ class FakeHost : public CheckHost {
   }
   void BalloonNotify(std::string_view, std::string_view, int, int) override {}
   void SetMailAnimation(bool) override {}
-  void SetCheckTimerEnabled(bool) override {}
   void ClearProtocolTrace() override {}
   [[nodiscard]] std::string NowDateTimeText() const override { return "now"; }
   [[nodiscard]] std::uint32_t TickCount() const override { return 1; }
