@@ -119,8 +119,7 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
   imap_.OnDisplay = [this](const std::string& msg) { POP3Display(msg); };
   checker_.SetSessionChooser([this](const AccountRecord& record) -> MailboxSession* {
     const ProtocolOptions protocol =
-        ProtocolOptionsOf(LoadAccountOptions(AccountOptionsFileFor(options_.accountsFile))
-                              .Find(record.PlainUidlFileName()));
+        ProtocolOptionsOf(CachedAccountOptions().Find(record.PlainUidlFileName()));
     if (protocol.protocol != MailProtocol::imap) return nullptr;
     imapSession_.SetFolders(protocol.folders);
     return &imapSession_;
