@@ -830,6 +830,8 @@ std::string_view FailureWords(CheckOutcome outcome) {
       return "login refused";
     case CheckOutcome::NotAttempted:
       return "not checked";
+    case CheckOutcome::EndedEarly:
+      return "check incomplete";
     case CheckOutcome::MethodDiscovered:
     case CheckOutcome::Checked:
       break;
