@@ -72,6 +72,13 @@ class MailChecker : private MailboxCheck {
   // index, which may be another account.
   void TableReloaded() { ++tableGeneration_; }
 
+  // The most a check's listing may hold (see kMaxListingEntries).
+  struct ListingBounds {
+    std::size_t entries = kMaxListingEntries;
+    std::uint64_t bytes = kMaxListingBytes;
+  };
+  void SetListingBounds(ListingBounds bounds) { listingBounds_ = bounds; }
+
   // The new-mail presentation, also used by the window's handlers.
   void PrepareMailList();
   // A message's row, listed once per account and identifier; rawFrom and
@@ -105,13 +112,18 @@ class MailChecker : private MailboxCheck {
   void DetectNewMail(std::size_t index);
   void DetectWithSeenList(std::size_t index);
   // The new messages of the listing, their sizes, and their rows with "Show
-  // me all the new mail"; their identifiers are appended to the seen list.
-  void DetectFromListing(Tally& tally);
+  // me all the new mail"; the identifiers of those reported are appended to
+  // the seen list. How the listing ended.
+  ListingEnd DetectFromListing(Tally& tally);
   void DetectWholeMailbox(const MailboxStats& stats);
-  // The rows of the entries, from their headers.
-  void ShowMessages(std::span<const MailboxEntry> entries);
+  // The rows of the entries, from their headers; onRow(i) as the row of
+  // entries[i] is added. False when the session cannot go on.
+  bool ShowMessages(std::span<const MailboxEntry> entries,
+                    const std::function<void(std::size_t)>& onRow);
+  // The check ended before the mailbox was examined whole: why, logged.
+  void EndEarly(ListingEnd end);
   // Bounds the rest of the check by its deadline.
-  void LimitCheckTime(std::int64_t messageCount);
+  void LimitCheckTime();
   void FinishCheck(std::size_t index);
   // FinishCheck, then the report of a check that ended this way.
   CheckOutcome EndCheck(std::size_t index, CheckOutcome outcome);
@@ -140,6 +152,9 @@ class MailChecker : private MailboxCheck {
   std::string server_;
   MailboxSession* session_ = &pop3Session_;
   CheckReport report_;
+  // Why the running check ended before the mailbox was examined whole.
+  std::string endedEarly_;
+  ListingBounds listingBounds_;
 };
 
 }  // namespace corvel

@@ -582,6 +582,50 @@ TEST_F(CheckCycleTest, AccountWithoutAUsableSeenFileNameGetsAFreshOne) {
   EXPECT_THAT(view_.Errors(), IsEmpty());
 }
 
+TEST_F(CheckCycleTest, SeenFileNameOfAnotherFileIsReplacedAndThatFileLeftAlone) {
+  MailboxPop3Server server;
+  server.AddMessage("one", Mail("Ann", "Hi"));
+  const std::vector<std::string> names = {"mail.accounts.qor", "mail.oauth.qor", "Corvel.conf",
+                                          "a.uidl.lock",       "a.uidl.tmp",     ".uidl",
+                                          "CON.uidl",          "nul .UIDL",      "com7.uidl",
+                                          "a?.uidl",           "a\x01.uidl",     "Kept.UIDL"};
+  // The files of those names that are files, devices and impossible names aside.
+  const std::vector<std::string> files = {"mail.oauth.qor", "Corvel.conf", "a.uidl.lock",
+                                          "a.uidl.tmp",     ".uidl",       "Kept.UIDL"};
+  for (const std::string& name : files) ReplaceFileAtomically(name, "not a seen list");
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    TestAccount account = AccountOn(server, "A" + std::to_string(i));
+    account.authMethod = "NONE";
+    account.uidlFileName = name;
+    account.interval = 100000;  // checked here only, never by the timer
+    AddAccount(account);
+  }
+  Start();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    EXPECT_EQ(window_->Checker().CheckAccount(i), CheckOutcome::Checked);
+    const std::string given = window_->Table()[i].PlainUidlFileName();
+    if (names[i] == "Kept.UIDL") {
+      EXPECT_EQ(given, "Kept.UIDL");
+      continue;
+    }
+    EXPECT_EQ(given, MakeUidlFileName("A" + std::to_string(i), 123456));
+    EXPECT_EQ(ReadFile(given), "one\r\n");
+    EXPECT_THAT(
+        LogOf("A" + std::to_string(i)),
+        ::testing::Contains("The seen-message file name was not one of Corvel's; now " + given));
+  }
+  // Still the accounts, whatever the program may have stored into them.
+  AccountTable saved;
+  ASSERT_TRUE(LoadAccounts(saved));
+  EXPECT_EQ(saved.Count(), names.size());
+  for (const std::string& name : files) {
+    EXPECT_EQ(ReadFile(name),
+              name == "Kept.UIDL" ? "not a seen list\r\none\r\n" : "not a seen list");
+  }
+}
+
 TEST_F(CheckCycleTest, EditorClosedDuringACheckKeepsTheCheckOutOfTheReloadedTable) {
   MailboxPop3Server server;
   TestAccount first = AccountOn(server, "First");
