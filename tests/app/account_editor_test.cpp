@@ -80,8 +80,10 @@ TEST_F(AccountEditorTest, OpeningOnAMissingFileCreatesItEmptyWithOnlyNewAndUpdat
 TEST_F(AccountEditorTest, AnUnwritableFileIsToldOnceAndTheEditorShowsItReadOnly) {
   AddThree();
   // A folder where the file's lock belongs: nothing can write the file, not
-  // even an administrator.
-  std::filesystem::create_directory(std::string(kAccountsFileName) + ".lock");
+  // even an administrator. (Windows keeps the lock file of the writes above.)
+  const std::string lockName = std::string(kAccountsFileName) + ".lock";
+  std::filesystem::remove(lockName);
+  std::filesystem::create_directory(lockName);
   Start();
   for (int i = 0; i < 2; ++i) {
     window_->OpenButtonClick();
