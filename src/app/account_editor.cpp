@@ -23,6 +23,9 @@ constexpr std::string_view kCloseCaption = "Close accts.";
 constexpr std::string_view kUpdateCaption = "Update";
 constexpr std::string_view kAddCaption = "Add acct.";
 constexpr std::string_view kDeleteQuestion = "Delete this account?";
+constexpr std::string_view kDropChangesQuestion =
+    "The changes to this account were not saved with \"Update\". Close the editor and drop "
+    "them?";
 
 }  // namespace
 
@@ -33,8 +36,23 @@ std::size_t MainWindow::RecordCount() const { return editorFile_ ? editorFile_->
 void MainWindow::SetRecordButtons(bool on) {
   for (Control button : {Control::btnDelete, Control::btnClearAuth, Control::btnNew,
                          Control::btnFirst, Control::btnPrev, Control::btnNext, Control::btnLast}) {
-    view_.SetControlEnabled(button, on);
+    const bool changes = button == Control::btnDelete || button == Control::btnClearAuth ||
+                         button == Control::btnNew;
+    view_.SetControlEnabled(button, on && !(changes && editorReadOnly_));
   }
+}
+
+std::vector<std::string> MainWindow::FormFields() const {
+  std::vector<std::string> fields;
+  for (Control field : {Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
+                        Control::UserEdit, Control::PassEdit, Control::SecsEdit,
+                        Control::SecurityBox, Control::ProtocolBox, Control::FoldersEdit}) {
+    fields.push_back(view_.Text(field));
+  }
+  for (Control box : {Control::EnableAccChkBx, Control::LeaveMailChkBx}) {
+    fields.push_back(view_.Checked(box) ? "1" : "0");
+  }
+  return fields;
 }
 
 std::uint8_t SecurityModeOfChoice(std::string_view choice) {
@@ -65,6 +83,7 @@ void MainWindow::ClearEditorForm(bool forNew) {
   view_.SetText(Control::ProtocolBox, kProtocolChoices[0]);
   view_.SetText(Control::FoldersEdit, kDefaultFolder);
   formProtocol_ = MailProtocol::pop3;
+  savedFields_ = FormFields();
 }
 
 void MainWindow::ShowRecord() {
@@ -92,6 +111,7 @@ void MainWindow::ShowForm(const AccountForm& form) {
                 kProtocolChoices[form.protocol == MailProtocol::imap ? 1 : 0]);
   view_.SetText(Control::FoldersEdit, form.folders);
   formProtocol_ = form.protocol;
+  savedFields_ = FormFields();
 }
 
 AccountForm MainWindow::ReadForm() const {
@@ -113,18 +133,40 @@ AccountForm MainWindow::ReadForm() const {
 void MainWindow::OpenButtonClick() {
   Guarded([this] {
     if (EditorOpen()) {
+      // What was typed and not saved with "Update" is not dropped unasked.
+      if (!editorReadOnly_ && FormFields() != savedFields_ &&
+          !view_.ConfirmYesNo(kDropChangesQuestion)) {
+        return;
+      }
       CloseEditor();
       return;
     }
     view_.SetText(Control::lblNOTE, kEditorNote);
     view_.SetText(Control::OpenButton, kCloseCaption);
     try {
-      SaveLoadedTable(false);
+      // What the checks found goes to the file first. When the file cannot
+      // be written the editor shows the accounts all the same, read-only.
+      std::string unwritable;
+      try {
+        SaveLoadedTable(false);
+      } catch (const InOutException& e) {
+        unwritable = e.what();
+        ShowErrorOnce(accountsFailureShown_, unwritable);
+      }
+      editorReadOnly_ = !unwritable.empty();
       editorFile_.emplace(options_.accountsFile);
-      editorFile_->Open();
+      if (editorReadOnly_) {
+        // Read without its lock, which cannot be taken either.
+        editorFile_->Load();
+        view_.SetText(Control::lblNOTE, "The accounts file cannot be written (" + unwritable +
+                                            "): the accounts are shown read-only.");
+      } else {
+        editorFile_->Open();
+      }
     } catch (...) {
       // The editor did not open: the file is not held and checking goes on.
       editorFile_.reset();
+      editorReadOnly_ = false;
       view_.SetText(Control::OpenButton, kOpenCaption);
       view_.SetText(Control::lblNOTE, "");
       throw;
@@ -142,15 +184,16 @@ void MainWindow::OpenButtonClick() {
     view_.SetControlEnabled(Control::btnPrev, false);
     view_.SetControlEnabled(Control::btnNext, count >= 2);
     view_.SetControlEnabled(Control::btnLast, count >= 2);
-    view_.SetControlEnabled(Control::btnNew, true);
-    view_.SetControlEnabled(Control::btnUpdate, true);
-    view_.SetControlEnabled(Control::btnDelete, count >= 1);
-    view_.SetControlEnabled(Control::btnClearAuth, count >= 1);
+    const bool writable = !editorReadOnly_;
+    view_.SetControlEnabled(Control::btnNew, writable);
+    view_.SetControlEnabled(Control::btnUpdate, writable);
+    view_.SetControlEnabled(Control::btnDelete, writable && count >= 1);
+    view_.SetControlEnabled(Control::btnClearAuth, writable && count >= 1);
     for (Control field :
          {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
           Control::UserEdit, Control::PassEdit, Control::SecsEdit, Control::LeaveMailChkBx,
           Control::SecurityBox, Control::ProtocolBox, Control::FoldersEdit, Control::Label1}) {
-      view_.SetControlEnabled(field, true);
+      view_.SetControlEnabled(field, writable);
     }
     view_.SetText(Control::btnUpdate, kUpdateCaption);
   });
@@ -160,6 +203,7 @@ void MainWindow::CloseEditor() {
   view_.SetText(Control::OpenButton, kOpenCaption);
   view_.SetText(Control::lblNOTE, "");
   editorFile_.reset();
+  editorReadOnly_ = false;
   ClearEditorForm(false);
   for (Control field : {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit,
                         Control::PortEdit,       Control::UserEdit,        Control::PassEdit,
@@ -264,6 +308,7 @@ void MainWindow::btnUpdateClick() {
     cursor_ = written;
     editRecord_ = record;
     shownRecord_ = record;
+    savedFields_ = FormFields();
     formProtocol_ = protocol.protocol;
     addingAccount_ = false;
     SetRecordButtons(true);

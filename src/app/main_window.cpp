@@ -161,6 +161,11 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
 
 MainWindow::~MainWindow() {
   alive_.reset();
+  if (systemEvents_ != nullptr) {
+    systemEvents_->OnResume = nullptr;
+    systemEvents_->OnNetworkChanged = nullptr;
+  }
+  ownSystemEvents_.reset();
   push_.StopAll();
   if (checkTimer_ != 0) loop_.StopTimer(checkTimer_);
   checkTimer_ = 0;
@@ -189,6 +194,17 @@ void MainWindow::FormCreate() {
       // Accounts changed by `corvel accounts ...` are looked at at once, not
       // when the next account is due.
       accountsWatch_ = WatchFile(loop_, options_.accountsFile, [this] { TickSoon(); });
+    }
+    if (systemEvents_ == nullptr) {
+      systemEvents_ = options_.systemEvents;
+      if (systemEvents_ == nullptr && options_.longRunning) {
+        ownSystemEvents_ = WatchSystemEvents(loop_);
+        systemEvents_ = ownSystemEvents_.get();
+      }
+      if (systemEvents_ != nullptr) {
+        systemEvents_->OnResume = [this] { Guarded([this] { SystemResumed(); }); };
+        systemEvents_->OnNetworkChanged = [this] { Guarded([this] { NetworkChanged(); }); };
+      }
     }
     flags_.FirstPaint = true;
     flags_.WindowInTray = false;
@@ -504,6 +520,13 @@ void MainWindow::SetMailAnimation(bool on) {
 void MainWindow::BalloonNotify(std::string_view title, std::string_view text, int iconKind,
                                int timeoutSeconds) {
   if (!tray_) return;
+  constexpr std::string_view kNewMailOn = "New mail on ";
+  if (holdingBalloons_ && iconKind == kBalloonInfo && title.starts_with(kNewMailOn)) {
+    // Told with the others when the round after the resume has ended.
+    heldBalloons_.push_back(HeldBalloon{std::string(title.substr(kNewMailOn.size())),
+                                        std::string(title), std::string(text), 0});
+    return;
+  }
   if (iconKind == kBalloonError) {
     balloonTab_ = MainTab::Log;
   } else if (title.starts_with("New mail")) {
@@ -640,7 +663,10 @@ void MainWindow::TimerTimer() {
     // FastListing, CheckDeadline).
     TakeInChangedSettings();
     ReloadIfChangedElsewhere();
+    // A resume the system did not announce shows in its clocks.
+    if (systemEvents_ != nullptr) systemEvents_->LookAgain();
     scheduler_.TimerTimer();
+    if (holdingBalloons_ && !scheduler_.RoundActive()) ShowHeldBalloons();
     if (!EditorOpen() && !exiting_) StoreOwnChanges();
     ended = true;
   });
@@ -653,6 +679,84 @@ void MainWindow::TimerTimer() {
 void MainWindow::CheckAccountNow(std::size_t index) {
   scheduler_.CheckSoon(index);
   TickSoon();
+}
+
+// ---------------------------------------------------------------- sleep and network
+
+bool MainWindow::NetworkUsable() const {
+  return systemEvents_ == nullptr || systemEvents_->NetworkUsable();
+}
+
+void MainWindow::SystemResumed() {
+  if (exiting_) return;
+  WriteLog("", "Woke from sleep: every account is checked once.");
+  holdingBalloons_ = true;
+  scheduler_.StartRound(!NetworkUsable());
+  ConnectivityChanged(ConnectivityChange::kResumed);
+  TickSoon();
+}
+
+void MainWindow::NetworkChanged() {
+  if (exiting_) return;
+  ConnectivityChanged(ConnectivityChange::kNetworkChanged);
+  if (!NetworkUsable()) return;
+  scheduler_.NetworkUsable();
+  // What failed without the network is looked at now, not an interval later.
+  std::vector<std::size_t> failing;
+  for (const std::string& account : outages_.FailingAccounts()) {
+    for (std::size_t i = 0; i < table_.Count(); ++i) {
+      if (table_[i].PlainAccountName() == account) failing.push_back(i);
+    }
+  }
+  scheduler_.AddToRound(failing, false);
+  TickSoon();
+}
+
+void MainWindow::ConnectivityChanged(ConnectivityChange change) {
+  // The connections held open were made on the network as it was; after a
+  // sleep they are usually dead without the server having said so.
+  if (options_.longRunning && !exiting_ && !EditorOpen()) {
+    push_.StopAll();
+    UpdatePush();
+  }
+  // A listener may add or remove listeners.
+  const auto listeners = connectivityListeners_;
+  for (const auto& [id, listener] : listeners) {
+    if (listener) listener(change);
+  }
+}
+
+std::size_t MainWindow::AddConnectivityListener(ConnectivityListener listener) {
+  const std::size_t id = nextListenerId_++;
+  connectivityListeners_.emplace_back(id, std::move(listener));
+  return id;
+}
+
+void MainWindow::RemoveConnectivityListener(std::size_t id) {
+  std::erase_if(connectivityListeners_, [id](const auto& entry) { return entry.first == id; });
+}
+
+void MainWindow::ShowHeldBalloons() {
+  holdingBalloons_ = false;
+  std::vector<HeldBalloon> held = std::exchange(heldBalloons_, {});
+  if (held.empty()) return;
+  if (held.size() == 1) {
+    BalloonNotify(held[0].title, held[0].text, kBalloonInfo, 15);
+    return;
+  }
+  // One balloon naming every account with news, each once.
+  std::vector<std::string> names;
+  std::int64_t total = 0;
+  for (const HeldBalloon& balloon : held) {
+    total += balloon.newCount;
+    if (std::find(names.begin(), names.end(), balloon.account) == names.end()) {
+      names.push_back(balloon.account);
+    }
+  }
+  std::string title = "New mail on ";
+  for (std::size_t i = 0; i < names.size(); ++i) title += (i == 0 ? "" : ", ") + names[i];
+  BalloonNotify(title, std::to_string(total) + (total == 1 ? " new mail" : " new mails"),
+                kBalloonInfo, 15);
 }
 
 void MainWindow::TickSoon() {
@@ -684,6 +788,7 @@ void MainWindow::StoreOwnChanges() {
 void MainWindow::ShowErrorOnce(bool& shown, std::string_view text) {
   if (shown) return;
   shown = true;
+  WriteLog("", text);
   view_.ShowError(text);
 }
 
@@ -738,6 +843,10 @@ std::string_view FailureWords(CheckOutcome outcome) {
 }  // namespace
 
 void MainWindow::CheckFinished(const CheckReport& report) {
+  if (holdingBalloons_ && report.newCount > 0 && !heldBalloons_.empty() &&
+      heldBalloons_.back().account == report.account && heldBalloons_.back().newCount == 0) {
+    heldBalloons_.back().newCount = report.newCount;
+  }
   AccountTrayState& state = trayStates_[report.account];
   if (report.newCount > 0 && flags_.NewMailPending) state.pendingMails += report.newCount;
   state.failure = std::string(FailureWords(report.outcome));

@@ -39,6 +39,7 @@
 #include "app/process/new_mail_command.h"
 #include "app/settings/settings_store.h"
 #include "app/system/file_watch.h"
+#include "app/system/system_events.h"
 #include "app/text/locale_format.h"
 #include "app/tray/tray_icon.h"
 #include "app/tray/tray_menu.h"
@@ -93,6 +94,9 @@ struct MainWindowOptions {
   // Milliseconds of a monotonic clock, which the accounts' intervals are
   // counted on; the system's steady clock when empty.
   CheckScheduler::MonotonicClock monotonicClock;
+  // The system's power and network events instead of the system's own watch,
+  // which the long-running program otherwise keeps (tests).
+  SystemEvents* systemEvents = nullptr;
   // Log every event whatever the "Log" box says (the console's --log).
   bool forceLog = false;
   // The blocking client's silence time-out in seconds.
@@ -173,6 +177,24 @@ class MainWindow final : private CheckHost {
   // (if any) has ended, instead of at the end of its interval: for a server
   // that tells of new mail itself.
   void CheckAccountNow(std::size_t index);
+
+  // ---- Sleep and network.
+  // The machine woke from sleep: every enabled account is checked once, a few
+  // seconds apart, as soon as the network is usable (or a minute later
+  // whatever it says), and its interval begins then. News of several
+  // accounts in that round is told in one balloon. Connections held open are
+  // opened anew.
+  void SystemResumed();
+  // The network came, went or changed: connections held open are opened anew;
+  // when it is usable, the accounts that are failing are checked at once.
+  void NetworkChanged();
+  // What connections held open by others are to learn.
+  enum class ConnectivityChange { kResumed, kNetworkChanged };
+  using ConnectivityListener = std::function<void(ConnectivityChange)>;
+  // Returns an id for RemoveConnectivityListener. Listeners run on the loop
+  // thread, after the program's own IMAP watchers were opened anew.
+  std::size_t AddConnectivityListener(ConnectivityListener listener);
+  void RemoveConnectivityListener(std::size_t id);
   void POP3Display(std::string_view msg);
   // Checks every enabled account once, now, in table order (the console's
   // "check"); an account whose login method was just found is checked again
@@ -240,6 +262,10 @@ class MainWindow final : private CheckHost {
   void ArmCheckTimer();
   // A tick at once (or right after the one under way), while checking is on.
   void TickSoon();
+  [[nodiscard]] bool NetworkUsable() const;
+  void ConnectivityChanged(ConnectivityChange change);
+  // The round after a resume has ended: its held balloons are shown as one.
+  void ShowHeldBalloons();
   void ClearProtocolTrace() override;
   [[nodiscard]] std::string NowDateTimeText() const override;
   [[nodiscard]] std::uint32_t TickCount() const override;
@@ -312,6 +338,8 @@ class MainWindow final : private CheckHost {
                          AccountRecord& record);
   void SetRecordButtons(bool on);
   void ClearEditorForm(bool forNew);
+  // The form's fields as shown, to tell typed changes from none.
+  [[nodiscard]] std::vector<std::string> FormFields() const;
   void CloseEditor();
   [[nodiscard]] std::size_t RecordCount() const;
 
@@ -361,6 +389,11 @@ class MainWindow final : private CheckHost {
   AccountRecord shownRecord_;
   std::size_t cursor_ = 0;
   bool addingAccount_ = false;
+  // The form as last shown or saved; the form differs from it when the user
+  // typed something that no "Update" has saved.
+  std::vector<std::string> savedFields_;
+  // The editor only shows the accounts: the file cannot be written.
+  bool editorReadOnly_ = false;
   // The protocol the form showed before the user changed ProtocolBox.
   MailProtocol formProtocol_ = MailProtocol::pop3;
 
@@ -378,6 +411,22 @@ class MainWindow final : private CheckHost {
   std::unique_ptr<FileLock> folderLock_;
   // The accounts file, watched for changes by others while the program runs.
   std::unique_ptr<FileWatch> accountsWatch_;
+  // The system's power and network events (ownSystemEvents_ unless a test
+  // gave its own).
+  std::unique_ptr<SystemEvents> ownSystemEvents_;
+  SystemEvents* systemEvents_ = nullptr;
+  std::vector<std::pair<std::size_t, ConnectivityListener>> connectivityListeners_;
+  std::size_t nextListenerId_ = 1;
+  // New-mail balloons held while the round after a resume runs, with the
+  // news of their checks.
+  struct HeldBalloon {
+    std::string account;
+    std::string title;
+    std::string text;
+    std::int64_t newCount = 0;
+  };
+  bool holdingBalloons_ = false;
+  std::vector<HeldBalloon> heldBalloons_;
   bool started_ = false;
   bool settingsFailureShown_ = false;
   // The option boxes' values as last read from the store (ConnErr, Balloon,
