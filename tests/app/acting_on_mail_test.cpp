@@ -149,5 +149,25 @@ TEST_F(ActingOnMailTest, DoNotDisturbEndsByItselfWhenItsTimeIsUp) {
   EXPECT_EQ(window_->TrayHintText(), "Corvel! v0.6");
 }
 
+TEST_F(ActingOnMailTest, AQuietAccountThatCannotConnectLogsWhyWithoutABalloon) {
+  TestAccount dead;
+  dead.name = "Dead";
+  dead.port = ClosedPort();
+  dead.authMethod = "NONE";
+  AddAccount(dead);
+  {
+    AccountFile file;
+    file.Open();
+    EditAccountOptions(kAccountOptionsFileName, file.ReadRecord(0).PlainUidlFileName(),
+                       [](OptionSection& section) { section.Set(kQuietKey, "on"); });
+  }
+  settings_.Preset(kProgramKey, "ConnErr", "True");
+  Start();
+  Tick();
+  EXPECT_THAT(Balloons(), IsEmpty());
+  EXPECT_THAT(window_->Outages().FailingAccounts(), ElementsAre("Dead"));
+  EXPECT_THAT(LogOf("Dead"), ::testing::Contains(::testing::HasSubstr("Connection refused")));
+}
+
 }  // namespace
 }  // namespace corvel::test
