@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <chrono>
+#include <ctime>
 #include <limits>
 #include <utility>
 
@@ -100,6 +101,7 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
           options_.monotonicClock ? options_.monotonicClock : SteadyMilliseconds),
       outages_(*this),
       newMailCommand_(loop),
+      mailProgram_(loop),
       secrets_(options_.accountsFile, &loop, options_.tokenCommandTimeoutMs),
       push_(loop) {
   checker_.SetSecretSource(&secrets_);
@@ -127,6 +129,7 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
   newMailCommand_.OnFailure = [this](std::string_view account, std::string_view text) {
     WriteLog(account, text);
   };
+  mailProgram_.OnFailure = [this](std::string_view text) { WriteLog("", text); };
   push_.OnNewMail = [this](const std::string& account) {
     std::weak_ptr<int> token = alive_;
     loop_.Post([this, token, account] {
@@ -154,12 +157,15 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
     if (const AccountRecord* record = RecordOf(account)) secrets_.LoginRefused(*record);
   };
 
-  // The tray's pop-up menu: "Restore" (the default item) and "Exit".
-  popUp_.items.push_back(TrayMenuItem{"Restore", true, [this] { Restore1Click(); }});
-  popUp_.items.push_back(TrayMenuItem{"Exit", false, [this] { Exit1Click(); }});
+  // The tray's pop-up menu: "Restore" (the default item) and "Exit", and
+  // between them what acts on new mail.
+  popUp_.OnOpening = [this] { BuildPopupMenu(); };
+  BuildPopupMenu();
 }
 
 MainWindow::~MainWindow() {
+  bus_.reset();
+  if (dndTimer_ != 0) loop_.StopTimer(dndTimer_);
   alive_.reset();
   if (systemEvents_ != nullptr) {
     systemEvents_->OnResume = nullptr;
@@ -223,12 +229,25 @@ void MainWindow::FormCreate() {
     tray_->OnClick = [this] { TrayClick(); };
     tray_->OnMinimizeToTray = [this] { OnMinTray(); };
     tray_->OnBalloonClick = [this] { BalloonClick(); };
+    tray_->OnBalloonAction = [this](const std::string& action) {
+      if (action == kOpenMailProgramCaption) OpenMailProgramClick();
+      if (action == kMarkAsSeenCaption) MarkAsSeenClick();
+    };
     tray_->SetPopupMenu(&popUp_);
     tray_->SetIconVisible(true);
     tray_->SetIcon(TrayPicture::kApplication);
 
     LoadAccountTable();
+    if (options_.longRunning && options_.exportBus) {
+      std::string why;
+      bus_ = ExportProgramBus(
+          loop_, *this, std::filesystem::absolute(options_.accountsFile).parent_path(),
+          [this](std::string_view message) { WriteLog("", message); }, why);
+    }
     started_ = true;
+    // The settings are read now: the menu offers the mail program when one
+    // is set.
+    BuildPopupMenu();
     WriteLog("", "Corvel! v0.6 started...");
   });
 }
@@ -427,7 +446,7 @@ void MainWindow::RestoreFromTrayHandler(bool /*singleClick*/) {
 void MainWindow::NewsLookedAt() {
   SetMailAnimation(false);
   flags_.NewMailPending = false;
-  for (auto& [name, state] : trayStates_) state.pendingMails = 0;
+  for (auto& [name, state] : trayStates_) state.pendingMails = state.pendingBytes = 0;
   UpdateTrayHint();
 }
 
@@ -457,6 +476,8 @@ std::string MainWindow::TrayHintText() const {
     if (about.empty()) continue;
     text += (text.empty() ? "" : "; ") + name + ": " + about;
   }
+  if (DoNotDisturb())
+    text = "Do not disturb until " + dndUntil_ + (text.empty() ? "" : "; " + text);
   return text.empty() ? std::string(kProgramCaption) : text;
 }
 
@@ -507,19 +528,19 @@ void MainWindow::SetMailAnimation(bool on) {
   // Once exit has begun the tray component is gone; a check still finishing
   // must not reach for it.
   if (!tray_) return;
-  if (on) {
+  if (on && !DoNotDisturb()) {
     tray_->SetIconList({TrayPicture::kMailFrame1, TrayPicture::kMailFrame2});
     tray_->SetCycleInterval(500);
     tray_->SetCycleIcons(true);
   } else {
     tray_->SetCycleIcons(false);
-    tray_->SetIcon(TrayPicture::kApplication);
+    tray_->SetIcon(DoNotDisturb() ? TrayPicture::kDoNotDisturb : TrayPicture::kApplication);
   }
 }
 
 void MainWindow::BalloonNotify(std::string_view title, std::string_view text, int iconKind,
                                int timeoutSeconds) {
-  if (!tray_) return;
+  if (!tray_ || DoNotDisturb()) return;
   constexpr std::string_view kNewMailOn = "New mail on ";
   if (holdingBalloons_ && iconKind == kBalloonInfo && title.starts_with(kNewMailOn)) {
     // Told with the others when the round after the resume has ended.
@@ -527,15 +548,19 @@ void MainWindow::BalloonNotify(std::string_view title, std::string_view text, in
                                         std::string(title), std::string(text), 0});
     return;
   }
+  std::vector<std::string> actions;
   if (iconKind == kBalloonError) {
     balloonTab_ = MainTab::Log;
   } else if (title.starts_with("New mail")) {
     balloonTab_ = MainTab::NewMail;
+    if (!MailProgramLine().empty()) actions.emplace_back(kOpenMailProgramCaption);
+    actions.emplace_back(kMarkAsSeenCaption);
   } else {
     balloonTab_.reset();
   }
   (void)tray_->BalloonNotify(title, text, static_cast<BalloonIcon>(iconKind),
-                             static_cast<std::uint32_t>(std::max(timeoutSeconds, 0)));
+                             static_cast<std::uint32_t>(std::max(timeoutSeconds, 0)),
+                             std::move(actions));
 }
 
 // ---------------------------------------------------------------- settings boxes
@@ -618,7 +643,7 @@ void MainWindow::AllMailChanged() {
   // The list's rows change their kind with this box.
   mailList_.Clear();
   flags_.NewMailPending = false;
-  for (auto& [name, state] : trayStates_) state.pendingMails = 0;
+  for (auto& [name, state] : trayStates_) state.pendingMails = state.pendingBytes = 0;
   UpdateTrayHint();
 }
 
@@ -852,9 +877,17 @@ void MainWindow::CheckFinished(const CheckReport& report) {
     heldBalloons_.back().newCount = report.newCount;
   }
   AccountTrayState& state = trayStates_[report.account];
-  if (report.newCount > 0 && flags_.NewMailPending) state.pendingMails += report.newCount;
+  if (report.newCount > 0 && flags_.NewMailPending) {
+    state.pendingMails += report.newCount;
+    state.pendingBytes += report.newBytes;
+  }
   state.failure = std::string(FailureWords(report.outcome));
+  state.reason = report.reason;
+  std::tm now = options_.clock();
+  state.lastCheck = static_cast<std::int64_t>(std::mktime(&now));
   UpdateTrayHint();
+  if (bus_ && report.newCount > 0) bus_->NewMail(report.account, report.newCount, report.newBytes);
+  if (bus_ && CheckFailed(report.outcome)) bus_->CheckFailed(report.account, report.reason);
   // Once exit has begun the settings store is closed.
   if (report.newCount > 0 && !exiting_) {
     newMailCommand_.Run(settings_.ReadString(kProgramKey, kOnNewMailValueName, ""), report.account,
@@ -864,6 +897,29 @@ void MainWindow::CheckFinished(const CheckReport& report) {
 }
 
 void MainWindow::SaveAccountTable() { SaveLoadedTable(true); }
+
+void MainWindow::CheckNow() {
+  for (std::size_t i = 0; i < table_.Count(); ++i) {
+    if (table_[i].IsEnabled()) scheduler_.CheckSoon(i);
+  }
+  TickSoon();
+}
+
+std::vector<AccountCounts> MainWindow::Counts() const {
+  std::vector<AccountCounts> counts;
+  for (std::size_t i = 0; i < table_.Count(); ++i) {
+    AccountCounts account;
+    account.account = table_[i].PlainAccountName();
+    if (const auto found = trayStates_.find(account.account); found != trayStates_.end()) {
+      account.newCount = found->second.pendingMails;
+      account.newBytes = found->second.pendingBytes;
+      account.lastCheck = found->second.lastCheck;
+      account.failure = found->second.reason;
+    }
+    counts.push_back(std::move(account));
+  }
+  return counts;
+}
 
 void MainWindow::SaveLoadedTable(bool zeroElapsed) {
   if (!table_.Image()) return;

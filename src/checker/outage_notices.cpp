@@ -21,7 +21,8 @@ void OutageNotices::CheckEnding(const CheckReport& report, bool reasonLogged) {
   ++outage.failedChecks;
   outage.reason = report.reason;
   if (!reasonLogged && !report.reason.empty()) host_.WriteLog(report.account, report.reason);
-  if (!outage.told && CannotConnect(report.outcome) && host_.OptionChecked(CheckOption::ConnErr)) {
+  if (!outage.told && CannotConnect(report.outcome) && host_.OptionChecked(CheckOption::ConnErr) &&
+      !host_.AccountQuiet(report.account)) {
     host_.BalloonNotify("Connection error!", report.account + ": " + report.reason, kBalloonError,
                         15);
     outage.told = true;
