@@ -19,6 +19,7 @@
 #include "accounts/account_table.h"
 #include "accounts/file_io.h"
 #include "accounts/oauth_settings.h"
+#include "app/auth/account_login.h"
 #include "app/auth/account_secrets.h"
 #include "app/auth/oauth_flow.h"
 #include "app/in_memory_main_view.h"
@@ -31,7 +32,7 @@
 #include "app/version.h"
 #include "console/console_session.h"
 #include "console/json_output.h"
-#include "console/terminal_text.h"
+#include "console/status_command.h"
 #include "net/posix/poll_event_loop.h"
 #include "net/tick_count.h"
 
@@ -57,6 +58,7 @@ constexpr KnownSetting kSettings[] = {
     {kCheckDeadlineName, "0", SettingKind::Seconds},
     {kOnNewMailValueName, "", SettingKind::Command},
     {kStartWithSession, "False", SettingKind::Session},
+    {kMailProgramValueName, "", SettingKind::Command},
 };
 
 class UsageError : public std::runtime_error {
@@ -99,6 +101,7 @@ struct AccountOptions {
   std::optional<std::uint8_t> security;
   std::optional<MailProtocol> protocol;
   std::optional<std::string> folders;
+  std::optional<bool> quiet;
   std::optional<std::string> oauthCommand;
   std::optional<SecretPlace> secretIn;
   bool passwordFromStdin = false;
@@ -161,6 +164,12 @@ AccountOptions ParseAccountOptions(const std::vector<std::string>& arguments, st
       }
     } else if (a == "--folders") {
       options.folders = TakeValue(arguments, i);
+    } else if (a == "--quiet") {
+      const std::string quiet = TakeValue(arguments, i);
+      if (quiet != "on" && quiet != "off") {
+        throw UsageError("--quiet takes on or off, not '" + quiet + "'");
+      }
+      options.quiet = quiet == "on";
     } else if (IsHelp(a)) {
       throw HelpRequested{};
     } else {
@@ -234,96 +243,34 @@ std::string_view LoginName(LoginKind kind) {
   return "password";
 }
 
-// Puts the password where the record's options want it: into the keyring
-// (the field then holds kKeyringMarker) or into the field. `before` is the
-// record as the file held it; a keyring password follows a change of server,
-// port or user name, and leaves the keyring when the account no longer keeps
-// it there (after the record is written: see ForgetOldKeyringEntry). Nothing
-// is ever written to the file when the keyring refuses.
+// Puts the password where the record's options want it (the shared rule,
+// PlacePassword of app/auth/account_login.h): into the keyring or into the
+// field; a keyring password follows a change of server, port or user name.
+// Nothing is ever written to the file when the keyring refuses.
 void PlacePassword(const AccountOptions& options, const AccountForm& form,
                    const AccountRecord& before, AccountRecord& record) {
   const bool wasInKeyring = before.SecretIn() == SecretPlace::secretKeyring;
   bool toKeyring =
       options.secretIn ? *options.secretIn == SecretPlace::secretKeyring : wasInKeyring;
-  if (record.UsesOAuth()) {
-    if (options.secretIn == SecretPlace::secretKeyring) {
-      throw UsageError("an OAuth2 account keeps no password for the keyring");
-    }
-    toKeyring = false;
+  if (record.UsesOAuth() && options.secretIn == SecretPlace::secretKeyring) {
+    throw UsageError("an OAuth2 account keeps no password for the keyring");
   }
-  if (!wasInKeyring && !toKeyring) return;
-  std::string password;
   const bool typed = options.password || options.passwordFromStdin;
-  if (typed) {
-    password = form.password;
-  } else if (record.UsesOAuth()) {
-    password.clear();  // the OAuth2 marker is already in the field
-  } else if (wasInKeyring) {
-    SecretResult read = ReadAccountSecret(*SystemSecretStore(), before);
-    if (!read.ok) throw KeyringError(read.reason);
-    password = std::move(read.secret);
-  } else {
-    password = before.PlainPassword();
-  }
-  if (toKeyring) {
-    const SecretResult written =
-        SystemSecretStore()->Write(KeyringKeyOf(record), KeyringLabelOf(record), password);
-    if (!written.ok) throw KeyringError(written.reason);
-    record.SetPlainPassword(kKeyringMarker);
-    record.SetSecretIn(SecretPlace::secretKeyring);
-  } else {
-    if (!record.UsesOAuth()) record.SetPlainPassword(password);
-    record.SetSecretIn(SecretPlace::secretFile);
+  try {
+    PlacePassword(*SystemSecretStore(), before, record,
+                  typed ? std::optional<std::string>(form.password) : std::nullopt, toKeyring);
+  } catch (const KeyringRefusal& e) {
+    throw KeyringError(e.what());
   }
 }
 
-// After the record is written: the keyring entry it no longer uses goes.
-void ForgetOldKeyringEntry(const AccountRecord& before, const AccountRecord& record,
-                           std::ostream& err) {
-  if (before.SecretIn() != SecretPlace::secretKeyring) return;
-  const bool same = record.SecretIn() == SecretPlace::secretKeyring &&
-                    KeyringKeyOf(before) == KeyringKeyOf(record);
-  if (same) return;
-  const SecretResult erased = EraseAccountSecret(*SystemSecretStore(), before);
-  if (!erased.ok) err << "The old password stays in the keyring: " << erased.reason << '\n';
-}
-
-// The keyring entries of Corvel's own authorization for `record`.
-void ForgetAuthorization(const AccountRecord& record, std::ostream& err) {
-  for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
-    const SecretResult erased = EraseAccountSecret(*SystemSecretStore(), record, kind);
-    if (!erased.ok)
-      err << "The OAuth2 " << kind << " stays in the keyring: " << erased.reason << '\n';
-  }
-}
-
-// After the record is written: the refresh token (and client secret) of
-// Corvel's own authorization follow a change of server, port or user name,
-// and leave the keyring when the account no longer uses them.
-void FollowAuthorization(const AccountRecord& before, const AccountRecord& record,
-                         std::ostream& err) {
-  if (before.Login() != LoginKind::loginOAuthBuiltIn) return;
-  if (record.Login() != LoginKind::loginOAuthBuiltIn) return ForgetAuthorization(before, err);
+// After the record is written: what the account no longer uses leaves the
+// keyring, and its authorization follows it.
+void TidyKeyring(const AccountRecord& before, const AccountRecord& record, std::ostream& err) {
   const std::unique_ptr<SecretStore> keyring = SystemSecretStore();
-  for (std::string_view kind : {kSecretKindRefreshToken, kSecretKindClientSecret}) {
-    const SecretKey to = KeyringKeyOf(record, kind);
-    if (KeyringKeyOf(before, kind) == to) return;
-    const SecretResult secret = ReadAccountSecret(*keyring, before, kind);
-    if (!secret.ok && kind == kSecretKindClientSecret) continue;  // there was none
-    SecretResult moved = secret;
-    if (moved.ok) {
-      moved = keyring->Write(
-          to,
-          KeyringLabelOf(record, kind == kSecretKindRefreshToken ? "OAuth2 refresh token"
-                                                                 : "OAuth2 client secret"),
-          secret.secret);
-    }
-    if (moved.ok) moved = EraseAccountSecret(*keyring, before, kind);
-    if (!moved.ok) {
-      err << "The OAuth2 authorization did not follow the account (" << moved.reason
-          << "): run corvel accounts authorize " << TerminalText(record.PlainAccountName()) << '\n';
-      return;
-    }
+  for (const std::string& left : {ForgetOldKeyringEntry(*keyring, before, record),
+                                  FollowAuthorization(*keyring, before, record)}) {
+    if (!left.empty()) err << left << '\n';
   }
 }
 
@@ -370,6 +317,18 @@ ProtocolOptions StoredProtocolOptions(const AccountRecord& record) {
 // Writes the form's protocol options into the side file, before the record:
 // should that fail, the record stays as it was. A change of protocol forgets
 // the login method found for the old one.
+// Writes an account's "quiet" (no balloons) into the options side file.
+void StoreQuiet(bool quiet, const AccountRecord& record) {
+  EditAccountOptions(AccountOptionsFileFor(kAccountsFileName), record.PlainUidlFileName(),
+                     [quiet](OptionSection& section) {
+                       if (quiet) {
+                         section.Set(kQuietKey, "on");
+                       } else {
+                         section.Erase(kQuietKey);
+                       }
+                     });
+}
+
 void StoreFormProtocol(const AccountForm& form, AccountRecord& record) {
   const ProtocolOptions options = FormToProtocolOptions(form);
   if (options.protocol != StoredProtocolOptions(record).protocol) record.AuthMethod.Clear();
@@ -412,21 +371,19 @@ std::size_t FindAccount(const AccountFile& file, std::string_view selector) {
 }
 
 void PrintAccount(std::ostream& out, std::size_t index, const AccountRecord& record,
-                  const ProtocolOptions& protocol) {
-  out << '#' << index << '\t' << TerminalText(record.PlainAccountName()) << '\t'
-      << TerminalText(record.PlainServer()) << ':' << record.Port << '\t' << "user "
-      << TerminalText(record.PlainUserName()) << '\t' << "every " << record.Interval << " s\t"
-      << (record.IsEnabled() ? "enabled" : "disabled") << '\t'
+                  const ProtocolOptions& protocol, bool quiet) {
+  out << '#' << index << '\t' << record.PlainAccountName() << '\t' << record.PlainServer() << ':'
+      << record.Port << '\t' << "user " << record.PlainUserName() << '\t' << "every "
+      << record.Interval << " s\t" << (record.IsEnabled() ? "enabled" : "disabled") << '\t'
       << (record.LeavesMailOnServer() ? "leave-mail" : "whole-mailbox") << '\t' << "auth "
-      << (record.AuthMethod.Empty() ? std::string("(not found yet)")
-                                    : TerminalText(record.PlainAuthMethod()))
+      << (record.AuthMethod.Empty() ? std::string("(not found yet)") : record.PlainAuthMethod())
       << '\t' << "security " << SecurityName(record.SecurityMode()) << '\t' << "login "
       << LoginName(record.Login()) << '\t' << "secret "
       << (record.SecretIn() == SecretPlace::secretKeyring ? "keyring" : "file") << '\t' << "seen "
-      << TerminalText(record.PlainUidlFileName()) << '\t' << "protocol "
-      << ProtocolName(protocol.protocol);
+      << record.PlainUidlFileName() << '\t' << "protocol " << ProtocolName(protocol.protocol);
   if (protocol.protocol == MailProtocol::imap)
-    out << "\tfolders " << TerminalText(FolderListText(protocol.folders));
+    out << "\tfolders " << FolderListText(protocol.folders);
+  if (quiet) out << "\tquiet";
   out << '\n';
 }
 
@@ -452,17 +409,21 @@ int AccountsList(const std::vector<std::string>& arguments, std::ostream& out) {
   auto protocolOf = [&options](const AccountRecord& record) {
     return ProtocolOptionsOf(options.Find(record.PlainUidlFileName()));
   };
+  auto quietOf = [&options](const AccountRecord& record) {
+    const OptionSection* section = options.Find(record.PlainUidlFileName());
+    return section != nullptr && section->Get(kQuietKey) == "on";
+  };
   if (json) {
     for (std::size_t i = 0; i < count; ++i) {
       const AccountRecord record = file.ReadRecord(i);
-      out << AccountJson(i, record, protocolOf(record)) << '\n';
+      out << AccountJson(i, record, protocolOf(record), quietOf(record)) << '\n';
     }
     return kExitOk;
   }
   if (count == 0) out << "No accounts.\n";
   for (std::size_t i = 0; i < count; ++i) {
     const AccountRecord record = file.ReadRecord(i);
-    PrintAccount(out, i, record, protocolOf(record));
+    PrintAccount(out, i, record, protocolOf(record), quietOf(record));
   }
   if (count > kMaxAccounts) {
     out << "Only the first " << kMaxAccounts << " accounts are checked.\n";
@@ -497,6 +458,7 @@ int AccountsAdd(const std::vector<std::string>& arguments, const Environment& en
       PlacePassword(options, form, AccountRecord{}, record);
       StoreTokenCommand(options, record);
       StoreFormProtocol(form, record);
+      if (options.quiet) StoreQuiet(*options.quiet, record);
       records.WriteRecord(count, record);
       added = count;
     });
@@ -504,10 +466,10 @@ int AccountsAdd(const std::vector<std::string>& arguments, const Environment& en
     err << e.what() << '\n';
     return kExitUsage;
   } catch (const KeyringError& e) {
-    err << "corvel: " << TerminalText(form.name) << ": " << TerminalText(e.what()) << '\n';
+    err << "corvel: " << form.name << ": " << e.what() << '\n';
     return kExitUsage;
   }
-  out << "Account " << TerminalText(form.name) << " added (#" << added << ").\n";
+  out << "Account " << form.name << " added (#" << added << ").\n";
   return kExitOk;
 }
 
@@ -542,18 +504,18 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
       PlacePassword(options, form, before, record);
       StoreTokenCommand(options, record);
       if (options.protocol || options.folders) StoreFormProtocol(form, record);
+      if (options.quiet) StoreQuiet(*options.quiet, record);
       records.WriteRecord(index, record);
     });
   } catch (const Refusal& e) {
     err << e.what() << '\n';
     return kExitUsage;
   } catch (const KeyringError& e) {
-    err << "corvel: " << TerminalText(form.name) << ": " << TerminalText(e.what()) << '\n';
+    err << "corvel: " << form.name << ": " << e.what() << '\n';
     return kExitUsage;
   }
-  ForgetOldKeyringEntry(before, record, err);
-  FollowAuthorization(before, record, err);
-  out << "Account " << TerminalText(form.name) << " updated.\n";
+  TidyKeyring(before, record, err);
+  out << "Account " << form.name << " updated.\n";
   return kExitOk;
 }
 
@@ -568,13 +530,11 @@ int AccountsDelete(const std::vector<std::string>& arguments, std::ostream& out)
     records.DeleteRecord(index);
   });
   const std::string name = record.PlainAccountName();
-  if (record.SecretIn() == SecretPlace::secretKeyring) {
-    AccountRecord gone = record;
-    gone.SetSecretIn(SecretPlace::secretFile);
-    ForgetOldKeyringEntry(record, gone, out);
-  }
-  if (record.Login() == LoginKind::loginOAuthBuiltIn) ForgetAuthorization(record, out);
-  out << "Account " << TerminalText(name) << " deleted; its seen-message file stays on disk.\n";
+  AccountRecord gone = record;
+  gone.SetSecretIn(SecretPlace::secretFile);
+  gone.SetLogin(LoginKind::loginPassword);
+  TidyKeyring(record, gone, out);
+  out << "Account " << name << " deleted; its seen-message file stays on disk.\n";
   return kExitOk;
 }
 
@@ -590,7 +550,7 @@ int AccountsClearAuth(const std::vector<std::string>& arguments, std::ostream& o
     record.AuthMethod.Clear();
     records.WriteRecord(index, record);
   });
-  out << "Account " << TerminalText(record.PlainAccountName())
+  out << "Account " << record.PlainAccountName()
       << ": the login method will be found again at the next check.\n";
   return kExitOk;
 }
@@ -689,13 +649,13 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
   options.tellUser = [&out, &options](const std::string& url, const std::string& whyNotOpened) {
     out << (whyNotOpened.empty() ? "The browser shows the provider's sign-in; if it does not, open"
                                  : "Open")
-        << " this address in a browser:\n  " << TerminalText(url) << '\n'
+        << " this address in a browser:\n  " << url << '\n'
         << "Waiting up to " << options.timeoutMs / 1000 << " s for the browser to come back...\n"
         << std::flush;
   };
   const TokenGrant grant = Authorize(settings, clientSecret, options);
   if (!grant.ok) {
-    err << "corvel: " << TerminalText(name) << ": " << TerminalText(grant.reason) << '\n';
+    err << "corvel: " << name << ": " << grant.reason << '\n';
     return kExitCheckFailed;
   }
 
@@ -712,8 +672,7 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
                           KeyringLabelOf(record, "OAuth2 client secret"), clientSecret);
   }
   if (!kept.ok) {
-    err << "corvel: " << TerminalText(name)
-        << ": the authorization cannot be kept: " << TerminalText(kept.reason) << '\n';
+    err << "corvel: " << name << ": the authorization cannot be kept: " << kept.reason << '\n';
     return kExitCheckFailed;
   }
   settingsFile.Save();
@@ -725,8 +684,11 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
     }
     records.WriteRecord(*index, ApplyRecordChange(records.ReadRecord(*index), before, record));
   });
-  ForgetOldKeyringEntry(before, record, err);
-  out << "Account " << TerminalText(name) << " authorized with " << settings.provider
+  if (const std::string left = ForgetOldKeyringEntry(*SystemSecretStore(), before, record);
+      !left.empty()) {
+    err << left << '\n';
+  }
+  out << "Account " << name << " authorized with " << settings.provider
       << "; the refresh token is in the keyring.\n";
   if (record.SecurityMode() == kSecurityAuto && record.Port != (imap ? kImapsPort : kPop3sPort)) {
     out << "Its token is sent only over TLS: set --security tls or starttls.\n";
@@ -745,7 +707,7 @@ const KnownSetting& FindSetting(std::string_view typed) {
   }
   throw UsageError("unknown setting '" + std::string(typed) +
                    "' (settings: ConnErr, Balloon, AllMail, Log, FastListing, CheckDeadline, "
-                   "OnNewMail, StartWithSession)");
+                   "OnNewMail, MailProgram, StartWithSession)");
 }
 
 std::optional<bool> ParseBool(std::string_view text) {
@@ -771,13 +733,14 @@ std::string_view SecurityName(std::uint8_t mode) {
 std::string UsageText() {
   return "Usage: corvel [-C DIR] [--log | --quiet] [--console] [--MINIMIZE]\n"
          "       corvel [-C DIR] check [--all-mail] [--quiet] [--json]\n"
+         "       corvel [-C DIR] status [--format text|json|waybar|i3blocks]\n"
          "       corvel [-C DIR] accounts list [--json]\n"
          "       corvel [-C DIR] accounts add --name N --server S [--port P] --user U\n"
          "                       (--password P | --password-stdin) [--interval SECONDS]\n"
          "                       [--leave-mail] [--disabled] [--security auto|starttls|tls]\n"
          "                       [--oauth-command 'CMD ARGS' instead of a password]\n"
          "                       [--secret-store keyring|file] [--protocol pop3|imap]\n"
-         "                       [--folders 'INBOX,Lists/dev' for imap]\n"
+         "                       [--folders 'INBOX,Lists/dev' for imap] [--quiet on|off]\n"
          "       corvel [-C DIR] accounts set NAME|#INDEX [the options of add]\n"
          "                       [--no-leave-mail] [--enabled]\n"
          "       corvel [-C DIR] accounts authorize NAME|#INDEX --provider "
@@ -791,7 +754,8 @@ std::string UsageText() {
          "AllMail, Log,\n"
          "                       FastListing, StartWithSession: True or False; CheckDeadline in "
          "seconds,\n"
-         "                       0: automatic; OnNewMail: a command line, empty: none)\n"
+         "                       0: automatic; OnNewMail, MailProgram: a command line,\n"
+         "                       empty: none)\n"
          "       corvel demo [--console]\n"
          "       corvel --help | -h | --version\n"
          "\n"
@@ -811,6 +775,11 @@ std::string UsageText() {
          "  JSON object per line instead, and one per failed account. Standard error: the\n"
          "  activity log (not with --quiet) and one line per failed account:\n"
          "  corvel: ACCOUNT: REASON.\n"
+         "status tells what the accounts have: the running program of the folder is asked\n"
+         "  (over the session bus), or else every enabled account is checked once, quietly.\n"
+         "  --format waybar prints one JSON object (text, tooltip, class: new, none or\n"
+         "  error, alt); i3blocks prints full text, short text and colour, and exits with\n"
+         "  33 when there is new mail.\n"
          "accounts edits the accounts as the account editor does: a port from 1 to 65535\n"
          "  (or pop3, pop3s), an interval in whole seconds (below 10 raised to 10).\n"
          "  --security auto speaks TLS from the first byte on port 995 and plain text\n"
@@ -821,7 +790,9 @@ std::string UsageText() {
          "settings: ConnErr, Balloon, AllMail, Log, StartWithSession (True or False);\n"
          "  OnNewMail, a command run after each report of new mail, split into words as a\n"
          "  shell would and run without a shell (sh -c '...' for one), with CORVEL_ACCOUNT,\n"
-         "  CORVEL_COUNT and CORVEL_BYTES in its environment.\n"
+         "  CORVEL_COUNT and CORVEL_BYTES in its environment; MailProgram, the command that\n"
+         "  opens your mail program or webmail from a notification, the tray menu or a\n"
+         "  double click on a \"New mail\" row, split and run the same way.\n"
          "\n"
          "Files: the accounts in mail.accounts.qor in the working directory (-C DIR or\n"
          "--dir DIR changes into DIR first), the seen-message files (*.uidl) beside it; the\n"
@@ -830,7 +801,7 @@ std::string UsageText() {
          "\n"
          "Exit status: 0 success; 1 an account could not be reached, protected or logged\n"
          "in to; 2 a usage error (refused input, no accounts), a start-up error or a file\n"
-         "error.\n";
+         "error; 33 new mail (status --format i3blocks).\n";
 }
 
 int Main(const std::vector<std::string>& arguments, const Environment& environment,
@@ -869,15 +840,16 @@ int Main(const std::vector<std::string>& arguments, const Environment& environme
     if (command == "accounts") return RunAccounts(commandArguments, environment, out, err);
     if (command == "settings") return RunSettings(commandArguments, environment, out, err);
     if (command == "demo") return RunDemo(commandArguments, environment, out, err);
+    if (command == "status") return RunStatusCommand(commandArguments, environment, out, err);
     throw UsageError("unknown command '" + command + "'");
   } catch (const HelpRequested&) {
     out << UsageText();
     return kExitOk;
   } catch (const UsageError& e) {
-    err << "corvel: " << TerminalText(e.what()) << " (corvel --help shows the usage)\n";
+    err << "corvel: " << e.what() << " (corvel --help shows the usage)\n";
     return kExitUsage;
   } catch (const std::exception& e) {
-    err << "corvel: " << TerminalText(DescribeError(e)) << '\n';
+    err << "corvel: " << DescribeError(e) << '\n';
     return kExitUsage;
   }
 }
@@ -953,6 +925,30 @@ int RunAccounts(const std::vector<std::string>& arguments, const Environment& en
   throw UsageError("unknown accounts command '" + what + "'");
 }
 
+int RunStatusCommand(const std::vector<std::string>& arguments, const Environment& environment,
+                     std::ostream& out, std::ostream& err) {
+  StatusFormat format = StatusFormat::text;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (IsHelp(arguments[i])) throw HelpRequested{};
+    if (arguments[i] != "--format") {
+      throw UsageError("unknown option '" + arguments[i] + "' for status");
+    }
+    const std::string name = TakeValue(arguments, i);
+    if (name == "text") {
+      format = StatusFormat::text;
+    } else if (name == "json") {
+      format = StatusFormat::json;
+    } else if (name == "waybar") {
+      format = StatusFormat::waybar;
+    } else if (name == "i3blocks") {
+      format = StatusFormat::i3blocks;
+    } else {
+      throw UsageError("--format takes text, json, waybar or i3blocks, not '" + name + "'");
+    }
+  }
+  return RunStatus(format, environment, out, err);
+}
+
 int RunSettings(const std::vector<std::string>& arguments, const Environment& environment,
                 std::ostream& out, std::ostream& /*err*/) {
   if (!arguments.empty() && IsHelp(arguments[0])) throw HelpRequested{};
@@ -1003,13 +999,11 @@ int RunSettings(const std::vector<std::string>& arguments, const Environment& en
     return store.ReadString(kProgramKey, known.name, known.defaultText);
   };
   if (list) {
-    for (const KnownSetting& known : kSettings) {
-      out << known.name << '=' << TerminalText(read(known)) << '\n';
-    }
+    for (const KnownSetting& known : kSettings) out << known.name << '=' << read(known) << '\n';
     return kExitOk;
   }
   if (get) {
-    out << TerminalText(read(*setting)) << '\n';
+    out << read(*setting) << '\n';
     return kExitOk;
   }
   if (setting->kind == SettingKind::Session) {

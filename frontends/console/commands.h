@@ -3,6 +3,7 @@
 //
 //   corvel [-C DIR] [--console] [--log] [--MINIMIZE]   run the program headless
 //   corvel [-C DIR] check [--all-mail] [--quiet]       check every account once
+//   corvel [-C DIR] status [--format F]                what the accounts have
 //   corvel [-C DIR] accounts list|add|set|delete|clear-auth ...
 //   corvel settings list|get KEY|set KEY VALUE
 //   corvel demo                                         a tour without a mail server
@@ -54,6 +55,8 @@ int RunAccounts(const std::vector<std::string>& arguments, const Environment& en
                 std::ostream& out, std::ostream& err);
 int RunSettings(const std::vector<std::string>& arguments, const Environment& environment,
                 std::ostream& out, std::ostream& err);
+int RunStatusCommand(const std::vector<std::string>& arguments, const Environment& environment,
+                     std::ostream& out, std::ostream& err);
 int RunDemo(const std::vector<std::string>& arguments, const Environment& environment,
             std::ostream& out, std::ostream& err);
 

@@ -49,6 +49,7 @@ ConsoleSession::ConsoleSession(const Environment& environment, std::ostream& out
   windowOptions.forceLog = options_.forceLog && !options_.quiet;
   windowOptions.oneShot = options_.mode == SessionOptions::Mode::Check;
   windowOptions.longRunning = options_.mode == SessionOptions::Mode::Program;
+  windowOptions.exportBus = windowOptions.longRunning;
   window_ = std::make_unique<MainWindow>(loop_, view_, shell_, settings_, *localeFormat_,
                                          std::move(windowOptions));
   Connect();
@@ -68,6 +69,10 @@ void ConsoleSession::Connect() {
             << std::flush;
     };
   }
+  view_.OnError = [this](std::string_view text) {
+    err_ << "corvel: " << text << '\n' << std::flush;
+  };
+  if (options_.silent) return;
   window_->MailList().OnChanged = [this](NewMailList::Change change, std::size_t index) {
     if (change == NewMailList::Change::Appended) PrintRow(window_->MailList().Rows()[index]);
   };
@@ -83,11 +88,8 @@ void ConsoleSession::Connect() {
     }
     PrintFailure(report);
   };
-  view_.OnError = [this](std::string_view text) {
-    err_ << "corvel: " << TerminalText(text) << '\n' << std::flush;
-  };
   view_.OnInformation = [&notes](std::string_view text) {
-    notes << "information: " << TerminalText(text) << '\n' << std::flush;
+    notes << "information: " << text << '\n' << std::flush;
   };
 }
 
@@ -181,11 +183,16 @@ int ConsoleSession::CheckOnce(bool allMail) {
   // For this run only: the stored setting stays as it is.
   if (allMail) view_.SetChecked(Control::AllMailChkBx, true);
   std::vector<CheckReport> reports;
+  return CheckReports(reports);
+}
+
+int ConsoleSession::CheckReports(std::vector<CheckReport>& reports) {
+  if (!window_->Started() && !Start()) return kExitUsage;
   try {
     reports = window_->CheckAllNow();
     window_->SaveAccountTable();
   } catch (const std::exception& e) {
-    err_ << "corvel: " << TerminalText(DescribeError(e)) << '\n';
+    err_ << "corvel: " << DescribeError(e) << '\n';
     return kExitUsage;
   }
   for (const CheckReport& report : reports) {

@@ -33,6 +33,8 @@ struct SessionOptions {
   bool quiet = false;
   // Rows and failures as JSON objects, one a line, on `out` (--json).
   bool json = false;
+  // Nothing printed but errors: the caller reads the reports (status).
+  bool silent = false;
   // The command-line arguments, for the window's first paint.
   std::vector<std::string> arguments;
 };
@@ -50,6 +52,9 @@ class ConsoleSession {
   int RunProgram();
   // Checks every enabled account once and saves the accounts as "Exit" does.
   int CheckOnce(bool allMail);
+  // Checks every enabled account once, as CheckOnce does, and hands over the
+  // reports; the exit status.
+  int CheckReports(std::vector<CheckReport>& reports);
 
   [[nodiscard]] MainWindow& Window() { return *window_; }
   [[nodiscard]] EventLoop& Loop() { return loop_; }

@@ -90,7 +90,7 @@ std::string FailureJson(const CheckReport& report) {
 }
 
 std::string AccountJson(std::size_t index, const AccountRecord& record,
-                        const ProtocolOptions& protocol) {
+                        const ProtocolOptions& protocol, bool quiet) {
   nlohmann::ordered_json object;
   object["index"] = index;
   object["name"] = DisplayText(record.PlainAccountName());
@@ -106,6 +106,7 @@ std::string AccountJson(std::size_t index, const AccountRecord& record,
   object["protocol"] = ProtocolName(protocol.protocol);
   // Mailbox names are kept in UTF-8 already.
   if (protocol.protocol == MailProtocol::imap) object["folders"] = protocol.folders;
+  object["quiet"] = quiet;
   return Dump(object);
 }
 

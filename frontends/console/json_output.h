@@ -17,8 +17,9 @@ namespace corvel::console {
 [[nodiscard]] std::string RowJson(const MailRow& row);
 // A failed check: {"kind":"failure","account","outcome","reason"}.
 [[nodiscard]] std::string FailureJson(const CheckReport& report);
-// An account as `accounts list` shows it, never with its password.
+// An account as `accounts list` shows it, never with its password; `quiet`:
+// it shows no balloons.
 [[nodiscard]] std::string AccountJson(std::size_t index, const AccountRecord& record,
-                                      const ProtocolOptions& protocol);
+                                      const ProtocolOptions& protocol, bool quiet);
 
 }  // namespace corvel::console

@@ -47,8 +47,10 @@ int main(int argc, char** argv) {
   const std::vector<std::string> given(argv + 1, argv + argc);
   corvel::MainWindowOptions options;
   options.programPath = ProgramPath(argv[0]);
-  // The program that lives in the tray: one per folder.
+  // The program that lives in the tray: one per folder, which status bars
+  // and scripts ask on the session bus.
   options.longRunning = true;
+  options.exportBus = true;
   for (std::size_t i = 0; i < given.size(); ++i) {
     if ((given[i] == "-C" || given[i] == "--dir") && i + 1 < given.size()) {
       std::error_code ec;

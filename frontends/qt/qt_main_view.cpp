@@ -12,10 +12,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QTabWidget>
 #include <QTextBlock>
-#include <QTextDocument>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <functional>
@@ -138,6 +140,12 @@ void QtMainView::Build() {
                 std::max(newSize - extraWidths_[static_cast<std::size_t>(column)], 1);
           });
   mailList_->viewport()->installEventFilter(this);
+  // A double click on a row opens the mail program (when one is set).
+  connect(mailList_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+    if (window_ != nullptr) {
+      window_->MailRowDblClick(static_cast<std::size_t>(mailList_->indexOfTopLevelItem(item)));
+    }
+  });
   FitColumns();
   tabs_->addTab(mailList_, QStringLiteral("New mail"));
 
@@ -183,47 +191,118 @@ bool QtMainView::eventFilter(QObject* watched, QEvent* event) {
 QWidget* QtMainView::BuildAccountsTab() {
   auto* page = new QWidget(tabs_);
   auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(4, 4, 4, 4);
 
-  auto* enable = new QCheckBox(QStringLiteral("Enable this account"), page);
-  widgets_[Index(Control::EnableAccChkBx)] = enable;
-  layout->addWidget(enable);
+  // The fields scroll when a login with many of them does not fit the
+  // window; the buttons and the note stay in sight below them.
+  auto* scroll = new QScrollArea(page);
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  auto* fields = new QWidget(scroll);
+  auto* fieldsLayout = new QVBoxLayout(fields);
+  fieldsLayout->setContentsMargins(0, 0, 0, 0);
+  fieldsLayout->setSpacing(3);
+  scroll->setWidget(fields);
+  layout->addWidget(scroll, 1);
 
-  auto* form = new QFormLayout();
+  // One row per field: its caption in a column as wide as the widest, the
+  // field beside it. A row the program hides takes no room.
+  const char* const kCaptions[] = {
+      "Account name:", "Protocol:", "Server:",         "Port:",
+      "User:",         "Login:",    "Pass:",           "Authorization URL:",
+      "Token URL:",    "Scope:",    "Client ID:",      "Client secret:",
+      "Command:",      "Security:", "Folders (IMAP):", "Interval in seconds:"};
+  int captionWidth = 0;
+  for (const char* caption : kCaptions) {
+    captionWidth =
+        std::max(captionWidth, fontMetrics().horizontalAdvance(QString::fromUtf8(caption)));
+  }
+  captionWidth += 8;
+  auto addRow = [&](Control control, QWidget* caption, QWidget* field) {
+    auto* row = new QWidget(fields);
+    auto* rowLayout = new QHBoxLayout(row);
+    rowLayout->setContentsMargins(0, 0, 0, 0);
+    if (caption != nullptr) {
+      caption->setFixedWidth(captionWidth);
+      rowLayout->addWidget(caption);
+    }
+    rowLayout->addWidget(field, 1);
+    fieldsLayout->addWidget(row);
+    rows_[Index(control)] = row;
+    return row;
+  };
+  auto caption = [&](const char* text) { return new QLabel(QString::fromUtf8(text), fields); };
   auto addEdit = [&](Control control, const char* label) {
-    auto* edit = new QLineEdit(page);
+    auto* edit = new QLineEdit(fields);
     widgets_[Index(control)] = edit;
-    form->addRow(QString::fromUtf8(label), edit);
+    addRow(control, caption(label), edit);
     return edit;
   };
+  auto addChoices = [&](Control control, const char* label, const auto& choices) {
+    auto* box = new QComboBox(fields);
+    for (std::string_view choice : choices) {
+      box->addItem(QString::fromUtf8(choice.data(), static_cast<qsizetype>(choice.size())));
+    }
+    widgets_[Index(control)] = box;
+    addRow(control, caption(label), box);
+    return box;
+  };
+  auto addBox = [&](Control control, const char* text) {
+    auto* box = new QCheckBox(QString::fromUtf8(text), fields);
+    widgets_[Index(control)] = box;
+    addRow(control, nullptr, box);
+    return box;
+  };
+
+  addBox(Control::EnableAccChkBx, "Enable this account");
   addEdit(Control::AccountNameEdit, "Account name:");
-  protocolBox_ = new QComboBox(page);
-  for (std::string_view choice : kProtocolChoices) {
-    protocolBox_->addItem(QString::fromUtf8(choice.data(), static_cast<qsizetype>(choice.size())));
-  }
-  widgets_[Index(Control::ProtocolBox)] = protocolBox_;
-  form->addRow(QStringLiteral("Protocol:"), protocolBox_);
+  protocolBox_ = addChoices(Control::ProtocolBox, "Protocol:", kProtocolChoices);
   addEdit(Control::ServerEdit, "Server:");
   addEdit(Control::PortEdit, "Port:")->setText(QStringLiteral("110"));
   addEdit(Control::UserEdit, "User:");
+  loginBox_ = addChoices(Control::LoginBox, "Login:", kLoginChoices);
   addEdit(Control::PassEdit, "Pass:")->setEchoMode(QLineEdit::Password);
-  securityBox_ = new QComboBox(page);
-  for (std::string_view choice : kSecurityChoices) {
-    securityBox_->addItem(QString::fromUtf8(choice.data(), static_cast<qsizetype>(choice.size())));
-  }
-  widgets_[Index(Control::SecurityBox)] = securityBox_;
-  form->addRow(QStringLiteral("Security:"), securityBox_);
+  addBox(Control::KeyringChkBx, "Keep the password in the system keyring");
+  addEdit(Control::AuthUrlEdit, "Authorization URL:");
+  addEdit(Control::TokenUrlEdit, "Token URL:");
+  addEdit(Control::ScopeEdit, "Scope:");
+  addEdit(Control::ClientIdEdit, "Client ID:");
+  addEdit(Control::ClientSecretEdit, "Client secret:")->setEchoMode(QLineEdit::Password);
+  addEdit(Control::TokenCommandEdit, "Command:");
+  // The sign-in: its button, and below it what it is doing or came to (an
+  // address to open by hand can be copied from there).
+  auto* signIn = new QPushButton(QStringLiteral("Sign in"), fields);
+  signIn->setAutoDefault(false);
+  widgets_[Index(Control::btnSignIn)] = signIn;
+  auto* signInButtons = new QWidget(fields);
+  auto* signInButtonsLayout = new QHBoxLayout(signInButtons);
+  signInButtonsLayout->setContentsMargins(0, 0, 0, 0);
+  signInButtonsLayout->addWidget(signIn);
+  signInButtonsLayout->addStretch(1);
+  addRow(Control::btnSignIn, new QWidget(fields), signInButtons);
+  signInState_ = new QPlainTextEdit(fields);
+  signInState_->setReadOnly(true);
+  signInState_->setFrameShape(QFrame::NoFrame);
+  signInState_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  signInState_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  signInState_->viewport()->setAutoFillBackground(false);
+  signInState_->setFixedHeight(signInState_->fontMetrics().lineSpacing() * 4 + 8);
+  signInState_->setFocusPolicy(Qt::ClickFocus);
+  widgets_[Index(Control::lblSignIn)] = signInState_;
+  addRow(Control::lblSignIn, nullptr, signInState_);
+  securityBox_ = addChoices(Control::SecurityBox, "Security:", kSecurityChoices);
   addEdit(Control::FoldersEdit, "Folders (IMAP):")->setText(QStringLiteral("INBOX"));
-  auto* intervalLabel = new QLabel(QStringLiteral("Interval in seconds:"), page);
+  auto* intervalLabel = new QLabel(QStringLiteral("Interval in seconds:"), fields);
   widgets_[Index(Control::Label1)] = intervalLabel;
-  secsEdit_ = new IntervalSpinBox(page);
+  secsEdit_ = new IntervalSpinBox(fields);
   secsEdit_->SetText(QStringLiteral("300"));
   widgets_[Index(Control::SecsEdit)] = secsEdit_;
-  form->addRow(intervalLabel, secsEdit_);
-  layout->addLayout(form);
-
-  auto* leave = new QCheckBox(QStringLiteral("I leave my mail on the server"), page);
-  widgets_[Index(Control::LeaveMailChkBx)] = leave;
-  layout->addWidget(leave);
+  addRow(Control::SecsEdit, intervalLabel, secsEdit_);
+  addBox(Control::LeaveMailChkBx, "I leave my mail on the server");
+  addBox(Control::QuietChkBx, "Quiet: no balloons for this account");
+  fieldsLayout->addStretch(1);
+  fieldsScroll_ = scroll;
 
   // Three rows of three buttons.
   auto* buttons = new QGridLayout();
@@ -248,19 +327,27 @@ QWidget* QtMainView::BuildAccountsTab() {
   note->setAlignment(Qt::AlignCenter);
   note->setWordWrap(true);
   widgets_[Index(Control::lblNOTE)] = note;
-  layout->addWidget(note, 1);
+  layout->addWidget(note);
 
   // The editor is closed at start: every field and button but "Open accts."
-  // is disabled.
+  // is disabled; of the logins' fields only the password's show.
   for (Control control :
-       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit,
-        Control::PortEdit,       Control::UserEdit,        Control::PassEdit,
-        Control::Label1,         Control::SecsEdit,        Control::LeaveMailChkBx,
-        Control::SecurityBox,    Control::ProtocolBox,     Control::FoldersEdit,
-        Control::btnNew,         Control::btnDelete,       Control::btnPrev,
-        Control::btnClearAuth,   Control::btnNext,         Control::btnFirst,
-        Control::btnUpdate,      Control::btnLast}) {
+       {Control::EnableAccChkBx,   Control::AccountNameEdit,  Control::ServerEdit,
+        Control::PortEdit,         Control::UserEdit,         Control::PassEdit,
+        Control::Label1,           Control::SecsEdit,         Control::LeaveMailChkBx,
+        Control::SecurityBox,      Control::ProtocolBox,      Control::FoldersEdit,
+        Control::LoginBox,         Control::KeyringChkBx,     Control::ClientIdEdit,
+        Control::ClientSecretEdit, Control::AuthUrlEdit,      Control::TokenUrlEdit,
+        Control::ScopeEdit,        Control::TokenCommandEdit, Control::btnSignIn,
+        Control::QuietChkBx,       Control::btnNew,           Control::btnDelete,
+        Control::btnPrev,          Control::btnClearAuth,     Control::btnNext,
+        Control::btnFirst,         Control::btnUpdate,        Control::btnLast}) {
     widgets_[Index(control)]->setEnabled(false);
+  }
+  for (Control control :
+       {Control::ClientIdEdit, Control::ClientSecretEdit, Control::AuthUrlEdit,
+        Control::TokenUrlEdit, Control::ScopeEdit, Control::TokenCommandEdit, Control::btnSignIn}) {
+    SetControlVisible(control, false);
   }
   return page;
 }
@@ -300,8 +387,7 @@ QWidget* QtMainView::BuildSettingsTab() {
 void QtMainView::Attach(MainWindow& window) {
   window_ = &window;
   window.LogMemo().OnLineAppended = [this](const std::string& line) {
-    // A line break or an escape a server sent would forge lines of the log.
-    logMemo_->appendPlainText(QString::fromStdString(WithoutControls(DisplayText(line))));
+    logMemo_->appendPlainText(QString::fromStdString(DisplayText(line)));
   };
   window.LogMemo().OnFirstLineRemoved = [this] {
     QTextCursor cursor(logMemo_->document());
@@ -320,11 +406,9 @@ void QtMainView::Attach(MainWindow& window) {
           columns << QString::fromStdString(column);
         }
         auto* item = new QTreeWidgetItem(columns);
-        // The columns are narrow; the whole text shows on hovering. A tooltip
-        // that looks like HTML is shown as HTML: a subject is made rich text
-        // that shows exactly the subject's characters.
+        // The columns are narrow; the whole text shows on hovering.
         for (int column = 0; column < columns.size(); ++column) {
-          item->setToolTip(column, Qt::convertFromPlainText(columns[column], Qt::WhiteSpaceNormal));
+          item->setToolTip(column, columns[column]);
         }
         item->setTextAlignment(4, Qt::AlignRight | Qt::AlignVCenter);
         mailList_->addTopLevelItem(item);
@@ -359,6 +443,9 @@ void QtMainView::Attach(MainWindow& window) {
   connect(secsEdit_, &QAbstractSpinBox::editingFinished, this, [this] { window_->SecsEditExit(); });
   // Only the user's choice: the program's own SetText changes no port.
   connect(protocolBox_, &QComboBox::activated, this, [this] { window_->ProtocolBoxChange(); });
+  connect(loginBox_, &QComboBox::activated, this, [this] { window_->LoginBoxChange(); });
+  connect(static_cast<QPushButton*>(Widget(Control::btnSignIn)), &QPushButton::clicked, this,
+          [this] { window_->btnSignInClick(); });
 
   // In the editor, Enter is "Update" (or "Add acct.") where that is enabled,
   // and Escape closes the editor.
@@ -419,6 +506,8 @@ std::string QtMainView::Text(Control control) const {
     shown = label->text();
   } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
     shown = combo->currentText();
+  } else if (auto* memo = qobject_cast<QPlainTextEdit*>(widget)) {
+    shown = memo->toPlainText();
   } else if (widget == secsEdit_) {
     shown = secsEdit_->Text();
   }
@@ -435,10 +524,22 @@ void QtMainView::SetText(Control control, std::string_view text) {
   } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
     button->setText(shown);
   } else if (auto* label = qobject_cast<QLabel*>(widget)) {
-    label->setTextFormat(Qt::PlainText);  // never rich text, whatever the text looks like
     label->setText(shown);
   } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
     combo->setCurrentIndex(std::max(0, combo->findText(shown)));
+  } else if (auto* memo = qobject_cast<QPlainTextEdit*>(widget)) {
+    memo->setPlainText(shown);
+    // What the sign-in says is where the user looks.
+    if (memo == signInState_ && fieldsScroll_ != nullptr && !shown.isEmpty()) {
+      // Once the fields are laid out anew.
+      QTimer::singleShot(0, this, [this] {
+        QScrollBar* bar = fieldsScroll_->verticalScrollBar();
+        const int bottom =
+            signInState_->mapTo(fieldsScroll_->widget(), QPoint(0, signInState_->height())).y();
+        const int shown = fieldsScroll_->viewport()->height();
+        if (bottom > bar->value() + shown) bar->setValue(bottom - shown);
+      });
+    }
   } else if (widget == secsEdit_) {
     secsEdit_->SetText(shown);
   }
@@ -452,6 +553,24 @@ bool QtMainView::ControlEnabled(Control control) const {
 
 void QtMainView::SetControlEnabled(Control control, bool enabled) {
   if (QWidget* widget = Widget(control)) widget->setEnabled(enabled);
+}
+
+void QtMainView::SetControlVisible(Control control, bool visible) {
+  QWidget* row = rows_[Index(control)] != nullptr ? rows_[Index(control)] : Widget(control);
+  if (row == nullptr) return;
+  row->setVisible(visible);
+  hidden_[Index(control)] = !visible;
+  // The scroll area gives the fields the room they need now.
+  if (fieldsScroll_ != nullptr && fieldsScroll_->widget()->isAncestorOf(row)) {
+    fieldsScroll_->widget()->layout()->activate();
+    fieldsScroll_->widget()->updateGeometry();
+  }
+}
+
+bool QtMainView::ControlVisible(Control control) const { return !hidden_[Index(control)]; }
+
+void QtMainView::SetPlaceholder(Control control, std::string_view text) {
+  if (auto* edit = qobject_cast<QLineEdit*>(Widget(control))) edit->setPlaceholderText(Shown(text));
 }
 
 int QtMainView::ColumnWidth(int column) const {
@@ -470,26 +589,17 @@ void QtMainView::AppendProtocolTrace(std::string_view line) {
   if (trace_.size() > kTraceLines) trace_.pop_front();
 }
 
-// A message box whose text is plain text, whatever it looks like (a file
-// name, an account name or a server's words may look like HTML).
-int QtMainView::ShowBox(QMessageBox::Icon icon, std::string_view text,
-                        QMessageBox::StandardButtons buttons) {
-  QMessageBox box(icon, applicationTitle_, Shown(text), buttons, this);
-  box.setTextFormat(Qt::PlainText);
-  return box.exec();
-}
-
 void QtMainView::ShowInformation(std::string_view text) {
-  (void)ShowBox(QMessageBox::Information, text, QMessageBox::Ok);
+  QMessageBox::information(this, applicationTitle_, Shown(text));
 }
 
 bool QtMainView::ConfirmYesNo(std::string_view text) {
-  return ShowBox(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No) ==
-         QMessageBox::Yes;
+  return QMessageBox::question(this, applicationTitle_, Shown(text),
+                               QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
 void QtMainView::ShowError(std::string_view text) {
-  (void)ShowBox(QMessageBox::Critical, text, QMessageBox::Ok);
+  QMessageBox::critical(this, applicationTitle_, Shown(text));
 }
 
 // ---------------------------------------------------------------- TrayWindow

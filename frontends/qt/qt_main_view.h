@@ -16,6 +16,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QScrollArea;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -71,6 +72,9 @@ class QtMainView final : public QWidget, public MainView {
   void SetText(Control control, std::string_view text) override;
   [[nodiscard]] bool ControlEnabled(Control control) const override;
   void SetControlEnabled(Control control, bool enabled) override;
+  void SetControlVisible(Control control, bool visible) override;
+  [[nodiscard]] bool ControlVisible(Control control) const override;
+  void SetPlaceholder(Control control, std::string_view text) override;
   [[nodiscard]] int ColumnWidth(int column) const override;
   void SetColumnWidth(int column, int width) override;
   void ClearProtocolTrace() override { trace_.clear(); }
@@ -120,7 +124,14 @@ class QtMainView final : public QWidget, public MainView {
   IntervalSpinBox* secsEdit_ = nullptr;
   QComboBox* securityBox_ = nullptr;
   QComboBox* protocolBox_ = nullptr;
+  QComboBox* loginBox_ = nullptr;
+  QPlainTextEdit* signInState_ = nullptr;
+  QScrollArea* fieldsScroll_ = nullptr;
   std::array<QWidget*, kControlCount> widgets_{};
+  // The widget of a control's row in the form, where it is not the control
+  // itself; and the controls the program hid.
+  std::array<QWidget*, kControlCount> rows_{};
+  std::array<bool, kControlCount> hidden_{};
   // The bytes last set into a text control and what they showed: a text the
   // user did not change reads back as the same bytes, even when they were
   // not UTF-8 (a name written by the Windows program).

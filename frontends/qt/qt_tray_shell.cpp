@@ -77,6 +77,9 @@ QIcon PictureIcon(TrayPicture picture) {
     case TrayPicture::kMailFrame2:
       name = "mail2";
       break;
+    case TrayPicture::kDoNotDisturb:
+      name = "dnd";
+      break;
     case TrayPicture::kNone:
       return {};
   }
@@ -99,6 +102,11 @@ QtTrayShell::QtTrayShell(EventLoop& loop)
     : loop_(loop),
       notifier_(QStringLiteral("Corvel"), QStringLiteral("corvel")),
       menu_(std::make_unique<QMenu>()) {
+  // The menu a StatusNotifier tray shows is brought up to date as it opens
+  // (a mail program set by another process since).
+  connect(menu_.get(), &QMenu::aboutToShow, this, [this] {
+    if (menuModel_ != nullptr && menuModel_->OnOpening) menuModel_->OnOpening();
+  });
   // A notification server that is announced but cannot start: the tray's
   // own message instead.
   notifier_.OnNotDelivered = [this](const QString& summary, const QString& body, bool critical) {
@@ -210,6 +218,15 @@ bool QtTrayShell::ShowBalloon(const TrayBalloon& balloon) {
   notification.timeoutMs = static_cast<int>(std::min<std::uint32_t>(balloon.timeoutMs, 600000));
   notification.actions.push_back(
       {QStringLiteral("default"), QStringLiteral("Open Corvel"), [this] { BalloonClicked(); }});
+  for (const std::string& action : balloon.actions) {
+    // Not from inside the D-Bus signal: the action may start programs and
+    // restore windows.
+    notification.actions.push_back({Shown(action), Shown(action), [this, action] {
+                                      loop_.Post([this, action] {
+                                        if (const auto handler = OnBalloonAction) handler(action);
+                                      });
+                                    }});
+  }
   if (notifier_.Show(std::move(notification))) return true;
   return ShowTrayMessage(Shown(balloon.title), Shown(balloon.text), MessageIconOf(balloon.icon),
                          static_cast<int>(balloon.timeoutMs));
@@ -245,6 +262,10 @@ void QtTrayShell::FillMenu(const TrayMenu& menu) {
     connect(action, &QAction::triggered, this,
             [this, &menu, i] { loop_.Post([&menu, i] { menu.Click(i); }); });
   }
+}
+
+void QtTrayShell::MenuChanged(const TrayMenu& menu) {
+  if (&menu == menuModel_) FillMenu(menu);
 }
 
 void QtTrayShell::SetMenu(const TrayMenu& menu) {

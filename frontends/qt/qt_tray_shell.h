@@ -41,6 +41,7 @@ class QtTrayShell final : public QObject, public TrayShell {
   [[nodiscard]] bool RemoveBalloon() override;
   [[nodiscard]] bool ShowBalloon(const TrayBalloon& balloon) override;
   void ShowPopupMenu(const TrayMenu& menu, TrayPoint position) override;
+  void MenuChanged(const TrayMenu& menu) override;
   [[nodiscard]] std::uint32_t DoubleClickTime() const override;
   void BringToForeground() override {}
   [[nodiscard]] bool ReportsDoubleClicks() const override { return !statusNotifier_; }

@@ -72,7 +72,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     corvel::win32::TrayIcons pictures = {
         nullptr, LoadPicture(instance, corvel::win32::kApplicationIcon, small),
         LoadPicture(instance, corvel::win32::kMailIcon1, small),
-        LoadPicture(instance, corvel::win32::kMailIcon2, small)};
+        LoadPicture(instance, corvel::win32::kMailIcon2, small),
+        LoadPicture(instance, corvel::win32::kDoNotDisturbIcon, small)};
 
     corvel::MessageEventLoop loop;
     corvel::win32::Win32MainView view(

@@ -19,7 +19,7 @@ inline constexpr UINT kTrayCallbackMessage = 2048;
 
 // The program's pictures from its resources, at the small-icon size:
 // index by TrayPicture.
-using TrayIcons = std::array<HICON, 4>;
+using TrayIcons = std::array<HICON, 5>;
 
 class Win32TrayShell final : public TrayShell {
  public:

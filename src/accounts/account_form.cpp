@@ -7,6 +7,43 @@
 
 namespace corvel {
 
+LoginChoice LoginChoiceOf(std::string_view caption) {
+  for (std::size_t i = 0; i < kLoginChoices.size(); ++i) {
+    if (kLoginChoices[i] == caption) return static_cast<LoginChoice>(i);
+  }
+  return LoginChoice::password;
+}
+
+std::string_view LoginChoiceCaption(LoginChoice choice) {
+  return kLoginChoices[static_cast<std::size_t>(choice)];
+}
+
+bool SignsIn(LoginChoice choice) {
+  return choice == LoginChoice::microsoft || choice == LoginChoice::google ||
+         choice == LoginChoice::otherOAuth;
+}
+
+std::string_view ProviderOfChoice(LoginChoice choice) {
+  switch (choice) {
+    case LoginChoice::microsoft:
+      return "microsoft";
+    case LoginChoice::google:
+      return "google";
+    case LoginChoice::otherOAuth:
+      return "custom";
+    case LoginChoice::password:
+    case LoginChoice::tokenCommand:
+      break;
+  }
+  return {};
+}
+
+LoginChoice ChoiceOfProvider(std::string_view provider) {
+  if (provider == "microsoft") return LoginChoice::microsoft;
+  if (provider == "google") return LoginChoice::google;
+  return LoginChoice::otherOAuth;
+}
+
 std::optional<std::string_view> MissingFieldMessage(const AccountForm& form) {
   const std::array<std::pair<const std::string*, std::string_view>, 6> required = {{
       {&form.name, "No account name specified!"},
@@ -85,6 +122,32 @@ AccountForm RecordToForm(const AccountRecord& record) {
   form.leaveMail = record.LeaveMail == 1;
   form.securityMode = record.SecurityMode();
   return form;
+}
+
+void LoginToForm(const AccountRecord& record, const std::optional<OAuthSettings>& settings,
+                 AccountForm& form) {
+  form.keepInKeyring = false;
+  switch (record.Login()) {
+    case LoginKind::loginPassword:
+      form.login = LoginChoice::password;
+      form.keepInKeyring = record.SecretIn() == SecretPlace::secretKeyring;
+      return;
+    case LoginKind::loginOAuthCommand:
+      form.login = LoginChoice::tokenCommand;
+      if (settings) form.tokenCommand = settings->command;
+      return;
+    case LoginKind::loginOAuthBuiltIn:
+      form.login = settings ? ChoiceOfProvider(settings->provider) : LoginChoice::otherOAuth;
+      if (!settings) return;
+      form.clientId = settings->clientId;
+      // A known provider's endpoints and scope are its own.
+      if (form.login == LoginChoice::otherOAuth) {
+        form.authorizeUrl = settings->authorizeUrl;
+        form.tokenUrl = settings->tokenUrl;
+        form.scope = settings->scope;
+      }
+      return;
+  }
 }
 
 void FormToRecord(const AccountForm& form, AccountRecord& record) {

@@ -6,6 +6,7 @@
 // them.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "accounts/account_file.h"
 #include "accounts/account_options.h"
 #include "accounts/account_record.h"
+#include "accounts/oauth_settings.h"
 #include "codec/whole_number.h"
 
 namespace corvel {
@@ -33,6 +35,25 @@ inline constexpr std::string_view kAccountGoneMessage =
     "This account is no longer in the accounts file: another program deleted it meanwhile. "
     "Nothing was written.";
 
+// How an account logs in, as the editor offers it: with a password, with
+// Corvel's own OAuth2 authorization at a known or another provider, or with
+// an access token a command of the user's prints.
+enum class LoginChoice { password, microsoft, google, otherOAuth, tokenCommand };
+inline constexpr std::array<std::string_view, 5> kLoginChoices = {
+    "Password", "Sign in with Microsoft\u2026", "Sign in with Google\u2026",
+    "Other OAuth2 provider\u2026", "Token command\u2026"};
+
+// The choice a caption of kLoginChoices stands for; any other text is
+// "Password".
+[[nodiscard]] LoginChoice LoginChoiceOf(std::string_view caption);
+[[nodiscard]] std::string_view LoginChoiceCaption(LoginChoice choice);
+// Whether the choice signs in with Corvel's own authorization.
+[[nodiscard]] bool SignsIn(LoginChoice choice);
+// The provider a sign-in choice names in the OAuth2 settings ("microsoft",
+// "google", "custom"), and the choice a provider stands for.
+[[nodiscard]] std::string_view ProviderOfChoice(LoginChoice choice);
+[[nodiscard]] LoginChoice ChoiceOfProvider(std::string_view provider);
+
 // The editor's fields, as typed.
 struct AccountForm {
   bool enabled = false;
@@ -47,6 +68,18 @@ struct AccountForm {
   // Kept in the options side file, not in the record.
   MailProtocol protocol = MailProtocol::pop3;
   std::string folders = std::string(kDefaultFolder);  // IMAP: "INBOX,Lists/dev"
+  // The login. The password field of an account that has no password in
+  // the file holds a marker (kKeyringMarker, kOAuthMarker).
+  LoginChoice login = LoginChoice::password;
+  bool keepInKeyring = false;
+  std::string clientId;
+  std::string clientSecret;  // as typed; empty: none, or the one kept stays
+  std::string authorizeUrl;  // another provider's endpoints and scope
+  std::string tokenUrl;
+  std::string scope;
+  std::string tokenCommand;
+  // Kept in the options side file: no balloons for this account.
+  bool quiet = false;
 };
 
 // The first empty field's message: "No account name specified!", "No server
@@ -68,6 +101,10 @@ struct AccountForm {
 
 // The form as the editor shows a record.
 [[nodiscard]] AccountForm RecordToForm(const AccountRecord& record);
+// The login of a record into the form: the choice, and its fields from the
+// account's OAuth2 settings (a client secret is never shown).
+void LoginToForm(const AccountRecord& record, const std::optional<OAuthSettings>& settings,
+                 AccountForm& form);
 // Copies the form into the record: the flags, the texts (cut to 100
 // characters), the port and the interval (a text InvalidFieldMessage refuses
 // falls back to 110 or 300, as records from before the check did). Elapsed,

@@ -8,6 +8,8 @@
 #include "accounts/account_form.h"
 #include "accounts/account_options.h"
 #include "accounts/file_io.h"
+#include "accounts/oauth_settings.h"
+#include "app/auth/account_login.h"
 #include "app/main_window.h"
 
 namespace corvel {
@@ -23,6 +25,17 @@ constexpr std::string_view kCloseCaption = "Close accts.";
 constexpr std::string_view kUpdateCaption = "Update";
 constexpr std::string_view kAddCaption = "Add acct.";
 constexpr std::string_view kDeleteQuestion = "Delete this account?";
+
+// The editor's fields, enabled while it is open.
+constexpr Control kFields[] = {
+    Control::EnableAccChkBx,   Control::AccountNameEdit,  Control::ServerEdit,
+    Control::PortEdit,         Control::UserEdit,         Control::PassEdit,
+    Control::SecsEdit,         Control::LeaveMailChkBx,   Control::SecurityBox,
+    Control::ProtocolBox,      Control::FoldersEdit,      Control::Label1,
+    Control::LoginBox,         Control::KeyringChkBx,     Control::ClientIdEdit,
+    Control::ClientSecretEdit, Control::AuthUrlEdit,      Control::TokenUrlEdit,
+    Control::ScopeEdit,        Control::TokenCommandEdit, Control::btnSignIn,
+    Control::QuietChkBx};
 
 }  // namespace
 
@@ -64,7 +77,14 @@ void MainWindow::ClearEditorForm(bool forNew) {
   view_.SetText(Control::SecurityBox, kSecurityChoices[0]);
   view_.SetText(Control::ProtocolBox, kProtocolChoices[0]);
   view_.SetText(Control::FoldersEdit, kDefaultFolder);
+  view_.SetControlVisible(Control::FoldersEdit, false);
   formProtocol_ = MailProtocol::pop3;
+  // A new account logs in with a password, kept in the keyring when there
+  // is one.
+  AccountForm login;
+  login.keepInKeyring = forNew && KeyringReachable();
+  ShowLogin(login);
+  view_.SetText(Control::lblSignIn, "");
 }
 
 void MainWindow::ShowRecord() {
@@ -73,7 +93,12 @@ void MainWindow::ShowRecord() {
   AccountForm form = RecordToForm(editRecord_);
   const AccountOptionsFile options =
       LoadAccountOptions(AccountOptionsFileFor(options_.accountsFile));
-  ProtocolOptionsToForm(ProtocolOptionsOf(options.Find(editRecord_.PlainUidlFileName())), form);
+  const OptionSection* section = options.Find(editRecord_.PlainUidlFileName());
+  ProtocolOptionsToForm(ProtocolOptionsOf(section), form);
+  form.quiet = section != nullptr && section->Get(kQuietKey) == "on";
+  OAuthSettingsFile oauth(OAuthSettingsFileFor(options_.accountsFile));
+  oauth.Load();
+  LoginToForm(editRecord_, oauth.Find(editRecord_.PlainUidlFileName()), form);
   ShowForm(form);
 }
 
@@ -91,7 +116,9 @@ void MainWindow::ShowForm(const AccountForm& form) {
   view_.SetText(Control::ProtocolBox,
                 kProtocolChoices[form.protocol == MailProtocol::imap ? 1 : 0]);
   view_.SetText(Control::FoldersEdit, form.folders);
+  view_.SetControlVisible(Control::FoldersEdit, form.protocol == MailProtocol::imap);
   formProtocol_ = form.protocol;
+  ShowLogin(form);
 }
 
 AccountForm MainWindow::ReadForm() const {
@@ -107,6 +134,8 @@ AccountForm MainWindow::ReadForm() const {
   form.securityMode = SecurityModeOfChoice(view_.Text(Control::SecurityBox));
   form.protocol = ProtocolOfChoice(view_.Text(Control::ProtocolBox));
   form.folders = view_.Text(Control::FoldersEdit);
+  form.quiet = view_.Checked(Control::QuietChkBx);
+  ReadLogin(form);
   return form;
 }
 
@@ -146,29 +175,27 @@ void MainWindow::OpenButtonClick() {
     view_.SetControlEnabled(Control::btnUpdate, true);
     view_.SetControlEnabled(Control::btnDelete, count >= 1);
     view_.SetControlEnabled(Control::btnClearAuth, count >= 1);
-    for (Control field :
-         {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
-          Control::UserEdit, Control::PassEdit, Control::SecsEdit, Control::LeaveMailChkBx,
-          Control::SecurityBox, Control::ProtocolBox, Control::FoldersEdit, Control::Label1}) {
-      view_.SetControlEnabled(field, true);
-    }
+    for (Control field : kFields) view_.SetControlEnabled(field, true);
+    // An empty file: the form is a new account's.
+    if (count == 0) view_.SetChecked(Control::KeyringChkBx, KeyringReachable());
     view_.SetText(Control::btnUpdate, kUpdateCaption);
   });
 }
 
 void MainWindow::CloseEditor() {
+  if (SigningIn()) {
+    signIn_->Cancel();
+    SetEditorBusy(false);
+  }
   view_.SetText(Control::OpenButton, kOpenCaption);
   view_.SetText(Control::lblNOTE, "");
   editorFile_.reset();
   ClearEditorForm(false);
-  for (Control field : {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit,
-                        Control::PortEdit,       Control::UserEdit,        Control::PassEdit,
-                        Control::SecsEdit,       Control::LeaveMailChkBx,  Control::SecurityBox,
-                        Control::ProtocolBox,    Control::FoldersEdit,     Control::Label1,
-                        Control::btnFirst,       Control::btnPrev,         Control::btnNext,
-                        Control::btnLast,        Control::btnNew,          Control::btnUpdate,
-                        Control::btnDelete,      Control::btnClearAuth}) {
-    view_.SetControlEnabled(field, false);
+  for (Control field : kFields) view_.SetControlEnabled(field, false);
+  for (Control button :
+       {Control::btnFirst, Control::btnPrev, Control::btnNext, Control::btnLast, Control::btnNew,
+        Control::btnUpdate, Control::btnDelete, Control::btnClearAuth}) {
+    view_.SetControlEnabled(button, false);
   }
   LoadAccountTable();
 }
@@ -184,44 +211,53 @@ void MainWindow::btnNewClick() {
 
 void MainWindow::btnUpdateClick() {
   Guarded([this] {
-    if (!editorFile_) return;
-    const AccountForm form = ReadForm();
-    if (auto message = MissingFieldMessage(form)) {
-      view_.ShowInformation(*message);
-      return;
-    }
-    if (auto message = InvalidFieldMessage(form)) {
-      view_.ShowInformation(*message);
-      return;
-    }
+    if (!editorFile_ || SigningIn()) return;
+    SaveForm(ReadForm(), false);
+  });
+}
 
-    // A new account is written at the end: after "New", and also when the
-    // form was filled in with no record shown (an empty file, or after the
-    // last record was deleted).
-    const bool appending = addingAccount_ || cursor_ >= editorFile_->RecordCount();
+std::optional<std::string> MainWindow::FormRefusal(const AccountForm& form, bool signedIn) const {
+  if (auto message = MissingFieldMessage(form)) return std::string(*message);
+  if (auto message = InvalidFieldMessage(form)) return message;
+  return LoginRefusal(form, signedIn);
+}
 
-    AccountRecord record = editRecord_;
-    FormToRecord(form, record);
-    if (appending) {
-      // A new account: nothing of the record shown before carries over
-      // beyond the form.
-      record.SetLogin(LoginKind::loginPassword);
-      record.SetSecretIn(SecretPlace::secretFile);
-    }
-    if (record.UidlFileName.Empty() || appending) {
-      record.SetPlainUidlFileName(MakeUidlFileName(form.name, TickCount()));
-    }
-    if (appending) {
-      record.AuthMethod.Clear();
-      record.Elapsed = 0;
-    }
+void MainWindow::SaveForm(const AccountForm& form, bool signedIn, const std::string& newUidl) {
+  if (auto message = FormRefusal(form, signedIn)) {
+    view_.ShowInformation(*message);
+    return;
+  }
 
-    // The change is made to the file as it is under its lock: another process
-    // may have changed it since it was shown. The shown account is found by its
-    // identity, and only the fields the user changed are written into it.
-    const ProtocolOptions protocol = FormToProtocolOptions(form);
-    std::optional<std::string_view> refusal;
-    std::size_t written = 0;
+  // A new account is written at the end: after "New", and also when the
+  // form was filled in with no record shown (an empty file, or after the
+  // last record was deleted).
+  const bool appending = addingAccount_ || cursor_ >= editorFile_->RecordCount();
+  const AccountRecord before = appending ? AccountRecord{} : shownRecord_;
+
+  AccountRecord record = editRecord_;
+  FormToRecord(form, record);
+  if (appending) {
+    // A new account: nothing of the record shown before carries over
+    // beyond the form.
+    record.SetLogin(LoginKind::loginPassword);
+    record.SetSecretIn(SecretPlace::secretFile);
+  }
+  if (record.UidlFileName.Empty() || appending) {
+    record.SetPlainUidlFileName(
+        appending && !newUidl.empty() ? newUidl : MakeUidlFileName(form.name, TickCount()));
+  }
+  if (appending) {
+    record.AuthMethod.Clear();
+    record.Elapsed = 0;
+  }
+
+  // The change is made to the file as it is under its lock: another process
+  // may have changed it since it was shown. The shown account is found by its
+  // identity, and only the fields the user changed are written into it.
+  const ProtocolOptions protocol = FormToProtocolOptions(form);
+  std::optional<std::string_view> refusal;
+  std::size_t written = 0;
+  try {
     editorFile_->Edit([&](AccountFile& records) {
       const std::size_t count = records.RecordCount();
       std::optional<std::size_t> at;
@@ -241,62 +277,63 @@ void MainWindow::btnUpdateClick() {
         refusal = kDuplicateNameMessage;
         return;
       }
-      // The protocol options go first: should they fail, the record stays as
-      // it was. Another protocol's login method means nothing to this one.
+      // The side files go first: should they fail, the record stays as it
+      // was. Another protocol's login method means nothing to this one.
       const std::filesystem::path optionsFile = AccountOptionsFileFor(options_.accountsFile);
       if (protocol.protocol !=
           ProtocolOptionsOf(LoadAccountOptions(optionsFile).Find(record.PlainUidlFileName()))
               .protocol) {
         record.AuthMethod.Clear();
       }
-      if (at) PlaceEditedSecret(shownRecord_, form, record);
-      EditAccountOptions(
-          optionsFile, record.PlainUidlFileName(),
-          [&protocol](OptionSection& section) { StoreProtocolOptions(protocol, section); });
+      ApplyLogin(form, before, record, signedIn);
+      EditAccountOptions(optionsFile, record.PlainUidlFileName(),
+                         [&protocol, &form](OptionSection& section) {
+                           StoreProtocolOptions(protocol, section);
+                           if (form.quiet) {
+                             section.Set(kQuietKey, "on");
+                           } else {
+                             section.Erase(kQuietKey);
+                           }
+                         });
       if (at) record = ApplyRecordChange(records.ReadRecord(*at), shownRecord_, record);
       written = at.value_or(count);
       records.WriteRecord(written, record);
     });
-    if (refusal) {
-      view_.ShowInformation(*refusal);
-      return;
-    }
-    cursor_ = written;
-    editRecord_ = record;
-    shownRecord_ = record;
-    formProtocol_ = protocol.protocol;
-    addingAccount_ = false;
-    SetRecordButtons(true);
-    view_.SetText(Control::btnUpdate, kUpdateCaption);
-    BalloonNotify("Account updated", "Account " + form.name + " updated!", kBalloonInfo, 15);
-  });
-}
-
-void MainWindow::PlaceEditedSecret(const AccountRecord& before, const AccountForm& form,
-                                   AccountRecord& record) {
-  if (record.UsesOAuth()) {
-    if (form.password != kOAuthMarker) {
-      record.SetLogin(LoginKind::loginPassword);
-      record.AuthMethod.Clear();
-    }
+  } catch (const KeyringRefusal& e) {
+    view_.ShowInformation("The keyring refused: " + std::string(e.what()) +
+                          ". Nothing was written.");
     return;
   }
-  if (record.SecretIn() != SecretPlace::secretKeyring) return;
-  SecretStore& keyring = secrets_.Keyring();
-  const SecretKey oldKey = KeyringKeyOf(before);
-  const SecretKey newKey = KeyringKeyOf(record);
-  const bool moved = oldKey != newKey;
-  std::string password = form.password;
-  if (password == kKeyringMarker) {
-    if (!moved) return;
-    SecretResult read = ReadAccountSecret(keyring, before);
-    if (!read.ok) throw std::runtime_error("The password was not moved: " + read.reason);
-    password = std::move(read.secret);
+  if (refusal) {
+    view_.ShowInformation(*refusal);
+    return;
   }
-  const SecretResult written = keyring.Write(newKey, KeyringLabelOf(record), password);
-  if (!written.ok) throw std::runtime_error("The password was not stored: " + written.reason);
-  record.SetPlainPassword(kKeyringMarker);
-  if (moved) (void)EraseAccountSecret(keyring, before);
+  // What the account no longer uses leaves the keyring. A sign-in filed
+  // its tokens under the account as it is now: older ones go.
+  SecretStore& keyring = secrets_.Keyring();
+  std::string left = ForgetOldKeyringEntry(keyring, before, record);
+  if (!signedIn) {
+    left += FollowAuthorization(keyring, before, record);
+  } else if (before.Login() == LoginKind::loginOAuthBuiltIn &&
+             KeyringKeyOf(before, kSecretKindRefreshToken) !=
+                 KeyringKeyOf(record, kSecretKindRefreshToken)) {
+    left += ForgetAuthorization(keyring, before);
+  }
+  if (!left.empty()) WriteLog(form.name, left);
+  cursor_ = written;
+  editRecord_ = record;
+  shownRecord_ = record;
+  formProtocol_ = protocol.protocol;
+  addingAccount_ = false;
+  SetRecordButtons(true);
+  view_.SetText(Control::btnUpdate, kUpdateCaption);
+  // The login as the account now has it: a password kept in the keyring is
+  // no longer shown, a client secret never.
+  AccountForm shown = form;
+  shown.password = record.PlainPassword();
+  shown.clientSecret.clear();
+  ShowLogin(shown);
+  BalloonNotify("Account updated", "Account " + form.name + " updated!", kBalloonInfo, 15);
 }
 
 void MainWindow::btnDeleteClick() {
@@ -409,6 +446,7 @@ void MainWindow::ProtocolBoxChange() {
     view_.SetText(Control::PortEdit, form.port);
     view_.SetChecked(Control::LeaveMailChkBx, form.leaveMail);
     view_.SetText(Control::FoldersEdit, form.folders);
+    view_.SetControlVisible(Control::FoldersEdit, chosen == MailProtocol::imap);
     formProtocol_ = chosen;
   });
 }

@@ -35,6 +35,15 @@ InMemoryMainView::InMemoryMainView() {
   texts_[Index(Control::ProtocolBox)] = "POP3";
   texts_[Index(Control::FoldersEdit)] = "INBOX";
   texts_[Index(Control::Label1)] = "Interval in seconds:";
+  texts_[Index(Control::LoginBox)] = "Password";
+  texts_[Index(Control::btnSignIn)] = "Sign in";
+  // The rows of the other logins show only when one is chosen.
+  shown_.fill(true);
+  for (Control row : {Control::ClientIdEdit, Control::ClientSecretEdit, Control::AuthUrlEdit,
+                      Control::TokenUrlEdit, Control::ScopeEdit, Control::TokenCommandEdit,
+                      Control::btnSignIn, Control::lblSignIn}) {
+    shown_[Index(row)] = false;
+  }
 }
 
 void InMemoryMainView::SetHeight(int height) { bounds_.height = std::max(height, kMinHeight); }
@@ -55,6 +64,20 @@ bool InMemoryMainView::ControlEnabled(Control control) const { return enabled_[I
 
 void InMemoryMainView::SetControlEnabled(Control control, bool enabled) {
   enabled_[Index(control)] = enabled;
+}
+
+void InMemoryMainView::SetControlVisible(Control control, bool visible) {
+  shown_[Index(control)] = visible;
+}
+
+bool InMemoryMainView::ControlVisible(Control control) const { return shown_[Index(control)]; }
+
+void InMemoryMainView::SetPlaceholder(Control control, std::string_view text) {
+  placeholders_[Index(control)] = text;
+}
+
+const std::string& InMemoryMainView::Placeholder(Control control) const {
+  return placeholders_[Index(control)];
 }
 
 int InMemoryMainView::ColumnWidth(int column) const {

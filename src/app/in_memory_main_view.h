@@ -37,6 +37,9 @@ class InMemoryMainView final : public MainView {
   void SetText(Control control, std::string_view text) override;
   [[nodiscard]] bool ControlEnabled(Control control) const override;
   void SetControlEnabled(Control control, bool enabled) override;
+  void SetControlVisible(Control control, bool visible) override;
+  [[nodiscard]] bool ControlVisible(Control control) const override;
+  void SetPlaceholder(Control control, std::string_view text) override;
   [[nodiscard]] int ColumnWidth(int column) const override;
   void SetColumnWidth(int column, int width) override;
 
@@ -66,6 +69,7 @@ class InMemoryMainView final : public MainView {
   [[nodiscard]] const std::vector<std::string>& Informations() const { return informations_; }
   [[nodiscard]] const std::vector<std::string>& Confirmations() const { return confirmations_; }
   [[nodiscard]] const std::vector<std::string>& Errors() const { return errors_; }
+  [[nodiscard]] const std::string& Placeholder(Control control) const;
 
   // ---- The user's side.
   // The answer the next confirmation boxes get (Yes by default).
@@ -89,6 +93,8 @@ class InMemoryMainView final : public MainView {
   std::array<bool, kControlCount> checked_{};
   std::array<std::string, kControlCount> texts_{};
   std::array<bool, kControlCount> enabled_{};
+  std::array<bool, kControlCount> shown_{};
+  std::array<std::string, kControlCount> placeholders_{};
   std::array<int, 6> columnWidths_{70, 60, 100, 50, 50, 50};
   std::deque<std::string> trace_;
   std::size_t traceLimit_ = 1000;

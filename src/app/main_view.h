@@ -49,6 +49,22 @@ enum class Control {
   // the mailboxes an IMAP account watches ("INBOX,Lists/dev").
   ProtocolBox,
   FoldersEdit,
+  // How the account logs in: one of kLoginChoices (account_form.h), a
+  // drop-down list; the fields of each choice, shown only for it; the
+  // sign-in button (its caption says what it does now: "Sign in", "Sign in
+  // again", "Cancel") and what the sign-in came to.
+  LoginBox,
+  KeyringChkBx,
+  ClientIdEdit,
+  ClientSecretEdit,
+  AuthUrlEdit,
+  TokenUrlEdit,
+  ScopeEdit,
+  TokenCommandEdit,
+  btnSignIn,
+  lblSignIn,
+  // No balloons for this account.
+  QuietChkBx,
   // The editor's buttons.
   OpenButton,
   btnNew,
@@ -101,6 +117,13 @@ class MainView : public TrayWindow {
   virtual void SetText(Control control, std::string_view text) = 0;
   [[nodiscard]] virtual bool ControlEnabled(Control control) const = 0;
   virtual void SetControlEnabled(Control control, bool enabled) = 0;
+  // Shows or hides a control with its caption; a hidden one takes no room.
+  // A view that cannot hide a control keeps showing it.
+  virtual void SetControlVisible(Control /*control*/, bool /*visible*/) {}
+  [[nodiscard]] virtual bool ControlVisible(Control /*control*/) const { return true; }
+  // The grey hint an empty edit box shows (what the field holds when
+  // nothing is typed); empty: none.
+  virtual void SetPlaceholder(Control /*control*/, std::string_view /*text*/) {}
   // Widths of the six columns of the "New mail" list.
   [[nodiscard]] virtual int ColumnWidth(int column) const = 0;
   virtual void SetColumnWidth(int column, int width) = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <ctime>
 #include <limits>
 #include <utility>
 
@@ -87,6 +88,7 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       imapSession_(imap_),
       checker_(table_, pop3_, seenList_, mailList_, flags_, *this),
       newMailCommand_(loop),
+      mailProgram_(loop),
       secrets_(options_.accountsFile, &loop, options_.tokenCommandTimeoutMs),
       push_(loop) {
   checker_.SetSecretSource(&secrets_);
@@ -141,15 +143,19 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
   push_.OnLoginRefused = [this](const std::string& account) {
     if (const AccountRecord* record = RecordOf(account)) secrets_.LoginRefused(*record);
   };
+  mailProgram_.OnFailure = [this](std::string_view text) { WriteLog("", text); };
 
-  // The tray's pop-up menu: "Restore" (the default item) and "Exit".
-  popUp_.items.push_back(TrayMenuItem{"Restore", true, [this] { Restore1Click(); }});
-  popUp_.items.push_back(TrayMenuItem{"Exit", false, [this] { Exit1Click(); }});
+  // The tray's pop-up menu: "Restore" (the default item) and "Exit", and
+  // between them what acts on new mail.
+  popUp_.OnOpening = [this] { BuildPopupMenu(); };
+  BuildPopupMenu();
 }
 
 MainWindow::~MainWindow() {
   alive_.reset();
   push_.StopAll();
+  bus_.reset();
+  if (dndTimer_ != 0) loop_.StopTimer(dndTimer_);
   if (checkTimer_ != 0) loop_.StopTimer(checkTimer_);
   checkTimer_ = 0;
   tray_.reset();
@@ -193,11 +199,22 @@ void MainWindow::FormCreate() {
     tray_->OnClick = [this] { TrayClick(); };
     tray_->OnMinimizeToTray = [this] { OnMinTray(); };
     tray_->OnBalloonClick = [this] { BalloonClick(); };
+    tray_->OnBalloonAction = [this](const std::string& action) {
+      if (action == kOpenMailProgramCaption) OpenMailProgramClick();
+      if (action == kMarkAsSeenCaption) MarkAsSeenClick();
+    };
     tray_->SetPopupMenu(&popUp_);
     tray_->SetIconVisible(true);
     tray_->SetIcon(TrayPicture::kApplication);
 
+    BuildPopupMenu();
     LoadAccountTable();
+    if (options_.longRunning && options_.exportBus) {
+      std::string why;
+      bus_ = ExportProgramBus(
+          loop_, *this, std::filesystem::absolute(options_.accountsFile).parent_path(),
+          [this](std::string_view message) { WriteLog("", message); }, why);
+    }
     started_ = true;
     WriteLog("", "Corvel! v0.6 started...");
   });
@@ -407,7 +424,7 @@ void MainWindow::RestoreFromTrayHandler(bool /*singleClick*/) {
 void MainWindow::NewsLookedAt() {
   SetMailAnimation(false);
   flags_.NewMailPending = false;
-  for (auto& [name, state] : trayStates_) state.pendingMails = 0;
+  for (auto& [name, state] : trayStates_) state.pendingMails = state.pendingBytes = 0;
   UpdateTrayHint();
 }
 
@@ -437,6 +454,8 @@ std::string MainWindow::TrayHintText() const {
     if (about.empty()) continue;
     text += (text.empty() ? "" : "; ") + name + ": " + about;
   }
+  if (DoNotDisturb())
+    text = "Do not disturb until " + dndUntil_ + (text.empty() ? "" : "; " + text);
   return text.empty() ? std::string(kProgramCaption) : text;
 }
 
@@ -487,28 +506,32 @@ void MainWindow::SetMailAnimation(bool on) {
   // Once exit has begun the tray component is gone; a check still finishing
   // must not reach for it.
   if (!tray_) return;
-  if (on) {
+  if (on && !DoNotDisturb()) {
     tray_->SetIconList({TrayPicture::kMailFrame1, TrayPicture::kMailFrame2});
     tray_->SetCycleInterval(500);
     tray_->SetCycleIcons(true);
   } else {
     tray_->SetCycleIcons(false);
-    tray_->SetIcon(TrayPicture::kApplication);
+    tray_->SetIcon(DoNotDisturb() ? TrayPicture::kDoNotDisturb : TrayPicture::kApplication);
   }
 }
 
 void MainWindow::BalloonNotify(std::string_view title, std::string_view text, int iconKind,
                                int timeoutSeconds) {
-  if (!tray_) return;
+  if (!tray_ || DoNotDisturb()) return;
+  std::vector<std::string> actions;
   if (iconKind == kBalloonError) {
     balloonTab_ = MainTab::Log;
   } else if (title.starts_with("New mail")) {
     balloonTab_ = MainTab::NewMail;
+    if (!MailProgramLine().empty()) actions.emplace_back(kOpenMailProgramCaption);
+    actions.emplace_back(kMarkAsSeenCaption);
   } else {
     balloonTab_.reset();
   }
   (void)tray_->BalloonNotify(title, text, static_cast<BalloonIcon>(iconKind),
-                             static_cast<std::uint32_t>(std::max(timeoutSeconds, 0)));
+                             static_cast<std::uint32_t>(std::max(timeoutSeconds, 0)),
+                             std::move(actions));
 }
 
 // ---------------------------------------------------------------- settings boxes
@@ -591,7 +614,7 @@ void MainWindow::AllMailChanged() {
   // The list's rows change their kind with this box.
   mailList_.Clear();
   flags_.NewMailPending = false;
-  for (auto& [name, state] : trayStates_) state.pendingMails = 0;
+  for (auto& [name, state] : trayStates_) state.pendingMails = state.pendingBytes = 0;
   UpdateTrayHint();
 }
 
@@ -711,9 +734,17 @@ std::string_view FailureWords(CheckOutcome outcome) {
 
 void MainWindow::CheckFinished(const CheckReport& report) {
   AccountTrayState& state = trayStates_[report.account];
-  if (report.newCount > 0 && flags_.NewMailPending) state.pendingMails += report.newCount;
+  if (report.newCount > 0 && flags_.NewMailPending) {
+    state.pendingMails += report.newCount;
+    state.pendingBytes += report.newBytes;
+  }
   state.failure = std::string(FailureWords(report.outcome));
+  state.reason = report.reason;
+  std::tm now = options_.clock();
+  state.lastCheck = static_cast<std::int64_t>(std::mktime(&now));
   UpdateTrayHint();
+  if (bus_ && report.newCount > 0) bus_->NewMail(report.account, report.newCount, report.newBytes);
+  if (bus_ && CheckFailed(report.outcome)) bus_->CheckFailed(report.account, report.reason);
   // Once exit has begun the settings store is closed.
   if (report.newCount > 0 && !exiting_) {
     newMailCommand_.Run(settings_.ReadString(kProgramKey, kOnNewMailValueName, ""), report.account,
@@ -723,6 +754,28 @@ void MainWindow::CheckFinished(const CheckReport& report) {
 }
 
 void MainWindow::SaveAccountTable() { SaveLoadedTable(true); }
+
+void MainWindow::CheckNow() {
+  for (std::size_t i = 0; i < table_.Count(); ++i) {
+    if (table_[i].IsEnabled()) table_[i].Elapsed = std::max(table_[i].Interval - 1, 0);
+  }
+}
+
+std::vector<AccountCounts> MainWindow::Counts() const {
+  std::vector<AccountCounts> counts;
+  for (std::size_t i = 0; i < table_.Count(); ++i) {
+    AccountCounts account;
+    account.account = table_[i].PlainAccountName();
+    if (const auto found = trayStates_.find(account.account); found != trayStates_.end()) {
+      account.newCount = found->second.pendingMails;
+      account.newBytes = found->second.pendingBytes;
+      account.lastCheck = found->second.lastCheck;
+      account.failure = found->second.reason;
+    }
+    counts.push_back(std::move(account));
+  }
+  return counts;
+}
 
 void MainWindow::SaveLoadedTable(bool zeroElapsed) {
   if (!table_.Image()) return;

@@ -35,7 +35,10 @@
 #include "app/activity_log.h"
 #include "app/auth/account_secrets.h"
 #include "app/imap_push.h"
+#include "app/auth/sign_in.h"
+#include "app/bus/program_bus.h"
 #include "app/main_view.h"
+#include "app/process/mail_program.h"
 #include "app/process/new_mail_command.h"
 #include "app/settings/settings_store.h"
 #include "app/text/locale_format.h"
@@ -63,6 +66,14 @@ inline constexpr std::string_view kFastListingName = "FastListing";
 // Whole seconds a check may take once it knows the mailbox size; absent, 0
 // or not a whole number: derived from the size and the time-out.
 inline constexpr std::string_view kCheckDeadlineName = "CheckDeadline";
+
+// The tray menu's items and the notifications' actions for acting on new
+// mail.
+inline constexpr std::string_view kOpenMailProgramCaption = "Open mail program";
+inline constexpr std::string_view kMarkAsSeenCaption = "Mark as seen";
+inline constexpr std::string_view kDoNotDisturbCaption = "Do not disturb for 1 hour";
+// The options side file's key of an account that shows no balloons.
+inline constexpr std::string_view kQuietKey = "quiet";
 
 // The choices of the editor's SecurityBox, by security mode (0, 1, 2).
 inline constexpr std::array<std::string_view, 3> kSecurityChoices = {
@@ -95,6 +106,10 @@ struct MainWindowOptions {
   int tokenCommandTimeoutMs = kTokenCommandTimeoutMs;
   // The keyring instead of the system's (tests).
   std::shared_ptr<SecretStore> keyring;
+  // The editor's sign-in: how the browser is shown the provider's page
+  // (empty: the system's browser), and how long it may take to come back.
+  std::function<bool(const std::string& url, std::string& why)> openBrowser;
+  int signInTimeoutMs = 5 * 60 * 1000;
   // A one-shot run (the console's check): the logon entry is read, and shown
   // in its box, but never written.
   bool oneShot = false;
@@ -103,6 +118,10 @@ struct MainWindowOptions {
   // accounts), and its check timer runs even without accounts, so that
   // accounts another process adds to the file are found.
   bool longRunning = false;
+  // The long-running program answers on the session bus (io.corvel.Corvel).
+  bool exportBus = false;
+  // How long "Do not disturb" lasts.
+  std::uint32_t doNotDisturbMs = 60 * 60 * 1000;
 };
 
 // What the program says once when it has no notification area to live in.
@@ -118,7 +137,7 @@ inline constexpr std::string_view kExitWithoutTrayQuestion =
 inline constexpr std::string_view kAlreadyRunningMessage =
     "Corvel is already running in this folder; this copy ends.";
 
-class MainWindow final : private CheckHost {
+class MainWindow final : private CheckHost, private ProgramBusHost {
  public:
   MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, SettingsStore& settings,
              const LocaleFormat& localeFormat, MainWindowOptions options = {});
@@ -145,6 +164,18 @@ class MainWindow final : private CheckHost {
   // The user clicked a balloon: the window comes forward, on the tab the
   // balloon was about ("New mail" for news, "Log" for a failure).
   void BalloonClick();
+  // "Open mail program" (the tray menu, a notification, a double click on a
+  // row of "New mail"): runs the setting "MailProgram".
+  void OpenMailProgramClick();
+  // A double click on row `row` of the "New mail" list.
+  void MailRowDblClick(std::size_t row);
+  // A notification's "Mark as seen": the news are taken as looked at, as
+  // opening "New mail" takes them (the animation stops, nothing pending).
+  void MarkAsSeenClick();
+  // The tray menu's "Do not disturb for 1 hour", and its end: no balloons
+  // and no animation meanwhile; the icon says so; the news are still listed.
+  void DoNotDisturbClick();
+  [[nodiscard]] bool DoNotDisturb() const { return dndTimer_ != 0; }
   // The tray's tooltip: what is pending and what fails, per account
   // ("Home: 3 new mails; Work: cannot connect"), or the caption when all is
   // quiet.
@@ -169,6 +200,12 @@ class MainWindow final : private CheckHost {
   // A check of an account has ended (on the loop thread, after its logout
   // line): the front-ends tell the reason of a failed check from here.
   std::function<void(const CheckReport&)> OnCheckFinished;
+  // Checks every enabled account soon, as if its interval had passed (the
+  // session bus's CheckNow).
+  void CheckNow();
+  // Per account, in table order: the new mails not looked at, when its last
+  // check ended and why it failed.
+  [[nodiscard]] std::vector<AccountCounts> Counts() const;
   // Writes the account table to the accounts file as "Exit" does (Elapsed 0,
   // the login methods found). Throws InOutException.
   void SaveAccountTable();
@@ -188,6 +225,15 @@ class MainWindow final : private CheckHost {
   // The user chose another protocol in ProtocolBox: the port (and, for
   // IMAP, the leave-mail box) follow it.
   void ProtocolBoxChange();
+  // The user chose another login in LoginBox: its fields show, the others
+  // hide, and the sign-in says where the account stands.
+  void LoginBoxChange();
+  // "Sign in" (or "Sign in again"): the account's form is checked as
+  // "Update" checks it, the browser opens at the provider, and once the
+  // provider has authorized Corvel the account is written as "Update" writes
+  // it, signed in. While it waits the button reads "Cancel" and ends it.
+  void btnSignInClick();
+  [[nodiscard]] bool SigningIn() const { return signIn_ && signIn_->Running(); }
   [[nodiscard]] bool EditorOpen() const override;
 
   // ---- State.
@@ -227,6 +273,14 @@ class MainWindow final : private CheckHost {
   [[nodiscard]] std::int64_t CheckDeadlineSeconds() const override;
   // Runs the "OnNewMail" command after a report of new mail.
   void CheckFinished(const CheckReport& report) override;
+
+  // Whether the account keeps quiet (no balloons; the options side file).
+  [[nodiscard]] bool AccountQuiet(std::string_view account) const override;
+
+  // ---- ProgramBusHost.
+  void BusCheckNow() override { CheckNow(); }
+  [[nodiscard]] std::vector<MailRow> BusNewMail() const override { return mailList_.Rows(); }
+  [[nodiscard]] std::vector<AccountCounts> BusCounts() const override { return Counts(); }
 
   // Runs a handler; an error that escapes it goes to the error box.
   void Guarded(const std::function<void()>& handler);
@@ -271,6 +325,11 @@ class MainWindow final : private CheckHost {
   // The user has seen the news: the animation stops, nothing is pending.
   void NewsLookedAt();
   void UpdateTrayHint();
+  // The tray menu as things stand: "Open mail program" only while a mail
+  // program is set, the do-not-disturb item saying whether it is on.
+  void BuildPopupMenu();
+  void EndDoNotDisturb();
+  [[nodiscard]] std::string MailProgramLine() const;
   // Says once per run why the window goes to the task bar, not the tray:
   // in the log, and with showIt also on the screen.
   void TellNoTrayOnce(bool showIt);
@@ -283,11 +342,33 @@ class MainWindow final : private CheckHost {
   void ShowRecordAt(std::size_t index);
   void ShowForm(const AccountForm& form);
   [[nodiscard]] AccountForm ReadForm() const;
-  // A password typed into the editor for an account whose secret is not in
-  // the file: into the keyring, or the OAuth2 account becomes a password
-  // account. Throws when the keyring refuses; the record is then not written.
-  void PlaceEditedSecret(const AccountRecord& before, const AccountForm& form,
-                         AccountRecord& record);
+  // "Update", and the end of a sign-in (signedIn): the form checked and
+  // written into the file as it is under its lock, its login placed (the
+  // keyring, the OAuth2 settings). A new account takes `newUidl` as its
+  // seen-message file name when one is given.
+  void SaveForm(const AccountForm& form, bool signedIn, const std::string& newUidl = {});
+  // Why the form cannot be written as it is (the first refusal), or nothing.
+  [[nodiscard]] std::optional<std::string> FormRefusal(const AccountForm& form,
+                                                       bool signedIn) const;
+  [[nodiscard]] std::optional<std::string> LoginRefusal(const AccountForm& form,
+                                                        bool signedIn) const;
+  // The login of the form into the record, under the file's lock: the
+  // password where it is kept, the token command or the provider into the
+  // OAuth2 settings file. Throws KeyringRefusal.
+  void ApplyLogin(const AccountForm& form, const AccountRecord& before, AccountRecord& record,
+                  bool signedIn);
+  // The login's fields, read and shown.
+  void ReadLogin(AccountForm& form) const;
+  void ShowLogin(const AccountForm& form);
+  // Only the fields of the chosen login show.
+  void ShowLoginRows(LoginChoice choice);
+  // The sign-in's button and label for the shown account and chosen login.
+  void ShowSignInState();
+  void SignInFinished(const SignInOutcome& outcome);
+  // Every field and button of the editor but the sign-in's (busy) or as
+  // they were.
+  void SetEditorBusy(bool busy);
+  [[nodiscard]] bool KeyringReachable();
   void SetRecordButtons(bool on);
   void ClearEditorForm(bool forNew);
   void CloseEditor();
@@ -313,6 +394,9 @@ class MainWindow final : private CheckHost {
   ImapMailbox imapSession_;
   MailChecker checker_;
   NewMailCommand newMailCommand_;
+  MailProgram mailProgram_;
+  EventLoop::TimerId dndTimer_ = 0;
+  std::string dndUntil_;  // the time it ends, as the locale writes it
   AccountSecrets secrets_;
   TrayMenu popUp_;
   ImapPush push_;
@@ -335,12 +419,26 @@ class MainWindow final : private CheckHost {
   bool addingAccount_ = false;
   // The protocol the form showed before the user changed ProtocolBox.
   MailProtocol formProtocol_ = MailProtocol::pop3;
+  // The sign-in under way, the form it is for and the seen-message file
+  // name a new account gets; the buttons as they were before it began.
+  std::unique_ptr<SignIn> signIn_;
+  AccountForm signInForm_;
+  std::string signInUidl_;
+  std::map<Control, bool> enabledBeforeSignIn_;
+  std::string waitingProvider_;
+  // The form as last shown (its login is kept when the view has no login
+  // controls).
+  AccountForm shownForm_;
+  std::optional<bool> keyringReachable_;
 
   // Per account (by name): new mails not looked at yet, and why the last
   // check failed (empty after a check that worked).
   struct AccountTrayState {
     std::int64_t pendingMails = 0;
-    std::string failure;
+    std::int64_t pendingBytes = 0;
+    std::string failure;         // in a few words
+    std::string reason;          // as the check gave it
+    std::int64_t lastCheck = 0;  // seconds since 1970
   };
   std::map<std::string, AccountTrayState> trayStates_;
   // The tab a click on the last balloon opens; none: the window only.
@@ -348,6 +446,7 @@ class MainWindow final : private CheckHost {
   bool noTrayTold_ = false;
 
   std::unique_ptr<FileLock> folderLock_;
+  std::unique_ptr<ProgramBus> bus_;
   bool started_ = false;
   bool settingsFailureShown_ = false;
   // The option boxes' values as last read from the store (ConnErr, Balloon,

@@ -56,6 +56,8 @@ class CheckHost {
   // Seconds a check may go on once it knows the size of the mailbox; 0: as
   // long as the size and the client's time-out allow.
   [[nodiscard]] virtual std::int64_t CheckDeadlineSeconds() const = 0;
+  // Whether balloons about the account are kept back (its "Quiet" box).
+  [[nodiscard]] virtual bool AccountQuiet(std::string_view /*account*/) const { return false; }
   // A check of an account has ended (after its logout line): how, and why
   // when it failed. Not called when an error left the check.
   virtual void CheckFinished(const CheckReport& /*report*/) {}

@@ -334,7 +334,7 @@ void MailChecker::ReportNewMail(std::string_view account, std::int64_t count, st
   host_.WriteLog(account, logLine);
   report_.newCount = count;
   report_.newBytes = bytes;
-  if (host_.OptionChecked(CheckOption::Balloon)) {
+  if (host_.OptionChecked(CheckOption::Balloon) && !host_.AccountQuiet(account)) {
     const std::string text = kind == DetectionKind::SeenList ? logLine
                                                              : "You have " + std::to_string(count) +
                                                                    " new messages!" + bytesText;

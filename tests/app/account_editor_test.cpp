@@ -410,8 +410,9 @@ namespace corvel::test {
 namespace {
 
 // A password typed over the marker of a keyring account goes to the
-// keyring, never into the file; one typed for an OAuth2 account makes it a
-// password account; a new account takes nothing from the record shown before.
+// keyring, never into the file; an OAuth2 account with "Password" chosen
+// and one typed becomes a password account; a new account takes nothing from
+// the record shown before, and keeps its password in the keyring there is.
 TEST_F(AccountEditorTest, PasswordsTypedForSecretsOutsideTheFile) {
   for (auto [name, login, place, marker] :
        {std::tuple{"Kept", LoginKind::loginPassword, SecretPlace::secretKeyring, kKeyringMarker},
@@ -442,9 +443,14 @@ TEST_F(AccountEditorTest, PasswordsTypedForSecretsOutsideTheFile) {
   Fill("Fresh");
   window_->btnUpdateClick();
   EXPECT_EQ(RecordOnDisk(2).Login(), LoginKind::loginPassword);
-  EXPECT_EQ(RecordOnDisk(2).SecretIn(), SecretPlace::secretFile);
+  EXPECT_EQ(RecordOnDisk(2).SecretIn(), SecretPlace::secretKeyring);
+  EXPECT_EQ(keyring->secrets[MemoryKeyring::Name(KeyringKeyOf(RecordOnDisk(2)))], "pw");
 
   window_->btnPrevClick();
+  EXPECT_EQ(view_.Text(Control::LoginBox), "Token command\u2026");
+  view_.SetText(Control::LoginBox, "Password");
+  window_->LoginBoxChange();
+  view_.SetChecked(Control::KeyringChkBx, false);
   view_.SetText(Control::PassEdit, "pw2");
   window_->btnUpdateClick();
   EXPECT_EQ(RecordOnDisk(1).Login(), LoginKind::loginPassword);

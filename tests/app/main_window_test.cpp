@@ -275,10 +275,11 @@ TEST_F(StartUpTest, RightClickShowsRestoreAsDefaultAndExit) {
   shell_.SimulateMouse(TrayMouseAction::kRightDown, {100, 200});
   ASSERT_NE(shell_.LastMenu(), nullptr);
   const TrayMenu& menu = *shell_.LastMenu();
-  ASSERT_EQ(menu.items.size(), 2u);
+  ASSERT_EQ(menu.items.size(), 3u);
   EXPECT_EQ(menu.items[0].caption, "Restore");
   EXPECT_TRUE(menu.items[0].isDefault);
-  EXPECT_EQ(menu.items[1].caption, "Exit");
+  EXPECT_EQ(menu.items[1].caption, "Do not disturb for 1 hour");
+  EXPECT_EQ(menu.items[2].caption, "Exit");
 }
 
 TEST_F(StartUpTest, ExitWritesEveryAccountWithElapsedZeroAndTheFoundMethod) {

@@ -300,8 +300,9 @@ TEST_F(TrayBalloons, RemovesAnyBalloonFirstThenShowsTheNewOne) {
   EXPECT_TRUE(tray->BalloonNotify("Account updated", "Account home updated!",
                                   BalloonIcon::kInformation, 15));
   ASSERT_EQ(shell.CallKinds(), (std::vector<Kind>{Kind::kRemoveBalloon, Kind::kShowBalloon}));
-  EXPECT_EQ(shell.Calls()[1].balloon, (TrayBalloon{"Account updated", "Account home updated!",
-                                                   BalloonIcon::kInformation, 15000}));
+  EXPECT_EQ(shell.Calls()[1].balloon,
+            (TrayBalloon{
+                "Account updated", "Account home updated!", BalloonIcon::kInformation, 15000, {}}));
 }
 
 TEST_F(TrayBalloons, TitleIsCutTo63AndTextTo255) {

@@ -20,7 +20,7 @@ TEST(RecordingTrayShell, DescribesEachCallOnOneLine) {
   (void)shell.ModifyIcon({TrayPicture::kMailFrame1, ""});
   (void)shell.RemoveBalloon();
   (void)shell.ShowBalloon(
-      {"New mail on home", "2 new mails! (300 bytes)", BalloonIcon::kInformation, 15000});
+      {"New mail on home", "2 new mails! (300 bytes)", BalloonIcon::kInformation, 15000, {}});
   shell.BringToForeground();
   shell.ShowPopupMenu(menu, {5, 6});
   (void)shell.DeleteIcon();

@@ -46,6 +46,9 @@ complete_words "--client-id --client-secret --client-secret-stdin" accounts auth
 complete_words "FastListing" settings get F
 complete_words "True" settings set Balloon T
 complete_words "clear-auth" accounts cl
+complete_words "waybar" status --format w
+complete_words "off on" accounts set Home --quiet ''
+complete_words "--all-mail" check --quiet --al
 # No accounts where -C does not lead: nothing offered, nothing written.
 complete_words "" -C "$work/none" accounts set ''
 [ ! -e "$work/none" ] || { echo "FAIL: the completion created $work/none"; failures=$((failures + 1)); }

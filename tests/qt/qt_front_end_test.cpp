@@ -26,6 +26,7 @@
 #include "qt/qt_event_loop.h"
 #include "qt/qt_main_view.h"
 #include "qt/qt_tray_shell.h"
+#include "qt_application.h"
 #include "support/wait_for.h"
 #include "support/working_folder.h"
 
@@ -36,15 +37,6 @@ extern "C" const char* __lsan_default_suppressions() {
 
 namespace corvel::test {
 namespace {
-
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "qt_tests";
-  static char* argv[] = {name, nullptr};
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
-}
 
 QString ShownText(QWidget* widget) {
   if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
@@ -337,14 +329,16 @@ TEST_F(QtFrontEndTest, TheTrayHidesRestoresAndEndsTheProgram) {
   EXPECT_TRUE(view_.isVisible());
   EXPECT_FALSE(window_->Flags().WindowInTray);
 
-  // The right click's menu: "Restore" (bold, default) and "Exit".
+  // The right click's menu: "Restore" (bold, default), "Do not disturb for
+  // 1 hour" and "Exit".
   emit shell_.Icon()->activated(QSystemTrayIcon::Context);
   QMenu& menu = shell_.Menu();
-  ASSERT_EQ(menu.actions().size(), 2);
+  ASSERT_EQ(menu.actions().size(), 3);
   EXPECT_EQ(menu.actions()[0]->text(), "Restore");
   EXPECT_TRUE(menu.actions()[0]->font().bold());
   EXPECT_EQ(menu.defaultAction(), menu.actions()[0]);
-  menu.actions()[1]->trigger();
+  EXPECT_EQ(menu.actions()[1]->text(), "Do not disturb for 1 hour");
+  menu.actions()[2]->trigger();
   ASSERT_TRUE(WaitFor(loop_, [&] { return loop_.Terminated(); }));
   EXPECT_TRUE(window_->Exited());
   EXPECT_FALSE(shell_.Icon()->isVisible());

@@ -304,7 +304,8 @@ TokenGrant Authorize(const OAuthSettings& settings, const std::string& clientSec
     // exchanged.
     TokenGrant grant = Failure("the browser came back without an authorization code");
     const LoopbackListener::Request request = listener.Wait(
-        "/", options.timeoutMs, [&](const std::string& target) -> LoopbackListener::Answer {
+        "/", options.timeoutMs,
+        [&](const std::string& target) -> LoopbackListener::Answer {
           const AuthorizationCode code = ReadRedirect(target, state);
           if (code.otherState) {
             return {false, Page("This is not the authorization Corvel is waiting for."), false};
@@ -326,7 +327,8 @@ TokenGrant Authorize(const OAuthSettings& settings, const std::string& clientSec
           if (!grant.ok)
             return {false, Page("Corvel did not get the authorization: " + grant.reason)};
           return {true, Page("Corvel has the authorization. You can close this page.")};
-        });
+        },
+        options.cancelled);
     if (!request.ok) return Failure("the authorization did not come back: " + request.reason);
     return grant;
   } catch (const std::exception& e) {

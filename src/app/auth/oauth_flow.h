@@ -105,6 +105,9 @@ struct AuthorizeOptions {
   // Tells the user the address, and whether the browser was opened with it
   // (else: why not).
   std::function<void(const std::string& url, const std::string& whyNotOpened)> tellUser;
+  // Asked while waiting for the browser: true ends the authorization
+  // ("cancelled").
+  std::function<bool()> cancelled;
 };
 
 // The whole authorization; its grant holds the refresh token. The browser's

@@ -56,6 +56,9 @@ struct UrlParts {
 // with why, when it cannot.
 bool OpenInBrowser(const std::string& url, std::string& why);
 
+// The reason of a wait that was cancelled.
+inline constexpr std::string_view kWaitCancelled = "cancelled";
+
 // A listener on 127.0.0.1 at a port the system picks, for one browser
 // redirect.
 class LoopbackListener {
@@ -71,7 +74,7 @@ class LoopbackListener {
   struct Request {
     bool ok = false;
     std::string target;  // the path and query of the request, as sent
-    std::string reason;  // when not ok: why (the time ran out)
+    std::string reason;  // when not ok: why (the time ran out, or kWaitCancelled)
   };
   // What a request to `path` is answered with.
   struct Answer {
@@ -82,9 +85,11 @@ class LoopbackListener {
   // Waits at most `timeoutMs` for a GET whose target starts with `path`
   // followed by '?'. Each such request is answered with `answer(target)`
   // (other paths get "404 Not Found"); the first one whose answer is done
-  // ends the wait.
+  // ends the wait. `cancelled` (when set) is asked at least every 100 ms;
+  // true ends the wait with the reason kWaitCancelled.
   Request Wait(std::string_view path, int timeoutMs,
-               const std::function<Answer(const std::string& target)>& answer);
+               const std::function<Answer(const std::string& target)>& answer,
+               const std::function<bool()>& cancelled = {});
 
  private:
   std::intptr_t socket_ = -1;

@@ -1,5 +1,6 @@
 #include "app/tray/recording_tray_shell.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace corvel {
@@ -185,6 +186,17 @@ void RecordingTrayShell::SimulateShellRestart() {
   if (!OnShellRestarted) return;
   const auto handler = OnShellRestarted;
   handler();
+}
+
+bool RecordingTrayShell::SimulateBalloonAction(const std::string& action) {
+  const auto& offered = shownBalloon_.actions;
+  if (!balloonShown_ || !OnBalloonAction ||
+      std::find(offered.begin(), offered.end(), action) == offered.end()) {
+    return false;
+  }
+  const auto handler = OnBalloonAction;
+  handler(action);
+  return true;
 }
 
 void RecordingTrayShell::SimulateBalloonClick() {

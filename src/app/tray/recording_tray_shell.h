@@ -101,6 +101,9 @@ class RecordingTrayShell final : public TrayShell {
   void SimulateShellRestart();
   // The user clicks the balloon: fires OnBalloonClicked.
   void SimulateBalloonClick();
+  // The user chooses an action of the balloon shown: fires OnBalloonAction;
+  // false when the balloon offers no such action.
+  bool SimulateBalloonAction(const std::string& action);
   // Picks item `index` of the last menu shown, as the user would after the
   // menu closed. Returns false when no menu was shown or the index is past
   // its end.

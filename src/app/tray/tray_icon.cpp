@@ -42,6 +42,9 @@ TrayIcon::TrayIcon(EventLoop& loop, TrayShell& shell, TrayWindow& window)
   };
   shell_.OnShellRestarted = [this] { ShellRestarted(); };
   shell_.OnBalloonClicked = [this] { Fire(OnBalloonClick); };
+  shell_.OnBalloonAction = [this](const std::string& action) {
+    if (const auto handler = OnBalloonAction) handler(action);
+  };
 }
 
 TrayIcon::~TrayIcon() {
@@ -49,6 +52,7 @@ TrayIcon::~TrayIcon() {
   shell_.OnMouseAction = nullptr;
   shell_.OnShellRestarted = nullptr;
   shell_.OnBalloonClicked = nullptr;
+  shell_.OnBalloonAction = nullptr;
   cycleTimer_.Stop();
   clickTimer_.Stop();
   // A failed removal leaves nothing for us to do: the entry belongs to the
@@ -142,7 +146,7 @@ void TrayIcon::AdvanceAnimation() {
 }
 
 bool TrayIcon::BalloonNotify(std::string_view title, std::string_view text, BalloonIcon icon,
-                             std::uint32_t timeoutSeconds) {
+                             std::uint32_t timeoutSeconds, std::vector<std::string> actions) {
   if (!iconVisible_) return false;
   // The shell keeps one balloon per entry; taking the old one away first
   // makes the new one show at once instead of queueing behind it. Whether
@@ -152,6 +156,7 @@ bool TrayIcon::BalloonNotify(std::string_view title, std::string_view text, Ball
   balloon.title = Cut(title, kMaxBalloonTitleLength);
   balloon.text = Cut(text, kMaxBalloonTextLength);
   balloon.icon = KnownBalloonIcon(icon);
+  balloon.actions = std::move(actions);
   const std::uint64_t timeoutMs = static_cast<std::uint64_t>(timeoutSeconds) * 1000U;
   balloon.timeoutMs = static_cast<std::uint32_t>(
       std::min<std::uint64_t>(timeoutMs, std::numeric_limits<std::uint32_t>::max()));
@@ -230,6 +235,7 @@ void TrayIcon::LeftDoubleClick() {
 
 void TrayIcon::RightDown(TrayPoint position) {
   if (popupMenu_ == nullptr) return;
+  if (const auto opening = popupMenu_->OnOpening) opening();
   shell_.BringToForeground();
   shell_.ShowPopupMenu(*popupMenu_, position);
 }

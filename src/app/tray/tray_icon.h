@@ -106,6 +106,8 @@ class TrayIcon {
   std::function<void()> OnMinimizeToTray;
   // The user clicked the balloon last shown.
   std::function<void()> OnBalloonClick;
+  // The user chose an action of the balloon last shown (its caption).
+  std::function<void(const std::string& action)> OnBalloonAction;
 
   // ---- Operations.
 
@@ -113,8 +115,9 @@ class TrayIcon {
   // first; the title is cut to 63 bytes, the text to 255; the balloon stays
   // at most timeoutSeconds. Returns whether the shell showed it (false while
   // the icon is not visible).
+  // `actions`: captions of the buttons a notification may offer.
   bool BalloonNotify(std::string_view title, std::string_view text, BalloonIcon icon,
-                     std::uint32_t timeoutSeconds);
+                     std::uint32_t timeoutSeconds, std::vector<std::string> actions = {});
 
   // Shows PopupMenu where the mouse last acted on the icon (the single click
   // of a tray without double clicks offers the menu this way).

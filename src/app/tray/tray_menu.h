@@ -25,6 +25,9 @@ class TrayMenu {
   std::vector<TrayMenuItem> items;
   // When false, a double click on the icon does not click the default item.
   bool autoPopup = true;
+  // Runs right before a shell shows the menu: the owner may bring its items
+  // up to date.
+  std::function<void()> OnOpening;
 
   // The first item marked default; nullptr when there is none.
   [[nodiscard]] const TrayMenuItem* DefaultItem() const;

@@ -12,6 +12,8 @@ std::string_view TrayPictureName(TrayPicture picture) {
       return "mail1";
     case TrayPicture::kMailFrame2:
       return "mail2";
+    case TrayPicture::kDoNotDisturb:
+      return "dnd";
   }
   return "none";
 }

@@ -22,12 +22,13 @@ namespace corvel {
 // image. kNone shows an empty icon.
 enum class TrayPicture {
   kNone,
-  kApplication,  // the program's own icon
-  kMailFrame1,   // first image of the new-mail animation
-  kMailFrame2,   // second image of the new-mail animation
+  kApplication,   // the program's own icon
+  kMailFrame1,    // first image of the new-mail animation
+  kMailFrame2,    // second image of the new-mail animation
+  kDoNotDisturb,  // the program's icon while it keeps quiet for a while
 };
 
-// "none", "application", "mail1", "mail2".
+// "none", "application", "mail1", "mail2", "dnd".
 [[nodiscard]] std::string_view TrayPictureName(TrayPicture picture);
 
 // An image list: the pictures of an animation, in order.
@@ -53,6 +54,10 @@ struct TrayBalloon {
   std::string text;   // at most 255 bytes
   BalloonIcon icon = BalloonIcon::kNone;
   std::uint32_t timeoutMs = 0;
+  // The buttons a notification may offer beside its click, by caption;
+  // the shell reports the one chosen through OnBalloonAction. A shell that
+  // cannot offer them shows the balloon without.
+  std::vector<std::string> actions;
   bool operator==(const TrayBalloon&) const = default;
 };
 
@@ -105,6 +110,10 @@ class TrayShell {
   // found again: it minimises to the task bar instead.
   [[nodiscard]] virtual bool TrayAvailable() const { return true; }
 
+  // The menu the tray shows by itself (a StatusNotifier tray draws the
+  // exported menu) changed its items.
+  virtual void MenuChanged(const TrayMenu& /*menu*/) {}
+
   // Makes the application the foreground one, so that a menu shown for the
   // tray gets the keyboard and closes when it loses the focus.
   virtual void BringToForeground() = 0;
@@ -119,6 +128,8 @@ class TrayShell {
   std::function<void()> OnShellRestarted;
   // The user clicked a balloon (a notification) the shell showed.
   std::function<void()> OnBalloonClicked;
+  // The user chose one of the balloon's actions (its caption).
+  std::function<void(const std::string& action)> OnBalloonAction;
 };
 
 }  // namespace corvel

@@ -230,7 +230,8 @@ LoopbackListener::~LoopbackListener() {
 
 LoopbackListener::Request LoopbackListener::Wait(
     std::string_view path, int timeoutMs,
-    const std::function<Answer(const std::string& target)>& answerOf) {
+    const std::function<Answer(const std::string& target)>& answerOf,
+    const std::function<bool()>& cancelled) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   auto left = [&deadline] {
@@ -239,11 +240,18 @@ LoopbackListener::Request LoopbackListener::Wait(
   };
   const std::string prefix = std::string(path) + "?";
   Request request;
+  constexpr int kCancelCheckMs = 100;
   for (;;) {
+    if (cancelled && cancelled()) {
+      request.reason = std::string(kWaitCancelled);
+      return request;
+    }
     pollfd listening{static_cast<int>(socket_), POLLIN, 0};
-    const int ready = ::poll(&listening, 1, left());
+    const int wait = cancelled ? std::min(left(), kCancelCheckMs) : left();
+    const int ready = ::poll(&listening, 1, wait);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
+    if (ready < 0 || (ready == 0 && left() == 0)) break;
+    if (ready == 0) continue;
     const int connection = ::accept4(static_cast<int>(socket_), nullptr, nullptr, SOCK_CLOEXEC);
     if (connection < 0) continue;
     // The request head, read within a few seconds; a silent or endless
