@@ -446,15 +446,15 @@ LoopbackListener::~LoopbackListener() {
 
 LoopbackListener::Request LoopbackListener::Wait(
     std::string_view path, int timeoutMs,
-    const std::function<Answer(const std::string& target)>& answerOf) {
-  const std::function<bool()> cancelled;
+    const std::function<Answer(const std::string& target)>& answerOf,
+    const std::function<bool()>& cancelled) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   const std::string prefix = std::string(path) + "?";
   const auto listening = static_cast<SOCKET>(socket_);
   Request request;
   while (MsLeft(deadline) > 0) {
     if (cancelled && cancelled()) {
-      request.reason = "cancelled";
+      request.reason = std::string(kWaitCancelled);
       return request;
     }
     fd_set readable;
