@@ -557,6 +557,12 @@ void Win32MainView::ScrollFocusIntoView() {
   HWND focus = GetFocus();
   if (focus == lastFocus_) return;
   lastFocus_ = focus;
+  // The sign-in button comes with its text below it, which tells what the
+  // button is about ("...has expired or was revoked: sign in again.").
+  HWND signInText = controls_[Index(Control::lblSignIn)];
+  if (focus == controls_[Index(Control::btnSignIn)] && IsWindowVisible(signInText)) {
+    ScrollIntoView(signInText);
+  }
   ScrollIntoView(focus);
 }
 

@@ -35,6 +35,7 @@ class Win32MainView final : public MainView {
   // Shows the window for the first time.
   void Show(int showCommand);
   [[nodiscard]] HWND Handle() const { return hwnd_; }
+  [[nodiscard]] HWND ControlWindow(Control control) const { return controls_[Index(control)]; }
 
   // ---- MainView.
   void SetApplicationTitle(std::string_view title) override;
