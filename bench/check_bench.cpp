@@ -248,6 +248,31 @@ void FetchmailCheck(benchmark::State& state) {
   state.counters["messages"] = kLarge.messages;
 }
 
+// The rows of a first check with "Show me all the new mail" and many new
+// messages: each row is looked up among those listed already (account and
+// identifier), so the cost per row must not grow with the rows.
+void AddMailRows(benchmark::State& state) {
+  const auto rows = static_cast<std::size_t>(state.range(0));
+  std::vector<std::string> ids;
+  for (std::size_t i = 0; i < rows; ++i) ids.push_back("id-" + std::to_string(i));
+  for (auto _ : state) {
+    state.PauseTiming();
+    test::WorkingFolder folder;
+    auto session = std::make_unique<Session>(CheckSetup{});
+    state.ResumeTiming();
+    for (const std::string& id : ids) {
+      session->window.Checker().AddMailRow("Bench", "Ann", "Hello", "d", 100, id);
+    }
+    if (session->window.MailList().Count() != rows) state.SkipWithError("rows went missing");
+    state.PauseTiming();
+    session.reset();
+    state.ResumeTiming();
+  }
+  state.counters["per_row"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * rows),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 using std::chrono::milliseconds;
 
 BENCHMARK_CAPTURE(Check, SteadyState10kPlain, CheckSetup{})
@@ -281,6 +306,7 @@ BENCHMARK_CAPTURE(Check, FirstCheck1kAllMailBehind40ms,
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(3);
+BENCHMARK(AddMailRows)->Arg(10000)->Arg(20000)->Arg(40000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace corvel

@@ -4,6 +4,7 @@
 // come back out.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(msgNum == leading);
   if (two) FUZZ_CHECK(first == leading);
   if (!two) FUZZ_CHECK(first == 0 && next == 0);
-  FUZZ_CHECK(line.find(uidl) != std::string::npos);
-  for (char c : uidl) FUZZ_CHECK(c >= '!' && c <= '~');
+  FUZZ_CHECK(line.ends_with(uidl));
+  FUZZ_CHECK(uidl.empty() || (uidl.front() != ' ' && uidl.front() != '\t'));
 
   const std::string trimmed = corvel::TrimControl(line);
   FUZZ_CHECK(line.find(trimmed) != std::string::npos);
@@ -46,10 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(corvel::TrimControl(trimmed) == trimmed);
 
   // Replies as a server formats them.
-  std::string id;
-  for (char c : line) {
-    if (c >= '!' && c <= '~') id += c;
-  }
+  // Any bytes but the blanks the id begins after.
+  const std::string id = line.substr(std::min(line.size(), line.find_first_not_of(" \t")));
   const std::string uidlReply = "+OK " + std::to_string(number) + " " + id;
   FUZZ_CHECK(corvel::ParseNumberAndUidl(uidlReply, msgNum, uidl));
   FUZZ_CHECK(msgNum == number && uidl == id);

@@ -33,6 +33,7 @@
 #include "console/console_session.h"
 #include "console/json_output.h"
 #include "console/status_command.h"
+#include "console/terminal_text.h"
 #include "net/posix/poll_event_loop.h"
 #include "net/tick_count.h"
 
@@ -270,7 +271,7 @@ void TidyKeyring(const AccountRecord& before, const AccountRecord& record, std::
   const std::unique_ptr<SecretStore> keyring = SystemSecretStore();
   for (const std::string& left : {ForgetOldKeyringEntry(*keyring, before, record),
                                   FollowAuthorization(*keyring, before, record)}) {
-    if (!left.empty()) err << left << '\n';
+    if (!left.empty()) err << TerminalText(left) << '\n';
   }
 }
 
@@ -372,17 +373,20 @@ std::size_t FindAccount(const AccountFile& file, std::string_view selector) {
 
 void PrintAccount(std::ostream& out, std::size_t index, const AccountRecord& record,
                   const ProtocolOptions& protocol, bool quiet) {
-  out << '#' << index << '\t' << record.PlainAccountName() << '\t' << record.PlainServer() << ':'
-      << record.Port << '\t' << "user " << record.PlainUserName() << '\t' << "every "
-      << record.Interval << " s\t" << (record.IsEnabled() ? "enabled" : "disabled") << '\t'
+  out << '#' << index << '\t' << TerminalText(record.PlainAccountName()) << '\t'
+      << TerminalText(record.PlainServer()) << ':' << record.Port << '\t' << "user "
+      << TerminalText(record.PlainUserName()) << '\t' << "every " << record.Interval << " s\t"
+      << (record.IsEnabled() ? "enabled" : "disabled") << '\t'
       << (record.LeavesMailOnServer() ? "leave-mail" : "whole-mailbox") << '\t' << "auth "
-      << (record.AuthMethod.Empty() ? std::string("(not found yet)") : record.PlainAuthMethod())
+      << (record.AuthMethod.Empty() ? std::string("(not found yet)")
+                                    : TerminalText(record.PlainAuthMethod()))
       << '\t' << "security " << SecurityName(record.SecurityMode()) << '\t' << "login "
       << LoginName(record.Login()) << '\t' << "secret "
       << (record.SecretIn() == SecretPlace::secretKeyring ? "keyring" : "file") << '\t' << "seen "
-      << record.PlainUidlFileName() << '\t' << "protocol " << ProtocolName(protocol.protocol);
+      << TerminalText(record.PlainUidlFileName()) << '\t' << "protocol "
+      << ProtocolName(protocol.protocol);
   if (protocol.protocol == MailProtocol::imap)
-    out << "\tfolders " << FolderListText(protocol.folders);
+    out << "\tfolders " << TerminalText(FolderListText(protocol.folders));
   if (quiet) out << "\tquiet";
   out << '\n';
 }
@@ -466,10 +470,10 @@ int AccountsAdd(const std::vector<std::string>& arguments, const Environment& en
     err << e.what() << '\n';
     return kExitUsage;
   } catch (const KeyringError& e) {
-    err << "corvel: " << form.name << ": " << e.what() << '\n';
+    err << "corvel: " << TerminalText(form.name) << ": " << TerminalText(e.what()) << '\n';
     return kExitUsage;
   }
-  out << "Account " << form.name << " added (#" << added << ").\n";
+  out << "Account " << TerminalText(form.name) << " added (#" << added << ").\n";
   return kExitOk;
 }
 
@@ -511,11 +515,11 @@ int AccountsSet(const std::vector<std::string>& arguments, const Environment& en
     err << e.what() << '\n';
     return kExitUsage;
   } catch (const KeyringError& e) {
-    err << "corvel: " << form.name << ": " << e.what() << '\n';
+    err << "corvel: " << TerminalText(form.name) << ": " << TerminalText(e.what()) << '\n';
     return kExitUsage;
   }
   TidyKeyring(before, record, err);
-  out << "Account " << form.name << " updated.\n";
+  out << "Account " << TerminalText(form.name) << " updated.\n";
   return kExitOk;
 }
 
@@ -534,7 +538,7 @@ int AccountsDelete(const std::vector<std::string>& arguments, std::ostream& out)
   gone.SetSecretIn(SecretPlace::secretFile);
   gone.SetLogin(LoginKind::loginPassword);
   TidyKeyring(record, gone, out);
-  out << "Account " << name << " deleted; its seen-message file stays on disk.\n";
+  out << "Account " << TerminalText(name) << " deleted; its seen-message file stays on disk.\n";
   return kExitOk;
 }
 
@@ -550,7 +554,7 @@ int AccountsClearAuth(const std::vector<std::string>& arguments, std::ostream& o
     record.AuthMethod.Clear();
     records.WriteRecord(index, record);
   });
-  out << "Account " << record.PlainAccountName()
+  out << "Account " << TerminalText(record.PlainAccountName())
       << ": the login method will be found again at the next check.\n";
   return kExitOk;
 }
@@ -649,13 +653,13 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
   options.tellUser = [&out, &options](const std::string& url, const std::string& whyNotOpened) {
     out << (whyNotOpened.empty() ? "The browser shows the provider's sign-in; if it does not, open"
                                  : "Open")
-        << " this address in a browser:\n  " << url << '\n'
+        << " this address in a browser:\n  " << TerminalText(url) << '\n'
         << "Waiting up to " << options.timeoutMs / 1000 << " s for the browser to come back...\n"
         << std::flush;
   };
   const TokenGrant grant = Authorize(settings, clientSecret, options);
   if (!grant.ok) {
-    err << "corvel: " << name << ": " << grant.reason << '\n';
+    err << "corvel: " << TerminalText(name) << ": " << TerminalText(grant.reason) << '\n';
     return kExitCheckFailed;
   }
 
@@ -672,7 +676,8 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
                           KeyringLabelOf(record, "OAuth2 client secret"), clientSecret);
   }
   if (!kept.ok) {
-    err << "corvel: " << name << ": the authorization cannot be kept: " << kept.reason << '\n';
+    err << "corvel: " << TerminalText(name)
+        << ": the authorization cannot be kept: " << TerminalText(kept.reason) << '\n';
     return kExitCheckFailed;
   }
   settingsFile.Save();
@@ -686,9 +691,9 @@ int AccountsAuthorize(const std::vector<std::string>& arguments, const Environme
   });
   if (const std::string left = ForgetOldKeyringEntry(*SystemSecretStore(), before, record);
       !left.empty()) {
-    err << left << '\n';
+    err << TerminalText(left) << '\n';
   }
-  out << "Account " << name << " authorized with " << settings.provider
+  out << "Account " << TerminalText(name) << " authorized with " << settings.provider
       << "; the refresh token is in the keyring.\n";
   if (record.SecurityMode() == kSecurityAuto && record.Port != (imap ? kImapsPort : kPop3sPort)) {
     out << "Its token is sent only over TLS: set --security tls or starttls.\n";
@@ -846,10 +851,10 @@ int Main(const std::vector<std::string>& arguments, const Environment& environme
     out << UsageText();
     return kExitOk;
   } catch (const UsageError& e) {
-    err << "corvel: " << e.what() << " (corvel --help shows the usage)\n";
+    err << "corvel: " << TerminalText(e.what()) << " (corvel --help shows the usage)\n";
     return kExitUsage;
   } catch (const std::exception& e) {
-    err << "corvel: " << DescribeError(e) << '\n';
+    err << "corvel: " << TerminalText(DescribeError(e)) << '\n';
     return kExitUsage;
   }
 }
@@ -999,11 +1004,13 @@ int RunSettings(const std::vector<std::string>& arguments, const Environment& en
     return store.ReadString(kProgramKey, known.name, known.defaultText);
   };
   if (list) {
-    for (const KnownSetting& known : kSettings) out << known.name << '=' << read(known) << '\n';
+    for (const KnownSetting& known : kSettings) {
+      out << known.name << '=' << TerminalText(read(known)) << '\n';
+    }
     return kExitOk;
   }
   if (get) {
-    out << read(*setting) << '\n';
+    out << TerminalText(read(*setting)) << '\n';
     return kExitOk;
   }
   if (setting->kind == SettingKind::Session) {

@@ -70,7 +70,7 @@ void ConsoleSession::Connect() {
     };
   }
   view_.OnError = [this](std::string_view text) {
-    err_ << "corvel: " << text << '\n' << std::flush;
+    err_ << "corvel: " << TerminalText(text) << '\n' << std::flush;
   };
   if (options_.silent) return;
   window_->MailList().OnChanged = [this](NewMailList::Change change, std::size_t index) {
@@ -89,7 +89,7 @@ void ConsoleSession::Connect() {
     PrintFailure(report);
   };
   view_.OnInformation = [&notes](std::string_view text) {
-    notes << "information: " << text << '\n' << std::flush;
+    notes << "information: " << TerminalText(text) << '\n' << std::flush;
   };
 }
 
@@ -167,7 +167,8 @@ int ConsoleSession::RunProgram() {
   std::signal(SIGTERM, OnTerminationSignal);
 
   window_->FormPaint();
-  while (!loop_.Terminated()) loop_.ProcessEvents(1000);
+  // Asleep until an account is due, a signal comes or the accounts change.
+  loop_.Run();
 
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);
@@ -192,7 +193,7 @@ int ConsoleSession::CheckReports(std::vector<CheckReport>& reports) {
     reports = window_->CheckAllNow();
     window_->SaveAccountTable();
   } catch (const std::exception& e) {
-    err_ << "corvel: " << DescribeError(e) << '\n';
+    err_ << "corvel: " << TerminalText(DescribeError(e)) << '\n';
     return kExitUsage;
   }
   for (const CheckReport& report : reports) {

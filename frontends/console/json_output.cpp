@@ -29,6 +29,8 @@ std::string_view OutcomeName(CheckOutcome outcome) {
     case CheckOutcome::NoMethodFound:
     case CheckOutcome::LoginFailed:
       return "login";
+    case CheckOutcome::EndedEarly:
+      return "incomplete";
     case CheckOutcome::MethodDiscovered:
     case CheckOutcome::Checked:
       break;

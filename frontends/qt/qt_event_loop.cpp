@@ -125,9 +125,12 @@ bool QtEventLoop::ProcessEvents(std::uint32_t maxWaitMs) {
    protected:
     void timerEvent(QTimerEvent* /*event*/) override { expired = true; }
   } ceiling;
-  const int ceilingId = ceiling.startTimer(static_cast<int>(maxWaitMs), Qt::PreciseTimer);
+  // A Qt timer takes at most 2^31 - 1 ms; a longer wait has no ceiling.
+  const int ceilingId = maxWaitMs > 0x7FFFFFFF
+                            ? 0
+                            : ceiling.startTimer(static_cast<int>(maxWaitMs), Qt::PreciseTimer);
   QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  ceiling.killTimer(ceilingId);
+  if (ceilingId != 0) ceiling.killTimer(ceilingId);
   RunPostedTasks();
   // A window event (a click, a paint) counts as work too: whoever waits
   // looks at its own condition again.

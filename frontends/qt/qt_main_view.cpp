@@ -17,6 +17,7 @@
 #include <QShortcut>
 #include <QTabWidget>
 #include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -387,7 +388,8 @@ QWidget* QtMainView::BuildSettingsTab() {
 void QtMainView::Attach(MainWindow& window) {
   window_ = &window;
   window.LogMemo().OnLineAppended = [this](const std::string& line) {
-    logMemo_->appendPlainText(QString::fromStdString(DisplayText(line)));
+    // A line break or an escape a server sent would forge lines of the log.
+    logMemo_->appendPlainText(QString::fromStdString(WithoutControls(DisplayText(line))));
   };
   window.LogMemo().OnFirstLineRemoved = [this] {
     QTextCursor cursor(logMemo_->document());
@@ -406,9 +408,11 @@ void QtMainView::Attach(MainWindow& window) {
           columns << QString::fromStdString(column);
         }
         auto* item = new QTreeWidgetItem(columns);
-        // The columns are narrow; the whole text shows on hovering.
+        // The columns are narrow; the whole text shows on hovering. A tooltip
+        // that looks like HTML is shown as HTML: a subject is made rich text
+        // that shows exactly the subject's characters.
         for (int column = 0; column < columns.size(); ++column) {
-          item->setToolTip(column, columns[column]);
+          item->setToolTip(column, Qt::convertFromPlainText(columns[column], Qt::WhiteSpaceNormal));
         }
         item->setTextAlignment(4, Qt::AlignRight | Qt::AlignVCenter);
         mailList_->addTopLevelItem(item);
@@ -524,6 +528,7 @@ void QtMainView::SetText(Control control, std::string_view text) {
   } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
     button->setText(shown);
   } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+    label->setTextFormat(Qt::PlainText);  // never rich text, whatever the text looks like
     label->setText(shown);
   } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
     combo->setCurrentIndex(std::max(0, combo->findText(shown)));
@@ -589,17 +594,26 @@ void QtMainView::AppendProtocolTrace(std::string_view line) {
   if (trace_.size() > kTraceLines) trace_.pop_front();
 }
 
+// A message box whose text is plain text, whatever it looks like (a file
+// name, an account name or a server's words may look like HTML).
+int QtMainView::ShowBox(QMessageBox::Icon icon, std::string_view text,
+                        QMessageBox::StandardButtons buttons) {
+  QMessageBox box(icon, applicationTitle_, Shown(text), buttons, this);
+  box.setTextFormat(Qt::PlainText);
+  return box.exec();
+}
+
 void QtMainView::ShowInformation(std::string_view text) {
-  QMessageBox::information(this, applicationTitle_, Shown(text));
+  (void)ShowBox(QMessageBox::Information, text, QMessageBox::Ok);
 }
 
 bool QtMainView::ConfirmYesNo(std::string_view text) {
-  return QMessageBox::question(this, applicationTitle_, Shown(text),
-                               QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+  return ShowBox(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No) ==
+         QMessageBox::Yes;
 }
 
 void QtMainView::ShowError(std::string_view text) {
-  QMessageBox::critical(this, applicationTitle_, Shown(text));
+  (void)ShowBox(QMessageBox::Critical, text, QMessageBox::Ok);
 }
 
 // ---------------------------------------------------------------- TrayWindow

@@ -222,6 +222,8 @@ bool QtTrayShell::ShowBalloon(const TrayBalloon& balloon) {
     // Not from inside the D-Bus signal: the action may start programs and
     // restore windows.
     notification.actions.push_back({Shown(action), Shown(action), [this, action] {
+                                      // Done with: it goes from the screen.
+                                      notifier_.Close();
                                       loop_.Post([this, action] {
                                         if (const auto handler = OnBalloonAction) handler(action);
                                       });

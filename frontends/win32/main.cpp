@@ -1,13 +1,16 @@
 // corvel.exe: Corvel on Windows — the window and the notification-area icon
 // with the Win32 API.
-//   corvel.exe [--MINIMIZE]
+//   corvel.exe [--MINIMIZE] [--dir FOLDER]
 #include <windows.h>
 // After <windows.h>.
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <cctype>
+#include <cstddef>
 #include <exception>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "app/main_window.h"
@@ -52,6 +55,35 @@ void ShowFatal(const char* what) {
   MessageBoxW(nullptr, corvel::WideText(what).c_str(), L"Corvel!", MB_OK | MB_ICONERROR);
 }
 
+// The folder named by "--dir FOLDER" (any letter case) or "-C FOLDER", which
+// the logon entry carries: the program changes into it before anything else,
+// as it opens its files by bare name. Both words leave the arguments. False,
+// after saying why, when the folder cannot be entered.
+bool EnterNamedFolder(std::vector<std::string>& arguments) {
+  std::size_t i = 0;
+  while (i < arguments.size()) {
+    std::string word = arguments[i];
+    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (word != "--dir" && arguments[i] != "-C") {
+      ++i;
+      continue;
+    }
+    if (i + 1 == arguments.size()) {
+      ShowFatal(("The switch " + arguments[i] + " needs a folder after it.").c_str());
+      return false;
+    }
+    const std::string folder = arguments[i + 1];
+    if (!SetCurrentDirectoryW(corvel::WideText(folder).c_str())) {
+      const std::string why = std::system_category().message(static_cast<int>(GetLastError()));
+      ShowFatal(("Corvel cannot change into the folder '" + folder + "': " + why).c_str());
+      return false;
+    }
+    arguments.erase(arguments.begin() + static_cast<std::ptrdiff_t>(i),
+                    arguments.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+  }
+  return true;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
@@ -63,6 +95,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   corvel::MainWindowOptions options;
   options.programPath = ProgramPath();
   options.arguments = Arguments();
+  if (!EnterNamedFolder(options.arguments)) return 2;
   // The program that lives in the tray: one per folder.
   options.longRunning = true;
 

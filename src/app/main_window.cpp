@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <chrono>
 #include <ctime>
 #include <limits>
 #include <utility>
@@ -18,7 +19,15 @@ namespace corvel {
 
 namespace {
 
-constexpr std::uint32_t kCheckInterval = 1000;
+// The longest wait a timer takes on every platform (about 24.8 days); the
+// check timer is set again when it expires with nothing due.
+constexpr std::uint64_t kLongestWaitMs = 0x7FFFFFFF;
+
+std::uint64_t SteadyMilliseconds() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
 
 struct ColumnSetting {
   std::string_view name;
@@ -87,6 +96,10 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
       imap_(loop),
       imapSession_(imap_),
       checker_(table_, pop3_, seenList_, mailList_, flags_, *this),
+      scheduler_(
+          table_, *this, [this](std::size_t index) { return checker_.CheckAccount(index); },
+          options_.monotonicClock ? options_.monotonicClock : SteadyMilliseconds),
+      outages_(*this),
       newMailCommand_(loop),
       mailProgram_(loop),
       secrets_(options_.accountsFile, &loop, options_.tokenCommandTimeoutMs),
@@ -108,8 +121,7 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
   imap_.OnDisplay = [this](const std::string& msg) { POP3Display(msg); };
   checker_.SetSessionChooser([this](const AccountRecord& record) -> MailboxSession* {
     const ProtocolOptions protocol =
-        ProtocolOptionsOf(LoadAccountOptions(AccountOptionsFileFor(options_.accountsFile))
-                              .Find(record.PlainUidlFileName()));
+        ProtocolOptionsOf(CachedAccountOptions().Find(record.PlainUidlFileName()));
     if (protocol.protocol != MailProtocol::imap) return nullptr;
     imapSession_.SetFolders(protocol.folders);
     return &imapSession_;
@@ -117,6 +129,7 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
   newMailCommand_.OnFailure = [this](std::string_view account, std::string_view text) {
     WriteLog(account, text);
   };
+  mailProgram_.OnFailure = [this](std::string_view text) { WriteLog("", text); };
   push_.OnNewMail = [this](const std::string& account) {
     std::weak_ptr<int> token = alive_;
     loop_.Post([this, token, account] {
@@ -143,7 +156,6 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
   push_.OnLoginRefused = [this](const std::string& account) {
     if (const AccountRecord* record = RecordOf(account)) secrets_.LoginRefused(*record);
   };
-  mailProgram_.OnFailure = [this](std::string_view text) { WriteLog("", text); };
 
   // The tray's pop-up menu: "Restore" (the default item) and "Exit", and
   // between them what acts on new mail.
@@ -152,10 +164,15 @@ MainWindow::MainWindow(EventLoop& loop, MainView& view, TrayShell& shell, Settin
 }
 
 MainWindow::~MainWindow() {
-  alive_.reset();
-  push_.StopAll();
   bus_.reset();
   if (dndTimer_ != 0) loop_.StopTimer(dndTimer_);
+  alive_.reset();
+  if (systemEvents_ != nullptr) {
+    systemEvents_->OnResume = nullptr;
+    systemEvents_->OnNetworkChanged = nullptr;
+  }
+  ownSystemEvents_.reset();
+  push_.StopAll();
   if (checkTimer_ != 0) loop_.StopTimer(checkTimer_);
   checkTimer_ = 0;
   tray_.reset();
@@ -180,6 +197,20 @@ void MainWindow::FormCreate() {
         loop_.Terminate();
         return;
       }
+      // Accounts changed by `corvel accounts ...` are looked at at once, not
+      // when the next account is due.
+      accountsWatch_ = WatchFile(loop_, options_.accountsFile, [this] { TickSoon(); });
+    }
+    if (systemEvents_ == nullptr) {
+      systemEvents_ = options_.systemEvents;
+      if (systemEvents_ == nullptr && options_.longRunning) {
+        ownSystemEvents_ = WatchSystemEvents(loop_);
+        systemEvents_ = ownSystemEvents_.get();
+      }
+      if (systemEvents_ != nullptr) {
+        systemEvents_->OnResume = [this] { Guarded([this] { SystemResumed(); }); };
+        systemEvents_->OnNetworkChanged = [this] { Guarded([this] { NetworkChanged(); }); };
+      }
     }
     flags_.FirstPaint = true;
     flags_.WindowInTray = false;
@@ -188,7 +219,6 @@ void MainWindow::FormCreate() {
     view_.SetCaption(kProgramCaption);
     // The locale format record is the one the front-end handed over.
     view_.SetText(Control::lblNOTE, "");
-    flags_.ConnErrorArmed = true;
     view_.SetText(Control::lblAbout, AboutText());
     CreateTray();
     RestoreSettings();
@@ -207,7 +237,6 @@ void MainWindow::FormCreate() {
     tray_->SetIconVisible(true);
     tray_->SetIcon(TrayPicture::kApplication);
 
-    BuildPopupMenu();
     LoadAccountTable();
     if (options_.longRunning && options_.exportBus) {
       std::string why;
@@ -216,6 +245,9 @@ void MainWindow::FormCreate() {
           [this](std::string_view message) { WriteLog("", message); }, why);
     }
     started_ = true;
+    // The settings are read now: the menu offers the mail program when one
+    // is set.
+    BuildPopupMenu();
     WriteLog("", "Corvel! v0.6 started...");
   });
 }
@@ -300,27 +332,17 @@ void MainWindow::UpdatePush() {
 
 void MainWindow::PushCheck(const std::string& account) {
   if (exiting_) return;
-  if (tickRunning_ || EditorOpen()) {
+  if (EditorOpen()) {
     pendingPush_.insert(account);
     return;
   }
-  tickRunning_ = true;
-  Guarded([&] {
-    ReloadIfChangedElsewhere();
-    for (std::size_t i = 0; i < table_.Count(); ++i) {
-      if (table_[i].PlainUidlFileName() != account || !table_[i].IsEnabled()) continue;
-      ClearProtocolTrace();
-      (void)checker_.CheckAccount(i);
-      break;
-    }
-    if (!EditorOpen() && !exiting_) StoreOwnChanges();
-  });
-  tickRunning_ = false;
-  if (timerRestartPending_) {
-    timerRestartPending_ = false;
-    SetCheckTimerEnabled(true);
+  // Through the check timer, so the check takes its turn with the others and
+  // never runs inside one.
+  for (std::size_t i = 0; i < table_.Count(); ++i) {
+    if (table_[i].PlainUidlFileName() != account || !table_[i].IsEnabled()) continue;
+    CheckAccountNow(i);
+    return;
   }
-  UpdatePush();
 }
 
 void MainWindow::FormPaint() {
@@ -519,6 +541,13 @@ void MainWindow::SetMailAnimation(bool on) {
 void MainWindow::BalloonNotify(std::string_view title, std::string_view text, int iconKind,
                                int timeoutSeconds) {
   if (!tray_ || DoNotDisturb()) return;
+  constexpr std::string_view kNewMailOn = "New mail on ";
+  if (holdingBalloons_ && iconKind == kBalloonInfo && title.starts_with(kNewMailOn)) {
+    // Told with the others when the round after the resume has ended.
+    heldBalloons_.push_back(HeldBalloon{std::string(title.substr(kNewMailOn.size())),
+                                        std::string(title), std::string(text), 0});
+    return;
+  }
   std::vector<std::string> actions;
   if (iconKind == kBalloonError) {
     balloonTab_ = MainTab::Log;
@@ -642,24 +671,122 @@ void MainWindow::TakeInChangedSettings() {
 
 void MainWindow::TimerTimer() {
   // A tick never runs inside another: the blocking calls of a check keep the
-  // loop running, and one client serves every check.
-  if (tickRunning_) return;
+  // loop running, and one client serves every check. While the editor is
+  // open a tick does nothing at all.
+  if (tickRunning_ || EditorOpen()) return;
   tickRunning_ = true;
-  Guarded([this] {
+  // The timer rests during the tick; the tick ends by setting it again, unless
+  // the editor was opened meanwhile or a check raised an error.
+  if (checkTimer_ != 0) loop_.StopTimer(checkTimer_);
+  checkTimer_ = 0;
+  timerRestartPending_ = !exiting_;
+  scheduler_.StartCounting();
+  bool ended = false;
+  Guarded([&] {
     // What `corvel settings set` (or another program) changed holds from this
     // tick on: the boxes, and the values a check reads (OnNewMail,
     // FastListing, CheckDeadline).
     TakeInChangedSettings();
-    if (!EditorOpen()) ReloadIfChangedElsewhere();
-    checker_.TimerTimer();
+    ReloadIfChangedElsewhere();
+    // A resume the system did not announce shows in its clocks.
+    if (systemEvents_ != nullptr) systemEvents_->LookAgain();
+    scheduler_.TimerTimer();
+    if (holdingBalloons_ && !scheduler_.RoundActive()) ShowHeldBalloons();
     if (!EditorOpen() && !exiting_) StoreOwnChanges();
+    ended = true;
   });
   tickRunning_ = false;
-  if (timerRestartPending_) {
-    timerRestartPending_ = false;
-    SetCheckTimerEnabled(true);
-  }
+  if (!ended) timerRestartPending_ = false;
+  SetCheckTimerEnabled(std::exchange(timerRestartPending_, false));
   UpdatePush();
+}
+
+void MainWindow::CheckAccountNow(std::size_t index) {
+  scheduler_.CheckSoon(index);
+  TickSoon();
+}
+
+// ---------------------------------------------------------------- sleep and network
+
+bool MainWindow::NetworkUsable() const {
+  return systemEvents_ == nullptr || systemEvents_->NetworkUsable();
+}
+
+void MainWindow::SystemResumed() {
+  if (exiting_) return;
+  WriteLog("", "Woke from sleep: every account is checked once.");
+  holdingBalloons_ = true;
+  scheduler_.StartRound(!NetworkUsable());
+  ConnectivityChanged(ConnectivityChange::kResumed);
+  TickSoon();
+}
+
+void MainWindow::NetworkChanged() {
+  if (exiting_) return;
+  ConnectivityChanged(ConnectivityChange::kNetworkChanged);
+  if (!NetworkUsable()) return;
+  scheduler_.NetworkUsable();
+  // What failed without the network is looked at now, not an interval later.
+  std::vector<std::size_t> failing;
+  for (const std::string& account : outages_.FailingAccounts()) {
+    for (std::size_t i = 0; i < table_.Count(); ++i) {
+      if (table_[i].PlainAccountName() == account) failing.push_back(i);
+    }
+  }
+  scheduler_.AddToRound(failing, false);
+  TickSoon();
+}
+
+void MainWindow::ConnectivityChanged(ConnectivityChange change) {
+  // The connections held open were made on the network as it was; after a
+  // sleep they are usually dead without the server having said so.
+  if (options_.longRunning && !exiting_ && !EditorOpen()) {
+    push_.StopAll();
+    UpdatePush();
+  }
+  // A listener may add or remove listeners.
+  const auto listeners = connectivityListeners_;
+  for (const auto& [id, listener] : listeners) {
+    if (listener) listener(change);
+  }
+}
+
+std::size_t MainWindow::AddConnectivityListener(ConnectivityListener listener) {
+  const std::size_t id = nextListenerId_++;
+  connectivityListeners_.emplace_back(id, std::move(listener));
+  return id;
+}
+
+void MainWindow::RemoveConnectivityListener(std::size_t id) {
+  std::erase_if(connectivityListeners_, [id](const auto& entry) { return entry.first == id; });
+}
+
+void MainWindow::ShowHeldBalloons() {
+  holdingBalloons_ = false;
+  std::vector<HeldBalloon> held = std::exchange(heldBalloons_, {});
+  if (held.empty()) return;
+  if (held.size() == 1) {
+    BalloonNotify(held[0].title, held[0].text, kBalloonInfo, 15);
+    return;
+  }
+  // One balloon naming every account with news, each once.
+  std::vector<std::string> names;
+  std::int64_t total = 0;
+  for (const HeldBalloon& balloon : held) {
+    total += balloon.newCount;
+    if (std::find(names.begin(), names.end(), balloon.account) == names.end()) {
+      names.push_back(balloon.account);
+    }
+  }
+  std::string title = "New mail on ";
+  for (std::size_t i = 0; i < names.size(); ++i) title += (i == 0 ? "" : ", ") + names[i];
+  BalloonNotify(title, std::to_string(total) + (total == 1 ? " new mail" : " new mails"),
+                kBalloonInfo, 15);
+}
+
+void MainWindow::TickSoon() {
+  tickSoon_ = true;
+  if (checkTimer_ != 0) ArmCheckTimer();
 }
 
 void MainWindow::ReloadIfChangedElsewhere() {
@@ -708,6 +835,11 @@ std::vector<CheckReport> MainWindow::CheckAllNow() {
   return reports;
 }
 
+void MainWindow::CheckEnding(const CheckReport& report) {
+  outages_.CheckEnding(report,
+                       lastLogAccount_ == report.account && lastLogMessage_ == report.reason);
+}
+
 namespace {
 
 // A failed check in a few words, for the tooltip.
@@ -723,6 +855,8 @@ std::string_view FailureWords(CheckOutcome outcome) {
       return "login refused";
     case CheckOutcome::NotAttempted:
       return "not checked";
+    case CheckOutcome::EndedEarly:
+      return "check incomplete";
     case CheckOutcome::MethodDiscovered:
     case CheckOutcome::Checked:
       break;
@@ -733,6 +867,10 @@ std::string_view FailureWords(CheckOutcome outcome) {
 }  // namespace
 
 void MainWindow::CheckFinished(const CheckReport& report) {
+  if (holdingBalloons_ && report.newCount > 0 && !heldBalloons_.empty() &&
+      heldBalloons_.back().account == report.account && heldBalloons_.back().newCount == 0) {
+    heldBalloons_.back().newCount = report.newCount;
+  }
   AccountTrayState& state = trayStates_[report.account];
   if (report.newCount > 0 && flags_.NewMailPending) {
     state.pendingMails += report.newCount;
@@ -757,8 +895,9 @@ void MainWindow::SaveAccountTable() { SaveLoadedTable(true); }
 
 void MainWindow::CheckNow() {
   for (std::size_t i = 0; i < table_.Count(); ++i) {
-    if (table_[i].IsEnabled()) table_[i].Elapsed = std::max(table_[i].Interval - 1, 0);
+    if (table_[i].IsEnabled()) scheduler_.CheckSoon(i);
   }
+  TickSoon();
 }
 
 std::vector<AccountCounts> MainWindow::Counts() const {
@@ -787,6 +926,8 @@ void MainWindow::POP3Display(std::string_view msg) { view_.AppendProtocolTrace(m
 void MainWindow::ClearProtocolTrace() { view_.ClearProtocolTrace(); }
 
 void MainWindow::WriteLog(std::string_view account, std::string_view message) {
+  lastLogAccount_ = account;
+  lastLogMessage_ = message;
   if (!options_.forceLog && !view_.Checked(Control::LogChkBx)) return;
   // One call, one line: a line break or another control character in what a
   // server sent (an -ERR text) must neither add a line of its own nor reach a
@@ -813,21 +954,32 @@ bool MainWindow::OptionChecked(CheckOption option) const {
 void MainWindow::SetCheckTimerEnabled(bool enabled) {
   if (enabled && exiting_) return;
   if (tickRunning_) {
-    // The tick has the timer stopped; what is asked for meanwhile (the tick's
-    // own restart, the editor closing or opening) takes effect when it ends.
+    // The tick has the timer stopped; what is asked for meanwhile (the editor
+    // closing or opening) takes effect when it ends. Counting stops at once:
+    // the tick's walk ends with it.
     timerRestartPending_ = enabled;
-    if (enabled) return;
+    if (enabled) {
+      scheduler_.StartCounting();
+    } else {
+      scheduler_.StopCounting();
+    }
+    return;
   }
-  if (enabled == (checkTimer_ != 0)) {
-    if (!enabled) return;
-    // Enabling a running timer starts its period anew.
-    loop_.StopTimer(checkTimer_);
-  } else if (!enabled) {
-    loop_.StopTimer(checkTimer_);
+  if (!enabled) {
+    scheduler_.StopCounting();
+    if (checkTimer_ != 0) loop_.StopTimer(checkTimer_);
     checkTimer_ = 0;
     return;
   }
-  checkTimer_ = loop_.StartTimer(kCheckInterval, [this] { TimerTimer(); });
+  scheduler_.StartCounting();
+  ArmCheckTimer();
+}
+
+void MainWindow::ArmCheckTimer() {
+  if (checkTimer_ != 0) loop_.StopTimer(checkTimer_);
+  std::uint64_t wait = std::min(scheduler_.WaitMs().value_or(kLongestWaitMs), kLongestWaitMs);
+  if (std::exchange(tickSoon_, false)) wait = 0;
+  checkTimer_ = loop_.StartTimer(static_cast<std::uint32_t>(wait), [this] { TimerTimer(); });
 }
 
 std::string MainWindow::NowDateTimeText() const {

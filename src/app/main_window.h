@@ -34,21 +34,25 @@
 #include "accounts/file_lock.h"
 #include "app/activity_log.h"
 #include "app/auth/account_secrets.h"
-#include "app/imap_push.h"
 #include "app/auth/sign_in.h"
 #include "app/bus/program_bus.h"
+#include "app/imap_push.h"
 #include "app/main_view.h"
 #include "app/process/mail_program.h"
 #include "app/process/new_mail_command.h"
 #include "app/settings/settings_store.h"
+#include "app/system/file_watch.h"
+#include "app/system/system_events.h"
 #include "app/text/locale_format.h"
 #include "app/tray/tray_icon.h"
 #include "app/tray/tray_menu.h"
 #include "app/tray/tray_shell.h"
 #include "checker/check_host.h"
+#include "checker/check_scheduler.h"
 #include "checker/imap_mailbox.h"
 #include "checker/mail_checker.h"
 #include "checker/new_mail_list.h"
+#include "checker/outage_notices.h"
 #include "checker/seen_list.h"
 #include "net/event_loop.h"
 #include "pop3/sync_pop3_client.h"
@@ -98,6 +102,12 @@ struct MainWindowOptions {
   LocalClock clock;
   // The millisecond tick count; the system's when empty.
   std::function<std::uint32_t()> tickCount;
+  // Milliseconds of a monotonic clock, which the accounts' intervals are
+  // counted on; the system's steady clock when empty.
+  CheckScheduler::MonotonicClock monotonicClock;
+  // The system's power and network events instead of the system's own watch,
+  // which the long-running program otherwise keeps (tests).
+  SystemEvents* systemEvents = nullptr;
   // Log every event whatever the "Log" box says (the console's --log).
   bool forceLog = false;
   // The blocking client's silence time-out in seconds.
@@ -191,7 +201,31 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   void CheckBoxClicked(Control box);
 
   // ---- Check cycle.
+  // The check timer's tick: the due accounts are checked (see
+  // CheckScheduler); the timer is then set for when the next one is due.
   void TimerTimer();
+  // Checks the account at `index` of Table() as soon as the running check
+  // (if any) has ended, instead of at the end of its interval: for a server
+  // that tells of new mail itself.
+  void CheckAccountNow(std::size_t index);
+
+  // ---- Sleep and network.
+  // The machine woke from sleep: every enabled account is checked once, a few
+  // seconds apart, as soon as the network is usable (or a minute later
+  // whatever it says), and its interval begins then. News of several
+  // accounts in that round is told in one balloon. Connections held open are
+  // opened anew.
+  void SystemResumed();
+  // The network came, went or changed: connections held open are opened anew;
+  // when it is usable, the accounts that are failing are checked at once.
+  void NetworkChanged();
+  // What connections held open by others are to learn.
+  enum class ConnectivityChange { kResumed, kNetworkChanged };
+  using ConnectivityListener = std::function<void(ConnectivityChange)>;
+  // Returns an id for RemoveConnectivityListener. Listeners run on the loop
+  // thread, after the program's own IMAP watchers were opened anew.
+  std::size_t AddConnectivityListener(ConnectivityListener listener);
+  void RemoveConnectivityListener(std::size_t id);
   void POP3Display(std::string_view msg);
   // Checks every enabled account once, now, in table order (the console's
   // "check"); an account whose login method was just found is checked again
@@ -252,6 +286,9 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   [[nodiscard]] const TrayMenu& PopupMenu() const { return popUp_; }
   [[nodiscard]] bool CheckTimerEnabled() const { return checkTimer_ != 0; }
   [[nodiscard]] MailChecker& Checker() { return checker_; }
+  [[nodiscard]] CheckScheduler& Scheduler() { return scheduler_; }
+  // The accounts that fail now, and why.
+  [[nodiscard]] const OutageNotices& Outages() const { return outages_; }
   [[nodiscard]] const AccountRecord& EditRecord() const { return editRecord_; }
   [[nodiscard]] bool AddingAccount() const { return addingAccount_; }
   [[nodiscard]] std::size_t EditorCursor() const { return cursor_; }
@@ -265,12 +302,23 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   [[nodiscard]] bool OptionChecked(CheckOption option) const override;
   void BalloonNotify(std::string_view title, std::string_view text, int iconKind,
                      int timeoutSeconds) override;
-  void SetCheckTimerEnabled(bool enabled) override;
+  // Checking on (counting, the timer set for the next due account) or off.
+  void SetCheckTimerEnabled(bool enabled);
+  // Sets the check timer for when the scheduler says the next account is due.
+  void ArmCheckTimer();
+  // A tick at once (or right after the one under way), while checking is on.
+  void TickSoon();
+  [[nodiscard]] bool NetworkUsable() const;
+  void ConnectivityChanged(ConnectivityChange change);
+  // The round after a resume has ended: its held balloons are shown as one.
+  void ShowHeldBalloons();
   void ClearProtocolTrace() override;
   [[nodiscard]] std::string NowDateTimeText() const override;
   [[nodiscard]] std::uint32_t TickCount() const override;
   [[nodiscard]] bool FastListing() const override;
   [[nodiscard]] std::int64_t CheckDeadlineSeconds() const override;
+  // Says why a check failed, or that the account works again.
+  void CheckEnding(const CheckReport& report) override;
   // Runs the "OnNewMail" command after a report of new mail.
   void CheckFinished(const CheckReport& report) override;
 
@@ -393,6 +441,12 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   SyncImapClient imap_;
   ImapMailbox imapSession_;
   MailChecker checker_;
+  CheckScheduler scheduler_;
+  OutageNotices outages_;
+  // The last line given to the log, so that a reason already written is not
+  // written twice.
+  std::string lastLogAccount_;
+  std::string lastLogMessage_;
   NewMailCommand newMailCommand_;
   MailProgram mailProgram_;
   EventLoop::TimerId dndTimer_ = 0;
@@ -447,6 +501,24 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
 
   std::unique_ptr<FileLock> folderLock_;
   std::unique_ptr<ProgramBus> bus_;
+  // The accounts file, watched for changes by others while the program runs.
+  std::unique_ptr<FileWatch> accountsWatch_;
+  // The system's power and network events (ownSystemEvents_ unless a test
+  // gave its own).
+  std::unique_ptr<SystemEvents> ownSystemEvents_;
+  SystemEvents* systemEvents_ = nullptr;
+  std::vector<std::pair<std::size_t, ConnectivityListener>> connectivityListeners_;
+  std::size_t nextListenerId_ = 1;
+  // New-mail balloons held while the round after a resume runs, with the
+  // news of their checks.
+  struct HeldBalloon {
+    std::string account;
+    std::string title;
+    std::string text;
+    std::int64_t newCount = 0;
+  };
+  bool holdingBalloons_ = false;
+  std::vector<HeldBalloon> heldBalloons_;
   bool started_ = false;
   bool settingsFailureShown_ = false;
   // The option boxes' values as last read from the store (ConnErr, Balloon,
@@ -457,6 +529,7 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   // timer asked for meanwhile waits until it has ended.
   bool tickRunning_ = false;
   bool timerRestartPending_ = false;
+  bool tickSoon_ = false;
   bool exiting_ = false;
   bool exited_ = false;
 };

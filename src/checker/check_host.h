@@ -1,6 +1,6 @@
 // What the check cycle needs from the window that owns it: the activity log,
 // the option boxes read at the moment of use, the editor's open state, the
-// tray (balloon and animation), the check timer, the protocol trace and the
+// tray (balloon and animation), the protocol trace and the
 // date text of the "New mail" list. The main window implements it; the
 // console and the tests run the same cycle through it.
 #pragma once
@@ -26,7 +26,6 @@ inline constexpr int kBalloonError = 3;
 struct WindowFlags {
   bool WindowInTray = false;    // the window is hidden in the tray
   bool NewMailPending = false;  // new mail reported and not yet looked at
-  bool ConnErrorArmed = true;   // the next failed connection may be told in a balloon
   bool FirstPaint = true;       // the command line is still to be examined
 };
 
@@ -42,7 +41,6 @@ class CheckHost {
   virtual void BalloonNotify(std::string_view title, std::string_view text, int iconKind,
                              int timeoutSeconds) = 0;
   virtual void SetMailAnimation(bool on) = 0;
-  virtual void SetCheckTimerEnabled(bool enabled) = 0;
   // Empties the protocol trace (the POP3 client's OnDisplay lines).
   virtual void ClearProtocolTrace() = 0;
   // The local date and time as the "New mail" list shows it: short date, a
@@ -58,6 +56,9 @@ class CheckHost {
   [[nodiscard]] virtual std::int64_t CheckDeadlineSeconds() const = 0;
   // Whether balloons about the account are kept back (its "Quiet" box).
   [[nodiscard]] virtual bool AccountQuiet(std::string_view /*account*/) const { return false; }
+  // A check of an account is ending, before its logout line: how, and why
+  // when it failed. Not called when an error left the check.
+  virtual void CheckEnding(const CheckReport& /*report*/) {}
   // A check of an account has ended (after its logout line): how, and why
   // when it failed. Not called when an error left the check.
   virtual void CheckFinished(const CheckReport& /*report*/) {}

@@ -398,6 +398,8 @@ std::string ImapMailbox::Identifier(const Folder& folder, std::uint32_t uid) con
 void ImapMailbox::BeginListing(const ListingRequest& request) {
   request_ = request;
   nextFolder_ = 0;
+  listedEntries_ = 0;
+  listedBytes_ = 0;
 }
 
 ListingEnd ImapMailbox::NextBatch(std::vector<MailboxEntry>& batch) {
@@ -460,9 +462,15 @@ ListingEnd ImapMailbox::NextBatch(std::vector<MailboxEntry>& batch) {
     entry.id = Identifier(folder, uid);
     entry.recordOnly = renumbered;
     entry.ref = (static_cast<std::uint64_t>(index) << 32) | uid;
+    listedBytes_ += entry.id.size();
+    if (++listedEntries_ > request_.maxEntries || listedBytes_ > request_.maxBytes) {
+      batch.clear();
+      nextFolder_ = watched_.size();
+      return ListingEnd::kTooLarge;
+    }
     batch.push_back(std::move(entry));
   }
-  if (request_.everyMessage && !uids.empty()) FetchSizes(batch);
+  if (request_.everyMessage && !uids.empty() && !FetchSizes(batch)) return ListingEnd::kCut;
   return done;
 }
 
@@ -480,7 +488,7 @@ bool ImapMailbox::FetchInPieces(const std::vector<std::uint32_t>& uids, bool hea
   return all;
 }
 
-void ImapMailbox::FetchSizes(std::span<MailboxEntry> entries) {
+bool ImapMailbox::FetchSizes(std::span<MailboxEntry> entries) {
   std::unordered_map<std::uint32_t, MailboxEntry*> byUid;
   std::vector<std::uint32_t> uids;
   for (MailboxEntry& entry : entries) {
@@ -496,9 +504,10 @@ void ImapMailbox::FetchSizes(std::span<MailboxEntry> entries) {
     found->second->size = static_cast<std::int64_t>(*message.size);
     found->second->sized = true;
   });
+  return imap_.Connected();
 }
 
-void ImapMailbox::FetchHeaders(std::span<const MailboxEntry> entries,
+bool ImapMailbox::FetchHeaders(std::span<const MailboxEntry> entries,
                                const HeadersEvent& onHeaders) {
   bool stopped = false;
   for (std::size_t first = 0; first < entries.size() && !stopped && imap_.Connected();
@@ -545,6 +554,7 @@ void ImapMailbox::FetchHeaders(std::span<const MailboxEntry> entries,
     imap_.OnFetched = nullptr;
     flush(true);
   }
+  return imap_.Connected();
 }
 
 }  // namespace corvel

@@ -59,8 +59,9 @@ class ImapMailbox : public MailboxSession {
   void LimitTotalTime(std::optional<std::uint64_t> ms) override { imap_.LimitTotalTime(ms); }
   void BeginListing(const ListingRequest& request) override;
   ListingEnd NextBatch(std::vector<MailboxEntry>& batch) override;
-  void FetchSizes(std::span<MailboxEntry> entries) override;
-  void FetchHeaders(std::span<const MailboxEntry> entries, const HeadersEvent& onHeaders) override;
+  [[nodiscard]] bool FetchSizes(std::span<MailboxEntry> entries) override;
+  [[nodiscard]] bool FetchHeaders(std::span<const MailboxEntry> entries,
+                                  const HeadersEvent& onHeaders) override;
   [[nodiscard]] std::string FailureReason() const override { return ServerAnswer(); }
   void LogOut() override;
 
@@ -114,6 +115,9 @@ class ImapMailbox : public MailboxSession {
   std::vector<Folder> watched_;
   ListingRequest request_;
   std::size_t nextFolder_ = 0;
+  // Entries and identifier bytes the listing has given so far.
+  std::size_t listedEntries_ = 0;
+  std::uint64_t listedBytes_ = 0;
 };
 
 }  // namespace corvel

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "accounts/file_io.h"
+#include "codec/ascii.h"
 #include "codec/exception.h"
 #include "codec/header_decode.h"
 
@@ -16,17 +18,55 @@ namespace {
 
 // The silence a check's deadline is measured in when the client has none.
 constexpr std::int64_t kDefaultPop3Timeout = 15;
+// A check's default deadline, in silences of the time-out.
+constexpr std::int64_t kDeadlineInTimeouts = 40;
 
-// A name of a file in the working directory, and nothing else.
-bool IsBareFileName(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find_first_of(std::string_view("/\\:\0", 4)) == std::string_view::npos;
+// A seen-message file name Corvel could have given: a bare name in the
+// working directory that ends in ".uidl", so that it names no other file of
+// the program (the accounts file, the OAuth2 file, the settings, a lock or a
+// temporary file) and no device. A damaged or edited accounts file must not
+// make a check write its seen list over one of those.
+bool IsSeenFileName(std::string_view name) {
+  constexpr std::string_view kSuffix = ".uidl";
+  if (name.size() <= kSuffix.size() ||
+      !EqualsIgnoreAsciiCase(name.substr(name.size() - kSuffix.size()), kSuffix)) {
+    return false;
+  }
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    // Separators, characters no Windows file name may hold, control bytes.
+    if (byte < 0x20 || byte == 0x7F ||
+        std::string_view("/\\:*?\"<>|").find(c) != std::string_view::npos) {
+      return false;
+    }
+  }
+  // Windows opens a device for these names, whatever the extension.
+  std::string_view stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  for (const std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (EqualsIgnoreAsciiCase(stem, device)) return false;
+  }
+  if (stem.size() == 4 && (EqualsIgnoreAsciiCase(stem.substr(0, 3), "COM") ||
+                           EqualsIgnoreAsciiCase(stem.substr(0, 3), "LPT"))) {
+    const auto digit = static_cast<unsigned char>(stem[3]);
+    // COM0 to COM9, and COM with the superscript digits one to three of the
+    // ANSI code page.
+    if ((digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string Concat(std::string_view a, std::string_view b) {
   std::string s(a);
   s += b;
   return s;
+}
+
+// What a check that ended early reports, and logs, given why it ended.
+std::string EndedEarlyReason(std::string_view why) {
+  return Concat("the check ended early: ", why);
 }
 
 }  // namespace
@@ -44,27 +84,6 @@ MailChecker::MailChecker(AccountTable& table, SyncPop3Client& pop3, SeenList& se
       flags_(flags),
       host_(host) {}
 
-void MailChecker::TimerTimer() {
-  if (host_.EditorOpen()) return;
-  host_.SetCheckTimerEnabled(false);
-  for (std::size_t i = 0; i < AccountTable::kCapacity; ++i) {
-    AccountRecord& record = table_[i];
-    if (record.Password.Empty()) break;
-    host_.ClearProtocolTrace();
-    if (!record.IsEnabled()) continue;
-    // Counted in unsigned arithmetic: an interval below 1 is never reached,
-    // and the count must not overflow into undefined behaviour meanwhile.
-    record.Elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(record.Elapsed) + 1u);
-    if (record.Elapsed != record.Interval) continue;
-    const CheckOutcome outcome = CheckAccount(i);
-    if (outcome != CheckOutcome::ConnectFailed && outcome != CheckOutcome::ReconnectFailed &&
-        outcome != CheckOutcome::NotAttempted) {
-      break;
-    }
-  }
-  host_.SetCheckTimerEnabled(true);
-}
-
 AccountRecord* MailChecker::CheckedRecord(std::size_t index) {
   if (checkGeneration_ != tableGeneration_ || index >= AccountTable::kCapacity) return nullptr;
   return &table_[index];
@@ -78,6 +97,7 @@ CheckOutcome MailChecker::CheckAccount(std::size_t index) {
   server_ = record.PlainServer();
   report_ = CheckReport{};
   report_.account = name_;
+  endedEarly_.clear();
 
   MailboxSession* chosen = chooser_ ? chooser_(record) : nullptr;
   session_ = chosen != nullptr ? chosen : &pop3Session_;
@@ -101,26 +121,24 @@ CheckOutcome MailChecker::ConnectAndCheck(std::size_t index) {
   host_.WriteLog(name_, Concat("Trying to connect to ", server_));
   std::string reason;
   if (!session_->Connect(reason)) {
-    if (flags_.ConnErrorArmed && host_.OptionChecked(CheckOption::ConnErr)) {
-      host_.BalloonNotify("Connection error!", Concat("Unable to connect to ", server_),
-                          kBalloonError, 15);
-      flags_.ConnErrorArmed = false;
-    }
     report_.reason = std::move(reason);
     return CheckOutcome::ConnectFailed;
   }
   host_.WriteLog(name_, Concat("Connected to ", server_));
-  flags_.ConnErrorArmed = true;
 
   const CheckOutcome outcome = session_->LogIn(report_.reason);
-  if (outcome == CheckOutcome::Checked) DetectNewMail(index);
-  return outcome;
+  if (outcome != CheckOutcome::Checked) return outcome;
+  DetectNewMail(index);
+  if (endedEarly_.empty()) return CheckOutcome::Checked;
+  report_.reason = EndedEarlyReason(endedEarly_);
+  return CheckOutcome::EndedEarly;
 }
 
 CheckOutcome MailChecker::EndCheck(std::size_t index, CheckOutcome outcome) {
-  FinishCheck(index);
   report_.outcome = outcome;
   if (!CheckFailed(outcome)) report_.reason.clear();
+  host_.CheckEnding(report_);
+  FinishCheck(index);
   host_.CheckFinished(report_);
   return outcome;
 }
@@ -174,13 +192,14 @@ void MailChecker::DetectNewMail(std::size_t index) {
   MailboxStats stats;
   if (!session_->Stat(stats)) {
     host_.WriteLog(name_, "Unable to get stats...");
+    endedEarly_ = "the server did not tell the mailbox's size: " + session_->FailureReason();
     return;
   }
   if (stats.count == 0) {
     host_.WriteLog(name_, "No messages, quitting...");
     return;
   }
-  LimitCheckTime(stats.count);
+  LimitCheckTime();
   if (table_[index].LeavesMailOnServer()) {
     DetectWithSeenList(index);
   } else {
@@ -188,14 +207,15 @@ void MailChecker::DetectNewMail(std::size_t index) {
   }
 }
 
-void MailChecker::LimitCheckTime(std::int64_t messageCount) {
+void MailChecker::LimitCheckTime() {
   std::int64_t seconds = host_.CheckDeadlineSeconds();
   if (seconds <= 0) {
-    // Generous: four silences as long as the time-out, and a fifth of one
-    // for every message on the server.
+    // Generous, and whatever size the server claims for the mailbox: a
+    // check's silences may add up to forty time-outs (ten minutes at 15 s),
+    // far beyond what listing a large mailbox takes.
     const std::int64_t timeout =
         session_->Timeout() > 0 ? session_->Timeout() : kDefaultPop3Timeout;
-    seconds = 4 * timeout + timeout * std::max<std::int64_t>(messageCount, 0) / 5;
+    seconds = kDeadlineInTimeouts * timeout;
   }
   session_->LimitTotalTime(static_cast<std::uint64_t>(seconds) * 1000u);
 }
@@ -210,78 +230,142 @@ std::string MailChecker::DisplayHeader(std::string_view raw) {
   }
 }
 
-void MailChecker::ShowMessages(std::span<const MailboxEntry> entries) {
-  session_->FetchHeaders(entries, [&](std::size_t i, const MessageHeaders& headers) {
+bool MailChecker::ShowMessages(std::span<const MailboxEntry> entries,
+                               const std::function<void(std::size_t)>& onRow) {
+  return session_->FetchHeaders(entries, [&](std::size_t i, const MessageHeaders& headers) {
     AddMailRow(name_, DisplayHeader(headers.from), DisplayHeader(headers.subject), headers.date,
                entries[i].size, entries[i].id, headers.from, headers.subject);
+    if (onRow) onRow(i);
     // The box is read as each row is added: unticked meanwhile, no more rows.
     return host_.OptionChecked(CheckOption::AllMail);
   });
 }
 
+void MailChecker::EndEarly(ListingEnd end) {
+  if (end == ListingEnd::kTooLarge) {
+    endedEarly_ = "the server's listing goes beyond " + std::to_string(listingBounds_.entries) +
+                  " messages or " + std::to_string(listingBounds_.bytes) + " bytes of identifiers";
+  } else {
+    endedEarly_ = session_->FailureReason();
+  }
+  // The reason the check reports, as it is: the log then tells it once.
+  host_.WriteLog(name_, EndedEarlyReason(endedEarly_));
+}
+
 void MailChecker::DetectWithSeenList(std::size_t index) {
   std::string fileName = table_[index].PlainUidlFileName();
-  if (!IsBareFileName(fileName)) {
+  if (!IsSeenFileName(fileName)) {
     // An account stored without a usable seen-message file name (the editor
-    // always gives one; a damaged accounts file may hold none, or a path that
-    // leads out of the working directory): name it now, as the editor would,
-    // so its mail is still told apart; the name reaches the accounts file
-    // with the next save.
+    // always gives one; a damaged accounts file may hold none, a path that
+    // leads out of the working directory, or the name of another file): name
+    // it now, as the editor would, so its mail is still told apart; the name
+    // reaches the accounts file with the next save.
     fileName = MakeUidlFileName(name_, host_.TickCount());
     if (AccountRecord* record = CheckedRecord(index)) record->SetPlainUidlFileName(fileName);
+    host_.WriteLog(name_, "The seen-message file name was not one of Corvel's; now " + fileName);
   }
   const std::filesystem::path path(fileName);
   CreateFileIfMissing(path);
   seenList_.LoadFromFile(path);
 
   Tally tally;
-  DetectFromListing(tally);
+  const ListingEnd end = DetectFromListing(tally);
 
   seenList_.MergeIntoFile(path);
   seenList_.Clear();
-  if (tally.count == 0) {
+  if (tally.count > 0) ReportNewMail(name_, tally.count, tally.bytes, DetectionKind::SeenList);
+  if (end != ListingEnd::kComplete) {
+    EndEarly(end);
+  } else if (tally.count == 0) {
     host_.WriteLog(name_, "No messages, quitting...");
-    return;
   }
-  ReportNewMail(name_, tally.count, tally.bytes, DetectionKind::SeenList);
 }
 
-void MailChecker::DetectFromListing(Tally& tally) {
-  session_->BeginListing(ListingRequest{host_.FastListing(), false, &seenList_});
+ListingEnd MailChecker::DetectFromListing(Tally& tally) {
+  ListingRequest request{host_.FastListing(), false, &seenList_};
+  request.maxEntries = listingBounds_.entries;
+  request.maxBytes = listingBounds_.bytes;
+  session_->BeginListing(request);
+  // An identifier is recorded once the message has been reported: as its
+  // row is added, or, for messages listed without a row, once the whole
+  // listing has come (the count is final). A check that ends before leaves
+  // the rest to the next check, which finds them new again.
+  auto record = [&](const MailboxEntry& entry) {
+    seenList_.Append(entry.id);
+    ++tally.count;
+    tally.bytes += entry.size;
+  };
+  std::unordered_set<std::string> listed;  // the identifiers of this listing
+  std::vector<MailboxEntry> counted;       // new, no row asked: recorded at the end
   std::vector<MailboxEntry> batch;
   std::vector<MailboxEntry> news;
+  bool prepared = false;
   ListingEnd end = ListingEnd::kMore;
   while (end == ListingEnd::kMore) {
     end = session_->NextBatch(batch);
+    if (end != ListingEnd::kMore && end != ListingEnd::kComplete) break;
     news.clear();
     for (MailboxEntry& entry : batch) {
       // The same identifier twice: the first message is new, the second
       // then seen.
-      if (seenList_.Contains(entry.id)) continue;
-      seenList_.Append(entry.id);
-      if (!entry.recordOnly) news.push_back(std::move(entry));
+      if (seenList_.Contains(entry.id) || !listed.insert(entry.id).second) continue;
+      if (entry.recordOnly) {
+        seenList_.Append(entry.id);
+      } else {
+        news.push_back(std::move(entry));
+      }
     }
     if (news.empty()) continue;
-    if (tally.count == 0) PrepareMailList();
-    tally.count += static_cast<std::int64_t>(news.size());
-    session_->FetchSizes(news);
-    for (const MailboxEntry& entry : news) tally.bytes += entry.size;
-    if (host_.OptionChecked(CheckOption::AllMail)) ShowMessages(news);
+    if (!prepared) PrepareMailList();
+    prepared = true;
+    if (!session_->FetchSizes(news)) {
+      end = ListingEnd::kCut;
+      break;
+    }
+    if (!host_.OptionChecked(CheckOption::AllMail)) {
+      counted.insert(counted.end(), news.begin(), news.end());
+      continue;
+    }
+    std::vector<bool> shown(news.size(), false);
+    const bool goesOn = ShowMessages(news, [&](std::size_t i) {
+      shown[i] = true;
+      record(news[i]);
+    });
+    if (!goesOn) {
+      end = ListingEnd::kCut;
+      break;
+    }
+    // Unticked meanwhile: the rest is counted as without the box. A message
+    // whose header the server refused stays new.
+    if (host_.OptionChecked(CheckOption::AllMail)) continue;
+    for (std::size_t i = 0; i < news.size(); ++i) {
+      if (!shown[i]) counted.push_back(std::move(news[i]));
+    }
   }
+  if (end == ListingEnd::kComplete) {
+    for (const MailboxEntry& entry : counted) record(entry);
+  }
+  return end;
 }
 
 void MailChecker::DetectWholeMailbox(const MailboxStats& stats) {
   PrepareMailList();
+  ListingEnd end = ListingEnd::kComplete;
   if (host_.OptionChecked(CheckOption::AllMail)) {
-    session_->BeginListing(ListingRequest{host_.FastListing(), true, nullptr});
+    ListingRequest request{host_.FastListing(), true, nullptr};
+    request.maxEntries = listingBounds_.entries;
+    request.maxBytes = listingBounds_.bytes;
+    session_->BeginListing(request);
     std::vector<MailboxEntry> batch;
-    ListingEnd end = ListingEnd::kMore;
+    end = ListingEnd::kMore;
     while (end == ListingEnd::kMore) {
       end = session_->NextBatch(batch);
-      if (!batch.empty()) ShowMessages(batch);
+      if (end != ListingEnd::kMore && end != ListingEnd::kComplete) break;
+      if (!batch.empty() && !ShowMessages(batch, nullptr)) end = ListingEnd::kCut;
     }
   }
   ReportNewMail(name_, stats.count, stats.bytes, DetectionKind::WholeMailbox);
+  if (end != ListingEnd::kComplete) EndEarly(end);
 }
 
 void MailChecker::PrepareMailList() {
@@ -292,9 +376,7 @@ void MailChecker::AddMailRow(std::string_view account, std::string_view from,
                              std::string_view subject, std::string_view date, std::int64_t size,
                              std::string_view uidl, std::string_view rawFrom,
                              std::string_view rawSubject) {
-  for (const MailRow& row : mailList_.Rows()) {
-    if (row.account == account && row.uidl == uidl) return;
-  }
+  if (mailList_.Holds(account, uidl)) return;
   mailList_.Append(MailRow{std::string(account), std::string(from), std::string(subject),
                            std::string(date), std::to_string(size), std::string(uidl),
                            std::string(rawFrom), std::string(rawSubject)});

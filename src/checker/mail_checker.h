@@ -1,10 +1,10 @@
-// The check cycle: once a second the check timer's tick walks the account
-// table, counts a second for every enabled account and checks an account whose
-// count has reached its interval — connect, log in with the remembered method
-// (or find one), tell new mail from seen mail, report it, log out. Every step
-// goes to the activity log under the account's name. The check speaks to the
-// server only through a mailbox session (mailbox.h): POP3 over the shared
-// client unless a chooser names another session for the account.
+// The check cycle: one check of an account — connect, log in with the
+// remembered method (or find one), tell new mail from seen mail, report it,
+// log out. Every step goes to the activity log under the account's name. The
+// check speaks to the server only through a mailbox session (mailbox.h): POP3
+// over the shared client unless a chooser names another session for the
+// account. When each account is checked is CheckScheduler's
+// (checker/check_scheduler.h).
 //
 // A check runs on the owner's thread inside the tick; the session's blocking
 // calls keep the event loop running while they wait, so the window, the tray
@@ -50,12 +50,9 @@ class MailChecker : private MailboxCheck {
   MailChecker(AccountTable& table, SyncPop3Client& pop3, SeenList& seenList, NewMailList& mailList,
               WindowFlags& flags, CheckHost& host);
 
-  // The check timer's tick. Errors of a check (a seen-message file that cannot
-  // be written) leave the tick after the logout step, with the check timer
-  // left disabled; the caller shows them.
-  void TimerTimer();
-
   // One check of the account at `index`, ending with FinishCheck on every path.
+  // Errors of a check (a seen-message file that cannot be written) leave it
+  // after the logout step; the caller shows them.
   CheckOutcome CheckAccount(std::size_t index);
   // The report of the last check that ended (also handed to the host).
   [[nodiscard]] const CheckReport& LastReport() const { return report_; }
@@ -74,6 +71,13 @@ class MailChecker : private MailboxCheck {
   // running: that check must not write into the record that now sits at its
   // index, which may be another account.
   void TableReloaded() { ++tableGeneration_; }
+
+  // The most a check's listing may hold (see kMaxListingEntries).
+  struct ListingBounds {
+    std::size_t entries = kMaxListingEntries;
+    std::uint64_t bytes = kMaxListingBytes;
+  };
+  void SetListingBounds(ListingBounds bounds) { listingBounds_ = bounds; }
 
   // The new-mail presentation, also used by the window's handlers.
   void PrepareMailList();
@@ -108,13 +112,18 @@ class MailChecker : private MailboxCheck {
   void DetectNewMail(std::size_t index);
   void DetectWithSeenList(std::size_t index);
   // The new messages of the listing, their sizes, and their rows with "Show
-  // me all the new mail"; their identifiers are appended to the seen list.
-  void DetectFromListing(Tally& tally);
+  // me all the new mail"; the identifiers of those reported are appended to
+  // the seen list. How the listing ended.
+  ListingEnd DetectFromListing(Tally& tally);
   void DetectWholeMailbox(const MailboxStats& stats);
-  // The rows of the entries, from their headers.
-  void ShowMessages(std::span<const MailboxEntry> entries);
+  // The rows of the entries, from their headers; onRow(i) as the row of
+  // entries[i] is added. False when the session cannot go on.
+  bool ShowMessages(std::span<const MailboxEntry> entries,
+                    const std::function<void(std::size_t)>& onRow);
+  // The check ended before the mailbox was examined whole: why, logged.
+  void EndEarly(ListingEnd end);
   // Bounds the rest of the check by its deadline.
-  void LimitCheckTime(std::int64_t messageCount);
+  void LimitCheckTime();
   void FinishCheck(std::size_t index);
   // FinishCheck, then the report of a check that ended this way.
   CheckOutcome EndCheck(std::size_t index, CheckOutcome outcome);
@@ -143,6 +152,9 @@ class MailChecker : private MailboxCheck {
   std::string server_;
   MailboxSession* session_ = &pop3Session_;
   CheckReport report_;
+  // Why the running check ended before the mailbox was examined whole.
+  std::string endedEarly_;
+  ListingBounds listingBounds_;
 };
 
 }  // namespace corvel

@@ -16,6 +16,7 @@
 //   BeginListing(request)        then NextBatch(batch) until it ends, and for each batch
 //     FetchSizes(entries)        the sizes of the chosen entries not sized yet
 //     FetchHeaders(entries, cb)  the headers of the chosen entries, each as it arrives
+//                                (a false from either ends the listing: the check ends early)
 //   LogOut()                     always, on every path, also after a failed Connect
 //
 // The session owns everything protocol-specific: the login methods and their
@@ -24,7 +25,10 @@
 // through MailboxCheck::Log under the account's name). The check owns the rest:
 // the lines "Trying to connect to", "Connected to" and "Logged out from", what
 // is new against the seen store, which headers to fetch, the rows, recording
-// identifiers, and the report.
+// identifiers, and the report. An identifier is recorded only once its
+// message has been reported: as its row is added, or (without "Show me all the
+// new mail") once the whole listing has come; a check that ends early leaves
+// the rest to the next check, which finds them new again.
 //
 // Identifiers are opaque byte strings, compared exactly; the session may
 // build them as it likes (a POP3 UIDL as the server sent it, or for a
@@ -62,6 +66,11 @@ enum class CheckOutcome {
   Checked,           // logged in and the mailbox examined (or STAT refused)
   TlsFailed,         // reached, but STARTTLS was refused or its handshake failed
   NotAttempted,      // not connected: no secret to log in with, or OAuth2 without TLS
+  // Logged in, but the mailbox was not examined whole: the server would not
+  // tell its size, the connection or the time ran out, its answers went out
+  // of step, or its listing went beyond the bounds. What was reported is
+  // recorded; the rest is looked for by the next check.
+  EndedEarly,
 };
 
 // Whether the account could not be checked: not reached, not protected, or
@@ -72,6 +81,12 @@ enum class CheckOutcome {
 inline constexpr std::uint8_t kSecurityAuto = 0;      // plain, but TLS on the protocol's TLS port
 inline constexpr std::uint8_t kSecurityStartTls = 1;  // STARTTLS required after connecting
 inline constexpr std::uint8_t kSecurityTls = 2;       // TLS from the first byte, any port
+
+// The most a listing may hold, all batches together: beyond either bound the
+// listing ends with kTooLarge (a server may claim two billion messages and
+// stream identifiers for ever; no mailbox a person reads comes near).
+inline constexpr std::size_t kMaxListingEntries = 1'000'000;
+inline constexpr std::uint64_t kMaxListingBytes = 64u << 20;  // of identifiers
 
 // What a session needs from the check that runs it.
 class MailboxCheck {
@@ -114,8 +129,10 @@ struct MailboxEntry {
 enum class ListingEnd {
   kMore,      // ask for the next batch
   kComplete,  // every message has been listed
-  kCut,       // the connection or the time ended it; the entries given are good
+  kCut,       // the connection or the time ended it: the check ends early, and
+              // entries of this batch are not taken
   kUnusable,  // the server's listing could not be used, and no other way is left
+  kTooLarge,  // beyond ListingRequest's bounds: nothing after them was taken
 };
 
 struct ListingRequest {
@@ -130,6 +147,10 @@ struct ListingRequest {
   // lies beyond them, or notice that its identifiers have changed); null for
   // a listing of every message.
   const SeenList* seen = nullptr;
+  // The bounds of the listing, all its batches together: entries, and bytes
+  // of their identifiers.
+  std::size_t maxEntries = kMaxListingEntries;
+  std::uint64_t maxBytes = kMaxListingBytes;
 };
 
 // Header values of a message as the server sent them: encoded words not
@@ -186,15 +207,17 @@ class MailboxSession {
   // message carries an identifier.
   virtual ListingEnd NextBatch(std::vector<MailboxEntry>& batch) = 0;
   // Sizes the entries (of the current batch) that are not sized yet; an
-  // entry the server will not size stays unsized.
-  virtual void FetchSizes(std::span<MailboxEntry> entries) = 0;
+  // entry the server refuses to size stays unsized. False when the session
+  // cannot go on (the connection or the time ran out): the check ends early.
+  [[nodiscard]] virtual bool FetchSizes(std::span<MailboxEntry> entries) = 0;
   // Fetches the headers of the entries (of the current batch), calling
-  // onHeaders for each that arrives; an entry whose headers do not come is
-  // skipped.
-  virtual void FetchHeaders(std::span<const MailboxEntry> entries,
-                            const HeadersEvent& onHeaders) = 0;
+  // onHeaders for each that arrives, never with another message's headers;
+  // an entry whose headers the server refuses is skipped. False when the
+  // session cannot go on: the check ends early.
+  [[nodiscard]] virtual bool FetchHeaders(std::span<const MailboxEntry> entries,
+                                          const HeadersEvent& onHeaders) = 0;
   // Why the last request failed, for a check's reason: the server's refusal,
-  // the time-out, the connection's end.
+  // the time-out or the check's deadline, the connection's end.
   [[nodiscard]] virtual std::string FailureReason() const = 0;
 
   // Logs out (with its own time-out, whatever the deadline) and forgets the

@@ -27,6 +27,9 @@ bool IsOAuthMethod(std::string_view method) {
 // each of them.
 constexpr int kMaxFailuresInARow = 100;
 
+// New connections a check makes at most after answers that went out of step.
+constexpr int kMaxResynchronisations = 3;
+
 std::string Concat(std::string_view a, std::string_view b) {
   std::string s(a);
   s += b;
@@ -51,6 +54,7 @@ void Pop3Mailbox::Begin(const AccountRecord& record, MailboxCheck& check) {
   oauth_ = record.UsesOAuth();
   authMethod_ = record.PlainAuthMethod();
   stage_ = Stage::kDone;
+  resynchronised_ = 0;
   pop3_.SetHost(server_);
   pop3_.SetPort(port_);
   pop3_.SetUserName(record.PlainUserName());
@@ -108,6 +112,10 @@ std::string Pop3Mailbox::ConnectFailureReason(const std::string& tls) const {
 }
 
 std::string Pop3Mailbox::ServerAnswer() const {
+  if (pop3_.TotalTimeRanOut() && pop3_.TotalTimeLimit()) {
+    return "the check took longer than the " + std::to_string(*pop3_.TotalTimeLimit() / 1000) +
+           " s it may";
+  }
   if (pop3_.TimedOutIn() != Pop3EngineState::pop3Idle) {
     return "no answer within " + std::to_string(pop3_.Timeout()) + " s";
   }
@@ -326,6 +334,8 @@ void Pop3Mailbox::BeginListing(const ListingRequest& request) {
   nextMessage_ = 1;
   failuresInARow_ = 0;
   answered_ = true;
+  listedEntries_ = 0;
+  listedBytes_ = 0;
   sizesListed_ = false;
   uidlsListed_ = false;
   sizes_.clear();
@@ -342,17 +352,38 @@ ListingEnd Pop3Mailbox::EndListing(ListingEnd end) {
   return end;
 }
 
+bool Pop3Mailbox::Count(std::string_view id) {
+  ++listedEntries_;
+  listedBytes_ += id.size();
+  return listedEntries_ <= request_.maxEntries && listedBytes_ <= request_.maxBytes;
+}
+
 ListingEnd Pop3Mailbox::NextBatch(std::vector<MailboxEntry>& batch) {
   batch.clear();
   if (stage_ == Stage::kDone) return end_;
   return request_.everyMessage ? NextOfEveryMessage(batch) : NextIdentified(batch);
 }
 
+namespace {
+
+// Raised from a listing's line event to end a listing beyond its bounds: the
+// engine fails the request and drops the connection, so a server that
+// streams lines for ever is not listened to any longer.
+class ListingBeyondBounds : public std::exception {
+ public:
+  [[nodiscard]] const char* what() const noexcept override {
+    return "the listing goes beyond its bounds";
+  }
+};
+
+}  // namespace
+
 ListingEnd Pop3Mailbox::ReadListing(bool identifiers,
-                                    const std::function<void(std::int32_t)>& onLine) {
+                                    const std::function<bool(std::int32_t)>& onLine) {
   const std::int32_t messageCount = messageCount_;
   std::int32_t previous = 0;
   bool outOfOrder = false;
+  bool tooLarge = false;
   SyncPop3Client::NotifyEvent& lineEvent = identifiers ? pop3_.OnUidlLine : pop3_.OnListLine;
   lineEvent = [&] {
     if (outOfOrder) return;
@@ -364,11 +395,15 @@ ListingEnd Pop3Mailbox::ReadListing(bool identifiers,
       return;
     }
     previous = n;
-    onLine(n);
+    if (!onLine(n)) {
+      tooLarge = true;
+      throw ListingBeyondBounds();
+    }
   };
   pop3_.SetMsgNum(0);
   const bool complete = identifiers ? pop3_.UidlSync() : pop3_.ListSync();
   lineEvent = nullptr;
+  if (tooLarge) return ListingEnd::kTooLarge;
   if (outOfOrder || (!complete && pop3_.Connected())) return ListingEnd::kUnusable;
   return complete ? ListingEnd::kComplete : ListingEnd::kCut;
 }
@@ -379,10 +414,14 @@ ListingEnd Pop3Mailbox::NextIdentified(std::vector<MailboxEntry>& batch) {
       const ListingEnd listed = ReadListing(true, [&](std::int32_t n) {
         batch.push_back(
             MailboxEntry{pop3_.MsgUidl(), 0, false, false, static_cast<std::uint64_t>(n)});
+        return Count(pop3_.MsgUidl());
       });
+      if (listed == ListingEnd::kTooLarge) batch.clear();
       if (listed != ListingEnd::kUnusable) return EndListing(listed);
       // The same session goes on message by message.
       batch.clear();
+      listedEntries_ = 0;
+      listedBytes_ = 0;
     }
     stage_ = Stage::kPerMessage;
   }
@@ -398,21 +437,28 @@ ListingEnd Pop3Mailbox::NextIdentified(std::vector<MailboxEntry>& batch) {
       continue;
     }
     failuresInARow_ = 0;
+    if (!Count(pop3_.MsgUidl())) return EndListing(ListingEnd::kTooLarge);
     batch.push_back(MailboxEntry{pop3_.MsgUidl(), 0, false, false, static_cast<std::uint64_t>(n)});
     return ListingEnd::kMore;
   }
-  return EndListing(ListingEnd::kComplete);
+  return EndListing(pop3_.Connected() ? ListingEnd::kComplete : ListingEnd::kCut);
 }
 
 ListingEnd Pop3Mailbox::NextOfEveryMessage(std::vector<MailboxEntry>& batch) {
   if (stage_ == Stage::kStart) {
     if (request_.fast && messageCount_ > 1) {
-      sizesListed_ = ReadListing(false, [&](std::int32_t n) {
-                       sizes_.emplace_back(n, pop3_.MsgSize());
-                     }) != ListingEnd::kUnusable;
-      uidlsListed_ = ReadListing(true, [&](std::int32_t n) {
-                       uidls_.emplace_back(n, pop3_.MsgUidl());
-                     }) != ListingEnd::kUnusable;
+      const ListingEnd sizes = ReadListing(false, [&](std::int32_t n) {
+        sizes_.emplace_back(n, pop3_.MsgSize());
+        return sizes_.size() <= request_.maxEntries;
+      });
+      if (sizes == ListingEnd::kTooLarge) return EndListing(sizes);
+      const ListingEnd uidls = ReadListing(true, [&](std::int32_t n) {
+        uidls_.emplace_back(n, pop3_.MsgUidl());
+        return Count(pop3_.MsgUidl());
+      });
+      if (uidls == ListingEnd::kTooLarge) return EndListing(uidls);
+      sizesListed_ = sizes != ListingEnd::kUnusable;
+      uidlsListed_ = uidls != ListingEnd::kUnusable;
       if (sizesListed_ && uidlsListed_ &&
           sizes_.size() == static_cast<std::size_t>(messageCount_) &&
           uidls_.size() == sizes_.size()) {
@@ -424,6 +470,8 @@ ListingEnd Pop3Mailbox::NextOfEveryMessage(std::vector<MailboxEntry>& batch) {
         }
         return EndListing(ListingEnd::kComplete);
       }
+      listedEntries_ = 0;
+      listedBytes_ = 0;
     }
     stage_ = Stage::kPerMessage;
   } else {
@@ -435,14 +483,16 @@ ListingEnd Pop3Mailbox::NextOfEveryMessage(std::vector<MailboxEntry>& batch) {
   if (nextMessage_ > messageCount_) return EndListing(ListingEnd::kComplete);
   if (!pop3_.Connected()) return EndListing(ListingEnd::kCut);
   const auto n = static_cast<std::int32_t>(nextMessage_++);
-  // A message missing from a listing is one whose command failed.
+  // What a listing gave, or else the message's own command: a message that
+  // a listing left out is asked about on its own.
   MailboxEntry entry;
   entry.ref = static_cast<std::uint64_t>(n);
   if (sizesListed_) {
     while (nextSize_ < sizes_.size() && sizes_[nextSize_].first < n) ++nextSize_;
     entry.sized = nextSize_ < sizes_.size() && sizes_[nextSize_].first == n;
     if (entry.sized) entry.size = sizes_[nextSize_].second;
-  } else {
+  }
+  if (!entry.sized) {
     pop3_.SetMsgNum(n);
     entry.sized = pop3_.ListSync();
     if (entry.sized) entry.size = pop3_.MsgSize();
@@ -452,21 +502,23 @@ ListingEnd Pop3Mailbox::NextOfEveryMessage(std::vector<MailboxEntry>& batch) {
     while (nextUidl_ < uidls_.size() && uidls_[nextUidl_].first < n) ++nextUidl_;
     identified = nextUidl_ < uidls_.size() && uidls_[nextUidl_].first == n;
     if (identified) entry.id = uidls_[nextUidl_].second;
-  } else {
+  }
+  if (!identified) {
     pop3_.SetMsgNum(n);
     identified = pop3_.UidlSync();
     if (identified) entry.id = pop3_.MsgUidl();
   }
+  if (!Count(entry.id)) return EndListing(ListingEnd::kTooLarge);
   answered_ = entry.sized || identified;
   batch.push_back(std::move(entry));
   return ListingEnd::kMore;
 }
 
-void Pop3Mailbox::FetchSizes(std::span<MailboxEntry> entries) {
+bool Pop3Mailbox::FetchSizes(std::span<MailboxEntry> entries) {
   std::size_t unsized = 0;
   for (const MailboxEntry& entry : entries) unsized += entry.sized ? 0 : 1;
-  if (unsized == 0) return;
-  // One LIST for several, LIST n for one or when the listing fails.
+  if (unsized == 0 || !pop3_.Connected()) return pop3_.Connected();
+  // One LIST for several, then LIST n for each the listing did not size.
   if (unsized > 1) {
     std::vector<std::pair<std::size_t, std::int32_t>> listed;
     std::size_t next = 0;
@@ -476,6 +528,7 @@ void Pop3Mailbox::FetchSizes(std::span<MailboxEntry> entries) {
       if (next < entries.size() && entries[next].ref == number) {
         listed.emplace_back(next, pop3_.MsgSize());
       }
+      return true;
     });
     if (end != ListingEnd::kUnusable) {
       for (const auto& [i, size] : listed) {
@@ -483,17 +536,18 @@ void Pop3Mailbox::FetchSizes(std::span<MailboxEntry> entries) {
         entries[i].size = size;
         entries[i].sized = true;
       }
-      return;
     }
   }
   for (MailboxEntry& entry : entries) {
     if (entry.sized) continue;
+    if (!pop3_.Connected()) return false;
     pop3_.SetMsgNum(static_cast<std::int32_t>(entry.ref));
     if (pop3_.ListSync()) {
       entry.size = pop3_.MsgSize();
       entry.sized = true;
     }
   }
+  return pop3_.Connected();
 }
 
 MessageHeaders Pop3Mailbox::Headers() const {
@@ -501,16 +555,46 @@ MessageHeaders Pop3Mailbox::Headers() const {
 }
 
 bool Pop3Mailbox::ServerPipelines() {
+  if (noPipelining_.contains(ServerKey())) return false;
   if (!pop3_.CapaAsked()) (void)pop3_.CapaSync();
   return pop3_.HasCapability("PIPELINING");
 }
 
-void Pop3Mailbox::FetchHeaders(std::span<const MailboxEntry> entries,
+bool Pop3Mailbox::Resynchronise() {
+  if (!pop3_.AnswerOutOfStep() || resynchronised_ == kMaxResynchronisations) return false;
+  ++resynchronised_;
+  noPipelining_.insert(ServerKey());
+  check_->Log("The server's answers went out of step; connecting again");
+  if (!pop3_.ConnectSync()) return false;
+  check_->Log(Concat("Connected to ", server_));
+  std::string reason;
+  return StartTlsIfRequired(reason) && LoginStored(reason);
+}
+
+bool Pop3Mailbox::SameMessage(const MailboxEntry& entry) {
+  // Another session may have removed messages since the listing, which
+  // renumbers those behind them.
+  if (entry.id.empty()) return false;
+  pop3_.SetMsgNum(static_cast<std::int32_t>(entry.ref));
+  return pop3_.UidlSync() && pop3_.MsgUidl() == entry.id;
+}
+
+bool Pop3Mailbox::FetchHeaders(std::span<const MailboxEntry> entries,
                                const HeadersEvent& onHeaders) {
+  if (!pop3_.Connected()) return false;
+  std::vector<bool> shown(entries.size(), false);
+  bool wanted = true;
+  auto show = [&](std::size_t i) {
+    shown[i] = true;
+    answered_ = true;
+    if (wanted) wanted = onHeaders(i, Headers());
+  };
+  // After a new connection, each message is first checked to be the one
+  // listed.
+  bool verify = false;
   if (entries.size() > 1 && pop3_.Connected() && ServerPipelines()) {
     // The answers come in the order of the commands; each is handed on
     // while the client still holds it.
-    bool wanted = true;
     pop3_.PipelineSync(
         entries.size(),
         [&](std::size_t i) {
@@ -519,20 +603,36 @@ void Pop3Mailbox::FetchHeaders(std::span<const MailboxEntry> entries,
           pop3_.Top();
         },
         [&](std::size_t i, bool succeeded) {
-          if (!succeeded) return;
-          answered_ = true;
-          if (wanted) wanted = onHeaders(i, Headers());
+          if (succeeded) show(i);
         });
-    return;
+    if (pop3_.Connected() || !wanted) return pop3_.Connected();
+    if (!Resynchronise()) return false;
+    verify = true;
   }
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (!pop3_.Connected()) break;
+  std::size_t i = 0;
+  while (i < entries.size() && wanted) {
+    if (shown[i]) {
+      ++i;
+      continue;
+    }
+    if (!pop3_.Connected()) return false;
+    if (verify && !SameMessage(entries[i])) {
+      ++i;
+      continue;
+    }
     pop3_.SetMsgLines(1);
     pop3_.SetMsgNum(static_cast<std::int32_t>(entries[i].ref));
-    if (!pop3_.TopSync()) continue;
-    answered_ = true;
-    if (!onHeaders(i, Headers())) break;
+    if (pop3_.TopSync()) {
+      show(i);
+    } else if (!pop3_.Connected()) {
+      // Answers out of step: this message is asked again on a new connection.
+      if (!Resynchronise()) return false;
+      verify = true;
+      continue;
+    }
+    ++i;
   }
+  return pop3_.Connected();
 }
 
 }  // namespace corvel

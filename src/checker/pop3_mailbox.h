@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,8 +39,9 @@ class Pop3Mailbox : public MailboxSession {
   void LimitTotalTime(std::optional<std::uint64_t> ms) override { pop3_.LimitTotalTime(ms); }
   void BeginListing(const ListingRequest& request) override;
   ListingEnd NextBatch(std::vector<MailboxEntry>& batch) override;
-  void FetchSizes(std::span<MailboxEntry> entries) override;
-  void FetchHeaders(std::span<const MailboxEntry> entries, const HeadersEvent& onHeaders) override;
+  [[nodiscard]] bool FetchSizes(std::span<MailboxEntry> entries) override;
+  [[nodiscard]] bool FetchHeaders(std::span<const MailboxEntry> entries,
+                                  const HeadersEvent& onHeaders) override;
   [[nodiscard]] std::string FailureReason() const override { return ServerAnswer(); }
   void LogOut() override;
 
@@ -75,9 +77,14 @@ class Pop3Mailbox : public MailboxSession {
   // ---- Listing.
   // "UIDL" (identifiers) or "LIST" without a number; `onLine` gets the
   // message number of each line, with MsgUidl or MsgSize set, in ascending
-  // order. kComplete, kCut (the connection ended it; the lines before are
-  // good) or kUnusable (refused, or a line out of order).
-  ListingEnd ReadListing(bool identifiers, const std::function<void(std::int32_t)>& onLine);
+  // order, and answers false once the listing goes beyond its bounds, which
+  // drops the connection. kComplete, kCut (the connection ended it; the lines
+  // before are good), kUnusable (refused, or a line out of order) or
+  // kTooLarge.
+  ListingEnd ReadListing(bool identifiers, const std::function<bool(std::int32_t)>& onLine);
+  // Counts an entry with this identifier into the listing; false beyond its
+  // bounds.
+  bool Count(std::string_view id);
   // The messages with an identifier: the whole UIDL listing as one batch,
   // or UIDL n for one message after another.
   ListingEnd NextIdentified(std::vector<MailboxEntry>& batch);
@@ -86,8 +93,15 @@ class Pop3Mailbox : public MailboxSession {
   ListingEnd NextOfEveryMessage(std::vector<MailboxEntry>& batch);
   ListingEnd EndListing(ListingEnd end);
   // Whether the server takes pipelined commands; CAPA is asked once per
-  // connection, and any failure of it means no.
+  // connection, and any failure of it means no. A server whose answers went
+  // out of step is never sent pipelined commands again.
   bool ServerPipelines();
+  // After answers that went out of step: a new connection and login, so that
+  // the rest can be asked one at a time; false when that cannot be.
+  bool Resynchronise();
+  // Whether message `entry.ref` of the new connection is the one listed.
+  bool SameMessage(const MailboxEntry& entry);
+  [[nodiscard]] std::string ServerKey() const { return server_ + ":" + port_; }
   [[nodiscard]] MessageHeaders Headers() const;
 
   SyncPop3Client& pop3_;
@@ -105,6 +119,13 @@ class Pop3Mailbox : public MailboxSession {
   ListingEnd end_ = ListingEnd::kComplete;
   std::int64_t nextMessage_ = 1;
   int failuresInARow_ = 0;
+  // Entries and identifier bytes the listing has taken so far.
+  std::size_t listedEntries_ = 0;
+  std::uint64_t listedBytes_ = 0;
+  // New connections made in this check because answers went out of step.
+  int resynchronised_ = 0;
+  // Servers ("host:port") whose answers went out of step while pipelining.
+  std::set<std::string> noPipelining_;
   // The message of the last batch of a listing of every message got an
   // answer (its size, identifier or headers).
   bool answered_ = true;

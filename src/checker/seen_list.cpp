@@ -26,6 +26,57 @@ void SeenList::MergeIntoFile(const std::filesystem::path& fileName) const {
   });
 }
 
+namespace {
+
+// An identifier may hold any byte but those that end a line of the file or
+// its content (CR, LF, NUL); those are written as the escape byte DLE (0x10)
+// and a letter, and DLE itself as two DLEs. No identifier the file held before
+// contains DLE, so they all read as they were written.
+constexpr char kEscape = '\x10';
+
+void AppendEscaped(std::string& text, std::string_view entry) {
+  for (const char c : entry) {
+    switch (c) {
+      case '\r':
+        text += kEscape;
+        text += 'r';
+        break;
+      case '\n':
+        text += kEscape;
+        text += 'n';
+        break;
+      case '\0':
+        text += kEscape;
+        text += '0';
+        break;
+      case kEscape:
+        text += kEscape;
+        text += kEscape;
+        break;
+      default:
+        text += c;
+    }
+  }
+}
+
+std::string Unescaped(std::string_view line) {
+  if (line.find(kEscape) == std::string_view::npos) return std::string(line);
+  std::string entry;
+  entry.reserve(line.size());
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char next = i + 1 < line.size() ? line[i + 1] : '\0';
+    if (line[i] != kEscape || (next != 'r' && next != 'n' && next != '0' && next != kEscape)) {
+      entry += line[i];  // not an escape this file could have written: kept as it is
+      continue;
+    }
+    entry += next == 'r' ? '\r' : next == 'n' ? '\n' : next == '0' ? '\0' : kEscape;
+    ++i;
+  }
+  return entry;
+}
+
+}  // namespace
+
 void SeenList::SetText(std::string_view content) {
   Clear();
   // Whatever follows a NUL byte is not part of the list.
@@ -34,10 +85,10 @@ void SeenList::SetText(std::string_view content) {
   while (pos < content.size()) {
     std::size_t end = content.find_first_of("\r\n", pos);
     if (end == std::string_view::npos) {
-      Append(std::string(content.substr(pos)));
+      Append(Unescaped(content.substr(pos)));
       break;
     }
-    Append(std::string(content.substr(pos, end - pos)));
+    Append(Unescaped(content.substr(pos, end - pos)));
     pos = end + 1;
     if (content[end] == '\r' && pos < content.size() && content[pos] == '\n') ++pos;
   }
@@ -49,7 +100,7 @@ std::string SeenList::Text() const {
   for (const std::string& entry : entries_) size += entry.size() + 2;
   text.reserve(size);
   for (const std::string& entry : entries_) {
-    text += entry;
+    AppendEscaped(text, entry);
     text += "\r\n";
   }
   return text;

@@ -4,7 +4,9 @@
 //
 // Reading accepts CR LF, a lone CR or a lone LF as a line end, a last line
 // without one, and empty lines (empty entries); a NUL byte ends the content.
-// Writing ends every line with CR LF. Identifiers are never removed.
+// Writing ends every line with CR LF. Identifiers are never removed. An
+// identifier holding CR, LF or NUL is written with those bytes escaped (see
+// seen_list.cpp), so that it reads back as it was.
 //
 // Contains() answers exactly as a scan of the entries from the first would,
 // but from an index kept beside them, so a check of a large mailbox stays

@@ -37,10 +37,15 @@ ImapWatcher::ImapWatcher(EventLoop& loop, ImapWatchSettings settings)
     });
   };
   client_.OnSessionClosed = [this](std::uint16_t errCode) {
-    if (phase_ == Phase::kIdling || phase_ == Phase::kRenewing || phase_ == Phase::kOpening) {
-      Fail(errCode == 0 || errCode == kImapConnectionClosed ? "the connection was closed"
-                                                            : SocketErrorText(errCode));
+    if (phase_ != Phase::kIdling && phase_ != Phase::kRenewing && phase_ != Phase::kOpening) {
+      return;
     }
+    // A request that failed (a time-out) says why better than the close.
+    if (!client_.Busy() && client_.RequestResult() != 0 && !client_.ErrorMessage().empty()) {
+      return Fail(client_.ErrorMessage());
+    }
+    Fail(errCode == 0 || errCode == kImapConnectionClosed ? "the connection was closed"
+                                                          : SocketErrorText(errCode));
   };
   client_.OnDisplay = [this](const std::string& line) {
     if (OnDisplay) OnDisplay(line);

@@ -24,6 +24,9 @@ namespace corvel {
 using SocketHandle = std::intptr_t;
 inline constexpr SocketHandle kInvalidSocket = -1;
 
+// The wait of ProcessEvents() that ends only when there is work.
+inline constexpr std::uint32_t kWaitForWork = 0xFFFFFFFF;
+
 class EventLoop {
  public:
   using Task = std::function<void()>;
@@ -81,10 +84,10 @@ class EventLoop {
   // end of stream may show as readable only.
   [[nodiscard]] virtual bool ReportsPeerClose() const { return false; }
 
-  // Loop thread only. Waits up to maxWaitMs for work (a posted task, an
-  // expired timer, a ready socket, Terminate()), then runs what is pending.
-  // Returns at once when work is already waiting. Returns true when anything
-  // ran.
+  // Loop thread only. Waits up to maxWaitMs (kWaitForWork: as long as it
+  // takes) for work (a posted task, an expired timer, a ready socket,
+  // Terminate()), then runs what is pending. Returns at once when work is
+  // already waiting. Returns true when anything ran.
   virtual bool ProcessEvents(std::uint32_t maxWaitMs) = 0;
 
   // The "application terminated" flag. Terminate() is thread-safe and wakes
@@ -92,9 +95,9 @@ class EventLoop {
   virtual void Terminate() = 0;
   [[nodiscard]] virtual bool Terminated() const = 0;
 
-  // Processes events until Terminated().
+  // Processes events until Terminated(), asleep while there is none.
   void Run() {
-    while (!Terminated()) ProcessEvents(1000);
+    while (!Terminated()) ProcessEvents(kWaitForWork);
   }
 };
 

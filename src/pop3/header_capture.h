@@ -2,7 +2,9 @@
 // Date, Message-ID, Reply-To, In-Reply-To, Return-Path) from the lines of a
 // RETR or TOP answer, so that a caller can show sender, subject and date of a
 // message without handling its lines. Values are kept raw: encoded words are
-// not decoded and only the one space after the colon is dropped.
+// not decoded and only the one space after the colon is dropped. Folded lines
+// are joined with the white space that begins the continuation (RFC 5322
+// 3.2.2), except between two encoded words (RFC 2047 6.2).
 #pragma once
 
 #include <cstddef>

@@ -51,6 +51,9 @@ CustomPop3Client::CustomPop3Client(EventLoop& loop)
     : loop_(loop), socket_(std::make_unique<AsyncSocket>(loop)), alive_(std::make_shared<int>(0)) {
   socket_->OnSessionClosed = [this](std::uint16_t errCode) { HandleSessionClosed(errCode); };
   socket_->OnTlsHandshakeDone = [this](std::uint16_t errCode) { HandleTlsHandshakeDone(errCode); };
+  // A command goes out as soon as it is given: pipelined commands sent one
+  // after another must not wait for the server to acknowledge the first.
+  socket_->SetComponentOptions(socket_->ComponentOptions() | wsoTcpNoDelay);
 }
 
 CustomPop3Client::~CustomPop3Client() {
@@ -242,6 +245,7 @@ void CustomPop3Client::Connect() {
   timestamp_.clear();
   errorMessage_.clear();
   sendWindow_ = 0;
+  outOfStep_ = false;
   capaAsked_ = false;
   capaComplete_ = false;
   capabilities_.clear();
@@ -550,6 +554,15 @@ bool CustomPop3Client::HandleGreeting(std::uint16_t errCode) {
 void CustomPop3Client::HandleReply() {
   ShowResponse();
   if (!WithinListingLimit()) return;
+  if (IsTransactionCommand(command_) &&
+      (lastResponse_.empty() || (lastResponse_[0] != '+' && lastResponse_[0] != '-'))) {
+    // No status line: the line belongs to an earlier answer that ran on (a
+    // refusal followed by lines of a message, say). The answers to come,
+    // also those of commands sent ahead, can no longer be told apart.
+    outOfStep_ = true;
+    FailRequest("-ERR the server's answer did not fit its command");
+    return;
+  }
   if (CheckOK()) {
     requestResult_ = 0;
     protocolState_ = nextProtocolState_;

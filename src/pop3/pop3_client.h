@@ -206,6 +206,11 @@ class CustomPop3Client {
   // Why the last TLS handshake or session failed ("certificate has
   // expired"); empty when none did.
   [[nodiscard]] const std::string& TlsFailureReason() const;
+  // True once a transaction command's answer did not begin with a status
+  // line ("+" or "-") in this connection: the request failed, every request
+  // queued behind it too, and the connection was dropped, since no later
+  // answer could be matched to its command. Cleared by Connect.
+  [[nodiscard]] bool AnswerOutOfStep() const { return outOfStep_; }
   // What the server said when it refused the token of the last XOAUTH2 or
   // OAUTHBEARER login (its decoded error challenge, normally a JSON object),
   // with anything but printable ASCII left out; empty when it sent none.
@@ -520,6 +525,7 @@ class CustomPop3Client {
   mutable std::size_t sendWindow_ = 0;  // 0: not asked yet in this connection
   std::size_t sendWindowLimit_ = 0;
 
+  bool outOfStep_ = false;
   bool capaAsked_ = false;
   bool capaComplete_ = false;
   std::vector<std::string> capabilities_;

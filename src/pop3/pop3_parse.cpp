@@ -43,10 +43,8 @@ bool ParseNumberAndUidl(std::string_view line, std::int32_t& number, std::string
   size_t pos = FirstDigit(line);
   if (pos >= line.size()) return false;
   number = ReadNumber(line, pos);
-  while (pos < line.size() && line[pos] == ' ') ++pos;
-  const size_t start = pos;
-  while (pos < line.size() && line[pos] >= '!' && line[pos] <= '~') ++pos;
-  uidl.assign(line.substr(start, pos - start));
+  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+  uidl.assign(line.substr(pos));
   return true;
 }
 

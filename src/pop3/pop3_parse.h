@@ -20,8 +20,10 @@ namespace corvel {
 bool ParseNumbers(std::string_view line, std::int32_t& first, std::int32_t& second);
 
 // The message number and unique id of a UIDL reply ("+OK 3 XQ-91a"). The id
-// is the run of printable characters (codes 33-126) after the number and its
-// spaces. False, with 0 and empty, when the line holds no digit.
+// is every byte after the number and the blanks (spaces, tabs) that follow
+// it, up to the line end: RFC 1939 allows only codes 33-126, but what a server
+// sends is kept as it is, so that two ids that differ anywhere stay two ids.
+// False, with 0 and empty, when the line holds no digit.
 bool ParseNumberAndUidl(std::string_view line, std::int32_t& number, std::string& uidl);
 
 // The first decimal number of the line, 0 when there is none.

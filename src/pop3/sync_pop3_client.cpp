@@ -32,6 +32,7 @@ void SyncPop3Client::TriggerResponse(const std::string& line) {
 bool SyncPop3Client::WaitForRequest() {
   RestartDeadline();
   timedOutIn_ = Pop3EngineState::pop3Idle;
+  totalTimeRanOut_ = false;
   for (;;) {
     if (State() == Pop3EngineState::pop3Idle) return Finished();
     std::uint32_t waitMs = kWaitCeilingMs;
@@ -51,6 +52,7 @@ bool SyncPop3Client::WaitForRequest() {
       const std::uint32_t spentMs = tickSource_() - totalStart_;
       if (spentMs >= *totalLimitMs_) {
         timedOut = true;
+        totalTimeRanOut_ = true;
       } else {
         waitMs =
             static_cast<std::uint32_t>(std::min<std::uint64_t>(waitMs, *totalLimitMs_ - spentMs));
@@ -92,6 +94,7 @@ bool SyncPop3Client::Finished() {
 
 bool SyncPop3Client::RunBlocking(Operation operation) {
   timedOutIn_ = Pop3EngineState::pop3Idle;
+  totalTimeRanOut_ = false;
   try {
     (this->*operation)();
     return WaitForRequest();
@@ -130,6 +133,7 @@ void SyncPop3Client::RequestEnded() {
 bool SyncPop3Client::PipelineSync(std::size_t count, const std::function<void(std::size_t)>& start,
                                   const std::function<void(std::size_t, bool)>& answered) {
   timedOutIn_ = Pop3EngineState::pop3Idle;
+  totalTimeRanOut_ = false;
   bool allSucceeded = true;
   std::size_t ended = 0;
   pipelineAnswered_ = [&](bool succeeded) {

@@ -61,6 +61,11 @@ class SyncPop3Client : public Pop3Client {
   // connection and never greeted from one that was never reached. pop3Idle
   // when the last wait did not time out.
   [[nodiscard]] Pop3EngineState TimedOutIn() const { return timedOutIn_; }
+  // Whether the last wait ended because the time LimitTotalTime allows had
+  // passed (rather than Timeout seconds of silence).
+  [[nodiscard]] bool TotalTimeRanOut() const { return totalTimeRanOut_; }
+  // The bound LimitTotalTime set, if any.
+  [[nodiscard]] std::optional<std::uint64_t> TotalTimeLimit() const { return totalLimitMs_; }
 
   [[nodiscard]] bool ConnectSync();
   [[nodiscard]] bool OpenSync();
@@ -125,6 +130,7 @@ class SyncPop3Client : public Pop3Client {
   std::uint32_t totalStart_ = 0;
   std::optional<std::uint64_t> totalLimitMs_;
   Pop3EngineState timedOutIn_ = Pop3EngineState::pop3Idle;
+  bool totalTimeRanOut_ = false;
   // The running PipelineSync's: told of each request's end.
   std::function<void(bool succeeded)> pipelineAnswered_;
 };

@@ -6,6 +6,10 @@
 
 #include <filesystem>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "accounts/account_options.h"
 #include "main_window_fixture.h"
 #include "pop3_server/mailbox_pop3_server.h"
@@ -16,6 +20,20 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+
+// A mail program that leaves the file "opened" behind (a shell's on POSIX,
+// the tests' own helper program on Windows, which has no shell).
+std::string OpeningProgram() {
+#ifdef _WIN32
+  char path[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path, length);
+  folder.erase(folder.find_last_of("\\/") + 1);
+  return "'" + folder + "corvel_test_child.exe' env opened";
+#else
+  return "sh -c 'echo \"$0\" > opened' inbox";
+#endif
+}
 
 std::vector<std::string> Captions(const TrayMenu& menu) {
   std::vector<std::string> captions;
@@ -63,7 +81,7 @@ TEST_F(ActingOnMailTest, TheNotificationOpensTheMailProgramOrTakesTheNewsAsSeen)
   EXPECT_EQ(window_->MailList().Count(), 1u);  // still listed
 
   // With a mail program set, the menu and the notification offer it.
-  settings_.Preset(kProgramKey, "MailProgram", "sh -c 'echo \"$0\" > opened' inbox");
+  settings_.Preset(kProgramKey, "MailProgram", OpeningProgram());
   server_.AddMessage("m2", "From: b@example.org\r\nSubject: Again\r\n\r\nx\r\n");
   window_->CheckAllNow();
   EXPECT_THAT(Balloons().back().actions, ElementsAre("Open mail program", "Mark as seen"));
@@ -82,16 +100,14 @@ TEST_F(ActingOnMailTest, TheNotificationOpensTheMailProgramOrTakesTheNewsAsSeen)
 }
 
 TEST_F(ActingOnMailTest,
-       DoNotDisturbKeepsBalloonsAndAnimationBackForItsTimeAndQuietAccountsForGood) {
+       DoNotDisturbKeepsBalloonsAndAnimationBackUntilItEndsAndQuietAccountsForGood) {
   AddOn("Home");
   AddOn("Lists");
   AccountFile file;
   file.Open();
   EditAccountOptions(kAccountOptionsFileName, file.ReadRecord(1).PlainUidlFileName(),
                      [](OptionSection& section) { section.Set(kQuietKey, "on"); });
-  MainWindowOptions options;
-  options.doNotDisturbMs = 200;
-  Start(std::move(options));
+  Start();
 
   // "Lists" keeps quiet: its rows and log lines come, its balloon does not.
   server_.AddMessage("m1", "From: a@example.org\r\nSubject: Hi\r\n\r\nx\r\n");
@@ -106,8 +122,8 @@ TEST_F(ActingOnMailTest,
   window_->PopupMenu().Click(1);
   EXPECT_TRUE(window_->DoNotDisturb());
   EXPECT_EQ(shell_.ShownEntry().picture, TrayPicture::kDoNotDisturb);
-  EXPECT_EQ(window_->PopupMenu().items[1].caption, "End \"Do not disturb\" (until 09:30:15)");
-  EXPECT_THAT(window_->TrayHintText(), ::testing::StartsWith("Do not disturb until 09:30:15; "));
+  EXPECT_EQ(window_->PopupMenu().items[1].caption, "End \"Do not disturb\" (until 10:30:15)");
+  EXPECT_THAT(window_->TrayHintText(), ::testing::StartsWith("Do not disturb until 10:30:15; "));
   server_.AddMessage("m2", "From: b@example.org\r\nSubject: Again\r\n\r\nx\r\n");
   window_->CheckAllNow();
   EXPECT_EQ(Balloons().size(), 1u);
@@ -115,10 +131,22 @@ TEST_F(ActingOnMailTest,
   EXPECT_EQ(shell_.ShownEntry().picture, TrayPicture::kDoNotDisturb);
 
   // At its end the news not looked at move the icon again.
-  ASSERT_TRUE(WaitFor(loop_, [&] { return !window_->DoNotDisturb(); }));
+  window_->PopupMenu().Click(1);
+  EXPECT_FALSE(window_->DoNotDisturb());
   EXPECT_NE(shell_.ShownEntry().picture, TrayPicture::kDoNotDisturb);
   EXPECT_NE(shell_.ShownEntry().picture, TrayPicture::kApplication);
   EXPECT_EQ(window_->PopupMenu().items[1].caption, "Do not disturb for 1 hour");
+}
+
+TEST_F(ActingOnMailTest, DoNotDisturbEndsByItselfWhenItsTimeIsUp) {
+  MainWindowOptions options;
+  options.doNotDisturbMs = 50;
+  Start(std::move(options));
+  window_->DoNotDisturbClick();
+  EXPECT_EQ(shell_.ShownEntry().picture, TrayPicture::kDoNotDisturb);
+  ASSERT_TRUE(WaitFor(loop_, [&] { return !window_->DoNotDisturb(); }));
+  EXPECT_EQ(shell_.ShownEntry().picture, TrayPicture::kApplication);
+  EXPECT_EQ(window_->TrayHintText(), "Corvel! v0.6");
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ class ImapCheckCycleTest : public MainWindowTest {
     settings_.Preset(kProgramKey, "AllMail", "True");
     Start();
     view_.SetChecked(Control::AllMailChkBx, true);
-    window_->TimerTimer();
+    Tick();
   }
 
   [[nodiscard]] std::vector<std::string> Uidls() const {
@@ -93,7 +93,7 @@ TEST_F(ImapCheckCycleTest, ReportsEachNewMessageOnceAndARenumberedFolderNotAtAll
                           "Logging in with LOGIN...", "Logged in!", "2 new mails! (800 bytes)",
                           "Logged out from 127.0.0.1..."));
   ASSERT_EQ(window_->MailList().Count(), 2u);
-  EXPECT_EQ(window_->MailList().Rows()[0].subject, "Hifolded");
+  EXPECT_EQ(window_->MailList().Rows()[0].subject, "Hi folded");
   EXPECT_EQ(window_->MailList().Rows()[0].bytes, "300");
   EXPECT_EQ(window_->MailList().Rows()[1].subject,
             "Gr\xFC\xDF"

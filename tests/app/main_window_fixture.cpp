@@ -30,9 +30,15 @@ void MainWindowTest::Start(MainWindowOptions options) {
   options.clock = [] { return FixedMoment(); };
   if (!options.tickCount) options.tickCount = [] { return 123456u; };
   if (options.pop3Timeout == 15) options.pop3Timeout = 5;
+  if (!options.monotonicClock) options.monotonicClock = [this] { return clockMs_; };
   window_ =
       std::make_unique<MainWindow>(loop_, view_, shell_, settings_, locale_, std::move(options));
   window_->FormCreate();
+}
+
+void MainWindowTest::Tick(std::uint64_t seconds) {
+  clockMs_ += seconds * 1000;
+  window_->TimerTimer();
 }
 
 std::vector<std::string> MainWindowTest::LogEntries() const {

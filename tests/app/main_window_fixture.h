@@ -60,8 +60,11 @@ class MainWindowTest : public ::testing::Test {
   // Appends an account to the accounts file (before Start()).
   void AddAccount(const TestAccount& account);
   // Creates the main window and runs FormCreate, with logging on unless the
-  // test stored something else.
+  // test stored something else. The accounts' intervals are counted on the
+  // test's own clock, which only Tick() moves.
   void Start(MainWindowOptions options = {});
+  // The check timer fires after `seconds` of the test's clock.
+  void Tick(std::uint64_t seconds = 1);
 
   // The log lines without their "[date time/account] " prefix, as
   // "account|message" ("|message" for a line without an account).
@@ -79,6 +82,8 @@ class MainWindowTest : public ::testing::Test {
   MemorySettingsStore settings_;
   FixedLocaleFormat locale_;
   std::unique_ptr<MainWindow> window_;
+  // The monotonic clock of the window, in milliseconds.
+  std::uint64_t clockMs_ = 0;
 };
 
 }  // namespace corvel::test

@@ -163,7 +163,7 @@ TEST_F(StartUpTest, CloseButtonHidesInTheTrayAndLeavesTheAccountsFileUnwritten) 
   AddAccount(account);
   const std::string before = FileBytes(kAccountsFileName);
   Start();
-  window_->TimerTimer();  // Elapsed counts in memory only
+  Tick();  // Elapsed counts in memory only
   EXPECT_FALSE(window_->FormClose());
   EXPECT_FALSE(view_.WindowVisible());
   EXPECT_TRUE(window_->Flags().WindowInTray);
@@ -241,7 +241,7 @@ TEST_F(StartUpTest, ABalloonClickOpensTheTabItWasAbout) {
   AddAccount(account);
   Start();
   (void)window_->FormClose();
-  window_->TimerTimer();  // cannot connect
+  Tick();  // cannot connect
   ASSERT_EQ(Balloons().size(), 1u);
   shell_.SimulateBalloonClick();
   loop_.ProcessEvents(0);
@@ -293,7 +293,7 @@ TEST_F(StartUpTest, ExitWritesEveryAccountWithElapsedZeroAndTheFoundMethod) {
   account.port = server.PortText();
   AddAccount(account);
   Start();
-  window_->TimerTimer();  // First counts 1; Home: the discovery finds APOP
+  Tick();  // First counts 1; Home: the discovery finds APOP
   ASSERT_EQ(window_->Table()[0].Elapsed, 1);
   view_.SetColumnWidth(2, 140);
   window_->Exit1Click();
@@ -347,7 +347,7 @@ TEST_F(StartUpTest, ExitDuringACheckDoesNotUseTheDestroyedTray) {
       window_->Exit1Click();
     }
   };
-  window_->TimerTimer();
+  Tick();
   EXPECT_TRUE(exited);
   EXPECT_TRUE(loop_.Terminated());
   EXPECT_EQ(window_->Tray(), nullptr);

@@ -13,6 +13,7 @@
 #include "accounts/file_io.h"
 #include "main_window_fixture.h"
 #include "pop3_server/mailbox_pop3_server.h"
+#include "support/scripted_pop3_server.h"
 #include "support/system_event_loop.h"
 
 namespace corvel::test {
@@ -109,7 +110,7 @@ TEST_F(NothingLostTest, TheProgramStartedWithoutAccountsFindsThoseAddedElsewhere
   added.port = server.PortText();
   added.authMethod = "NONE";
   AddAccount(added);
-  window_->TimerTimer();
+  Tick();
   EXPECT_THAT(LogOf("Home"), ::testing::Contains("Logged in!"));
 }
 
@@ -120,7 +121,7 @@ TEST_F(NothingLostTest, AccountsChangedElsewhereAreCheckedAndKeptAtExit) {
   home.authMethod = "NONE";
   AddAccount(home);
   Start();
-  window_->TimerTimer();
+  Tick();
   TestAccount added;
   added.name = "Added";
   added.port = server.PortText();
@@ -131,7 +132,7 @@ TEST_F(NothingLostTest, AccountsChangedElsewhereAreCheckedAndKeptAtExit) {
     record.SetPlainServer("pop.elsewhere.example");
     file.WriteRecord(0, record);
   });
-  window_->TimerTimer();
+  Tick();
   EXPECT_THAT(LogOf("Added"), ::testing::Contains("Logged in!"));
   EXPECT_EQ(window_->Table()[0].Elapsed, 2);  // Home kept its count
   window_->Exit1Click();
@@ -162,7 +163,7 @@ TEST_F(NothingLostTest, AMethodFoundIsStoredIntoTheFileAsAnotherProcessLeftIt) {
     added.name = "New";
     AddAccount(added);
   };
-  window_->TimerTimer();
+  Tick();
   ASSERT_TRUE(edited);
   AccountTable stored;
   ASSERT_TRUE(LoadAccounts(stored));
@@ -186,8 +187,67 @@ TEST_F(NothingLostTest, ACheckBesideAnotherOfTheSameAccountAddsToTheSeenFile) {
   window_->Pop3().OnDisplay = [&](const std::string& line) {
     if (line.rfind("> UIDL", 0) == 0) ReplaceFileAtomically("home.uidl", "seen-elsewhere\r\n");
   };
-  window_->TimerTimer();
+  Tick();
   EXPECT_EQ(FileBytes("home.uidl"), "seen-elsewhere\r\nm1\r\n");
+}
+
+TEST_F(NothingLostTest, AServerGoneAtThe150thOf400HeadersLeavesTheRestForTheNextCheck) {
+  // 400 new messages, their headers pipelined; the server closes when it is
+  // asked for the 150th.
+  constexpr int kMessages = 400;
+  Pop3Script script;
+  script.Send("+OK hi").Expect("USER user").Send("+OK").Expect("PASS secret").Send("+OK");
+  script.Expect("STAT").Send("+OK 400 40000").Expect("UIDL").Send("+OK");
+  script.SendGenerated(kMessages, [](std::size_t i) {
+    return std::to_string(i + 1) + " m" + std::to_string(i + 1);
+  });
+  script.Send(".").Expect("LIST").Send("+OK");
+  script.SendGenerated(kMessages, [](std::size_t i) { return std::to_string(i + 1) + " 100"; });
+  script.Send(".").Expect("CAPA").Send("+OK").Send("PIPELINING").Send(".");
+  for (int n = 1; n < 150; ++n) {
+    script.Expect("TOP " + std::to_string(n) + " 1");
+    script.Send("+OK").Send("From: a").Send("Subject: " + std::to_string(n)).Send("").Send(".");
+  }
+  script.Expect("TOP 150 1").Close();
+  ScriptedPop3Server cut(std::move(script));
+  MailboxPop3Server whole;
+  for (int n = 1; n <= kMessages; ++n) {
+    whole.AddMessage("m" + std::to_string(n),
+                     "From: a\r\nSubject: " + std::to_string(n) + "\r\n\r\nx\r\n");
+  }
+  for (const std::string& port : {cut.PortText(), whole.PortText()}) {
+    TestAccount account;
+    account.port = port;
+    account.authMethod = "NONE";
+    account.uidlFileName = "home.uidl";
+    account.interval = 100000;  // checked here only, never by the timer
+    AddAccount(account);
+  }
+  settings_.Preset(kProgramKey, "AllMail", "True");
+  Start();
+
+  // Closed with the later commands unread, the connection may be reset and
+  // the last answers sent lost on the way: the rows are those of the first
+  // k headers that arrived, k at most 149.
+  EXPECT_EQ(window_->Checker().CheckAccount(0), CheckOutcome::EndedEarly);
+  const std::size_t shown = window_->MailList().Count();
+  ASSERT_LE(shown, 149u);
+  const std::vector<std::string> log = LogOf("Home");
+  EXPECT_EQ(log[log.size() - 2].rfind("the check ended early: ", 0), 0u);
+  if (shown > 0) {
+    EXPECT_EQ(log[log.size() - 3],
+              std::to_string(shown) + " new mails! (" + std::to_string(shown * 100) + " bytes)");
+  }
+  window_->MailList().Clear();
+  EXPECT_EQ(window_->Checker().CheckAccount(1), CheckOutcome::Checked);
+  EXPECT_EQ(window_->Checker().LastReport().newCount, 400 - static_cast<std::int64_t>(shown));
+  ASSERT_EQ(window_->MailList().Count(), 400 - shown);
+  EXPECT_EQ(window_->MailList().Rows()[0].subject, std::to_string(shown + 1));
+  SeenList seen;
+  seen.LoadFromFile("home.uidl");
+  ASSERT_EQ(seen.Count(), 400u);
+  for (std::size_t i = 0; i < seen.Count(); ++i) EXPECT_EQ(seen[i], "m" + std::to_string(i + 1));
+  EXPECT_THAT(cut.Failures(), ::testing::IsEmpty());
 }
 
 TEST_F(NothingLostTest, ASecondLongRunningProgramInTheSameFolderIsRefused) {
@@ -238,9 +298,9 @@ TEST_F(NothingLostTest, EditorClosedDuringACheckRestartsTheTimerOnlyWhenTheTickH
     window_->OpenButtonClick();
     window_->OpenButtonClick();
     timerOnInside = window_->CheckTimerEnabled();
-    window_->TimerTimer();  // as the timer would, were it running
+    Tick();  // as the timer would, were it running
   };
-  window_->TimerTimer();
+  Tick();
   ASSERT_TRUE(edited);
   EXPECT_FALSE(timerOnInside);
   EXPECT_TRUE(window_->CheckTimerEnabled());

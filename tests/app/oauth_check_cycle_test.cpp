@@ -73,7 +73,7 @@ class OAuthCheckCycleTest : public MainWindowTest {
     });
     AddOAuthAccount(server.PortText(), kSecurityTls, method, command);
     Start();
-    window_->TimerTimer();
+    Tick();
     EXPECT_TRUE(WaitFor(
         loop_, [&] { return server.Finished(); }, 30000));
     return received;
@@ -111,6 +111,9 @@ TEST_F(OAuthCheckCycleTest, RefusedTokenLogsTheServersReason) {
   EXPECT_THAT(LogOf("Home"), ElementsAre("Trying to connect to localhost", "Connected to localhost",
                                          "Logging in using XOAUTH2...", "XOAUTH2 login failed!",
                                          "Server's answer: -ERR [AUTH] Authentication failed. "
+                                         R"({"status":"401","schemes":"bearer","scope":"mail"})",
+                                         "the server refused the OAuth2 token (XOAUTH2): -ERR "
+                                         "[AUTH] Authentication failed. "
                                          R"({"status":"401","schemes":"bearer","scope":"mail"})",
                                          "Logged out from localhost..."));
 }

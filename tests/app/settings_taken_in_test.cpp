@@ -22,7 +22,7 @@ TEST_F(SettingsTakenIn, StartUpWritesNothingAndTheNextTickShowsWhatIsStored) {
   settings_.Preset(kProgramKey, "Balloon", "False");
   settings_.Preset(kProgramKey, "AllMail", "True");
   settings_.Preset(kProgramKey, "ConnErr", "True");
-  window_->TimerTimer();
+  Tick();
   EXPECT_FALSE(view_.Checked(Control::BalloonChkBx));
   EXPECT_TRUE(view_.Checked(Control::AllMailChkBx));
   EXPECT_TRUE(view_.Checked(Control::ConnErrChkBx));

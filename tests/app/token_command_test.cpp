@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 #include <thread>
 
@@ -65,10 +66,7 @@ TEST(RunCaptured, TheChildStartsWithDefaultSignalsNoneBlockedAndNoDescriptorOfOu
   test::WorkingFolder folder;
   // What a program of ours holds: an ignored SIGPIPE, a blocked signal, the
   // event loop, a socket, and a file being read by another thread.
-  struct sigaction ignore {};
-  struct sigaction previous {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGPIPE, &ignore, &previous);
+  const auto previous = std::signal(SIGPIPE, SIG_IGN);
   sigset_t blocked;
   sigset_t mask;
   sigemptyset(&blocked);
@@ -86,7 +84,7 @@ TEST(RunCaptured, TheChildStartsWithDefaultSignalsNoneBlockedAndNoDescriptorOfOu
   reader.join();
   (void)sockets::Close(socket);
   ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-  ::sigaction(SIGPIPE, &previous, nullptr);
+  std::signal(SIGPIPE, previous);
 
   EXPECT_THAT(status.out, HasSubstr("SigBlk:\t0000000000000000\n"));
   const std::size_t ignored = status.out.find("SigIgn:\t");

@@ -3,6 +3,8 @@
 // HKEY_CURRENT_USER, removed again at the end.
 #include <gtest/gtest.h>
 #include <windows.h>
+// After <windows.h>.
+#include <shellapi.h>
 
 #include <string>
 
@@ -54,17 +56,32 @@ class RegistryStore : public ::testing::Test {
 
 TEST_F(RegistryStore, WritesRegistryStringsUnderTheWritablePlace) {
   store_.WriteInteger("\\Software\\qor\\Corvel\\", "AccountWidth", 120);
-  store_.WriteString("\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\", "qor Corvel",
-                     "C:\\Grüße\\corvel.exe --MINIMIZE");
   DWORD type = 0;
   EXPECT_EQ(Raw(L"user", L"Software\\qor\\Corvel", L"AccountWidth", &type), L"120");
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-  EXPECT_EQ(
-      Raw(L"user", L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", L"qor Corvel", &type),
-      L"C:\\Gr\u00fc\u00dfe\\corvel.exe --MINIMIZE");
   EXPECT_EQ(Raw(L"machine", L"Software\\qor\\Corvel", L"AccountWidth", &type), L"<missing>");
   EXPECT_EQ(store_.ReadString("\\software\\QOR\\corvel", "accountwidth", ""), "120");
-  EXPECT_EQ(store_.ReadString(kRunKey, kRunValueName, ""), "C:\\Grüße\\corvel.exe --MINIMIZE");
+}
+
+TEST_F(RegistryStore, TheLogonEntryCarriesTheQuotedProgramAndItsFolder) {
+  RegistrySettingsStore store(Place(L"user"), Place(L"machine"), L"C:\\Mail f\u00fcr mich\\");
+  store.WriteString(kRunKey, kRunValueName, "C:\\Grüße und mehr\\corvel.exe --MINIMIZE");
+  DWORD type = 0;
+  const std::wstring line =
+      Raw(L"user", L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", L"qor Corvel", &type);
+  EXPECT_EQ(line,
+            L"\"C:\\Gr\u00fc\u00dfe und mehr\\corvel.exe\" --MINIMIZE --dir \"C:\\Mail f\u00fcr "
+            L"mich\\\\\"");
+  // The system splits it back into the program, the switch and the folder.
+  int count = 0;
+  wchar_t** words = CommandLineToArgvW(line.c_str(), &count);
+  ASSERT_NE(words, nullptr);
+  ASSERT_EQ(count, 4);
+  EXPECT_STREQ(words[0], L"C:\\Gr\u00fc\u00dfe und mehr\\corvel.exe");
+  EXPECT_STREQ(words[1], L"--MINIMIZE");
+  EXPECT_STREQ(words[2], L"--dir");
+  EXPECT_STREQ(words[3], L"C:\\Mail f\u00fcr mich\\");
+  LocalFree(words);
 }
 
 TEST_F(RegistryStore, ReadsTheFallbackUntilTheWritablePlaceHoldsTheValue) {

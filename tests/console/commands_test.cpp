@@ -4,9 +4,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <langinfo.h>
 
 #include <algorithm>
+#include <clocale>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -23,6 +26,7 @@
 #include "console/terminal_text.h"
 #include "pop3_server/mailbox_pop3_server.h"
 #include "support/loopback.h"
+#include "support/scripted_pop3_server.h"
 #include "support/working_folder.h"
 
 namespace corvel::test {
@@ -580,6 +584,64 @@ TEST_F(CheckCommandTest, DemoRunsTheWholeTourOnItsOwnServer) {
   EXPECT_THAT(result.out, HasSubstr("No messages, quitting..."));
   EXPECT_THAT(result.out, HasSubstr("2 new mails! ("));
   EXPECT_THAT(result.out, HasSubstr("holds 5 identifiers"));
+}
+
+// Nothing but printable text, tabs and line ends: no C0 control and no DEL;
+// in UTF-8 no C1 control either, in a single-byte set no byte 0x80..0x9F.
+bool Printable(const std::string& text, bool utf8) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F || (!utf8 && c >= 0x80 && c < 0xA0) ||
+        (utf8 && c == 0xC2 && next >= 0x80 && next < 0xA0)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// What a server or a stranger's header sends never reaches the terminal as a
+// control character (an escape, a bell, a tab inside a column, a C1 control):
+// in the C locale (taken as UTF-8), in a UTF-8 one and in a single-byte one
+// (made with localedef where none is installed); JSON escapes DEL and the C1
+// controls too.
+TEST_F(CheckCommandTest, NothingPrintedCarriesAControlCharacterInAnyLocale) {
+  MailboxPop3Server server;
+  server.AddMessage("m1",
+                    "From: Ann\x7F <ann@example.org>\r\nSubject: \x1B[31mred\x07 \xC2\x9B"
+                    "2J =?UTF-8?Q?=1B]0;title=07?=\r\nDate: Mon,\t1 Jan 2024\x1B[2J\r\n\r\nx\r\n");
+  AddAccountOn(server);
+  Pop3Script refusal;
+  refusal.Send("+OK ready");
+  for (int i = 0; i < 12; ++i)
+    refusal.ReceiveLine().Send("-ERR \x1B[2J\x1B]0;owned\x07 no\x7F\xC2\x9B");
+  ScriptedPop3Server refusing(std::vector<Pop3Script>(4, refusal));
+  ASSERT_EQ(Run({"accounts", "add", "--name", "Bad", "--server", "127.0.0.1", "--port",
+                 refusing.PortText(), "--user", "u", "--password", "p"})
+                .status,
+            0);
+  const std::string locales = (folder_.Path() / "locales").string();
+  std::filesystem::create_directory(locales);
+  ::setenv("LOCPATH", locales.c_str(), 1);
+  (void)std::system(
+      ("localedef -i en_US -f ISO-8859-1 " + locales + "/en_US.ISO-8859-1 >/dev/null 2>&1")
+          .c_str());
+  const std::string previous = std::setlocale(LC_ALL, nullptr);
+  for (const char* locale : {"C", "C.UTF-8", "en_US.ISO-8859-1"}) {
+    ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr) << locale;
+    const bool utf8 = std::string(nl_langinfo(CODESET)) != "ISO-8859-1";
+    std::filesystem::remove(Record(0).PlainUidlFileName());  // the message is new again
+    const Result result = Run({"check", "--all-mail"});
+    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\t'), 5) << result.out;
+    EXPECT_TRUE(Printable(result.out, utf8)) << locale << ": " << result.out;
+    EXPECT_THAT(result.err, HasSubstr("corvel: Bad: "));
+    EXPECT_TRUE(Printable(result.err, utf8)) << locale << ": " << result.err;
+  }
+  std::setlocale(LC_ALL, previous.c_str());
+  ::unsetenv("LOCPATH");
+  const Result json = Run({"check", "--json", "--quiet"});
+  EXPECT_TRUE(Printable(json.out, true)) << json.out;
+  EXPECT_THAT(json.out, HasSubstr(R"("reason":"no login method worked)"));
 }
 
 }  // namespace

@@ -362,5 +362,72 @@ TEST_F(RealHostTest, AtTwiceTheScaleTheWindowIsTwiceAsLarge) {
   EXPECT_EQ(corvel->WaitExit(20000), 0);
 }
 
+// A notification's actions chosen in dunst's context menu (its menu program
+// picks the action the test names), the tray menu's "Do not disturb", and
+// `corvel status` asking the program over the session bus.
+TEST_F(RealHostTest, NotificationActionsTheQuietHourAndTheStatusBarsQuestion) {
+  const fs::path choice = folder_.Path() / "choice";
+  const fs::path picker = folder_.Path() / "pick.sh";
+  std::ofstream(picker) << "#!/bin/sh\ngrep -m1 -F \"$(cat '" << choice.string() << "')\"\n";
+  fs::permissions(picker, fs::perms::owner_all);
+  fs::create_directories(folder_.Path() / "config" / "dunst");
+  std::ofstream(folder_.Path() / "config" / "dunst" / "dunstrc")
+      << "[global]\n    dmenu = " << picker.string() << "\n";
+  StartXfce(true);
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(Eventually([&] {
+    return Call("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                "org.freedesktop.DBus.Properties.Get",
+                "org.kde.StatusNotifierWatcher IsStatusNotifierHostRegistered")
+               .find("true") != std::string::npos;
+  }));
+  AddNews();
+  {
+    std::ofstream settings(folder_.Path() / "config" / "qor" / "Corvel.conf", std::ios::app);
+    settings << "MailProgram=sh -c 'echo opened > mail-program-ran'\n";
+  }
+  auto corvel = StartCorvelAs({"--MINIMIZE"});
+  ASSERT_TRUE(Eventually([&] { return !Item().empty(); }));
+  ASSERT_TRUE(Eventually([&] { return NotificationsShown() > 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // drawn
+  Shot("xfce-notification-with-actions");
+  const std::string layout = MenuLayout();
+  EXPECT_NE(layout.find("'Open mail program'"), std::string::npos) << layout;
+
+  // The status bar's question, answered by the running program.
+  const std::string status =
+      Run(CORVEL_CONSOLE_PATH " -C '" + folder_.Path().string() + "' status --format waybar");
+  EXPECT_NE(status.find(R"("class":"new","text":"2")"), std::string::npos) << status;
+
+  // "Open mail program": it runs, and the news count as seen.
+  std::ofstream(choice) << "Open mail program";
+  Run("dunstctl context");
+  ASSERT_TRUE(Eventually([&] { return fs::exists(folder_.Path() / "mail-program-ran"); }));
+  ASSERT_TRUE(Eventually(
+      [&] { return ItemProperty("ToolTip").find("Corvel! v0.6") != std::string::npos; }));
+
+  // Another message, checked at once over the bus; "Mark as seen".
+  server_.AddMessage("m3", Mail("Bob <bob@example.org>", "Tea?"));
+  Run("dunstctl close-all");
+  Call("io.corvel.Corvel", "/io/corvel/Corvel", "io.corvel.Corvel.CheckNow");
+  ASSERT_TRUE(Eventually([&] { return NotificationsShown() > 0; }));
+  ASSERT_TRUE(Eventually(
+      [&] { return ItemProperty("ToolTip").find("Home: 1 new mail") != std::string::npos; }));
+  std::ofstream(choice) << "Mark as seen";
+  Run("dunstctl context");
+  ASSERT_TRUE(Eventually(
+      [&] { return ItemProperty("ToolTip").find("Corvel! v0.6") != std::string::npos; }));
+  EXPECT_TRUE(VisibleWindow().empty());
+
+  // "Do not disturb for 1 hour": the icon and the tooltip say so.
+  ASSERT_TRUE(ClickMenuItem("Do not disturb for 1 hour"));
+  ASSERT_TRUE(Eventually(
+      [&] { return ItemProperty("ToolTip").find("Do not disturb until") != std::string::npos; }));
+  EXPECT_NE(MenuLayout().find("End \"Do not disturb\""), std::string::npos) << MenuLayout();
+  Shot("xfce-do-not-disturb");
+  ASSERT_TRUE(ClickMenuItem("Exit"));
+  EXPECT_EQ(corvel->WaitExit(20000), 0);
+}
+
 }  // namespace
 }  // namespace corvel::test

@@ -1,7 +1,8 @@
 // `corvel check` of IMAP accounts against a real Dovecot: the folders an
 // account names (one with non-ASCII letters) or a pattern finds (never
 // \Junk or \Trash), each message reported once, a renumbered folder taken
-// as seen with its log line, and no \Seen flag set by any check.
+// as seen with its log line, no \Seen flag set by any check; and an OAuth2
+// account's token from its command over TLS, a wrong one refused.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 
 #include "console/commands.h"
 #include "support/dovecot.h"
+#include "support/tls_test_pki.h"
 #include "support/working_folder.h"
 
 namespace corvel::test {
@@ -123,6 +125,44 @@ TEST_F(CorvelImapDovecot, APatternWatchesEveryFolderButJunkAndTrash) {
        "imap", "--folders", "*"});
   EXPECT_THAT(Rows(Run({"check", "--all-mail"})), ::testing::ElementsAre("Two @ Lists"));
   EXPECT_THAT(Flags(), Not(HasSubstr("\\Seen")));
+}
+
+class CorvelImapOAuthDovecot : public CorvelImapDovecot {
+ protected:
+  void SetUp() override {
+    trust_ = pki_.TrustOnly();
+    const CertFiles files = pki_.Issue("good");
+    DovecotOptions options;
+    options.imap = true;
+    options.sslCertFile = files.cert;
+    options.sslKeyFile = files.key;
+    options.authMechanisms = "plain xoauth2 oauthbearer";
+    std::string whyNot;
+    // Dovecot takes the user's password for the token it expects.
+    dovecot_ = StartDovecotWithUsers(options, {{"tim", "ya29.good"}}, whyNot);
+    RequireDovecot(dovecot_.get(), whyNot);
+  }
+
+  TestPki pki_;
+  std::unique_ptr<TestPki::TrustGuard> trust_;
+};
+
+TEST_F(CorvelImapOAuthDovecot, LogsInWithTheCommandsTokenAndTellsARefusedOne) {
+  Save("INBOX", "Token");
+  Run({"accounts", "add", "--name", "Work", "--server", "localhost", "--port",
+       std::to_string(dovecot_->ImapsPort()), "--user", "tim", "--security", "tls", "--protocol",
+       "imap", "--oauth-command", "printf ya29.good"});
+  std::string log;
+  EXPECT_THAT(Rows(Run({"check", "--all-mail"}, &log)), ::testing::ElementsAre("Token @ INBOX"));
+  EXPECT_THAT(log, HasSubstr("/Work] OAUTHBEARER worked!\n"));
+  Run({"accounts", "set", "Work", "--oauth-command", "printf ya29.expired"});
+  console::Environment environment;
+  environment.configFolder = folder_.Path() / "config";
+  std::ostringstream out, err;
+  EXPECT_EQ(console::Main({"check"}, environment, out, err), 1);
+  EXPECT_THAT(err.str(), HasSubstr("/Work] OAUTHBEARER login failed!\n"));
+  EXPECT_THAT(err.str(), HasSubstr("corvel: Work: the server refused the OAuth2 token "
+                                   "(OAUTHBEARER): NO"));
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ class DovecotPop3 : public ::testing::Test {
     ASSERT_TRUE(client_.TopSync()) << client_.ErrorMessage();
     client_.OnMessageLine = nullptr;
     EXPECT_EQ(client_.HeaderFrom(), "Ann <ann@example.com>");
-    EXPECT_EQ(client_.HeaderSubject(), "HelloWorld");
+    EXPECT_EQ(client_.HeaderSubject(), "Hello World");
     EXPECT_EQ(client_.HeaderDate(), "Mon, 7 Dec 2026 08:00:00 +0000");
     EXPECT_EQ(client_.HeaderMessageId(), "<first@example.com>");
     ASSERT_FALSE(lines.empty());

@@ -43,7 +43,8 @@ class Authorize : public ::testing::Test {
     options.oauth2IntrospectionUrl = authorizer_.IntrospectionUrl();
     authorizer_.SetUser(kUser);
     std::string whyNot;
-    dovecot_ = StartDovecotWithUsers(options, {}, whyNot);
+    // The user's maildir, so that the checks find a mailbox to look at.
+    dovecot_ = StartDovecotWithUsers(options, {{kUser, "unused"}}, whyNot);
     RequireDovecot(dovecot_.get(), whyNot);
   }
 

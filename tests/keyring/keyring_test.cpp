@@ -81,21 +81,12 @@ class Keyring : public ::testing::Test {
 
 // An entry as older versions filed it: no account attribute.
 bool LegacyWrite(const SecretKey& key, const char* secret) {
-  static const SecretSchema schema = {"org.qor.Corvel.Account",
-                                      SECRET_SCHEMA_NONE,
-                                      {{"server", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                       {"port", SECRET_SCHEMA_ATTRIBUTE_INTEGER},
-                                       {"user", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                       {"kind", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                       {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                                      0,
-                                      nullptr,
-                                      nullptr,
-                                      nullptr,
-                                      nullptr,
-                                      nullptr,
-                                      nullptr,
-                                      nullptr};
+  SecretSchema schema{};
+  schema.name = "org.qor.Corvel.Account";
+  schema.attributes[0] = {"server", SECRET_SCHEMA_ATTRIBUTE_STRING};
+  schema.attributes[1] = {"port", SECRET_SCHEMA_ATTRIBUTE_INTEGER};
+  schema.attributes[2] = {"user", SECRET_SCHEMA_ATTRIBUTE_STRING};
+  schema.attributes[3] = {"kind", SECRET_SCHEMA_ATTRIBUTE_STRING};
   return secret_password_store_sync(&schema, SECRET_COLLECTION_DEFAULT, "Corvel: older", secret,
                                     nullptr, nullptr, "server", key.server.c_str(), "port",
                                     static_cast<int>(key.port), "user", key.user.c_str(), "kind",

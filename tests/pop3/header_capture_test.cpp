@@ -21,11 +21,13 @@ int Capture(Pop3HeaderFields& fields, std::initializer_list<std::string> lines) 
   return -1;
 }
 
-TEST(Pop3HeaderCapture, JoinsFoldedSubjectWithoutSeparator) {
+TEST(Pop3HeaderCapture, JoinsFoldedSubjectKeepingTheWhiteSpaceOfTheFold) {
   Pop3HeaderFields fields;
-  EXPECT_EQ(Capture(fields, {"From: Ann", "Subject: Hello", " World", "Date: x", "", "body"}), 4);
+  EXPECT_EQ(Capture(fields, {"From: Ann", "Subject: Quarterly report for", " the finance team",
+                             "Date: x", "", "body"}),
+            4);
   EXPECT_EQ(fields.from, "Ann");
-  EXPECT_EQ(fields.subject, "HelloWorld");
+  EXPECT_EQ(fields.subject, "Quarterly report for the finance team");
   EXPECT_EQ(fields.date, "x");
   EXPECT_FALSE(fields.inHeader);
 }
@@ -33,8 +35,14 @@ TEST(Pop3HeaderCapture, JoinsFoldedSubjectWithoutSeparator) {
 TEST(Pop3HeaderCapture, KeepsWhiteSpaceAfterTheFoldingCharacter) {
   Pop3HeaderFields fields;
   Capture(fields, {"Subject: a", "\t  b"});
-  EXPECT_EQ(fields.subject, "a  b");
+  EXPECT_EQ(fields.subject, "a\t  b");
   EXPECT_EQ(fields.data, "  b");
+}
+
+TEST(Pop3HeaderCapture, DropsTheFoldBetweenTwoEncodedWordsOnly) {
+  Pop3HeaderFields fields;
+  Capture(fields, {"Subject: =?ISO-8859-1?Q?Gr=FC?=", " \t=?ISO-8859-1?Q?=DFe?=", " =?x?=", " y"});
+  EXPECT_EQ(fields.subject, "=?ISO-8859-1?Q?Gr=FC?==?ISO-8859-1?Q?=DFe?= =?x?= y");
 }
 
 TEST(Pop3HeaderCapture, TrimsAndLowerCasesTheName) {
@@ -97,7 +105,7 @@ TEST(Pop3HeaderCapture, LineWithoutColonKeepsLastKeywordForContinuations) {
   Pop3HeaderFields fields;
   Capture(fields, {"Subject: a", "1 1200", " b"});
   EXPECT_EQ(fields.keyword, "subject");
-  EXPECT_EQ(fields.subject, "ab");
+  EXPECT_EQ(fields.subject, "a b");
 }
 
 TEST(Pop3HeaderCapture, NoBlankLineLeavesHeaderOpen) {
@@ -111,7 +119,7 @@ TEST(Pop3HeaderCapture, LimitsHeaderDataTo10000Characters) {
   const std::string huge(12000, 'v');
   Capture(fields, {"Subject: " + huge, " " + huge});
   EXPECT_EQ(fields.data.size(), kMaxHeaderData);
-  EXPECT_EQ(fields.subject.size(), 2 * kMaxHeaderData);
+  EXPECT_EQ(fields.subject.size(), 2 * kMaxHeaderData + 1);
 }
 
 TEST(Pop3HeaderCapture, EndlessContinuationsStopGrowingTheField) {

@@ -255,7 +255,7 @@ TEST_F(Pop3Commands, UidlOfAllGivesEachId) {
   client_.OnUidlLine = [&] { ids.push_back(std::to_string(client_.MsgNum()) + client_.MsgUidl()); };
   client_.OnUidlEnd = [&] { ++ends; };
   ASSERT_TRUE(client_.UidlSync());
-  EXPECT_EQ(ids, (std::vector<std::string>{"1abc", "2d:e"}));
+  EXPECT_EQ(ids, (std::vector<std::string>{"1abc", "2d:e f"}));
   EXPECT_EQ(begins, 1);
   EXPECT_EQ(ends, 1);
 }

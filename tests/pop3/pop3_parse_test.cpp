@@ -54,18 +54,17 @@ TEST(Pop3ParseNumberAndUidl, ReadsNumberAndId) {
   EXPECT_EQ(uidl, "XQ-91a");
 }
 
-TEST(Pop3ParseNumberAndUidl, EndsIdAtFirstNonPrintable) {
+TEST(Pop3ParseNumberAndUidl, KeepsEveryByteOfTheIdUpToTheLineEnd) {
   std::int32_t number = 0;
   std::string uidl;
-  EXPECT_TRUE(ParseNumberAndUidl("2 d:e f", number, uidl));
+  EXPECT_TRUE(ParseNumberAndUidl("2 d:e f ", number, uidl));
   EXPECT_EQ(number, 2);
-  EXPECT_EQ(uidl, "d:e");
-  EXPECT_TRUE(ParseNumberAndUidl("1 abc\tdef", number, uidl));
-  EXPECT_EQ(uidl, "abc");
-  // Only spaces are skipped before the id; a tab ends it at once.
-  EXPECT_TRUE(ParseNumberAndUidl("4\tabc", number, uidl));
+  EXPECT_EQ(uidl, "d:e f ");
+  EXPECT_TRUE(ParseNumberAndUidl("1 abc\tdef\x7F\xE9", number, uidl));
+  EXPECT_EQ(uidl, "abc\tdef\x7F\xE9");
+  EXPECT_TRUE(ParseNumberAndUidl("4\t abc", number, uidl));
   EXPECT_EQ(number, 4);
-  EXPECT_EQ(uidl, "");
+  EXPECT_EQ(uidl, "abc");
 }
 
 TEST(Pop3ParseNumberAndUidl, FailsWithoutDigit) {

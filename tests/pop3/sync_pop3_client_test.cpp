@@ -233,7 +233,7 @@ TEST_F(SyncPop3HeaderCapture, TopSyncCapturesFromFoldedSubjectAndDate) {
   client_.SetMsgLines(1);
   ASSERT_TRUE(client_.TopSync());
   EXPECT_EQ(client_.HeaderFrom(), "Ann");
-  EXPECT_EQ(client_.HeaderSubject(), "HelloWorld");
+  EXPECT_EQ(client_.HeaderSubject(), "Hello World");
   EXPECT_EQ(client_.HeaderDate(), "x");
   EXPECT_FALSE(client_.InHeader());
   EXPECT_EQ(events, (std::vector<std::string>{"line:From: Ann", "line:Subject: Hello",

@@ -153,20 +153,25 @@ std::string OAuthTestServer::Refusals() const {
 std::function<bool(const std::string&, std::string&)> OAuthTestServer::Browser() {
   return [this](const std::string& url, std::string&) {
     browsers_.emplace_back([this, url] {
-      std::string page;
-      CURL* curl = curl_easy_init();
-      curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-      curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
-      curl_easy_setopt(curl, CURLOPT_WRITEDATA, &page);
-      curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
-      curl_easy_perform(curl);
-      curl_easy_cleanup(curl);
+      std::string page = Fetch(url);
       const std::lock_guard lock(mutex_);
       browserPage_ = std::move(page);
     });
     return true;
   };
+}
+
+std::string OAuthTestServer::Fetch(const std::string& url) {
+  std::string page;
+  CURL* curl = curl_easy_init();
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &page);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+  curl_easy_perform(curl);
+  curl_easy_cleanup(curl);
+  return page;
 }
 
 std::string OAuthTestServer::BrowserPage() {

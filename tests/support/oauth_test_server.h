@@ -69,6 +69,8 @@ class OAuthTestServer {
   [[nodiscard]] std::function<bool(const std::string& url, std::string& why)> Browser();
   // The page the browser was shown last, once its thread has ended.
   [[nodiscard]] std::string BrowserPage();
+  // The page a GET of `url` ends at, redirects followed.
+  [[nodiscard]] static std::string Fetch(const std::string& url);
 
  private:
   struct Code {

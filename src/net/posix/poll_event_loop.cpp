@@ -120,6 +120,7 @@ int PollEventLoop::PollTimeout(std::uint32_t maxWaitMs) const {
   if (terminated_.load()) return 0;
   if (!posted_.Empty()) return 0;
   auto limit = std::chrono::milliseconds(maxWaitMs);
+  bool bounded = maxWaitMs != kWaitForWork;
   auto now = Clock::now();
   for (const auto& [id, timer] : timers_) {
     if (timer->running) continue;
@@ -127,7 +128,9 @@ int PollEventLoop::PollTimeout(std::uint32_t maxWaitMs) const {
     // Rounded up, so the wait never ends just before the timer is due.
     auto remaining = std::chrono::ceil<std::chrono::milliseconds>(timer->due - now);
     limit = std::min(limit, remaining);
+    bounded = true;
   }
+  if (!bounded) return -1;  // poll() waits for a descriptor only
   return static_cast<int>(std::min<std::chrono::milliseconds::rep>(limit.count(), 0x7FFFFFFF));
 }
 

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/settings/run_command_line.h"
 #include "app/text/win32/wide_text.h"
 
 namespace corvel {
@@ -90,8 +91,11 @@ LONG Remove(const RegistrySettingsStore::Place& place, std::string_view key,
 RegistrySettingsStore::RegistrySettingsStore()
     : RegistrySettingsStore(Place{HKEY_CURRENT_USER, {}}, Place{HKEY_LOCAL_MACHINE, {}}) {}
 
-RegistrySettingsStore::RegistrySettingsStore(Place writable, std::optional<Place> fallback)
-    : writable_(std::move(writable)), fallback_(std::move(fallback)) {}
+RegistrySettingsStore::RegistrySettingsStore(Place writable, std::optional<Place> fallback,
+                                             std::filesystem::path programFolder)
+    : writable_(std::move(writable)),
+      fallback_(std::move(fallback)),
+      programFolder_(std::move(programFolder)) {}
 
 std::optional<std::string> RegistrySettingsStore::ReadValue(std::string_view key,
                                                             std::string_view name) {
@@ -117,6 +121,16 @@ void RegistrySettingsStore::WriteValue(std::string_view key, std::string_view na
                       REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, open.Out(),
                       nullptr) != ERROR_SUCCESS) {
     throw SettingsException::CreateKeyFailed(key);
+  }
+  std::string command;
+  if (SameSettingsKey(key, kRunKey) && SameSettingsName(name, kRunValueName)) {
+    std::filesystem::path folder = programFolder_;
+    if (folder.empty()) {
+      std::error_code error;
+      folder = std::filesystem::current_path(error);
+    }
+    command = WindowsRunCommandLine(text, Utf8Text(folder.wstring()));
+    text = command;
   }
   const std::wstring data = WideText(text);
   const DWORD size = static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t));

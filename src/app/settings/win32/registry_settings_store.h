@@ -11,10 +11,15 @@
 // strings are UTF-8 (the program path and everything the program writes);
 // registry strings are UTF-16. Bytes that are not UTF-8 are taken in the
 // system's ANSI code page.
+//
+// The logon entry is written as a command line that carries the folder the
+// program runs in (app/settings/run_command_line.h): the program opens its
+// files by bare name, and a program started at logon may start anywhere.
 #pragma once
 
 #include <windows.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,8 +40,11 @@ class RegistrySettingsStore final : public SettingsStore {
   // The program's store: writes under HKEY_CURRENT_USER, falls back to
   // HKEY_LOCAL_MACHINE.
   RegistrySettingsStore();
-  // A store over other places (the tests keep both under a key of their own).
-  RegistrySettingsStore(Place writable, std::optional<Place> fallback);
+  // A store over other places (the tests keep both under a key of their own);
+  // `programFolder`: the folder the logon entry names (the working folder at
+  // the time of the write when empty).
+  RegistrySettingsStore(Place writable, std::optional<Place> fallback,
+                        std::filesystem::path programFolder = {});
 
   void Open() override {}
   void Close() override {}
@@ -50,6 +58,7 @@ class RegistrySettingsStore final : public SettingsStore {
  private:
   Place writable_;
   std::optional<Place> fallback_;
+  std::filesystem::path programFolder_;
 };
 
 }  // namespace corvel
