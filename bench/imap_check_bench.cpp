@@ -36,7 +36,9 @@ constexpr int kMessages = 10000;
 
 test::DovecotServer* Dovecot(std::string& whyNot) {
   static std::string startError;
-  static test::DovecotServer* server = []() -> test::DovecotServer* {
+  // Stopped, and its mailbox removed, when the benchmark ends.
+  static const std::unique_ptr<test::DovecotServer> server =
+      []() -> std::unique_ptr<test::DovecotServer> {
     test::DovecotOptions options;
     options.imap = true;
     auto started = test::StartDovecotWithUsers(options, {{kUser, kPassword}}, startError);
@@ -51,10 +53,10 @@ test::DovecotServer* Dovecot(std::string& whyNot) {
       const std::string maildir = started->MaildirOf(kUser);
       std::filesystem::rename(maildir + "/new/" + name, maildir + "/cur/" + name + ":2,S");
     }
-    return started.release();
+    return started;
   }();
   whyNot = startError;
-  return server;
+  return server.get();
 }
 
 struct Session {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 #include "app/main_window.h"
 #include "app/text/display_text.h"
@@ -96,6 +97,43 @@ constexpr Control kHiddenLoginRows[] = {
 constexpr int kRowHeight = 23;
 constexpr int kRowGap = 4;
 
+// What Windows 10 (1607) and later tell; looked up, so the program still
+// starts where they are missing.
+template <typename Function>
+Function User32Function(const char* name) {
+  const FARPROC found = GetProcAddress(GetModuleHandleW(L"user32.dll"), name);
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
+}
+
+// The DPI of the screen as a whole (what a program that is not aware of
+// monitors gets).
+UINT ScreenDpi() {
+  UINT dpi = 96;
+  if (HDC dc = GetDC(nullptr); dc != nullptr) {
+    dpi = static_cast<UINT>(GetDeviceCaps(dc, LOGPIXELSY));
+    ReleaseDC(nullptr, dc);
+  }
+  return dpi > 0 ? dpi : 96;
+}
+
+UINT WindowDpi(HWND hwnd) {
+  using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+  static const auto getDpiForWindow = User32Function<GetDpiForWindowFunction>("GetDpiForWindow");
+  if (getDpiForWindow != nullptr) {
+    if (const UINT dpi = getDpiForWindow(hwnd); dpi > 0) return dpi;
+  }
+  return ScreenDpi();
+}
+
+BOOL CALLBACK SetFontOfChild(HWND child, LPARAM font) {
+  SendMessageW(child, WM_SETFONT, static_cast<WPARAM>(font), TRUE);
+  return TRUE;
+}
+
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
+
 struct ControlSpec {
   Control control;
   const wchar_t* windowClass;
@@ -124,15 +162,6 @@ Win32MainView::Win32MainView(HINSTANCE instance, HICON icon, HICON smallIcon)
   windowClass.lpszClassName = kFieldsClass;
   RegisterClassExW(&windowClass);
 
-  // The message font of the system (not the bitmap "System" font that
-  // controls get by default).
-  NONCLIENTMETRICSW metrics{};
-  metrics.cbSize = sizeof metrics;
-  if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
-    font_ = CreateFontIndirectW(&metrics.lfMessageFont);
-  }
-  if (font_ == nullptr) font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
-
   // System menu and minimise button, no maximise button.
   const DWORD style =
       WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_THICKFRAME | WS_CLIPCHILDREN;
@@ -144,6 +173,13 @@ Win32MainView::Win32MainView(HINSTANCE instance, HICON icon, HICON smallIcon)
                             "CreateWindowEx");
   }
   hwnd_ = hwnd;
+  // The layout is drawn at 96 DPI and scaled to the monitor's.
+  dpi_ = WindowDpi(hwnd_);
+  MakeFont(dpi_);
+  if (dpi_ != 96) {
+    SetWindowPos(hwnd_, nullptr, 0, 0, Scaled(kMinWidth), Scaled(kMinHeight),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
   BuildControls();
   Layout();
   ShowPage(0);
@@ -156,6 +192,52 @@ Win32MainView::~Win32MainView() {
   }
   if (font_ != nullptr && font_ != GetStockObject(DEFAULT_GUI_FONT)) DeleteObject(font_);
   if (pageBrush_ != nullptr) DeleteObject(pageBrush_);
+}
+
+int Win32MainView::Scaled(int length) const { return MulDiv(length, static_cast<int>(dpi_), 96); }
+
+int Win32MainView::Unscaled(int length) const { return MulDiv(length, 96, static_cast<int>(dpi_)); }
+
+void Win32MainView::MakeFont(UINT dpi) {
+  // The message font of the system (not the bitmap "System" font that
+  // controls get by default), at the monitor's DPI.
+  using ForDpiFunction = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT);
+  static const auto forDpi = User32Function<ForDpiFunction>("SystemParametersInfoForDpi");
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  HFONT font = nullptr;
+  if (forDpi != nullptr &&
+      forDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi) != FALSE) {
+    font = CreateFontIndirectW(&metrics.lfMessageFont);
+  } else if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+    // Given for the screen's DPI.
+    metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi),
+                                            static_cast<int>(ScreenDpi()));
+    font = CreateFontIndirectW(&metrics.lfMessageFont);
+  }
+  if (font == nullptr) font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  const HFONT old = std::exchange(font_, font);
+  if (hwnd_ != nullptr) {
+    EnumChildWindows(hwnd_, &SetFontOfChild, reinterpret_cast<LPARAM>(font_));
+  }
+  if (old != nullptr && old != GetStockObject(DEFAULT_GUI_FONT)) DeleteObject(old);
+}
+
+void Win32MainView::DpiChanged(UINT dpi, const RECT& suggested) {
+  if (dpi == 0 || dpi == dpi_) return;
+  // The columns keep their widths as at 100 %.
+  std::array<int, kMailColumnCount> widths{};
+  for (int column = 0; column < static_cast<int>(kMailColumnCount); ++column) {
+    widths[column] = ColumnWidth(column);
+  }
+  dpi_ = dpi;
+  MakeFont(dpi_);
+  for (int column = 0; column < static_cast<int>(kMailColumnCount); ++column) {
+    SetColumnWidth(column, widths[column]);
+  }
+  SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  Layout();
 }
 
 HWND Win32MainView::Make(const wchar_t* windowClass, const wchar_t* text, DWORD style, int id,
@@ -241,7 +323,7 @@ void Win32MainView::BuildControls() {
     LVCOLUMNW item{};
     item.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
     item.fmt = column == 4 ? LVCFMT_RIGHT : LVCFMT_LEFT;
-    item.cx = widths[column];
+    item.cx = Scaled(widths[column]);
     item.pszText = const_cast<wchar_t*>(captions[column]);
     SendMessageW(mailList_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(column),
                  reinterpret_cast<LPARAM>(&item));
@@ -365,12 +447,12 @@ void Win32MainView::BuildFields() {
 void Win32MainView::Layout() {
   RECT client{};
   GetClientRect(hwnd_, &client);
-  const int margin = 4;
+  const int margin = Scaled(4);
   MoveWindow(tabs_, margin, margin, client.right - 2 * margin, client.bottom - 2 * margin, TRUE);
   RECT page = {margin, margin, client.right - margin, client.bottom - margin};
   SendMessageW(tabs_, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&page));
   TakePageColour();
-  InflateRect(&page, -6, -6);
+  InflateRect(&page, -Scaled(6), -Scaled(6));
   const int left = page.left;
   const int width = page.right - page.left;
   const auto place = [](HWND window, int x, int y, int w, int h) {
@@ -388,7 +470,7 @@ void Win32MainView::Layout() {
     if (!note.empty()) {
       DrawTextW(dc, note.c_str(), static_cast<int>(note.size()), &box,
                 DT_CALCRECT | DT_WORDBREAK | DT_CENTER | DT_NOPREFIX);
-      noteHeight = box.bottom + 4;
+      noteHeight = box.bottom + Scaled(4);
     }
     SelectObject(dc, oldFont);
     ReleaseDC(hwnd_, dc);
@@ -396,17 +478,18 @@ void Win32MainView::Layout() {
   const Control kButtons[9] = {Control::OpenButton, Control::btnNew,       Control::btnDelete,
                                Control::btnPrev,    Control::btnClearAuth, Control::btnNext,
                                Control::btnFirst,   Control::btnUpdate,    Control::btnLast};
-  const int gap = 6;
+  const int gap = Scaled(6);
   const int buttonWidth = (width - 2 * gap) / 3;
-  const int buttonsTop = std::max(static_cast<int>(page.top) + 3 * kRowHeight,
-                                  static_cast<int>(page.bottom) - noteHeight - 3 * 30);
+  const int buttonStep = Scaled(30);
+  const int buttonsTop = std::max(static_cast<int>(page.top) + 3 * Scaled(kRowHeight),
+                                  static_cast<int>(page.bottom) - noteHeight - 3 * buttonStep);
   place(fields_, left, page.top, width, buttonsTop - gap - page.top);
   LayoutFields();
   for (int i = 0; i < 9; ++i) {
-    place(at(kButtons[i]), left + (i % 3) * (buttonWidth + gap), buttonsTop + (i / 3) * 30,
-          buttonWidth, 25);
+    place(at(kButtons[i]), left + (i % 3) * (buttonWidth + gap), buttonsTop + (i / 3) * buttonStep,
+          buttonWidth, Scaled(25));
   }
-  const int noteTop = buttonsTop + 3 * 30;
+  const int noteTop = buttonsTop + 3 * buttonStep;
   place(at(Control::lblNOTE), left, noteTop, width,
         std::max(0, static_cast<int>(page.bottom) - noteTop));
 
@@ -415,13 +498,14 @@ void Win32MainView::Layout() {
   int y = page.top;
   for (Control box : {Control::StartupChkBx, Control::ConnErrChkBx, Control::LogChkBx,
                       Control::AllMailChkBx, Control::BalloonChkBx}) {
-    const int height = box == Control::AllMailChkBx ? 34 : 20;
+    const int height = Scaled(box == Control::AllMailChkBx ? 34 : 20);
     place(at(box), left, y, width, height);
-    y += height + 8;
+    y += height + Scaled(8);
   }
 
   // The other pages fill the page.
-  const RECT full = {page.left - 2, page.top - 2, page.right + 2, page.bottom + 2};
+  const int edge = Scaled(2);
+  const RECT full = {page.left - edge, page.top - edge, page.right + edge, page.bottom + edge};
   for (HWND filling : {mailList_, logMemo_, at(Control::lblAbout)}) {
     place(filling, full.left, full.top, full.right - full.left, full.bottom - full.top);
   }
@@ -460,7 +544,7 @@ void Win32MainView::LayoutFields() {
   layingOutFields_ = true;
   // Captions wide enough for the longest in the window's font, with a gap
   // before the fields.
-  labelWidth_ = 122;
+  labelWidth_ = Scaled(122);
   if (HDC dc = GetDC(hwnd_); dc != nullptr) {
     const HGDIOBJ oldFont = SelectObject(dc, font_);
     for (const FieldRow& row : fieldRows_) {
@@ -468,7 +552,7 @@ void Win32MainView::LayoutFields() {
       const std::wstring text = WindowText(row.label);
       SIZE size{};
       if (GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size)) {
-        labelWidth_ = std::max(labelWidth_, static_cast<int>(size.cx) + 10);
+        labelWidth_ = std::max(labelWidth_, static_cast<int>(size.cx) + Scaled(10));
       }
     }
     SelectObject(dc, oldFont);
@@ -510,31 +594,32 @@ int Win32MainView::ArrangeFields(int width, bool place) {
     HWND control = controls_[Index(row.control)];
     int x = fieldLeft;
     int w = fieldWidth;
-    int height = kRowHeight;
+    int height = Scaled(kRowHeight);
     if (row.control == Control::btnSignIn) {
-      height = 25;
-      w = std::min(fieldWidth, std::max(100, TextWidth(control) + 24));
+      height = Scaled(25);
+      w = std::min(fieldWidth, std::max(Scaled(100), TextWidth(control) + Scaled(24)));
     } else if (row.control == Control::lblSignIn) {
-      height = TextHeight(control, fieldWidth - 8) + 4;
+      height = TextHeight(control, fieldWidth - Scaled(8)) + Scaled(4);
     } else if (row.label == nullptr) {
       if (IsWideBox(row.control)) {
         x = 0;
         w = width;
       }
       // A caption too long for the row wraps under itself, beside the box.
-      height = std::max(20, TextHeight(control, w - 20) + 4);
+      height = std::max(Scaled(20), TextHeight(control, w - Scaled(20)) + Scaled(4));
     }
     if (place) {
       const int top = y - fieldsScroll_;
       if (row.label != nullptr) SetWindowPos(row.label, nullptr, 0, top, fieldLeft, height, flags);
       // A drop-down list's height is that of its open list.
-      SetWindowPos(control, nullptr, x, top, w, IsDropDown(row.control) ? 200 : height, flags);
+      SetWindowPos(control, nullptr, x, top, w, IsDropDown(row.control) ? Scaled(200) : height,
+                   flags);
       // The interval's arrows take the right end of its box.
       if (row.control == Control::SecsEdit) {
         SendMessageW(upDown_, UDM_SETBUDDY, reinterpret_cast<WPARAM>(control), 0);
       }
     }
-    y += height + kRowGap;
+    y += height + Scaled(kRowGap);
   }
   if (place) RedrawWindow(fields_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
   return y;
@@ -575,9 +660,9 @@ void Win32MainView::ScrollIntoView(HWND control) {
   RECT client{};
   GetClientRect(fields_, &client);
   if (box.top < 0) {
-    ScrollFieldsTo(fieldsScroll_ + box.top - kRowGap);
+    ScrollFieldsTo(fieldsScroll_ + box.top - Scaled(kRowGap));
   } else if (box.bottom > client.bottom) {
-    ScrollFieldsTo(fieldsScroll_ + box.bottom - client.bottom + kRowGap);
+    ScrollFieldsTo(fieldsScroll_ + box.bottom - client.bottom + Scaled(kRowGap));
   }
 }
 
@@ -591,10 +676,10 @@ LRESULT Win32MainView::HandleFieldsMessage(HWND panel, UINT message, WPARAM wPar
       int position = info.nPos;
       switch (LOWORD(wParam)) {
         case SB_LINEUP:
-          position -= kRowHeight + kRowGap;
+          position -= Scaled(kRowHeight + kRowGap);
           break;
         case SB_LINEDOWN:
-          position += kRowHeight + kRowGap;
+          position += Scaled(kRowHeight + kRowGap);
           break;
         case SB_PAGEUP:
           position -= static_cast<int>(info.nPage);
@@ -620,8 +705,8 @@ LRESULT Win32MainView::HandleFieldsMessage(HWND panel, UINT message, WPARAM wPar
     }
     case WM_MOUSEWHEEL:
       // Three rows a notch, as lists scroll.
-      ScrollFieldsTo(fieldsScroll_ -
-                     GET_WHEEL_DELTA_WPARAM(wParam) * 3 * (kRowHeight + kRowGap) / WHEEL_DELTA);
+      ScrollFieldsTo(fieldsScroll_ - GET_WHEEL_DELTA_WPARAM(wParam) * 3 *
+                                         Scaled(kRowHeight + kRowGap) / WHEEL_DELTA);
       return 0;
     case WM_SIZE:
       LayoutFields();
@@ -762,18 +847,19 @@ WindowBounds Win32MainView::Bounds() const {
   } else {
     GetWindowRect(hwnd_, &rect);
   }
-  return {rect.bottom - rect.top, rect.right - rect.left, rect.top, rect.left};
+  // Sizes as at 100 %, so the stored ones mean the same on every monitor.
+  return {Unscaled(rect.bottom - rect.top), Unscaled(rect.right - rect.left), rect.top, rect.left};
 }
 
 void Win32MainView::SetHeight(int height) {
   const WindowBounds b = Bounds();
-  SetWindowPos(hwnd_, nullptr, 0, 0, b.width, std::max(height, kMinHeight),
+  SetWindowPos(hwnd_, nullptr, 0, 0, Scaled(b.width), Scaled(std::max(height, kMinHeight)),
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void Win32MainView::SetWidth(int width) {
   const WindowBounds b = Bounds();
-  SetWindowPos(hwnd_, nullptr, 0, 0, std::max(width, kMinWidth), b.height,
+  SetWindowPos(hwnd_, nullptr, 0, 0, Scaled(std::max(width, kMinWidth)), Scaled(b.height),
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
@@ -886,11 +972,11 @@ void Win32MainView::SetPlaceholder(Control control, std::string_view text) {
 }
 
 int Win32MainView::ColumnWidth(int column) const {
-  return static_cast<int>(SendMessageW(mailList_, LVM_GETCOLUMNWIDTH, column, 0));
+  return Unscaled(static_cast<int>(SendMessageW(mailList_, LVM_GETCOLUMNWIDTH, column, 0)));
 }
 
 void Win32MainView::SetColumnWidth(int column, int width) {
-  SendMessageW(mailList_, LVM_SETCOLUMNWIDTH, column, MAKELPARAM(width, 0));
+  SendMessageW(mailList_, LVM_SETCOLUMNWIDTH, column, MAKELPARAM(Scaled(width), 0));
 }
 
 void Win32MainView::AppendProtocolTrace(std::string_view line) {
@@ -1007,9 +1093,12 @@ LRESULT Win32MainView::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
   switch (message) {
     case WM_GETMINMAXINFO: {
       auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
-      info->ptMinTrackSize = {kMinWidth, kMinHeight};
+      info->ptMinTrackSize = {Scaled(kMinWidth), Scaled(kMinHeight)};
       return 0;
     }
+    case WM_DPICHANGED:
+      DpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+      return 0;
     case WM_SIZE:
       if (wParam != SIZE_MINIMIZED) Layout();
       return 0;

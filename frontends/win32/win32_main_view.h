@@ -116,10 +116,21 @@ class Win32MainView final : public MainView {
   void RemoveFirstLogLine();
   void ShowLastLogLine();
   int Ask(std::string_view text, UINT type);
+  // A length of the layout, given at 96 dots per inch, at the window's DPI.
+  [[nodiscard]] int Scaled(int length) const;
+  // A length of the window back at 96 dots per inch (what the settings keep).
+  [[nodiscard]] int Unscaled(int length) const;
+  // The message font of the system at `dpi`.
+  void MakeFont(UINT dpi);
+  // The window moved to a monitor of another DPI: fonts, columns and layout
+  // follow; `suggested` is the window's new place as the system proposes it.
+  void DpiChanged(UINT dpi, const RECT& suggested);
 
   HINSTANCE instance_;
   HWND hwnd_ = nullptr;
   HFONT font_ = nullptr;
+  // Dots per inch of the monitor the window is on (96 is 100 %).
+  UINT dpi_ = 96;
   HBRUSH pageBrush_ = nullptr;
   COLORREF pageColour_ = 0;
   MainWindow* window_ = nullptr;

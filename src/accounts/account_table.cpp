@@ -214,6 +214,8 @@ bool SaveAccounts(AccountTable& table, bool zeroElapsed, const std::filesystem::
           const std::size_t imageRecords = image->content.size() / kRecordSize;
           content.append(image->content, std::min(saved, imageRecords) * kRecordSize);
         }
+        // The file already holds these bytes: it is not written again.
+        if (current && *current == content) return std::optional<std::string>();
         return std::optional<std::string>(std::move(content));
       });
 

@@ -319,6 +319,9 @@ EditedFile EditFileUnderLock(const std::filesystem::path& fileName, const FileEd
 }
 
 void CreateFileIfMissing(const std::filesystem::path& fileName) {
+  // The usual case, without reading the whole file under its lock.
+  std::error_code error;
+  if (std::filesystem::exists(fileName, error)) return;
   (void)EditFileUnderLock(fileName, [](const std::optional<std::string>& current) {
     return current ? std::nullopt : std::optional<std::string>(std::string());
   });

@@ -25,6 +25,9 @@ constexpr std::string_view kCloseCaption = "Close accts.";
 constexpr std::string_view kUpdateCaption = "Update";
 constexpr std::string_view kAddCaption = "Add acct.";
 constexpr std::string_view kDeleteQuestion = "Delete this account?";
+constexpr std::string_view kDropChangesQuestion =
+    "The changes to this account were not saved with \"Update\". Close the editor and drop "
+    "them?";
 
 // The editor's fields, enabled while it is open.
 constexpr Control kFields[] = {
@@ -46,8 +49,29 @@ std::size_t MainWindow::RecordCount() const { return editorFile_ ? editorFile_->
 void MainWindow::SetRecordButtons(bool on) {
   for (Control button : {Control::btnDelete, Control::btnClearAuth, Control::btnNew,
                          Control::btnFirst, Control::btnPrev, Control::btnNext, Control::btnLast}) {
-    view_.SetControlEnabled(button, on);
+    const bool changes = button == Control::btnDelete || button == Control::btnClearAuth ||
+                         button == Control::btnNew;
+    view_.SetControlEnabled(button, on && !(changes && editorReadOnly_));
   }
+}
+
+std::vector<std::string> MainWindow::FormFields() const {
+  std::vector<std::string> fields;
+  for (Control field : {Control::AccountNameEdit, Control::ServerEdit, Control::PortEdit,
+                        Control::UserEdit, Control::PassEdit, Control::SecsEdit,
+                        Control::SecurityBox, Control::ProtocolBox, Control::FoldersEdit}) {
+    fields.push_back(view_.Text(field));
+  }
+  for (Control field :
+       {Control::LoginBox, Control::ClientIdEdit, Control::ClientSecretEdit, Control::AuthUrlEdit,
+        Control::TokenUrlEdit, Control::ScopeEdit, Control::TokenCommandEdit}) {
+    fields.push_back(view_.Text(field));
+  }
+  for (Control box : {Control::EnableAccChkBx, Control::LeaveMailChkBx, Control::KeyringChkBx,
+                      Control::QuietChkBx}) {
+    fields.push_back(view_.Checked(box) ? "1" : "0");
+  }
+  return fields;
 }
 
 std::uint8_t SecurityModeOfChoice(std::string_view choice) {
@@ -85,6 +109,7 @@ void MainWindow::ClearEditorForm(bool forNew) {
   login.keepInKeyring = forNew && KeyringReachable();
   ShowLogin(login);
   view_.SetText(Control::lblSignIn, "");
+  savedFields_ = FormFields();
 }
 
 void MainWindow::ShowRecord() {
@@ -119,6 +144,7 @@ void MainWindow::ShowForm(const AccountForm& form) {
   view_.SetControlVisible(Control::FoldersEdit, form.protocol == MailProtocol::imap);
   formProtocol_ = form.protocol;
   ShowLogin(form);
+  savedFields_ = FormFields();
 }
 
 AccountForm MainWindow::ReadForm() const {
@@ -142,18 +168,40 @@ AccountForm MainWindow::ReadForm() const {
 void MainWindow::OpenButtonClick() {
   Guarded([this] {
     if (EditorOpen()) {
+      // What was typed and not saved with "Update" is not dropped unasked.
+      if (!editorReadOnly_ && FormFields() != savedFields_ &&
+          !view_.ConfirmYesNo(kDropChangesQuestion)) {
+        return;
+      }
       CloseEditor();
       return;
     }
     view_.SetText(Control::lblNOTE, kEditorNote);
     view_.SetText(Control::OpenButton, kCloseCaption);
     try {
-      SaveLoadedTable(false);
+      // What the checks found goes to the file first. When the file cannot
+      // be written the editor shows the accounts all the same, read-only.
+      std::string unwritable;
+      try {
+        SaveLoadedTable(false);
+      } catch (const InOutException& e) {
+        unwritable = e.what();
+        ShowErrorOnce(accountsFailureShown_, unwritable);
+      }
+      editorReadOnly_ = !unwritable.empty();
       editorFile_.emplace(options_.accountsFile);
-      editorFile_->Open();
+      if (editorReadOnly_) {
+        // Read without its lock, which cannot be taken either.
+        editorFile_->Load();
+        view_.SetText(Control::lblNOTE, "The accounts file cannot be written (" + unwritable +
+                                            "): the accounts are shown read-only.");
+      } else {
+        editorFile_->Open();
+      }
     } catch (...) {
       // The editor did not open: the file is not held and checking goes on.
       editorFile_.reset();
+      editorReadOnly_ = false;
       view_.SetText(Control::OpenButton, kOpenCaption);
       view_.SetText(Control::lblNOTE, "");
       throw;
@@ -171,13 +219,17 @@ void MainWindow::OpenButtonClick() {
     view_.SetControlEnabled(Control::btnPrev, false);
     view_.SetControlEnabled(Control::btnNext, count >= 2);
     view_.SetControlEnabled(Control::btnLast, count >= 2);
-    view_.SetControlEnabled(Control::btnNew, true);
-    view_.SetControlEnabled(Control::btnUpdate, true);
-    view_.SetControlEnabled(Control::btnDelete, count >= 1);
-    view_.SetControlEnabled(Control::btnClearAuth, count >= 1);
-    for (Control field : kFields) view_.SetControlEnabled(field, true);
+    const bool writable = !editorReadOnly_;
+    view_.SetControlEnabled(Control::btnNew, writable);
+    view_.SetControlEnabled(Control::btnUpdate, writable);
+    view_.SetControlEnabled(Control::btnDelete, writable && count >= 1);
+    view_.SetControlEnabled(Control::btnClearAuth, writable && count >= 1);
+    for (Control field : kFields) view_.SetControlEnabled(field, writable);
     // An empty file: the form is a new account's.
-    if (count == 0) view_.SetChecked(Control::KeyringChkBx, KeyringReachable());
+    if (count == 0) {
+      view_.SetChecked(Control::KeyringChkBx, KeyringReachable());
+      savedFields_ = FormFields();
+    }
     view_.SetText(Control::btnUpdate, kUpdateCaption);
   });
 }
@@ -190,6 +242,7 @@ void MainWindow::CloseEditor() {
   view_.SetText(Control::OpenButton, kOpenCaption);
   view_.SetText(Control::lblNOTE, "");
   editorFile_.reset();
+  editorReadOnly_ = false;
   ClearEditorForm(false);
   for (Control field : kFields) view_.SetControlEnabled(field, false);
   for (Control button :
@@ -333,6 +386,7 @@ void MainWindow::SaveForm(const AccountForm& form, bool signedIn, const std::str
   shown.password = record.PlainPassword();
   shown.clientSecret.clear();
   ShowLogin(shown);
+  savedFields_ = FormFields();
   BalloonNotify("Account updated", "Account " + form.name + " updated!", kBalloonInfo, 15);
 }
 

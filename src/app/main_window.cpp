@@ -813,6 +813,7 @@ void MainWindow::StoreOwnChanges() {
 void MainWindow::ShowErrorOnce(bool& shown, std::string_view text) {
   if (shown) return;
   shown = true;
+  WriteLog("", text);
   view_.ShowError(text);
 }
 

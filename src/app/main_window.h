@@ -419,6 +419,8 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   [[nodiscard]] bool KeyringReachable();
   void SetRecordButtons(bool on);
   void ClearEditorForm(bool forNew);
+  // The form's fields as shown, to tell typed changes from none.
+  [[nodiscard]] std::vector<std::string> FormFields() const;
   void CloseEditor();
   [[nodiscard]] std::size_t RecordCount() const;
 
@@ -471,6 +473,11 @@ class MainWindow final : private CheckHost, private ProgramBusHost {
   AccountRecord shownRecord_;
   std::size_t cursor_ = 0;
   bool addingAccount_ = false;
+  // The form as last shown or saved; the form differs from it when the user
+  // typed something that no "Update" has saved.
+  std::vector<std::string> savedFields_;
+  // The editor only shows the accounts: the file cannot be written.
+  bool editorReadOnly_ = false;
   // The protocol the form showed before the user changed ProtocolBox.
   MailProtocol formProtocol_ = MailProtocol::pop3;
   // The sign-in under way, the form it is for and the seen-message file

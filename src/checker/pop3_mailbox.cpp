@@ -187,26 +187,12 @@ CheckOutcome Pop3Mailbox::DiscoverAuthMethod(std::string& reason) {
     }
   }
 
-  struct AuthAttempt {
-    const char* announcement;
-    Pop3AuthType type;
-    const char* success;
-    std::string_view method;
-  };
   static constexpr AuthAttempt kChain[] = {
       {"Trying CramSHA1...", Pop3AuthType::popAuthCramSHA1, "CramSHA1 worked!", kMethodSha1},
       {"Trying CramMD5...", Pop3AuthType::popAuthCramMD5, "CramMD5 worked!", kMethodMd5},
       {"Trying AUTH LOGIN...", Pop3AuthType::popAuthLogin, "AUTH LOGIN worked!", kMethodLogin},
   };
-  for (const AuthAttempt& attempt : kChain) {
-    check_->Log(attempt.announcement);
-    pop3_.SetAuthType(attempt.type);
-    if (pop3_.AuthSync()) {
-      check_->Log(attempt.success);
-      check_->RememberAuthMethod(attempt.method);
-      return CheckOutcome::MethodDiscovered;
-    }
-  }
+  if (TryAuthChain(kChain, false)) return CheckOutcome::MethodDiscovered;
 
   check_->Log("Trying with cleartext user/pass...");
   pop3_.SetAuthType(Pop3AuthType::popAuthNone);
@@ -221,29 +207,28 @@ CheckOutcome Pop3Mailbox::DiscoverAuthMethod(std::string& reason) {
   return CheckOutcome::NoMethodFound;
 }
 
-CheckOutcome Pop3Mailbox::DiscoverOAuthMethod(std::string& reason) {
-  check_->Log("Trying to figure out AUTH type...");
-  struct OAuthAttempt {
-    const char* announcement;
-    Pop3AuthType type;
-    const char* success;
-    std::string_view method;
-  };
-  static constexpr OAuthAttempt kChain[] = {
-      {"Trying OAUTHBEARER...", Pop3AuthType::popAuthOAuthBearer, "OAUTHBEARER worked!",
-       kMethodBearer},
-      {"Trying XOAUTH2...", Pop3AuthType::popAuthXOAuth2, "XOAUTH2 worked!", kMethodXOAuth2},
-  };
-  for (const OAuthAttempt& attempt : kChain) {
+bool Pop3Mailbox::TryAuthChain(std::span<const AuthAttempt> chain, bool logRefusals) {
+  for (const AuthAttempt& attempt : chain) {
     check_->Log(attempt.announcement);
     pop3_.SetAuthType(attempt.type);
     if (pop3_.AuthSync()) {
       check_->Log(attempt.success);
       check_->RememberAuthMethod(attempt.method);
-      return CheckOutcome::MethodDiscovered;
+      return true;
     }
-    LogServerAnswer();
+    if (logRefusals) LogServerAnswer();
   }
+  return false;
+}
+
+CheckOutcome Pop3Mailbox::DiscoverOAuthMethod(std::string& reason) {
+  check_->Log("Trying to figure out AUTH type...");
+  static constexpr AuthAttempt kChain[] = {
+      {"Trying OAUTHBEARER...", Pop3AuthType::popAuthOAuthBearer, "OAUTHBEARER worked!",
+       kMethodBearer},
+      {"Trying XOAUTH2...", Pop3AuthType::popAuthXOAuth2, "XOAUTH2 worked!", kMethodXOAuth2},
+  };
+  if (TryAuthChain(kChain, true)) return CheckOutcome::MethodDiscovered;
   check_->Log("Could not log in!");
   reason = OAuthLoginRefused("OAUTHBEARER, XOAUTH2");
   return CheckOutcome::NoMethodFound;

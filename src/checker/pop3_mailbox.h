@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <functional>
 #include <set>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -65,6 +67,17 @@ class Pop3Mailbox : public MailboxSession {
   // The server's refusal text, or what ended the request instead.
   [[nodiscard]] std::string ServerAnswer() const;
   CheckOutcome DiscoverAuthMethod(std::string& reason);
+  // One AUTH mechanism of a discovery chain: its log lines and the word
+  // AuthMethod remembers when it works.
+  struct AuthAttempt {
+    const char* announcement;
+    Pop3AuthType type;
+    const char* success;
+    std::string_view method;
+  };
+  // Tries `chain` in order until one logs in (true: logged and remembered);
+  // `logRefusals`: each refusal's server answer goes to the log too.
+  bool TryAuthChain(std::span<const AuthAttempt> chain, bool logRefusals);
   // The discovery of an OAuth2 account: OAUTHBEARER, then XOAUTH2.
   CheckOutcome DiscoverOAuthMethod(std::string& reason);
   bool LoginStored(std::string& reason);

@@ -1,5 +1,7 @@
 #include "checker/seen_list.h"
 
+#include <algorithm>
+
 #include "accounts/file_io.h"
 
 namespace corvel {
@@ -14,6 +16,9 @@ void SeenList::SaveToFile(const std::filesystem::path& fileName) const {
 
 void SeenList::MergeIntoFile(const std::filesystem::path& fileName) const {
   (void)EditFileUnderLock(fileName, [this](const std::optional<std::string>& current) {
+    // The file holds this list as it would be written (the usual check that
+    // found nothing new): nothing to merge, nothing to write.
+    if (current && *current == Text()) return std::optional<std::string>();
     SeenList merged;
     if (current) merged.SetText(*current);
     for (const std::string& entry : entries_) {
@@ -81,14 +86,15 @@ void SeenList::SetText(std::string_view content) {
   Clear();
   // Whatever follows a NUL byte is not part of the list.
   content = content.substr(0, content.find('\0'));
+  // Room in the index for a line per LF, so that it is not rebuilt again and
+  // again as a large list is read.
+  index_.reserve(static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n')) + 1);
   std::size_t pos = 0;
   while (pos < content.size()) {
-    std::size_t end = content.find_first_of("\r\n", pos);
-    if (end == std::string_view::npos) {
-      Append(Unescaped(content.substr(pos)));
-      break;
-    }
+    std::size_t end = pos;
+    while (end < content.size() && content[end] != '\r' && content[end] != '\n') ++end;
     Append(Unescaped(content.substr(pos, end - pos)));
+    if (end == content.size()) break;
     pos = end + 1;
     if (content[end] == '\r' && pos < content.size() && content[pos] == '\n') ++pos;
   }

@@ -1,43 +1,17 @@
 #include "imap/sync_imap_client.h"
 
-#include <algorithm>
-
-#include "net/tick_count.h"
-
 namespace corvel {
-namespace {
 
-// The wait sleeps in the loop at most this long at a time, so the total
-// bound and the loop's termination are looked at now and then.
-constexpr std::uint32_t kWaitCeilingMs = 1000;
+SyncImapClient::SyncImapClient(EventLoop& loop) : ImapClient(loop) {}
 
-}  // namespace
+void SyncImapClient::SetTickSource(TickSource source) { clock_.SetTickSource(std::move(source)); }
 
-SyncImapClient::SyncImapClient(EventLoop& loop) : ImapClient(loop), tickSource_(&TickCount) {}
-
-void SyncImapClient::SetTickSource(TickSource source) {
-  tickSource_ = source ? std::move(source) : TickSource(&TickCount);
-}
-
-void SyncImapClient::LimitTotalTime(std::optional<std::uint64_t> ms) {
-  totalStart_ = tickSource_();
-  totalLimitMs_ = ms;
-}
+void SyncImapClient::LimitTotalTime(std::optional<std::uint64_t> ms) { clock_.LimitTotalTime(ms); }
 
 bool SyncImapClient::WaitForRequest() {
   while (Busy()) {
-    std::uint32_t waitMs = kWaitCeilingMs;
-    bool timedOut = Loop().Terminated();
-    if (!timedOut && totalLimitMs_) {
-      // Unsigned difference: right across the wrap of the tick count.
-      const std::uint32_t spentMs = tickSource_() - totalStart_;
-      if (spentMs >= *totalLimitMs_) {
-        timedOut = true;
-      } else {
-        waitMs =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(waitMs, *totalLimitMs_ - spentMs));
-      }
-    }
+    std::uint32_t waitMs = WaitClock::kWaitCeilingMs;
+    const bool timedOut = Loop().Terminated() || clock_.TotalPassed(waitMs);
     if (timedOut) {
       TimedOut();
       break;

@@ -19,13 +19,14 @@
 #include <vector>
 
 #include "imap/imap_client.h"
+#include "net/wait_clock.h"
 
 namespace corvel {
 
 class SyncImapClient : public ImapClient {
  public:
   // A 32-bit millisecond tick count that wraps after about 49.7 days.
-  using TickSource = std::function<std::uint32_t()>;
+  using TickSource = WaitClock::TickSource;
 
   explicit SyncImapClient(EventLoop& loop);
 
@@ -60,9 +61,7 @@ class SyncImapClient : public ImapClient {
   // false with its text in ErrorMessage.
   bool RunBlocking(const std::function<void()>& operation);
 
-  TickSource tickSource_;
-  std::uint32_t totalStart_ = 0;
-  std::optional<std::uint64_t> totalLimitMs_;
+  WaitClock clock_;
 };
 
 }  // namespace corvel

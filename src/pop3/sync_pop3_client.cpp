@@ -1,28 +1,14 @@
 #include "pop3/sync_pop3_client.h"
 
-#include <algorithm>
-
-#include "net/tick_count.h"
-
 namespace corvel {
-namespace {
 
-constexpr std::uint32_t kWaitCeilingMs = 1000;
+SyncPop3Client::SyncPop3Client(EventLoop& loop) : Pop3Client(loop) {}
 
-}  // namespace
+void SyncPop3Client::SetTickSource(TickSource source) { clock_.SetTickSource(std::move(source)); }
 
-SyncPop3Client::SyncPop3Client(EventLoop& loop) : Pop3Client(loop), tickSource_(&TickCount) {}
+void SyncPop3Client::LimitTotalTime(std::optional<std::uint64_t> ms) { clock_.LimitTotalTime(ms); }
 
-void SyncPop3Client::SetTickSource(TickSource source) {
-  tickSource_ = source ? std::move(source) : TickSource(&TickCount);
-}
-
-void SyncPop3Client::LimitTotalTime(std::optional<std::uint64_t> ms) {
-  totalStart_ = tickSource_();
-  totalLimitMs_ = ms;
-}
-
-void SyncPop3Client::RestartDeadline() { deadlineStart_ = tickSource_(); }
+void SyncPop3Client::RestartDeadline() { deadlineStart_ = clock_.Now(); }
 
 void SyncPop3Client::TriggerResponse(const std::string& line) {
   Pop3Client::TriggerResponse(line);
@@ -35,28 +21,15 @@ bool SyncPop3Client::WaitForRequest() {
   totalTimeRanOut_ = false;
   for (;;) {
     if (State() == Pop3EngineState::pop3Idle) return Finished();
-    std::uint32_t waitMs = kWaitCeilingMs;
+    std::uint32_t waitMs = WaitClock::kWaitCeilingMs;
     bool timedOut = Loop().Terminated();
     if (!timedOut && timeout_ > 0) {
-      const std::uint64_t limitMs = static_cast<std::uint64_t>(timeout_) * 1000u;
-      // Unsigned difference: correct across the wrap of the tick count.
-      const std::uint32_t elapsedMs = tickSource_() - deadlineStart_;
-      if (elapsedMs >= limitMs) {
-        timedOut = true;
-      } else {
-        waitMs = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(kWaitCeilingMs, limitMs - elapsedMs));
-      }
+      timedOut =
+          clock_.Passed(deadlineStart_, static_cast<std::uint64_t>(timeout_) * 1000u, waitMs);
     }
-    if (!timedOut && totalLimitMs_) {
-      const std::uint32_t spentMs = tickSource_() - totalStart_;
-      if (spentMs >= *totalLimitMs_) {
-        timedOut = true;
-        totalTimeRanOut_ = true;
-      } else {
-        waitMs =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(waitMs, *totalLimitMs_ - spentMs));
-      }
+    if (!timedOut && clock_.TotalPassed(waitMs)) {
+      timedOut = true;
+      totalTimeRanOut_ = true;
     }
     if (timedOut) {
       timedOutIn_ = State();

@@ -19,6 +19,7 @@
 #include <functional>
 #include <optional>
 
+#include "net/wait_clock.h"
 #include "pop3/pop3_client.h"
 
 namespace corvel {
@@ -26,7 +27,7 @@ namespace corvel {
 class SyncPop3Client : public Pop3Client {
  public:
   // A 32-bit millisecond tick count that wraps after about 49.7 days.
-  using TickSource = std::function<std::uint32_t()>;
+  using TickSource = WaitClock::TickSource;
 
   explicit SyncPop3Client(EventLoop& loop);
 
@@ -65,7 +66,9 @@ class SyncPop3Client : public Pop3Client {
   // passed (rather than Timeout seconds of silence).
   [[nodiscard]] bool TotalTimeRanOut() const { return totalTimeRanOut_; }
   // The bound LimitTotalTime set, if any.
-  [[nodiscard]] std::optional<std::uint64_t> TotalTimeLimit() const { return totalLimitMs_; }
+  [[nodiscard]] std::optional<std::uint64_t> TotalTimeLimit() const {
+    return clock_.TotalTimeLimit();
+  }
 
   [[nodiscard]] bool ConnectSync();
   [[nodiscard]] bool OpenSync();
@@ -121,14 +124,12 @@ class SyncPop3Client : public Pop3Client {
 
   std::int32_t timeout_ = 15;
   bool multiThreaded_ = false;
-  TickSource tickSource_;
+  // The tick source and the bound LimitTotalTime set.
+  WaitClock clock_;
   // The tick at which the time allowed last started; the deadline is
   // deadlineStart_ + Timeout * 1000, compared as an unsigned difference so
   // that the tick count's wrap never cuts a request short.
   std::uint32_t deadlineStart_ = 0;
-  // LimitTotalTime: when it was set, and how long from then.
-  std::uint32_t totalStart_ = 0;
-  std::optional<std::uint64_t> totalLimitMs_;
   Pop3EngineState timedOutIn_ = Pop3EngineState::pop3Idle;
   bool totalTimeRanOut_ = false;
   // The running PipelineSync's: told of each request's end.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
 
 #include "accounts/file_io.h"
@@ -261,6 +263,23 @@ TEST(SaveAccounts, WithoutZeroElapsedWritesElapsedAsItIs) {
   SaveAccounts(table, false, folder / "mail.accounts.qor");
   EXPECT_EQ(ReadBytes(folder / "mail.accounts.qor"), MakeAccount("a", 42).ToBytes());
   EXPECT_EQ(table[0].Elapsed, 42);
+}
+
+TEST(SaveAccounts, BytesTheFileHoldsAlreadyAreNotWrittenAgain) {
+  TestFolder folder;
+  const std::filesystem::path path = folder / "mail.accounts.qor";
+  WriteBytes(path, FileOf({MakeAccount("a")}));
+  AccountTable table;
+  ASSERT_TRUE(LoadAccounts(table, path));
+  std::filesystem::last_write_time(
+      path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(24));
+  const auto before = std::filesystem::last_write_time(path);
+  SaveAccounts(table, true, path);
+  EXPECT_EQ(std::filesystem::last_write_time(path), before);
+  table[0].Interval = 600;
+  SaveAccounts(table, true, path);
+  EXPECT_NE(std::filesystem::last_write_time(path), before);
+  EXPECT_EQ(ReadBytes(path), FileOf({table[0]}));
 }
 
 TEST(SaveAccounts, EmptyTableWritesAnEmptyFile) {

@@ -77,6 +77,65 @@ TEST_F(AccountEditorTest, OpeningOnAMissingFileCreatesItEmptyWithOnlyNewAndUpdat
   EXPECT_EQ(view_.Text(Control::btnUpdate), "Update");
 }
 
+TEST_F(AccountEditorTest, AnUnwritableFileIsToldOnceAndTheEditorShowsItReadOnly) {
+  AddThree();
+  // A folder where the file's lock belongs: nothing can write the file, not
+  // even an administrator. (Windows keeps the lock file of the writes above.)
+  const std::string lockName = std::string(kAccountsFileName) + ".lock";
+  std::filesystem::remove(lockName);
+  std::filesystem::create_directory(lockName);
+  Start();
+  for (int i = 0; i < 2; ++i) {
+    window_->OpenButtonClick();
+    EXPECT_EQ(view_.Text(Control::OpenButton), "Close accts.");
+    EXPECT_EQ(view_.Text(Control::AccountNameEdit), "One");
+    EXPECT_EQ(view_.Text(Control::lblNOTE).rfind("The accounts file cannot be written (", 0), 0u);
+    for (Control c : {Control::btnUpdate, Control::btnNew, Control::btnDelete,
+                      Control::btnClearAuth, Control::AccountNameEdit, Control::PassEdit}) {
+      EXPECT_FALSE(Enabled(c));
+    }
+    window_->btnNextClick();
+    EXPECT_EQ(view_.Text(Control::AccountNameEdit), "Two");
+    EXPECT_FALSE(Enabled(Control::btnDelete));
+    window_->OpenButtonClick();
+    EXPECT_EQ(view_.Text(Control::OpenButton), "Open accts.");
+  }
+  ASSERT_EQ(view_.Errors().size(), 1u);
+  EXPECT_THAT(LogOf(""), ::testing::Contains(view_.Errors()[0]));
+  EXPECT_THAT(view_.Confirmations(), IsEmpty());
+}
+
+TEST_F(AccountEditorTest, ClosingAsksBeforeDroppingChangesNotSavedWithUpdate) {
+  AddThree();
+  Start();
+  window_->OpenButtonClick();
+  window_->btnNextClick();
+  window_->OpenButtonClick();
+  EXPECT_THAT(view_.Confirmations(), IsEmpty());
+
+  window_->OpenButtonClick();
+  view_.SetText(Control::ServerEdit, "typed.example.org");
+  view_.SetConfirmAnswer(false);
+  window_->OpenButtonClick();
+  EXPECT_THAT(view_.Confirmations(),
+              ElementsAre("The changes to this account were not saved with \"Update\". Close "
+                          "the editor and drop them?"));
+  EXPECT_EQ(view_.Text(Control::OpenButton), "Close accts.");
+  EXPECT_EQ(view_.Text(Control::ServerEdit), "typed.example.org");
+  window_->btnUpdateClick();
+  window_->OpenButtonClick();
+  EXPECT_EQ(view_.Confirmations().size(), 1u);
+  EXPECT_EQ(view_.Text(Control::OpenButton), "Open accts.");
+  EXPECT_EQ(RecordOnDisk(0).PlainServer(), "typed.example.org");
+
+  // The login and the Quiet box are the account's fields too.
+  window_->OpenButtonClick();
+  view_.SetChecked(Control::QuietChkBx, true);
+  window_->OpenButtonClick();
+  EXPECT_EQ(view_.Confirmations().size(), 2u);
+  EXPECT_EQ(view_.Text(Control::OpenButton), "Close accts.");
+}
+
 TEST_F(AccountEditorTest, OpeningShowsTheFirstRecordAndTheNavigationStates) {
   AddThree();
   Start();

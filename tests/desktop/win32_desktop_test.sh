@@ -177,6 +177,24 @@ for uidl in de-1 fr-2 ja-3; do
     fail "message $uidl is not in the seen file"
 done
 
+# At 200 % (Wine's LogPixels): the window, its fonts and its columns are
+# twice as large; the settings keep the sizes as at 100 %.
+wineserver -k >/dev/null 2>&1 || true
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 192 /f >/dev/null 2>&1 </dev/null
+(cd "$work" && exec wine explorer /desktop=corvel,1024x768 "$exe" --dir "$run_folder" \
+  >/dev/null 2>&1 </dev/null) &
+wait_for 60 test -e "$work/run/corvel.lock" || fail "corvel.exe did not start again at 200 %"
+sleep 8
+shot accounts-tab-200
+# The window is 400 px wide at 100 % and 800 px at 200 %.
+[ "$(pixel accounts-tab 600,300)" != "$(pixel accounts-tab-200 600,300)" ] ||
+  fail "the window did not grow at 200 %"
+click 265 68
+sleep 1
+shot new-mail-tab-200
+wineserver -k >/dev/null 2>&1 || true
+wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1 </dev/null || true
+
 if ((failures == 0)); then
   echo "PASS desktop: corvel.exe checked, showed the balloon, went to the tray and back, exited (screenshots in $shots)"
 else

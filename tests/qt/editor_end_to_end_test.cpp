@@ -61,7 +61,9 @@ class EditorEndToEnd : public ::testing::Test, private WithApplication {
     // Every access token is within a minute of its end: each check renews it.
     authorizer_.SetAccessToken("", 50);
     std::string whyNot;
-    dovecot_ = StartDovecotWithUsers(options, {{"pat", "pat-secret"}}, whyNot);
+    // The OAuth2 user's maildir too, so that its checks find a mailbox.
+    dovecot_ =
+        StartDovecotWithUsers(options, {{"pat", "pat-secret"}, {kOAuthUser, "unused"}}, whyNot);
     RequireDovecot(dovecot_.get(), whyNot);
 
     MainWindowOptions windowOptions;
@@ -194,7 +196,8 @@ TEST_F(EditorEndToEnd, APasswordInTheKeyringAndASignInBothLogInToDovecot) {
   Click(Control::OpenButton);
   ASSERT_EQ(window_->Table().Count(), 2u);
   for (const CheckReport& report : CheckAll()) {
-    EXPECT_FALSE(CheckFailed(report.outcome)) << report.account << ": " << report.reason;
+    EXPECT_FALSE(CheckFailed(report.outcome))
+        << report.account << ": " << report.reason << dovecot_->LogText();
   }
   EXPECT_GE(authorizer_.Introspections(), 1);
 
