@@ -16,6 +16,7 @@
 #include "app/main_window.h"
 #include "app/settings/file_settings_store.h"
 #include "app/text/posix/locale_format.h"
+#include "qt/logind_sleep_watch.h"
 #include "qt/qt_event_loop.h"
 #include "qt/qt_main_view.h"
 #include "qt/qt_tray_shell.h"
@@ -102,6 +103,8 @@ int main(int argc, char** argv) {
   }
 
   window.FormCreate();
+  // A resume told by logind, besides the one the clocks show.
+  corvel::qt::LogindSleepWatch sleepWatch([&window] { window.SystemResumed(); });
   if (window.Started()) {
     running.Listen([&loop, &window] { loop.Post([&window] { window.Restore1Click(); }); });
   }

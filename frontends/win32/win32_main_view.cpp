@@ -44,9 +44,10 @@ std::wstring Shown(std::string_view bytes) {
   return out;
 }
 
-// The editor's drop-down lists: the security and the protocol.
+// The editor's drop-down lists: the security, the protocol and the login.
 bool IsDropDown(Control control) {
-  return control == Control::SecurityBox || control == Control::ProtocolBox;
+  return control == Control::SecurityBox || control == Control::ProtocolBox ||
+         control == Control::LoginBox;
 }
 
 std::wstring WindowText(HWND window) {
@@ -83,8 +84,15 @@ LRESULT CALLBACK FieldsProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
 
 // Rows of the editor's fields that are a check box across the row.
 bool IsWideBox(Control control) {
-  return control == Control::EnableAccChkBx || control == Control::LeaveMailChkBx;
+  return control == Control::EnableAccChkBx || control == Control::LeaveMailChkBx ||
+         control == Control::QuietChkBx;
 }
+
+// The rows of the logins that are not the password's: hidden until the
+// program shows the chosen login's.
+constexpr Control kHiddenLoginRows[] = {
+    Control::AuthUrlEdit,      Control::TokenUrlEdit,     Control::ScopeEdit, Control::ClientIdEdit,
+    Control::ClientSecretEdit, Control::TokenCommandEdit, Control::btnSignIn, Control::lblSignIn};
 
 constexpr int kRowHeight = 23;
 constexpr int kRowGap = 4;
@@ -278,13 +286,16 @@ void Win32MainView::BuildControls() {
   }
   make(Control::lblNOTE, WC_STATICW, L"", SS_CENTER, 0);
   for (Control control :
-       {Control::EnableAccChkBx, Control::AccountNameEdit, Control::ServerEdit,
-        Control::PortEdit,       Control::UserEdit,        Control::PassEdit,
-        Control::Label1,         Control::SecsEdit,        Control::LeaveMailChkBx,
-        Control::SecurityBox,    Control::ProtocolBox,     Control::FoldersEdit,
-        Control::btnNew,         Control::btnDelete,       Control::btnPrev,
-        Control::btnClearAuth,   Control::btnNext,         Control::btnFirst,
-        Control::btnUpdate,      Control::btnLast}) {
+       {Control::EnableAccChkBx,   Control::AccountNameEdit,  Control::ServerEdit,
+        Control::PortEdit,         Control::UserEdit,         Control::PassEdit,
+        Control::Label1,           Control::SecsEdit,         Control::LeaveMailChkBx,
+        Control::SecurityBox,      Control::ProtocolBox,      Control::FoldersEdit,
+        Control::LoginBox,         Control::KeyringChkBx,     Control::ClientIdEdit,
+        Control::ClientSecretEdit, Control::AuthUrlEdit,      Control::TokenUrlEdit,
+        Control::ScopeEdit,        Control::TokenCommandEdit, Control::btnSignIn,
+        Control::QuietChkBx,       Control::btnNew,           Control::btnDelete,
+        Control::btnPrev,          Control::btnClearAuth,     Control::btnNext,
+        Control::btnFirst,         Control::btnUpdate,        Control::btnLast}) {
     SetControlEnabled(control, false);
   }
 
@@ -340,7 +351,7 @@ void Win32MainView::BuildFields() {
                             WS_CHILD | WS_VSCROLL | WS_CLIPCHILDREN, 0, 0, 10, 10, hwnd_, nullptr,
                             instance_, this);
   pages_[0].push_back(fields_);
-  const DWORD checkBox = BS_AUTOCHECKBOX | WS_TABSTOP;
+  const DWORD checkBox = BS_AUTOCHECKBOX | BS_MULTILINE | WS_TABSTOP;
   const DWORD edit = ES_AUTOHSCROLL | WS_TABSTOP;
   const auto make = [this](Control control, const wchar_t* windowClass, const wchar_t* text,
                            DWORD style, DWORD exStyle = 0) {
@@ -362,13 +373,24 @@ void Win32MainView::BuildFields() {
 
   make(Control::EnableAccChkBx, WC_BUTTONW, L"Enable this account", checkBox);
   row(Control::EnableAccChkBx, nullptr);
+  // The login's rows follow the user; only the chosen login's show.
   const std::pair<Control, const wchar_t*> kFields[] = {
       {Control::AccountNameEdit, L"Account name:"},
       {Control::ProtocolBox, L"Protocol:"},
       {Control::ServerEdit, L"Server:"},
       {Control::PortEdit, L"Port:"},
       {Control::UserEdit, L"User:"},
+      {Control::LoginBox, L"Login:"},
       {Control::PassEdit, L"Pass:"},
+      {Control::KeyringChkBx, nullptr},
+      {Control::AuthUrlEdit, L"Authorization URL:"},
+      {Control::TokenUrlEdit, L"Token URL:"},
+      {Control::ScopeEdit, L"Scope:"},
+      {Control::ClientIdEdit, L"Client ID:"},
+      {Control::ClientSecretEdit, L"Client secret:"},
+      {Control::TokenCommandEdit, L"Command:"},
+      {Control::btnSignIn, nullptr},
+      {Control::lblSignIn, nullptr},
       {Control::SecurityBox, L"Security:"},
       {Control::FoldersEdit, L"Folders (IMAP):"},
       {Control::SecsEdit, L"Interval in seconds:"}};
@@ -381,13 +403,30 @@ void Win32MainView::BuildFields() {
       };
       if (control == Control::SecurityBox) {
         for (std::string_view choice : kSecurityChoices) add(choice);
+      } else if (control == Control::LoginBox) {
+        for (std::string_view choice : kLoginChoices) add(choice);
       } else {
         for (std::string_view choice : kProtocolChoices) add(choice);
       }
       SendMessageW(box, CB_SETCURSEL, 0, 0);
+    } else if (control == Control::KeyringChkBx) {
+      make(control, WC_BUTTONW, L"Keep the password in the system keyring", checkBox);
+    } else if (control == Control::btnSignIn) {
+      make(control, WC_BUTTONW, L"Sign in", BS_PUSHBUTTON | WS_TABSTOP);
+    } else if (control == Control::lblSignIn) {
+      // What the sign-in is doing or came to, selectable: it may hold the
+      // address to open by hand when no browser could be started.
+      make(control, WC_EDITW, L"", ES_MULTILINE | ES_READONLY);
     } else {
-      const DWORD extra = control == Control::PassEdit ? ES_PASSWORD : 0;
-      make(control, WC_EDITW, L"", edit | extra, WS_EX_CLIENTEDGE);
+      const bool secret = control == Control::PassEdit || control == Control::ClientSecretEdit;
+      make(control, WC_EDITW, L"", edit | (secret ? ES_PASSWORD : 0), WS_EX_CLIENTEDGE);
+    }
+  }
+  for (Control control : kHiddenLoginRows) {
+    hidden_[Index(control)] = true;
+    ShowWindow(controls_[Index(control)], SW_HIDE);
+    for (const FieldRow& field : fieldRows_) {
+      if (field.control == control && field.label != nullptr) ShowWindow(field.label, SW_HIDE);
     }
   }
   SetWindowTextW(controls_[Index(Control::PortEdit)], L"110");
@@ -401,6 +440,8 @@ void Win32MainView::BuildFields() {
                0);
   make(Control::LeaveMailChkBx, WC_BUTTONW, L"I leave my mail on the server", checkBox);
   row(Control::LeaveMailChkBx, nullptr);
+  make(Control::QuietChkBx, WC_BUTTONW, L"Quiet: no balloons for this account", checkBox);
+  row(Control::QuietChkBx, nullptr);
 }
 
 void Win32MainView::Layout() {
@@ -470,6 +511,34 @@ void Win32MainView::Layout() {
   }
 }
 
+int Win32MainView::TextWidth(HWND control) const {
+  const std::wstring text = WindowText(control);
+  SIZE size{};
+  if (HDC dc = GetDC(hwnd_); dc != nullptr) {
+    const HGDIOBJ oldFont = SelectObject(dc, font_);
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, oldFont);
+    ReleaseDC(hwnd_, dc);
+  }
+  return static_cast<int>(size.cx);
+}
+
+int Win32MainView::TextHeight(HWND control, int width) const {
+  std::wstring text = WindowText(control);
+  if (text.empty()) text = L" ";
+  RECT box = {0, 0, std::max(width, 1), 0};
+  if (HDC dc = GetDC(hwnd_); dc != nullptr) {
+    const HGDIOBJ oldFont = SelectObject(dc, font_);
+    // As an edit control breaks it: a word longer than the line (an
+    // address) is broken too.
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &box,
+              DT_CALCRECT | DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX);
+    SelectObject(dc, oldFont);
+    ReleaseDC(hwnd_, dc);
+  }
+  return static_cast<int>(box.bottom);
+}
+
 void Win32MainView::LayoutFields() {
   if (fields_ == nullptr || layingOutFields_) return;
   layingOutFields_ = true;
@@ -516,7 +585,9 @@ void Win32MainView::LayoutFields() {
 int Win32MainView::ArrangeFields(int width, bool place) {
   const int fieldLeft = std::min(labelWidth_, width / 2);
   const int fieldWidth = width - fieldLeft;
-  const UINT flags = SWP_NOZORDER | SWP_NOACTIVATE;
+  // Nothing of a field's old place is copied: the whole panel is drawn
+  // afresh below.
+  const UINT flags = SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOCOPYBITS | SWP_NOREDRAW;
   int y = 0;
   for (const FieldRow& row : fieldRows_) {
     if (hidden_[Index(row.control)]) continue;
@@ -524,12 +595,18 @@ int Win32MainView::ArrangeFields(int width, bool place) {
     int x = fieldLeft;
     int w = fieldWidth;
     int height = Scaled(kRowHeight);
-    if (row.label == nullptr) {
-      height = Scaled(20);
+    if (row.control == Control::btnSignIn) {
+      height = Scaled(25);
+      w = std::min(fieldWidth, std::max(Scaled(100), TextWidth(control) + Scaled(24)));
+    } else if (row.control == Control::lblSignIn) {
+      height = TextHeight(control, fieldWidth - Scaled(8)) + Scaled(4);
+    } else if (row.label == nullptr) {
       if (IsWideBox(row.control)) {
         x = 0;
         w = width;
       }
+      // A caption too long for the row wraps under itself, beside the box.
+      height = std::max(Scaled(20), TextHeight(control, w - Scaled(20)) + Scaled(4));
     }
     if (place) {
       const int top = y - fieldsScroll_;
@@ -544,6 +621,7 @@ int Win32MainView::ArrangeFields(int width, bool place) {
     }
     y += height + Scaled(kRowGap);
   }
+  if (place) RedrawWindow(fields_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
   return y;
 }
 
@@ -559,11 +637,25 @@ void Win32MainView::ScrollFieldsTo(int position) {
 }
 
 void Win32MainView::ScrollFocusIntoView() {
+  // Only a move of the focus (Tab, a mnemonic) scrolls: the user's own
+  // scrolling away from the focused field stays.
   HWND focus = GetFocus();
-  if (fields_ == nullptr || focus == nullptr || !IsChild(fields_, focus)) return;
-  while (GetParent(focus) != fields_) focus = GetParent(focus);
+  if (focus == lastFocus_) return;
+  lastFocus_ = focus;
+  // The sign-in button comes with its text below it, which tells what the
+  // button is about ("...has expired or was revoked: sign in again.").
+  HWND signInText = controls_[Index(Control::lblSignIn)];
+  if (focus == controls_[Index(Control::btnSignIn)] && IsWindowVisible(signInText)) {
+    ScrollIntoView(signInText);
+  }
+  ScrollIntoView(focus);
+}
+
+void Win32MainView::ScrollIntoView(HWND control) {
+  if (fields_ == nullptr || control == nullptr || !IsChild(fields_, control)) return;
+  while (GetParent(control) != fields_) control = GetParent(control);
   RECT box{};
-  GetWindowRect(focus, &box);
+  GetWindowRect(control, &box);
   MapWindowPoints(nullptr, fields_, reinterpret_cast<POINT*>(&box), 2);
   RECT client{};
   GetClientRect(fields_, &client);
@@ -836,8 +928,15 @@ void Win32MainView::SetText(Control control, std::string_view text) {
   }
   setBytes_[Index(control)] = std::string(text);
   setShown_[Index(control)] = shown;
-  // The note takes the room its text needs.
+  // The note and the sign-in take the room their texts need.
   if (control == Control::lblNOTE) Layout();
+  if (control == Control::lblSignIn || control == Control::btnSignIn) {
+    LayoutFields();
+    // What the user's sign-in came to comes into sight.
+    if (control == Control::lblSignIn && GetFocus() == controls_[Index(Control::btnSignIn)]) {
+      ScrollIntoView(handle);
+    }
+  }
 }
 
 bool Win32MainView::ControlEnabled(Control control) const {
@@ -863,6 +962,14 @@ void Win32MainView::SetControlVisible(Control control, bool visible) {
 }
 
 bool Win32MainView::ControlVisible(Control control) const { return !hidden_[Index(control)]; }
+
+void Win32MainView::SetPlaceholder(Control control, std::string_view text) {
+  HWND handle = controls_[Index(control)];
+  if (handle == nullptr) return;
+  const std::wstring hint = Shown(text);
+  // Shown while the field is empty, also while it has the focus.
+  SendMessageW(handle, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(hint.c_str()));
+}
 
 int Win32MainView::ColumnWidth(int column) const {
   return Unscaled(static_cast<int>(SendMessageW(mailList_, LVM_GETCOLUMNWIDTH, column, 0)));
@@ -934,6 +1041,10 @@ void Win32MainView::Command(int id, int code) {
     if (code == CBN_SELCHANGE) w.ProtocolBoxChange();
     return;
   }
+  if (control == Control::LoginBox) {
+    if (code == CBN_SELCHANGE) w.LoginBoxChange();
+    return;
+  }
   if (code != BN_CLICKED) return;
   switch (control) {
     case Control::StartupChkBx:
@@ -969,6 +1080,9 @@ void Win32MainView::Command(int id, int code) {
       break;
     case Control::btnLast:
       w.btnLastClick();
+      break;
+    case Control::btnSignIn:
+      w.btnSignInClick();
       break;
     default:
       break;
@@ -1024,7 +1138,10 @@ LRESULT Win32MainView::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         SetTextColor(reinterpret_cast<HDC>(wParam), GetSysColor(COLOR_WINDOWTEXT));
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
       }
-      if (pageBrush_ == nullptr || lstrcmpiW(className, WC_EDITW) == 0) break;
+      // The sign-in's text is a read-only edit only to be selectable.
+      const bool signInText =
+          reinterpret_cast<HWND>(lParam) == controls_[Index(Control::lblSignIn)];
+      if (pageBrush_ == nullptr || (lstrcmpiW(className, WC_EDITW) == 0 && !signInText)) break;
       SetBkColor(reinterpret_cast<HDC>(wParam), pageColour_);
       return reinterpret_cast<LRESULT>(pageBrush_);
     }

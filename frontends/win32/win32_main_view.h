@@ -35,6 +35,7 @@ class Win32MainView final : public MainView {
   // Shows the window for the first time.
   void Show(int showCommand);
   [[nodiscard]] HWND Handle() const { return hwnd_; }
+  [[nodiscard]] HWND ControlWindow(Control control) const { return controls_[Index(control)]; }
 
   // ---- MainView.
   void SetApplicationTitle(std::string_view title) override;
@@ -53,8 +54,9 @@ class Win32MainView final : public MainView {
   void SetText(Control control, std::string_view text) override;
   [[nodiscard]] bool ControlEnabled(Control control) const override;
   void SetControlEnabled(Control control, bool enabled) override;
-  void SetControlVisible(Control control, bool visible);
-  [[nodiscard]] bool ControlVisible(Control control) const;
+  void SetControlVisible(Control control, bool visible) override;
+  [[nodiscard]] bool ControlVisible(Control control) const override;
+  void SetPlaceholder(Control control, std::string_view text) override;
   [[nodiscard]] int ColumnWidth(int column) const override;
   void SetColumnWidth(int column, int width) override;
   void ClearProtocolTrace() override { trace_.clear(); }
@@ -100,6 +102,12 @@ class Win32MainView final : public MainView {
   // places at the current scroll position.
   int ArrangeFields(int width, bool place);
   void ScrollFieldsTo(int position);
+  // Scrolls the fields so that `control` (one of them) is in sight.
+  void ScrollIntoView(HWND control);
+  // The width of a control's text in the window's font, and its height
+  // when broken into lines of `width`.
+  [[nodiscard]] int TextWidth(HWND control) const;
+  [[nodiscard]] int TextHeight(HWND control, int width) const;
   void ShowPage(int page);
   void TakePageColour();
   void Command(int id, int code);
@@ -140,6 +148,7 @@ class Win32MainView final : public MainView {
   int fieldsScroll_ = 0;
   int labelWidth_ = 122;
   bool layingOutFields_ = false;
+  HWND lastFocus_ = nullptr;
   std::array<bool, kControlCount> hidden_{};
   // The controls of each page, shown while its tab is selected.
   std::array<std::vector<HWND>, 5> pages_;

@@ -713,12 +713,16 @@ bool MainWindow::NetworkUsable() const {
 }
 
 void MainWindow::SystemResumed() {
-  if (exiting_) return;
-  WriteLog("", "Woke from sleep: every account is checked once.");
-  holdingBalloons_ = true;
-  scheduler_.StartRound(!NetworkUsable());
-  ConnectivityChanged(ConnectivityChange::kResumed);
-  TickSoon();
+  // Told twice (logind and the clocks) or again while its round runs: the
+  // round under way checks every account already.
+  if (exiting_ || (holdingBalloons_ && scheduler_.RoundActive())) return;
+  Guarded([this] {
+    WriteLog("", "Woke from sleep: every account is checked once.");
+    holdingBalloons_ = true;
+    scheduler_.StartRound(!NetworkUsable());
+    ConnectivityChanged(ConnectivityChange::kResumed);
+    TickSoon();
+  });
 }
 
 void MainWindow::NetworkChanged() {

@@ -67,6 +67,8 @@ TEST_F(SleepNetworkTest, AfterAResumeEachAccountIsCheckedOnceWhenTheNetworkIsUsa
   Tick(0);
   EXPECT_EQ(home.SessionCount(), 1u);
   EXPECT_EQ(work.SessionCount(), 0u);
+  // Told again (logind and the clocks): the round goes on as it was.
+  events_.OnResume();
   Tick(1);
   EXPECT_EQ(work.SessionCount(), 0u);
   Tick(2);

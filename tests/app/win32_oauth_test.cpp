@@ -210,6 +210,14 @@ TEST(Win32LoopbackListener, PassesOverIdleAndStrayConnectionsToTheRedirect) {
   const corvel::LoopbackListener::Request late = listener.Wait("/", 200, answer);
   EXPECT_FALSE(late.ok);
   EXPECT_EQ(late.reason, "no answer from the browser within 0 s");
+
+  // The editor's Cancel, also while a browser keeps a connection silent.
+  PeerSocket idle = Connect(listener.Port());
+  int asked = 0;
+  const corvel::LoopbackListener::Request cancelled =
+      listener.Wait("/", 300000, answer, [&asked] { return ++asked == 5; });
+  EXPECT_FALSE(cancelled.ok);
+  EXPECT_EQ(cancelled.reason, kWaitCancelled);
 }
 
 TEST(Win32Browser, OnlyAWebAddressIsHandedToTheShell) {

@@ -3,8 +3,8 @@
 # on loopback: a check of one account with three messages (German, French
 # and Japanese headers), the new-mail balloon, the window sent to the tray
 # and restored from it, "Exit" from the tray menu; then the settings the
-# clicks wrote must be in the registry. Screenshots of each tab and of the
-# tray go to WINDOWS_BUILD/screenshots.
+# clicks wrote must be in the registry. Screenshots of each tab, of the
+# tray and of the account editor's states go to WINDOWS_BUILD/screenshots.
 #   tests/desktop/win32_desktop_test.sh WINDOWS_BUILD LINUX_BUILD
 # Runs inside xvfb-run (it starts one itself when DISPLAY is not set).
 set -euo pipefail
@@ -93,11 +93,17 @@ for v in H:517 W:400 Top:0 Left:0; do
   wine reg add "$key" /v "${v%%:*}" /d "${v#*:}" /f >/dev/null 2>&1 </dev/null
 done
 
-# The window's and the tray shell's own tests, on the same display.
-timeout 300 wine "$build/tests/win32_tests.exe" >"$build/tests/win32_tests.log" 2>&1 </dev/null &&
+# The window's and the tray shell's own tests, on the same display; the
+# editor's end-to-end test saves a picture of each of its states.
+CORVEL_SCREENSHOT_DIR=$(winepath -w "$shots" 2>/dev/null </dev/null) \
+  timeout 300 wine "$build/tests/win32_tests.exe" >"$build/tests/win32_tests.log" 2>&1 </dev/null &&
   grep -q '^\[  PASSED  \] [1-9][0-9]* tests\?\.' "$build/tests/win32_tests.log" &&
   ! grep -q '^\[  FAILED  \]' "$build/tests/win32_tests.log" ||
   fail "win32_tests failed (log: $build/tests/win32_tests.log)"
+for picture in "$shots"/*.bmp; do
+  [ -e "$picture" ] || continue
+  convert "$picture" "${picture%.bmp}.png" && rm -f "$picture"
+done
 
 # Started elsewhere, as a logon start may be: --dir names the folder it runs in.
 run_folder=$(wine winepath -w "$work/run" 2>/dev/null </dev/null | tr -d '\r')

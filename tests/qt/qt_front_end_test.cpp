@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,10 +21,15 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QTreeWidget>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "app/main_window.h"
 #include "app/settings/memory_settings_store.h"
+#include "qt/logind_sleep_watch.h"
 #include "qt/qt_event_loop.h"
 #include "qt/qt_main_view.h"
 #include "qt/qt_tray_shell.h"
@@ -344,6 +351,50 @@ TEST_F(QtFrontEndTest, TheTrayHidesRestoresAndEndsTheProgram) {
   EXPECT_FALSE(shell_.Icon()->isVisible());
   EXPECT_EQ(settings_.ReadString(kProgramKey, "SubjectWidth", ""), "140");
   EXPECT_EQ(settings_.ReadString(kProgramKey, "H", ""), std::to_string(view_.height()));
+}
+
+}  // namespace
+}  // namespace corvel::test
+
+namespace corvel::test {
+namespace {
+
+// logind's signal on a bus of the test's own.
+TEST(LogindSleepWatch, AResumeToldByLogindReachesTheProgram) {
+  (void)App();
+  WorkingFolder folder;
+  const std::string config = "<busconfig><type>system</type><listen>unix:path=" +
+                             (std::filesystem::current_path() / "bus").string() +
+                             "</listen><policy context=\"default\"><allow send_destination=\"*\" "
+                             "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
+                             "</policy></busconfig>";
+  { std::ofstream("bus.conf") << config; }
+  const int daemon = std::system("dbus-daemon --config-file=bus.conf --fork --print-pid > bus.pid");
+  if (daemon != 0) GTEST_SKIP() << "dbus-daemon could not start";
+  const QString address =
+      QStringLiteral("unix:path=") +
+      QString::fromStdString((std::filesystem::current_path() / "bus").string());
+  qt::QtEventLoop loop;
+  ASSERT_TRUE(WaitFor(loop, [] { return std::filesystem::exists("bus"); }));
+  int resumes = 0;
+  qt::LogindSleepWatch watch([&resumes] { ++resumes; }, address);
+  ASSERT_TRUE(watch.Listening());
+
+  QDBusConnection logind = QDBusConnection::connectToBus(address, QStringLiteral("logind"));
+  ASSERT_TRUE(logind.registerService(QStringLiteral("org.freedesktop.login1")));
+  for (const bool starting : {true, false}) {
+    QDBusMessage signal = QDBusMessage::createSignal(
+        QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+        QStringLiteral("PrepareForSleep"));
+    signal << starting;
+    ASSERT_TRUE(logind.send(signal));
+  }
+  EXPECT_TRUE(WaitFor(loop, [&resumes] { return resumes == 1; }));
+  QDBusConnection::disconnectFromBus(QStringLiteral("logind"));
+  QDBusConnection::disconnectFromBus(QStringLiteral("corvel-logind"));
+  std::ifstream pid("bus.pid");
+  int daemonPid = 0;
+  if (pid >> daemonPid && daemonPid > 0) ::kill(daemonPid, SIGTERM);
 }
 
 }  // namespace

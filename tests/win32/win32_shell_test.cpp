@@ -1,6 +1,7 @@
 // The Windows program's tray shell and window, run under Wine without a
-// display: the shell's callback message and restart broadcast, and what the
-// window keeps of the texts and sizes the program sets.
+// display: the shell's callback message and restart broadcast, what the
+// window keeps of the texts and sizes the program sets, and the editor's
+// rows that come and go with the login.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -65,6 +66,52 @@ TEST(Win32MainView, KeepsBytesSizesAndWidthsAsSet) {
   EXPECT_EQ(view.CurrentTab(), MainTab::NewMail);
   view.SetControlEnabled(Control::SecsEdit, false);
   EXPECT_FALSE(view.ControlEnabled(Control::SecsEdit));
+}
+
+// Only the chosen login's rows show, each with its caption, and the rows
+// below close up; the sign-in's text takes the lines it needs.
+TEST(Win32MainView, LoginRowsComeAndGoWithTheirCaptions) {
+  Win32MainView view(GetModuleHandleW(nullptr), nullptr, nullptr);
+  HWND fields = GetParent(view.ControlWindow(Control::ClientIdEdit));
+  const auto shown = [](HWND window) {
+    return (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) != 0;
+  };
+  const auto top = [&view](Control control) {
+    RECT box{};
+    GetWindowRect(view.ControlWindow(control), &box);
+    return box.top;
+  };
+  HWND caption = FindWindowExW(fields, nullptr, L"Static", L"Client ID:");
+  ASSERT_NE(caption, nullptr);
+  EXPECT_TRUE(view.ControlVisible(Control::PassEdit));
+  EXPECT_FALSE(view.ControlVisible(Control::ClientIdEdit));
+  EXPECT_FALSE(shown(caption));
+  const LONG passwordTop = top(Control::SecurityBox);
+
+  view.SetText(Control::LoginBox, "Sign in with Google\u2026");
+  EXPECT_EQ(SendMessageW(view.ControlWindow(Control::LoginBox), CB_GETCURSEL, 0, 0), 2);
+  for (Control row : {Control::PassEdit, Control::KeyringChkBx}) view.SetControlVisible(row, false);
+  for (Control row :
+       {Control::ClientIdEdit, Control::ClientSecretEdit, Control::btnSignIn, Control::lblSignIn}) {
+    view.SetControlVisible(row, true);
+  }
+  EXPECT_TRUE(shown(caption));
+  EXPECT_FALSE(shown(view.ControlWindow(Control::PassEdit)));
+  view.SetText(Control::lblSignIn, "Signed in with Google.");
+  const LONG signInTop = top(Control::SecurityBox);
+  EXPECT_GT(signInTop, passwordTop);
+  view.SetText(Control::lblSignIn,
+               "No browser could be opened. Open this address to sign in at Google:\n"
+               "https://accounts.google.com/o/oauth2/v2/auth?response_type=code&client_id=x");
+  EXPECT_GT(top(Control::SecurityBox), signInTop);
+
+  for (Control row :
+       {Control::ClientIdEdit, Control::ClientSecretEdit, Control::btnSignIn, Control::lblSignIn}) {
+    view.SetControlVisible(row, false);
+  }
+  for (Control row : {Control::PassEdit, Control::KeyringChkBx}) view.SetControlVisible(row, true);
+  EXPECT_FALSE(shown(caption));
+  EXPECT_EQ(top(Control::SecurityBox), passwordTop);
 }
 
 }  // namespace

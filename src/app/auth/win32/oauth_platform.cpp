@@ -148,14 +148,16 @@ bool IsLoopbackHost(std::wstring_view host) {
 
 // The request head's bytes, read within kRequestHeadTimeoutMs and before
 // `deadline`; what came when the time ran out or the peer stopped.
-std::string ReadRequestHead(SOCKET connection, Clock::time_point deadline,
-                            const std::function<bool()>& cancelled) {
+// Nothing when the wait was cancelled meanwhile.
+std::optional<std::string> ReadRequestHead(SOCKET connection, Clock::time_point deadline,
+                                           const std::function<bool()>& cancelled) {
   const Clock::time_point headDeadline =
       std::min(deadline, Clock::now() + std::chrono::milliseconds(kRequestHeadTimeoutMs));
   std::string head;
   while (!RequestHeadComplete(head) && head.size() < kRequestHeadLimit) {
     const int left = MsLeft(headDeadline);
-    if (left == 0 || (cancelled && cancelled())) break;
+    if (cancelled && cancelled()) return std::nullopt;
+    if (left == 0) break;
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(connection, &readable);
@@ -470,7 +472,13 @@ LoopbackListener::Request LoopbackListener::Wait(
     const SOCKET connection = ::accept(listening, nullptr, nullptr);
     if (connection == INVALID_SOCKET) continue;
     SetHandleInformation(reinterpret_cast<HANDLE>(connection), HANDLE_FLAG_INHERIT, 0);
-    const std::string target = GetRequestTarget(ReadRequestHead(connection, deadline, cancelled));
+    const std::optional<std::string> head = ReadRequestHead(connection, deadline, cancelled);
+    if (!head) {
+      ::closesocket(connection);
+      request.reason = std::string(kWaitCancelled);
+      return request;
+    }
+    const std::string target = GetRequestTarget(*head);
     const bool matches = target.starts_with(prefix);
     const Answer answer = matches ? answerOf(target) : Answer{false, "Not found", false};
     SendAndClose(connection, LoopbackReply(!matches    ? "404 Not Found"
