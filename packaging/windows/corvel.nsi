@@ -143,7 +143,7 @@ Section "Corvel"
   CreateDirectory "${DATA}"
   SetOutPath "${DATA}"
   CreateShortcut "${SHORTCUT}" "$INSTDIR\corvel.exe" "" "$INSTDIR\corvel.exe" 0 \
-    SW_SHOWNORMAL "" "Tells you when new mail arrives in your POP3 mailboxes"
+    SW_SHOWNORMAL "" "Tells you when new mail arrives in your POP3 and IMAP mailboxes"
 
   ${If} $StartWithWindows == ${BST_CHECKED}
     !insertmacro WriteRunValue
