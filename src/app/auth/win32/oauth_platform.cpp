@@ -58,6 +58,8 @@ std::string WinHttpFailure(DWORD code, DWORD certificate, int timeoutMs) {
   switch (code) {
     case ERROR_WINHTTP_TIMEOUT:
     case ERROR_WINHTTP_OPERATION_CANCELLED:
+    // Some WinHTTP builds (Wine's) pass on the socket's own time-out.
+    case WSAETIMEDOUT:
       return "no answer within " + std::to_string(std::max(timeoutMs / 1000, 1)) + " s";
     case ERROR_WINHTTP_NAME_NOT_RESOLVED:
       return "host not found";
