@@ -1,7 +1,8 @@
 // The OAuth 2.0 system pieces on POSIX: OpenSSL for random bytes and SHA-256,
-// libcurl for the token endpoint, nlohmann-json for its answer, a socket
-// polled with a deadline for the browser's redirect, xdg-open for the
-// browser.
+// libcurl for the token endpoint, a socket polled with a deadline for the
+// browser's redirect, xdg-open for the browser. The HTTP texts themselves
+// (form body, JSON answer, request head, reply) are http_exchange's, shared
+// with Windows.
 #include "app/auth/oauth_platform.h"
 
 #include <arpa/inet.h>
@@ -20,23 +21,17 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "app/auth/http_exchange.h"
 #include "app/process/process.h"
 
 namespace corvel {
 namespace {
 
-// More than any token endpoint's answer; a longer one is cut off as broken.
-constexpr std::size_t kAnswerLimit = 64 * 1024;
-// More than any browser's request head, and the time it may take to come.
-constexpr std::size_t kRequestLimit = 16 * 1024;
-constexpr std::chrono::seconds kHeadTimeout{3};
-
 std::size_t CollectAnswer(char* data, std::size_t size, std::size_t count, void* sink) {
   auto* body = static_cast<std::string*>(sink);
-  if (body->size() + size * count > kAnswerLimit) return 0;  // ends the transfer
+  if (body->size() + size * count > kFormAnswerLimit) return 0;  // ends the transfer
   body->append(data, size * count);
   return size * count;
 }
@@ -59,21 +54,6 @@ curl_socket_t OpenCloseOnExec(void* /*data*/, curlsocktype /*purpose*/, curl_soc
 std::string OpenSslDefault(const char* variable, const char* fallback) {
   const char* value = std::getenv(variable);
   return value != nullptr && *value != '\0' ? value : fallback;
-}
-
-std::string FormEncode(CURL* curl, const FormFields& fields) {
-  std::string body;
-  for (const auto& [name, value] : fields) {
-    if (!body.empty()) body += '&';
-    for (const std::string* part : {&name, &value}) {
-      char* escaped = curl_easy_escape(curl, part->data(), static_cast<int>(part->size()));
-      if (escaped == nullptr) throw std::bad_alloc();
-      body += escaped;
-      curl_free(escaped);
-      if (part == &name) body += '=';
-    }
-  }
-  return body;
 }
 
 std::string PosixError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
@@ -133,7 +113,7 @@ HttpFormAnswer PostForm(const std::string& url, const FormFields& fields, int ti
     answer.reason = "libcurl could not start";
     return answer;
   }
-  const std::string body = FormEncode(curl.handle, fields);
+  const std::string body = FormEncoded(fields);
   std::string received;
   char error[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(curl.handle, CURLOPT_URL, url.c_str());
@@ -162,19 +142,9 @@ HttpFormAnswer PostForm(const std::string& url, const FormFields& fields, int ti
     answer.reason = *error != '\0' ? error : curl_easy_strerror(result);
     return answer;
   }
-  answer.reached = true;
-  curl_easy_getinfo(curl.handle, CURLINFO_RESPONSE_CODE, &answer.status);
-  const nlohmann::json parsed = nlohmann::json::parse(received, nullptr, false);
-  if (!parsed.is_object()) return answer;
-  answer.json = true;
-  for (const auto& [name, value] : parsed.items()) {
-    if (value.is_string()) {
-      answer.members[name] = value.get<std::string>();
-    } else if (value.is_number()) {
-      answer.members[name] = value.dump();
-    }
-  }
-  return answer;
+  long status = 0;
+  curl_easy_getinfo(curl.handle, CURLINFO_RESPONSE_CODE, &status);
+  return ReadFormAnswer(status, received);
 }
 
 bool OpenInBrowser(const std::string& url, std::string& why) {
@@ -258,8 +228,8 @@ LoopbackListener::Request LoopbackListener::Wait(
     // client (a browser's speculative connection) is dropped, so that the
     // real request behind it is reached.
     std::string head;
-    const auto headDeadline = Clock::now() + kHeadTimeout;
-    while (head.find("\r\n\r\n") == std::string::npos && head.size() < kRequestLimit) {
+    const auto headDeadline = Clock::now() + std::chrono::milliseconds(kRequestHeadTimeoutMs);
+    while (!RequestHeadComplete(head) && head.size() < kRequestHeadLimit) {
       const auto headLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::min(headDeadline, deadline) - Clock::now())
                                 .count();
@@ -270,22 +240,14 @@ LoopbackListener::Request LoopbackListener::Wait(
       if (count <= 0) break;
       head.append(buffer, static_cast<std::size_t>(count));
     }
-    std::string target;
-    if (head.starts_with("GET ")) {
-      const std::size_t end = head.find(' ', 4);
-      const std::size_t lineEnd = head.find("\r\n");
-      if (end != std::string::npos && end < lineEnd) target = head.substr(4, end - 4);
-    }
+    const std::string target = GetRequestTarget(head);
     const bool matches = target.starts_with(prefix);
     Answer answer{false, "Not found", false};
     if (matches) answer = answerOf(target);
     const std::string status = !matches    ? "404 Not Found"
                                : answer.ok ? "200 OK"
                                            : "400 Bad Request";
-    const std::string reply =
-        "HTTP/1.1 " + status + "\r\nContent-Type: " + (matches ? "text/html" : "text/plain") +
-        "; charset=utf-8\r\nContent-Length: " + std::to_string(answer.page.size()) +
-        "\r\nConnection: close\r\nCache-Control: no-store\r\n\r\n" + answer.page;
+    const std::string reply = LoopbackReply(status, matches, answer.page);
     (void)::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
     ::close(connection);
     if (answer.done) {
