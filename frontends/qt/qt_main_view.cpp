@@ -332,17 +332,7 @@ QWidget* QtMainView::BuildAccountsTab() {
 
   // The editor is closed at start: every field and button but "Open accts."
   // is disabled; of the logins' fields only the password's show.
-  for (Control control :
-       {Control::EnableAccChkBx,   Control::AccountNameEdit,  Control::ServerEdit,
-        Control::PortEdit,         Control::UserEdit,         Control::PassEdit,
-        Control::Label1,           Control::SecsEdit,         Control::LeaveMailChkBx,
-        Control::SecurityBox,      Control::ProtocolBox,      Control::FoldersEdit,
-        Control::LoginBox,         Control::KeyringChkBx,     Control::ClientIdEdit,
-        Control::ClientSecretEdit, Control::AuthUrlEdit,      Control::TokenUrlEdit,
-        Control::ScopeEdit,        Control::TokenCommandEdit, Control::btnSignIn,
-        Control::QuietChkBx,       Control::btnNew,           Control::btnDelete,
-        Control::btnPrev,          Control::btnClearAuth,     Control::btnNext,
-        Control::btnFirst,         Control::btnUpdate,        Control::btnLast}) {
+  for (Control control : kEditorFieldsAndButtons) {
     widgets_[Index(control)]->setEnabled(false);
   }
   for (Control control :

@@ -285,17 +285,7 @@ void Win32MainView::BuildControls() {
     make(control, WC_BUTTONW, caption, BS_PUSHBUTTON | WS_TABSTOP, 0);
   }
   make(Control::lblNOTE, WC_STATICW, L"", SS_CENTER, 0);
-  for (Control control :
-       {Control::EnableAccChkBx,   Control::AccountNameEdit,  Control::ServerEdit,
-        Control::PortEdit,         Control::UserEdit,         Control::PassEdit,
-        Control::Label1,           Control::SecsEdit,         Control::LeaveMailChkBx,
-        Control::SecurityBox,      Control::ProtocolBox,      Control::FoldersEdit,
-        Control::LoginBox,         Control::KeyringChkBx,     Control::ClientIdEdit,
-        Control::ClientSecretEdit, Control::AuthUrlEdit,      Control::TokenUrlEdit,
-        Control::ScopeEdit,        Control::TokenCommandEdit, Control::btnSignIn,
-        Control::QuietChkBx,       Control::btnNew,           Control::btnDelete,
-        Control::btnPrev,          Control::btnClearAuth,     Control::btnNext,
-        Control::btnFirst,         Control::btnUpdate,        Control::btnLast}) {
+  for (Control control : kEditorFieldsAndButtons) {
     SetControlEnabled(control, false);
   }
 

@@ -81,6 +81,20 @@ enum class Control {
 };
 inline constexpr int kControlCount = static_cast<int>(Control::lblAbout) + 1;
 
+// The editor's fields and buttons, which a view makes disabled: the editor is
+// closed at start, and only "Open accts." is there to open it.
+inline constexpr Control kEditorFieldsAndButtons[] = {
+    Control::EnableAccChkBx,   Control::AccountNameEdit,  Control::ServerEdit,
+    Control::PortEdit,         Control::UserEdit,         Control::PassEdit,
+    Control::Label1,           Control::SecsEdit,         Control::LeaveMailChkBx,
+    Control::SecurityBox,      Control::ProtocolBox,      Control::FoldersEdit,
+    Control::LoginBox,         Control::KeyringChkBx,     Control::ClientIdEdit,
+    Control::ClientSecretEdit, Control::AuthUrlEdit,      Control::TokenUrlEdit,
+    Control::ScopeEdit,        Control::TokenCommandEdit, Control::btnSignIn,
+    Control::QuietChkBx,       Control::btnNew,           Control::btnDelete,
+    Control::btnPrev,          Control::btnClearAuth,     Control::btnNext,
+    Control::btnFirst,         Control::btnUpdate,        Control::btnLast};
+
 // The window's bounds, as stored at exit and restored at start-up.
 struct WindowBounds {
   int height = 517;
