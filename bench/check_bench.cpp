@@ -29,6 +29,7 @@
 #include "app/main_window.h"
 #include "app/settings/memory_settings_store.h"
 #include "app/tray/recording_tray_shell.h"
+#include "bench_processes.h"
 #include "checker/mail_checker.h"
 #include "checker/seen_list.h"
 #include "delay_proxy/delay_proxy.h"
@@ -203,48 +204,16 @@ void FetchmailCheck(benchmark::State& state) {
     state.SkipWithError(("Dovecot could not be started: " + whyNot).c_str());
     return;
   }
-  if (std::system("command -v fetchmail >/dev/null 2>&1") != 0) {
-    state.SkipWithError("fetchmail is not installed (bench/fetchmail_ratio installs it)");
-    return;
+  std::vector<std::string> ids;
+  for (int i = 0; i < kLarge.messages; ++i) {
+    ids.push_back(std::string(kLarge.user) + "@127.0.0.1 " + MessageName(kLarge, i));
   }
   test::WorkingFolder folder;
-  const std::string here = std::filesystem::current_path().string();
-  {
-    std::ofstream rc("fetchmailrc");
-    rc << "set no syslog\n"
-       << "poll 127.0.0.1 service " << dovecot->PortText() << " proto POP3 uidl auth password\n"
-       << "  user \"" << kLarge.user << "\" password \"" << kPassword
-       << "\" keep sslproto '' no sslcertck\n";
-    std::ofstream ids("fetchids");
-    for (int i = 0; i < kLarge.messages; ++i) {
-      ids << kLarge.user << "@127.0.0.1 " << MessageName(kLarge, i) << '\n';
-    }
-  }
-  // fetchmail refuses files that others may read.
-  for (const char* file : {"fetchmailrc", "fetchids"}) {
-    std::filesystem::permissions(
-        file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-  }
-  const std::string command = "fetchmail --check --fetchmailrc '" + here +
-                              "/fetchmailrc' --idfile '" + here +
-                              "/fetchids' --nodetach >fetchmail.out 2>&1";
-  for (auto _ : state) {
-    // --check ends with 1 when there is no new mail, 0 when there is.
-    const int status = std::system(command.c_str());
-    if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) {
-      std::ifstream out("fetchmail.out");
-      std::string text((std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>());
-      state.SkipWithError(("fetchmail failed: " + text).c_str());
-      break;
-    }
-  }
-  // What fetchmail said last ("10000 messages (10000 seen) for ..."): the
-  // proof that it ran a steady-state check.
-  std::ifstream out("fetchmail.out");
-  std::string line;
-  while (std::getline(out, line)) {
-    if (line.find("messages") != std::string::npos) state.SetLabel(line);
-  }
+  bench::TimeFetchmailCheck(state,
+                            "poll 127.0.0.1 service " + dovecot->PortText() +
+                                " proto POP3 uidl auth password\n  user \"" + kLarge.user +
+                                "\" password \"" + kPassword + "\" keep sslproto '' no sslcertck",
+                            ids);
   state.counters["messages"] = kLarge.messages;
 }
 

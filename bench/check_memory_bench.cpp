@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "bench_processes.h"
 #include "support/dovecot.h"
 #include "support/working_folder.h"
 
@@ -48,11 +49,7 @@ test::DovecotServer* Dovecot(std::string& whyNot) {
   return server;
 }
 
-// Runs a shell command; its exit status, or -1.
-int Run(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using bench::Run;
 
 void PeakMemoryOfCheck(benchmark::State& state, bool fastListing) {
   std::string whyNot;

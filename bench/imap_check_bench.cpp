@@ -1,9 +1,11 @@
 // The steady-state check of an IMAP account whose 10,000 INBOX messages
-// have all been seen (connect, LOGIN, EXAMINE, UID SEARCH, the seen file read
-// and merged into, LOGOUT), against a Dovecot on loopback, beside `fetchmail
-// --check` in IMAP mode on the same mailbox (its messages \Seen, so that
-// fetchmail finds nothing new either). bench/fetchmail_imap_ratio runs both
-// and prints the ratio.
+// have all been seen, against a Dovecot on loopback: our check cycle in this
+// process (connect, log in, EXAMINE, what is new against the seen file,
+// LOGOUT), the same check by the whole program (`corvel check`, started
+// through the shell), and `fetchmail --check` in IMAP mode on the same
+// mailbox started the same way (its messages \Seen, so that fetchmail finds
+// nothing new either). bench/fetchmail_imap_ratio runs them and prints the
+// ratio of the two whole programs.
 //
 // Run: build/release/bench/imap_check_bench   (as root: Dovecot's mail
 // processes run as nobody).
@@ -22,6 +24,7 @@
 #include "app/main_window.h"
 #include "app/settings/memory_settings_store.h"
 #include "app/tray/recording_tray_shell.h"
+#include "bench_processes.h"
 #include "checker/seen_list.h"
 #include "net/posix/poll_event_loop.h"
 #include "support/dovecot.h"
@@ -122,6 +125,35 @@ void ImapCheck(benchmark::State& state) {
   state.counters["messages"] = kMessages;
 }
 
+// The same steady-state check by the whole program, `corvel check`, as a
+// user's timer or status bar runs it: start-up, the accounts and seen files
+// read, the check, exit.
+void CorvelImapProcessCheck(benchmark::State& state) {
+  std::string whyNot;
+  test::DovecotServer* dovecot = Dovecot(whyNot);
+  if (dovecot == nullptr) {
+    state.SkipWithError(("Dovecot could not be started: " + whyNot).c_str());
+    return;
+  }
+  test::WorkingFolder folder;
+  const std::string dir = std::filesystem::current_path().string();
+  const std::string corvel =
+      "XDG_CONFIG_HOME='" + dir + "/config' " + CORVEL_BINARY + " -C '" + dir + "' ";
+  // The first check finds the login method and sees every message.
+  if (bench::Run("printf %s " + std::string(kPassword) + " | " + corvel +
+                 "accounts add --name Bench --server 127.0.0.1 --port " +
+                 std::to_string(dovecot->ImapPort()) + " --user " + kUser +
+                 " --password-stdin --leave-mail --protocol imap --folders INBOX"
+                 " --secret-store file >/dev/null") != 0 ||
+      bench::Run(corvel + "check --quiet >/dev/null 2>&1") != 0) {
+    state.SkipWithError("could not set up the account");
+    return;
+  }
+  bench::TimeCommand(state, corvel + "check", "corvel.out", 0);
+  state.SetLabel(bench::FileText("corvel.out"));
+  state.counters["messages"] = kMessages;
+}
+
 void FetchmailImapCheck(benchmark::State& state) {
   std::string whyNot;
   test::DovecotServer* dovecot = Dovecot(whyNot);
@@ -129,45 +161,17 @@ void FetchmailImapCheck(benchmark::State& state) {
     state.SkipWithError(("Dovecot could not be started: " + whyNot).c_str());
     return;
   }
-  if (std::system("command -v fetchmail >/dev/null 2>&1") != 0) {
-    state.SkipWithError("fetchmail is not installed (bench/fetchmail_imap_ratio installs it)");
-    return;
-  }
   test::WorkingFolder folder;
-  const std::string here = std::filesystem::current_path().string();
-  {
-    std::ofstream rc("fetchmailrc");
-    rc << "set no syslog\n"
-       << "poll 127.0.0.1 service " << dovecot->ImapPort() << " proto IMAP auth password\n"
-       << "  user \"" << kUser << "\" password \"" << kPassword
-       << "\" keep sslproto '' no sslcertck\n";
-  }
-  std::filesystem::permissions(
-      "fetchmailrc", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-  const std::string command = "fetchmail --check --fetchmailrc '" + here +
-                              "/fetchmailrc' --idfile '" + here +
-                              "/fetchids' --nodetach >fetchmail.out 2>&1";
-  for (auto _ : state) {
-    // --check ends with 1 when there is no new mail, 0 when there is.
-    const int status = std::system(command.c_str());
-    if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) {
-      std::ifstream out("fetchmail.out");
-      std::string text((std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>());
-      state.SkipWithError(("fetchmail failed: " + text).c_str());
-      break;
-    }
-  }
-  // What fetchmail said last ("10000 messages (10000 seen) for ..."): the
-  // proof that it ran a steady-state check.
-  std::ifstream out("fetchmail.out");
-  std::string line;
-  while (std::getline(out, line)) {
-    if (line.find("messages") != std::string::npos) state.SetLabel(line);
-  }
+  bench::TimeFetchmailCheck(state,
+                            "poll 127.0.0.1 service " + std::to_string(dovecot->ImapPort()) +
+                                " proto IMAP auth password\n  user \"" + kUser + "\" password \"" +
+                                kPassword + "\" keep sslproto '' no sslcertck",
+                            {});
   state.counters["messages"] = kMessages;
 }
 
 BENCHMARK(ImapCheck)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
+BENCHMARK(CorvelImapProcessCheck)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
 BENCHMARK(FetchmailImapCheck)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
 
 }  // namespace
