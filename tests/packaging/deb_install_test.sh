@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian packages as a user gets them: installed with dpkg -i, the
-# installed corvel names its version, checks Corvel's own POP3 server, has
-# its manual page; corvel-desktop shows its window under Xvfb (a screenshot
+# installed corvel names its version, checks Corvel's own POP3 server, loads
+# libcurl for OAuth2, has its manual page; corvel-desktop shows its window under Xvfb (a screenshot
 # goes to BUILD/screenshots); dpkg --purge then leaves nothing of Corvel's in
 # /usr, and the user's accounts and settings are as they were.
 #   deb_install_test.sh BUILD corvel_*.deb corvel-desktop_*.deb   (as root)
@@ -61,6 +61,14 @@ if corvel -C "$HOME/mail" check --all-mail --quiet >"$work/check.out" 2>"$work/c
 else
   fail "corvel check failed: $(cat "$work/check.err")"
 fi
+
+# libcurl, which corvel loads only when OAuth2 needs it (so the package names
+# it by hand): its URL parser finds the password in the address. Without it
+# the address could not be read at all.
+got=$(corvel -C "$HOME/mail" accounts authorize Home --provider custom --client-id c --no-browser \
+  --auth-url 'https://u:p@login.example.com/a' --token-url https://login.example.com/t 2>&1) || true
+[[ $got == *"must not hold a user name or password"* ]] ||
+  fail "corvel could not use libcurl for the OAuth2 addresses: $got"
 
 # The desktop program, from the installed desktop entry's command.
 exec_line=$(sed -n 's/^Exec=//p' /usr/share/applications/corvel.desktop)

@@ -1,12 +1,12 @@
 // The OAuth 2.0 system pieces on POSIX: OpenSSL for random bytes and SHA-256,
-// libcurl for the token endpoint, a socket polled with a deadline for the
+// libcurl (loaded at its first use) for the token endpoint and for reading
+// URLs, a socket polled with a deadline for the
 // browser's redirect, xdg-open for the browser. The HTTP texts themselves
 // (form body, JSON answer, request head, reply) are http_exchange's, shared
 // with Windows.
 #include "app/auth/oauth_platform.h"
 
 #include <arpa/inet.h>
-#include <curl/curl.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -24,6 +24,7 @@
 #include <stdexcept>
 
 #include "app/auth/http_exchange.h"
+#include "app/auth/posix/curl_library.h"
 #include "app/process/process.h"
 
 namespace corvel {
@@ -37,9 +38,9 @@ std::size_t CollectAnswer(char* data, std::size_t size, std::size_t count, void*
 }
 
 struct CurlEasy {
-  CURL* handle = curl_easy_init();
+  CURL* handle = Curl().easy_init();
   ~CurlEasy() {
-    if (handle != nullptr) curl_easy_cleanup(handle);
+    if (handle != nullptr) Curl().easy_cleanup(handle);
   }
 };
 
@@ -78,20 +79,25 @@ std::string Sha256Digest(std::string_view data) {
 }
 
 std::optional<UrlParts> ParseUrl(const std::string& url, std::string& why) {
-  CURLU* handle = curl_url();
+  const CurlLibrary& curl = Curl();
+  if (!curl.loaded) {
+    why = curl.reason;
+    return std::nullopt;
+  }
+  CURLU* handle = curl.url();
   if (handle == nullptr) throw std::bad_alloc();
-  const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> owner(handle, curl_url_cleanup);
-  if (const CURLUcode code = curl_url_set(handle, CURLUPART_URL, url.c_str(), 0);
+  const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> owner(handle, curl.url_cleanup);
+  if (const CURLUcode code = curl.url_set(handle, CURLUPART_URL, url.c_str(), 0);
       code != CURLUE_OK) {
-    why = curl_url_strerror(code);
+    why = curl.url_strerror(code);
     return std::nullopt;
   }
   UrlParts parts;
-  const auto part = [handle](CURLUPart which, std::string& text) {
+  const auto part = [&curl, handle](CURLUPart which, std::string& text) {
     char* value = nullptr;
-    if (curl_url_get(handle, which, &value, 0) != CURLUE_OK || value == nullptr) return false;
+    if (curl.url_get(handle, which, &value, 0) != CURLUE_OK || value == nullptr) return false;
     text = value;
-    curl_free(value);
+    curl.free(value);
     return true;
   };
   std::string ignored;
@@ -105,45 +111,50 @@ std::optional<UrlParts> ParseUrl(const std::string& url, std::string& why) {
 }
 
 HttpFormAnswer PostForm(const std::string& url, const FormFields& fields, int timeoutMs) {
-  static std::once_flag initialised;
-  std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   HttpFormAnswer answer;
-  CurlEasy curl;
-  if (curl.handle == nullptr) {
+  const CurlLibrary& curl = Curl();
+  if (!curl.loaded) {
+    answer.reason = curl.reason;
+    return answer;
+  }
+  static std::once_flag initialised;
+  std::call_once(initialised, [&curl] { curl.global_init(CURL_GLOBAL_DEFAULT); });
+  CurlEasy easy;
+  if (easy.handle == nullptr) {
     answer.reason = "libcurl could not start";
     return answer;
   }
   const std::string body = FormEncoded(fields);
   std::string received;
   char error[CURL_ERROR_SIZE] = "";
-  curl_easy_setopt(curl.handle, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl.handle, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl.handle, CURLOPT_POSTFIELDS, body.c_str());
-  curl_easy_setopt(curl.handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-  curl_easy_setopt(curl.handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
-  curl_easy_setopt(curl.handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl.handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExec);
+  curl.easy_setopt(easy.handle, CURLOPT_URL, url.c_str());
+  curl.easy_setopt(easy.handle, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl.easy_setopt(easy.handle, CURLOPT_POSTFIELDS, body.c_str());
+  curl.easy_setopt(easy.handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  curl.easy_setopt(easy.handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+  curl.easy_setopt(easy.handle, CURLOPT_NOSIGNAL, 1L);
+  curl.easy_setopt(easy.handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExec);
   // The authorities OpenSSL's default paths name, which the mail servers'
   // TLS uses: a private authority in SSL_CERT_FILE serves both.
   const std::string caFile =
       OpenSslDefault(X509_get_default_cert_file_env(), X509_get_default_cert_file());
   const std::string caDir =
       OpenSslDefault(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
-  curl_easy_setopt(curl.handle, CURLOPT_CAINFO, caFile.c_str());
-  curl_easy_setopt(curl.handle, CURLOPT_CAPATH, caDir.c_str());
-  curl_easy_setopt(curl.handle, CURLOPT_ERRORBUFFER, error);
-  curl_easy_setopt(curl.handle, CURLOPT_WRITEFUNCTION, CollectAnswer);
-  curl_easy_setopt(curl.handle, CURLOPT_WRITEDATA, &received);
-  curl_slist* headers = curl_slist_append(nullptr, "Accept: application/json");
-  curl_easy_setopt(curl.handle, CURLOPT_HTTPHEADER, headers);
-  const CURLcode result = curl_easy_perform(curl.handle);
-  curl_slist_free_all(headers);
+  curl.easy_setopt(easy.handle, CURLOPT_CAINFO, caFile.c_str());
+  curl.easy_setopt(easy.handle, CURLOPT_CAPATH, caDir.c_str());
+  curl.easy_setopt(easy.handle, CURLOPT_ERRORBUFFER, error);
+  curl.easy_setopt(easy.handle, CURLOPT_WRITEFUNCTION, CollectAnswer);
+  curl.easy_setopt(easy.handle, CURLOPT_WRITEDATA, &received);
+  curl_slist* headers = curl.slist_append(nullptr, "Accept: application/json");
+  curl.easy_setopt(easy.handle, CURLOPT_HTTPHEADER, headers);
+  const CURLcode result = curl.easy_perform(easy.handle);
+  curl.slist_free_all(headers);
   if (result != CURLE_OK) {
-    answer.reason = *error != '\0' ? error : curl_easy_strerror(result);
+    answer.reason = *error != '\0' ? error : curl.easy_strerror(result);
     return answer;
   }
   long status = 0;
-  curl_easy_getinfo(curl.handle, CURLINFO_RESPONSE_CODE, &status);
+  curl.easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &status);
   return ReadFormAnswer(status, received);
 }
 
