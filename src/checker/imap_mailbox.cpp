@@ -361,7 +361,7 @@ bool ImapMailbox::Stat(MailboxStats& stats) {
       check_->Log("The server gives no UIDVALIDITY for " + name + ": it is not watched");
       continue;
     }
-    watched_.push_back({name, imap_.Exists(), imap_.UidValidity()});
+    watched_.push_back({name, imap_.Exists(), imap_.UidValidity(), imap_.UidNext()});
     stats.count += imap_.Exists();
   }
   if (watched_.empty()) return false;
@@ -395,11 +395,23 @@ std::string ImapMailbox::Identifier(const Folder& folder, std::uint32_t uid) con
   return folder.name + "/" + std::to_string(folder.uidValidity) + "/" + std::to_string(uid);
 }
 
+std::string ImapMailbox::WholeListingMark(const Folder& folder) {
+  return folder.name + "/" + std::to_string(folder.uidValidity) + "/UIDNEXT " +
+         std::to_string(folder.uidNext);
+}
+
+bool ImapMailbox::UnchangedSince(const std::function<bool(std::string_view entry)>& holds) const {
+  return !watched_.empty() && std::ranges::all_of(watched_, [&holds](const Folder& folder) {
+    return folder.uidNext != 0 && holds(WholeListingMark(folder));
+  });
+}
+
 void ImapMailbox::BeginListing(const ListingRequest& request) {
   request_ = request;
   nextFolder_ = 0;
   listedEntries_ = 0;
   listedBytes_ = 0;
+  wholeListing_.clear();
 }
 
 ListingEnd ImapMailbox::NextBatch(std::vector<MailboxEntry>& batch) {
@@ -413,8 +425,9 @@ ListingEnd ImapMailbox::NextBatch(std::vector<MailboxEntry>& batch) {
   std::vector<std::uint32_t> uids;
   if (folder.exists > 0) {
     if (!Open(folder)) return imap_.Connected() ? done : ListingEnd::kCut;
-    // Opened again: the UIDVALIDITY is now's.
+    // Opened again: the UIDVALIDITY and UIDNEXT are now's.
     folder.uidValidity = imap_.UidValidity();
+    folder.uidNext = imap_.UidNext();
     if (!imap_.SearchAllUidsSync()) {
       check_->Log("Unable to list " + folder.name + ": " + ServerAnswer());
       return imap_.Connected() ? done : ListingEnd::kCut;
@@ -471,6 +484,7 @@ ListingEnd ImapMailbox::NextBatch(std::vector<MailboxEntry>& batch) {
     batch.push_back(std::move(entry));
   }
   if (request_.everyMessage && !uids.empty() && !FetchSizes(batch)) return ListingEnd::kCut;
+  if (folder.uidNext != 0) wholeListing_.push_back(WholeListingMark(folder));
   return done;
 }
 

@@ -9,7 +9,11 @@
 // more entry per folder, "FOLDER/UIDVALIDITY/", that records the UIDVALIDITY
 // the folder was last seen with. A folder whose UIDVALIDITY differs from the
 // one it was seen with has been renumbered: its messages are recorded as
-// seen, not reported, and the change is logged.
+// seen, not reported, and the change is logged. After a listing the store
+// holds whole, it also keeps "FOLDER/UIDVALIDITY/UIDNEXT N": every message
+// below UID N is recorded. While a folder still shows that UIDVALIDITY and
+// that UIDNEXT, nothing has been added to it (RFC 3501 2.3.1.1), and a check
+// whose folders all do lists nothing.
 //
 // Folders may be patterns ("*", "Lists/%"): the mailboxes LIST finds for
 // them are watched, except those the server marks \Junk or \Trash (RFC
@@ -62,6 +66,11 @@ class ImapMailbox : public MailboxSession {
   [[nodiscard]] bool FetchSizes(std::span<MailboxEntry> entries) override;
   [[nodiscard]] bool FetchHeaders(std::span<const MailboxEntry> entries,
                                   const HeadersEvent& onHeaders) override;
+  [[nodiscard]] std::vector<std::string> WholeListingEntries() const override {
+    return wholeListing_;
+  }
+  [[nodiscard]] bool UnchangedSince(
+      const std::function<bool(std::string_view entry)>& holds) const override;
   [[nodiscard]] std::string FailureReason() const override { return ServerAnswer(); }
   void LogOut() override;
 
@@ -71,6 +80,7 @@ class ImapMailbox : public MailboxSession {
     std::string name;  // as in identifiers: UTF-8, INBOX in capitals
     std::uint32_t exists = 0;
     std::uint32_t uidValidity = 0;
+    std::uint32_t uidNext = 0;  // 0: the server did not tell
   };
 
   // ---- Logging in.
@@ -101,6 +111,8 @@ class ImapMailbox : public MailboxSession {
   bool FetchInPieces(const std::vector<std::uint32_t>& uids, bool headers,
                      const std::function<void(const ImapFetchedMessage&)>& onFetched);
   [[nodiscard]] std::string Identifier(const Folder& folder, std::uint32_t uid) const;
+  // The seen store's entry for the folder listed whole up to its UIDNEXT.
+  [[nodiscard]] static std::string WholeListingMark(const Folder& folder);
 
   SyncImapClient& imap_;
   MailboxCheck* check_ = nullptr;
@@ -115,6 +127,8 @@ class ImapMailbox : public MailboxSession {
   std::vector<Folder> watched_;
   ListingRequest request_;
   std::size_t nextFolder_ = 0;
+  // The marks of the folders this listing has listed whole.
+  std::vector<std::string> wholeListing_;
   // Entries and identifier bytes the listing has given so far.
   std::size_t listedEntries_ = 0;
   std::uint64_t listedBytes_ = 0;

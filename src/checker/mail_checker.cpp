@@ -266,7 +266,13 @@ void MailChecker::DetectWithSeenList(std::size_t index) {
   }
   const std::filesystem::path path(fileName);
   CreateFileIfMissing(path);
-  seenList_.LoadFromFile(path);
+  const std::string seenText = ReadWholeFile(path);
+  if (session_->UnchangedSince(
+          [&seenText](std::string_view entry) { return SeenList::TextHolds(seenText, entry); })) {
+    host_.WriteLog(name_, "No messages, quitting...");
+    return;
+  }
+  seenList_.SetText(seenText);
 
   Tally tally;
   const ListingEnd end = DetectFromListing(tally);
@@ -344,6 +350,14 @@ ListingEnd MailChecker::DetectFromListing(Tally& tally) {
   }
   if (end == ListingEnd::kComplete) {
     for (const MailboxEntry& entry : counted) record(entry);
+    // A message whose header the server refused stays new: the listing is
+    // not recorded whole, and the next check lists it again.
+    if (std::ranges::all_of(listed,
+                            [this](const std::string& id) { return seenList_.Contains(id); })) {
+      for (std::string& entry : session_->WholeListingEntries()) {
+        if (!seenList_.Contains(entry)) seenList_.Append(std::move(entry));
+      }
+    }
   }
   return end;
 }

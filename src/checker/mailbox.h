@@ -12,11 +12,15 @@
 //   so) LogIn(reason)                STARTTLS where required, then the remembered login, or the
 //                                discovery of one (which ends the check: no mail is looked for)
 //   Stat(stats)                  how many messages, how many bytes
+//   UnchangedSince(holds)        (with a seen store) whether the store shows that nothing
+//                                came since a listing it recorded whole: then no listing
 //   LimitTotalTime(ms)           the check's deadline, from here on
 //   BeginListing(request)        then NextBatch(batch) until it ends, and for each batch
 //     FetchSizes(entries)        the sizes of the chosen entries not sized yet
 //     FetchHeaders(entries, cb)  the headers of the chosen entries, each as it arrives
 //                                (a false from either ends the listing: the check ends early)
+//   WholeListingEntries()        after a complete listing whose every message is recorded:
+//                                entries the seen store keeps to say so
 //   LogOut()                     always, on every path, also after a failed Connect
 //
 // The session owns everything protocol-specific: the login methods and their
@@ -216,6 +220,20 @@ class MailboxSession {
   // session cannot go on: the check ends early.
   [[nodiscard]] virtual bool FetchHeaders(std::span<const MailboxEntry> entries,
                                           const HeadersEvent& onHeaders) = 0;
+  // A protocol whose mailbox tells whether anything was added since an
+  // earlier look (IMAP's UIDNEXT) lets a check skip the listing. After a
+  // complete listing whose every message the seen store then holds, the check
+  // adds these entries to the store: they describe the mailbox as it was
+  // listed (identifiers no message has). After Stat, UnchangedSince tells
+  // whether the store (`holds`: does it hold this entry?) shows the mailbox
+  // as Stat found it, so that no message in it can be new. A protocol that
+  // cannot tell gives no entries and false.
+  [[nodiscard]] virtual std::vector<std::string> WholeListingEntries() const { return {}; }
+  [[nodiscard]] virtual bool UnchangedSince(
+      const std::function<bool(std::string_view entry)>& /*holds*/) const {
+    return false;
+  }
+
   // Why the last request failed, for a check's reason: the server's refusal,
   // the time-out or the check's deadline, the connection's end.
   [[nodiscard]] virtual std::string FailureReason() const = 0;

@@ -100,6 +100,20 @@ void SeenList::SetText(std::string_view content) {
   }
 }
 
+bool SeenList::TextHolds(std::string_view content, std::string_view entry) {
+  content = content.substr(0, content.find('\0'));
+  std::string line;
+  AppendEscaped(line, entry);
+  const auto endsLine = [content](std::size_t at) {
+    return at == content.size() || content[at] == '\r' || content[at] == '\n';
+  };
+  for (std::size_t at = content.find(line); at != std::string_view::npos;
+       at = content.find(line, at + 1)) {
+    if ((at == 0 || endsLine(at - 1)) && endsLine(at + line.size())) return true;
+  }
+  return false;
+}
+
 std::string SeenList::Text() const {
   std::string text;
   std::size_t size = 0;

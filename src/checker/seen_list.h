@@ -40,6 +40,9 @@ class SeenList {
   void SetText(std::string_view content);
   // The entries as the file holds them: each followed by CR LF.
   [[nodiscard]] std::string Text() const;
+  // Whether `content` (a file's bytes) holds `entry` as one of its lines, as
+  // this list writes it; without reading the whole list.
+  [[nodiscard]] static bool TextHolds(std::string_view content, std::string_view entry);
 
   [[nodiscard]] bool Contains(std::string_view uidl) const { return index_.contains(uidl); }
   void Append(std::string uidl);

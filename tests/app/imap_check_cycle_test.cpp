@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "accounts/account_options.h"
 #include "accounts/file_io.h"
 #include "main_window_fixture.h"
@@ -137,6 +139,81 @@ TEST_F(ImapCheckCycleTest, FindsTheStrongestAnnouncedLoginAndRemembersIt) {
                           "Trying AUTHENTICATE PLAIN...", "AUTHENTICATE PLAIN worked!",
                           "Saving AUTH type and logging out...", "Logged out from 127.0.0.1..."));
   EXPECT_EQ(window_->Table()[0].PlainAuthMethod(), "PLAIN");
+  for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;
+}
+
+// INBOX (UIDVALIDITY 7) examined with `exists` messages and UIDNEXT `next`;
+// searched for `uids` unless the check is to stop there.
+ImapScript ExaminedUpTo(const std::string& exists, const std::string& next,
+                        const std::optional<std::string>& uids) {
+  ImapScript script;
+  script.Send("* OK [CAPABILITY IMAP4rev1] hi")
+      .Expect("a1 LOGIN user secret")
+      .Send("a1 OK [CAPABILITY IMAP4rev1] in")
+      .Expect("a2 EXAMINE INBOX")
+      .Send("* " + exists + " EXISTS")
+      .Send("* OK [UIDVALIDITY 7] ok")
+      .Send("* OK [UIDNEXT " + next + "] next")
+      .Send("a2 OK [READ-ONLY] done");
+  if (!uids) return script.Expect("a3 LOGOUT").SendAndClose("a3 OK");
+  return script.Expect("a3 UID SEARCH ALL").Send("* SEARCH" + *uids).Send("a3 OK");
+}
+
+std::string HeaderAnswer(const std::string& number, const std::string& uid) {
+  return "* " + number + " FETCH (UID " + uid + " BODY[HEADER.FIELDS (FROM SUBJECT DATE)] ";
+}
+
+TEST_F(ImapCheckCycleTest, AFolderListedWholeIsNotListedAgainUntilItsUidNextMoves) {
+  // The header of UID 9 does not come: it stays new, so the listing is not
+  // recorded whole.
+  ImapScript partly = ExaminedUpTo("2", "10", " 4 9");
+  partly.Expect("a4 UID FETCH 4,9 (UID RFC822.SIZE)")
+      .Send("* 1 FETCH (UID 4 RFC822.SIZE 30)")
+      .Send("* 2 FETCH (UID 9 RFC822.SIZE 50)")
+      .Send("a4 OK")
+      .Expect(std::string("a5 UID FETCH 4,9") + kHeaders)
+      .SendLiteral(HeaderAnswer("1", "4"), "Subject: four\r\n\r\n", ")")
+      .Send("a5 OK")
+      .Expect("a6 LOGOUT")
+      .SendAndClose("a6 OK");
+  ImapScript whole = ExaminedUpTo("2", "10", " 4 9");
+  whole.Expect("a4 UID FETCH 9 (UID RFC822.SIZE)")
+      .Send("* 2 FETCH (UID 9 RFC822.SIZE 50)")
+      .Send("a4 OK")
+      .Expect(std::string("a5 UID FETCH 9") + kHeaders)
+      .SendLiteral(HeaderAnswer("2", "9"), "Subject: nine\r\n\r\n", ")")
+      .Send("a5 OK")
+      .Expect("a6 LOGOUT")
+      .SendAndClose("a6 OK");
+  // Nothing added (UIDNEXT still 10; one message expunged meanwhile): no
+  // search.
+  ImapScript unchanged = ExaminedUpTo("1", "10", std::nullopt);
+  ImapScript added = ExaminedUpTo("2", "12", " 9 11");
+  added.Expect("a4 UID FETCH 11 (UID RFC822.SIZE)")
+      .Send("* 2 FETCH (UID 11 RFC822.SIZE 70)")
+      .Send("a4 OK")
+      .Expect(std::string("a5 UID FETCH 11") + kHeaders)
+      .SendLiteral(HeaderAnswer("2", "11"), "Subject: eleven\r\n\r\n", ")")
+      .Send("a5 OK")
+      .Expect("a6 LOGOUT")
+      .SendAndClose("a6 OK");
+  ScriptedImapServer server(
+      {std::move(partly), std::move(whole), std::move(unchanged), std::move(added)});
+
+  Check(server.PortText());
+  EXPECT_THAT(Uidls(), ElementsAre("INBOX/7/4"));
+  EXPECT_EQ(ReadWholeFile(kSeenFile), "INBOX/7/\r\nINBOX/7/4\r\n");
+  Check(server.PortText());
+  EXPECT_THAT(Uidls(), ElementsAre("INBOX/7/9"));
+  const std::string recordedWhole = "INBOX/7/\r\nINBOX/7/4\r\nINBOX/7/9\r\nINBOX/7/UIDNEXT 10\r\n";
+  EXPECT_EQ(ReadWholeFile(kSeenFile), recordedWhole);
+  Check(server.PortText());
+  EXPECT_EQ(LogOf("Home")[4], "No messages, quitting...");
+  EXPECT_THAT(window_->MailList().Rows(), IsEmpty());
+  EXPECT_EQ(ReadWholeFile(kSeenFile), recordedWhole);
+  Check(server.PortText());
+  EXPECT_THAT(Uidls(), ElementsAre("INBOX/7/11"));
+  EXPECT_EQ(ReadWholeFile(kSeenFile), recordedWhole + "INBOX/7/11\r\nINBOX/7/UIDNEXT 12\r\n");
   for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;
 }
 

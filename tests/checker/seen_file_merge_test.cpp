@@ -38,5 +38,26 @@ TEST(SeenFileMerge, AMissingFileIsCreatedWithTheList) {
   EXPECT_EQ(FileBytes("b.uidl"), "x\r\n\r\n");
 }
 
+TEST(SeenFileText, HoldsAnEntryOnlyAsAWholeLineAsItIsWritten) {
+  const std::string content =
+      std::string("a/7/UIDNEXT 100\r\nINBOX/7/UIDNEXT 10\nx\x10r\r\n") + '\0' + "after/NUL\r\n";
+  const struct {
+    std::string_view entry;
+    bool held;
+  } cases[] = {
+      {"INBOX/7/UIDNEXT 10", true},
+      {"a/7/UIDNEXT 100", true},
+      {"x\r", true},
+      {"7/UIDNEXT 10", false},
+      {"a/7/UIDNEXT 10", false},
+      {"INBOX/7/UIDNEXT 1", false},
+      {"after/NUL", false},
+      {"x", false},
+  };
+  for (const auto& test : cases) {
+    EXPECT_EQ(SeenList::TextHolds(content, test.entry), test.held) << test.entry;
+  }
+}
+
 }  // namespace
 }  // namespace corvel::test
