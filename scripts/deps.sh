@@ -40,7 +40,8 @@ TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev openssl netbase locale
   xfce4-panel xfwm4 sway waybar qt6-wayland dunst grim libglib2.0-bin x11-utils)
 # The Debian packages: making them, checking them, and trying the desktop
 # program they install under Xvfb.
-PACKAGE_PACKAGES=(dpkg-dev file lintian appstream man-db xvfb xdotool imagemagick)
+PACKAGE_PACKAGES=(dpkg-dev file lintian appstream man-db xvfb xdotool imagemagick dbus-daemon
+  libglib2.0-bin)
 # clang with libFuzzer and the sanitizer run-times, and llvm-symbolizer for readable reports.
 FUZZ_PACKAGES=(clang libclang-rt-dev llvm)
 

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Debian packages as a user gets them: installed with dpkg -i, the
 # installed corvel names its version, checks Corvel's own POP3 server, loads
-# libcurl for OAuth2, has its manual page; corvel-desktop shows its window under Xvfb (a screenshot
-# goes to BUILD/screenshots); dpkg --purge then leaves nothing of Corvel's in
+# libcurl for OAuth2, reaches the keyring and the session bus through its
+# GLib module (and loads none of it for --version), has its manual page;
+# corvel-desktop shows its window under Xvfb (a screenshot goes to
+# BUILD/screenshots); dpkg --purge then leaves nothing of Corvel's in
 # /usr, and the user's accounts and settings are as they were.
 #   deb_install_test.sh BUILD corvel_*.deb corvel-desktop_*.deb   (as root)
 set -euo pipefail
@@ -69,6 +71,37 @@ got=$(corvel -C "$HOME/mail" accounts authorize Home --provider custom --client-
   --auth-url 'https://u:p@login.example.com/a' --token-url https://login.example.com/t 2>&1) || true
 [[ $got == *"must not hold a user name or password"* ]] ||
   fail "corvel could not use libcurl for the OAuth2 addresses: $got"
+
+# The keyring and the session bus, which corvel loads from its private
+# module (/usr/lib/<multiarch>/corvel/corvel-glib.so) only when it needs
+# them: a start that needs neither maps no GLib at all; the keyring answers
+# with libsecret's own reason (without the module it would name the module),
+# writing nothing; a corvel running on the terminal answers on a session bus.
+LD_DEBUG=files corvel --version 2>"$work/version.ld" >/dev/null
+! grep -E "libglib-2.0|libsecret|corvel-glib" "$work/version.ld" >/dev/null ||
+  fail "corvel --version loaded GLib: $(grep -E "file=.*(glib|secret)" "$work/version.ld" | head -3)"
+accounts=$(sha256sum "$HOME/mail/mail.accounts.qor")
+got=$(DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus corvel -C "$HOME/mail" accounts add \
+  --name Vault --server 127.0.0.1 --user user --password secret --secret-store keyring 2>&1) || true
+[[ $got == *"No keyring (Secret Service) reachable"* ]] ||
+  fail "corvel did not reach the keyring through its module: $got"
+[ "$(sha256sum "$HOME/mail/mail.accounts.qor")" = "$accounts" ] ||
+  fail "a keyring that is not there changed the accounts file"
+export work
+timeout 60 dbus-run-session -- bash -c '
+  corvel -C "$HOME/mail" --console >"$work/console.log" 2>&1 &
+  pid=$!
+  for _ in $(seq 100); do
+    gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+      --method org.freedesktop.DBus.NameHasOwner io.corvel.Corvel | grep -q true && break
+    sleep 0.1
+  done
+  gdbus call --session --dest io.corvel.Corvel --object-path /io/corvel/Corvel \
+    --method io.corvel.Corvel.GetCounts
+  kill $pid
+  wait $pid' >"$work/bus.out" 2>&1 || true
+grep -q "('Home', int64 " "$work/bus.out" ||
+  fail "corvel on the terminal did not answer on the session bus: $(cat "$work/bus.out" "$work/console.log")"
 
 # The desktop program, from the installed desktop entry's command.
 exec_line=$(sed -n 's/^Exec=//p' /usr/share/applications/corvel.desktop)
