@@ -4,13 +4,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <exception>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "app/auth/oauth_flow.h"
 #include "checker/mail_checker.h"
 #include "main_window_fixture.h"
+#include "net/posix/openssl_library.h"
 #include "support/scripted_pop3_server.h"
 #include "support/tls_test_pki.h"
 #include "support/tls_test_server.h"
@@ -19,7 +24,9 @@
 namespace corvel::test {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 constexpr char kGreeting[] = "+OK POP3 ready <1896.697170952@dbc.mtview.ca.us>\r\n";
@@ -154,6 +161,41 @@ TEST_F(TlsCheckCycleTest, ExpiredCertificateIsAFailedConnectionWithItsLine) {
   EXPECT_EQ(LogOf("Second").front(), "Trying to connect to 127.0.0.1");
   EXPECT_FALSE(seen.handshook);
   EXPECT_EQ(seen.afterFailure, "");
+}
+
+TEST_F(TlsCheckCycleTest, WithoutOpenSslATlsAccountFailsWithTheReasonAndSoDoesPkce) {
+  // OpenSSL is loaded once per process: the case runs in a process of its
+  // own, started afresh rather than forked from one that may have loaded it.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  constexpr char kMissing[] = "/nonexistent/libcrypto-missing.so.3";
+  const std::string reason = std::string("OpenSSL (") + kMissing +
+                             ") could not be loaded: " + kMissing +
+                             ": cannot open shared object file";
+  EXPECT_EXIT(
+      {
+        SetOpenSslLibraryFiles(kMissing, "/nonexistent/libssl-missing.so.3");
+        std::vector<CheckReport> reports;
+        {
+          ScriptedPop3Server server(Pop3Script().StaySilent());
+          AddTlsAccount(server.PortText(), kSecurityTls);
+          Start();
+          window_->OnCheckFinished = [&](const CheckReport& report) { reports.push_back(report); };
+          Tick();
+        }
+        for (const std::string& line : LogOf("Home")) std::cerr << "log: " << line << "\n";
+        std::cerr << "report: " << (reports.empty() ? "none" : reports[0].reason) << "\n";
+        std::string pkce;
+        try {
+          pkce = MakePkce().challenge;
+        } catch (const std::exception& e) {
+          pkce = std::string("failed: ") + e.what();
+        }
+        std::cerr << "pkce: " << pkce << "\n";
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0),
+      AllOf(HasSubstr("log: TLS failed: " + reason), HasSubstr("report: TLS failed: " + reason),
+            HasSubstr("pkce: failed: no random bytes: " + reason)));
 }
 
 TEST_F(TlsCheckCycleTest, StartTlsAccountOnAServerWithoutStlsFailsWithItsLineAndSendsNoLogin) {
