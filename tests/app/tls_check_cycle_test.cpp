@@ -15,7 +15,9 @@
 #include "app/auth/oauth_flow.h"
 #include "checker/mail_checker.h"
 #include "main_window_fixture.h"
+#ifndef _WIN32
 #include "net/posix/openssl_library.h"
+#endif
 #include "support/scripted_pop3_server.h"
 #include "support/tls_test_pki.h"
 #include "support/tls_test_server.h"
@@ -163,6 +165,7 @@ TEST_F(TlsCheckCycleTest, ExpiredCertificateIsAFailedConnectionWithItsLine) {
   EXPECT_EQ(seen.afterFailure, "");
 }
 
+#ifndef _WIN32
 TEST_F(TlsCheckCycleTest, WithoutOpenSslATlsAccountFailsWithTheReasonAndSoDoesPkce) {
   // OpenSSL is loaded once per process: the case runs in a process of its
   // own, started afresh rather than forked from one that may have loaded it.
@@ -197,6 +200,7 @@ TEST_F(TlsCheckCycleTest, WithoutOpenSslATlsAccountFailsWithTheReasonAndSoDoesPk
       AllOf(HasSubstr("log: TLS failed: " + reason), HasSubstr("report: TLS failed: " + reason),
             HasSubstr("pkce: failed: no random bytes: " + reason)));
 }
+#endif
 
 TEST_F(TlsCheckCycleTest, StartTlsAccountOnAServerWithoutStlsFailsWithItsLineAndSendsNoLogin) {
   Pop3Script script;
