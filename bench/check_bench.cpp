@@ -60,9 +60,11 @@ std::string MessageName(const Mailbox& box, int i) {
 // and the mailboxes, started once for all benchmarks.
 test::DovecotServer* Dovecot(std::string& whyNot) {
   static std::string startError;
-  static test::TestPki* pki = new test::TestPki();
-  static auto* trust = new std::unique_ptr<test::TestPki::TrustGuard>(pki->TrustOnly());
-  static test::DovecotServer* server = []() -> test::DovecotServer* {
+  static const std::unique_ptr<test::TestPki> pki = std::make_unique<test::TestPki>();
+  static const std::unique_ptr<test::TestPki::TrustGuard> trust = pki->TrustOnly();
+  // Stopped, and its mailboxes removed, when the benchmark ends.
+  static const std::unique_ptr<test::DovecotServer> server =
+      []() -> std::unique_ptr<test::DovecotServer> {
     const test::CertFiles files = pki->Issue("localhost");
     test::DovecotOptions options;
     options.sslCertFile = files.cert;
@@ -85,11 +87,11 @@ test::DovecotServer* Dovecot(std::string& whyNot) {
         }
       }
     }
-    return started.release();
+    return started;
   }();
   (void)trust;
   whyNot = startError;
-  return server;
+  return server.get();
 }
 
 struct CheckSetup {
