@@ -30,6 +30,7 @@
 #include "app/settings/memory_settings_store.h"
 #include "app/tray/recording_tray_shell.h"
 #include "bench_processes.h"
+#include "bench_session.h"
 #include "checker/mail_checker.h"
 #include "checker/seen_list.h"
 #include "delay_proxy/delay_proxy.h"
@@ -103,19 +104,12 @@ struct CheckSetup {
 };
 
 // One program session with one account on the mailbox.
-struct Session {
-  explicit Session(const CheckSetup& setup) {
-    settings.Preset(kProgramKey, kFastListingName, setup.fastListing ? "True" : "False");
-    settings.Preset(kProgramKey, "AllMail", setup.firstCheckAllMail ? "True" : "False");
-    view.SetProtocolTraceLimit(0);
-    window.FormCreate();
-  }
-  PollEventLoop loop;
-  InMemoryMainView view;
-  RecordingTrayShell shell;
-  MemorySettingsStore settings;
-  FixedLocaleFormat locale;
-  MainWindow window{loop, view, shell, settings, locale};
+struct Session : bench::WindowSession {
+  explicit Session(const CheckSetup& setup)
+      : WindowSession([&setup](MemorySettingsStore& settings) {
+          settings.Preset(kProgramKey, kFastListingName, setup.fastListing ? "True" : "False");
+          settings.Preset(kProgramKey, "AllMail", setup.firstCheckAllMail ? "True" : "False");
+        }) {}
 };
 
 void WriteAccount(const CheckSetup& setup, const std::string& port) {
