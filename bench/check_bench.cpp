@@ -30,6 +30,7 @@
 #include "app/settings/memory_settings_store.h"
 #include "app/tray/recording_tray_shell.h"
 #include "bench_processes.h"
+#include "bench_session.h"
 #include "checker/mail_checker.h"
 #include "checker/seen_list.h"
 #include "delay_proxy/delay_proxy.h"
@@ -60,9 +61,11 @@ std::string MessageName(const Mailbox& box, int i) {
 // and the mailboxes, started once for all benchmarks.
 test::DovecotServer* Dovecot(std::string& whyNot) {
   static std::string startError;
-  static test::TestPki* pki = new test::TestPki();
-  static auto* trust = new std::unique_ptr<test::TestPki::TrustGuard>(pki->TrustOnly());
-  static test::DovecotServer* server = []() -> test::DovecotServer* {
+  static const std::unique_ptr<test::TestPki> pki = std::make_unique<test::TestPki>();
+  static const std::unique_ptr<test::TestPki::TrustGuard> trust = pki->TrustOnly();
+  // Stopped, and its mailboxes removed, when the benchmark ends.
+  static const std::unique_ptr<test::DovecotServer> server =
+      []() -> std::unique_ptr<test::DovecotServer> {
     const test::CertFiles files = pki->Issue("localhost");
     test::DovecotOptions options;
     options.sslCertFile = files.cert;
@@ -85,11 +88,11 @@ test::DovecotServer* Dovecot(std::string& whyNot) {
         }
       }
     }
-    return started.release();
+    return started;
   }();
   (void)trust;
   whyNot = startError;
-  return server;
+  return server.get();
 }
 
 struct CheckSetup {
@@ -101,19 +104,12 @@ struct CheckSetup {
 };
 
 // One program session with one account on the mailbox.
-struct Session {
-  explicit Session(const CheckSetup& setup) {
-    settings.Preset(kProgramKey, kFastListingName, setup.fastListing ? "True" : "False");
-    settings.Preset(kProgramKey, "AllMail", setup.firstCheckAllMail ? "True" : "False");
-    view.SetProtocolTraceLimit(0);
-    window.FormCreate();
-  }
-  PollEventLoop loop;
-  InMemoryMainView view;
-  RecordingTrayShell shell;
-  MemorySettingsStore settings;
-  FixedLocaleFormat locale;
-  MainWindow window{loop, view, shell, settings, locale};
+struct Session : bench::WindowSession {
+  explicit Session(const CheckSetup& setup)
+      : WindowSession([&setup](MemorySettingsStore& settings) {
+          settings.Preset(kProgramKey, kFastListingName, setup.fastListing ? "True" : "False");
+          settings.Preset(kProgramKey, "AllMail", setup.firstCheckAllMail ? "True" : "False");
+        }) {}
 };
 
 void WriteAccount(const CheckSetup& setup, const std::string& port) {

@@ -27,7 +27,9 @@ constexpr char kPassword[] = "big-pass";
 
 test::DovecotServer* Dovecot(std::string& whyNot) {
   static std::string startError;
-  static test::DovecotServer* server = []() -> test::DovecotServer* {
+  // Stopped, and its mailboxes removed, when the benchmark ends.
+  static const std::unique_ptr<test::DovecotServer> server =
+      []() -> std::unique_ptr<test::DovecotServer> {
     auto started = test::DovecotServer::Start({}, startError);
     if (!started) return nullptr;
     std::string error;
@@ -43,10 +45,10 @@ test::DovecotServer* Dovecot(std::string& whyNot) {
         return nullptr;
       }
     }
-    return started.release();
+    return started;
   }();
   whyNot = startError;
-  return server;
+  return server.get();
 }
 
 using bench::Run;

@@ -25,6 +25,7 @@
 #include "app/settings/memory_settings_store.h"
 #include "app/tray/recording_tray_shell.h"
 #include "bench_processes.h"
+#include "bench_session.h"
 #include "checker/seen_list.h"
 #include "net/posix/poll_event_loop.h"
 #include "support/dovecot.h"
@@ -62,19 +63,6 @@ test::DovecotServer* Dovecot(std::string& whyNot) {
   return server.get();
 }
 
-struct Session {
-  Session() {
-    view.SetProtocolTraceLimit(0);
-    window.FormCreate();
-  }
-  PollEventLoop loop;
-  InMemoryMainView view;
-  RecordingTrayShell shell;
-  MemorySettingsStore settings;
-  FixedLocaleFormat locale;
-  MainWindow window{loop, view, shell, settings, locale};
-};
-
 void ImapCheck(benchmark::State& state) {
   std::string whyNot;
   test::DovecotServer* dovecot = Dovecot(whyNot);
@@ -103,7 +91,7 @@ void ImapCheck(benchmark::State& state) {
       StoreProtocolOptions({MailProtocol::imap, {"INBOX"}}, section);
     });
   }
-  Session session;
+  bench::WindowSession session;
   // The first check sees every message and fills the seen file.
   if (session.window.Checker().CheckAccount(0) != CheckOutcome::Checked) {
     state.SkipWithError("the first check failed");

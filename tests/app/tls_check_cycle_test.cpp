@@ -4,13 +4,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <exception>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "app/auth/oauth_flow.h"
 #include "checker/mail_checker.h"
 #include "main_window_fixture.h"
+#ifndef _WIN32
+#include "net/posix/openssl_library.h"
+#endif
 #include "support/scripted_pop3_server.h"
 #include "support/tls_test_pki.h"
 #include "support/tls_test_server.h"
@@ -19,7 +26,9 @@
 namespace corvel::test {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 constexpr char kGreeting[] = "+OK POP3 ready <1896.697170952@dbc.mtview.ca.us>\r\n";
@@ -155,6 +164,43 @@ TEST_F(TlsCheckCycleTest, ExpiredCertificateIsAFailedConnectionWithItsLine) {
   EXPECT_FALSE(seen.handshook);
   EXPECT_EQ(seen.afterFailure, "");
 }
+
+#ifndef _WIN32
+TEST_F(TlsCheckCycleTest, WithoutOpenSslATlsAccountFailsWithTheReasonAndSoDoesPkce) {
+  // OpenSSL is loaded once per process: the case runs in a process of its
+  // own, started afresh rather than forked from one that may have loaded it.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  constexpr char kMissing[] = "/nonexistent/libcrypto-missing.so.3";
+  const std::string reason = std::string("OpenSSL (") + kMissing +
+                             ") could not be loaded: " + kMissing +
+                             ": cannot open shared object file";
+  EXPECT_EXIT(
+      {
+        SetOpenSslLibraryFiles(kMissing, "/nonexistent/libssl-missing.so.3");
+        std::vector<CheckReport> reports;
+        {
+          ScriptedPop3Server server(Pop3Script().StaySilent());
+          AddTlsAccount(server.PortText(), kSecurityTls);
+          Start();
+          window_->OnCheckFinished = [&](const CheckReport& report) { reports.push_back(report); };
+          Tick();
+        }
+        for (const std::string& line : LogOf("Home")) std::cerr << "log: " << line << "\n";
+        std::cerr << "report: " << (reports.empty() ? "none" : reports[0].reason) << "\n";
+        std::string pkce;
+        try {
+          pkce = MakePkce().challenge;
+        } catch (const std::exception& e) {
+          pkce = std::string("failed: ") + e.what();
+        }
+        std::cerr << "pkce: " << pkce << "\n";
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0),
+      AllOf(HasSubstr("log: TLS failed: " + reason), HasSubstr("report: TLS failed: " + reason),
+            HasSubstr("pkce: failed: no random bytes: " + reason)));
+}
+#endif
 
 TEST_F(TlsCheckCycleTest, StartTlsAccountOnAServerWithoutStlsFailsWithItsLineAndSendsNoLogin) {
   Pop3Script script;

@@ -1,15 +1,14 @@
 // The TLS engine of POSIX builds: OpenSSL over a pair of memory BIOs, with
 // the default verify paths (so SSL_CERT_FILE and SSL_CERT_DIR apply).
+// OpenSSL is loaded at the first TLS connection (net/posix/openssl_library).
 #include "net/tls_engine.h"
 
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <string_view>
 
+#include "net/posix/openssl_library.h"
 #include "net/resolve.h"
 
 namespace corvel {
@@ -18,22 +17,23 @@ namespace {
 constexpr int kChunk = 16 * 1024;
 
 struct CtxFree {
-  void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+  void operator()(SSL_CTX* ctx) const { OpenSsl().ssl_ctx_free(ctx); }
 };
 struct SslFree {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
+  void operator()(SSL* ssl) const { OpenSsl().ssl_free(ssl); }
 };
 
 // The first error OpenSSL queued on this thread, as its short reason text;
 // empties the queue.
 std::string TakeErrorReason() {
+  const OpenSslLibrary& o = OpenSsl();
   std::string reason;
-  unsigned long first = ERR_get_error();
+  unsigned long first = o.err_get_error();
   if (first != 0) {
-    const char* text = ERR_reason_error_string(first);
+    const char* text = o.err_reason_error_string(first);
     if (text != nullptr) reason = text;
   }
-  ERR_clear_error();
+  o.err_clear_error();
   return reason;
 }
 
@@ -62,7 +62,7 @@ std::string VerifyReason(long code) {
     default:
       break;
   }
-  const char* text = X509_verify_cert_error_string(code);
+  const char* text = OpenSsl().x509_verify_cert_error_string(code);
   return text != nullptr ? text : "certificate verify failed";
 }
 
@@ -72,41 +72,44 @@ bool IsAddressLiteral(std::string_view host) {
 
 class OpenSslEngine final : public TlsEngine {
  public:
+  explicit OpenSslEngine(const OpenSslLibrary& openSsl) : o_(openSsl) {}
+
   bool Init(const std::string& host, std::string& reason) {
-    ERR_clear_error();
-    ctx_.reset(SSL_CTX_new(TLS_client_method()));
+    o_.err_clear_error();
+    ctx_.reset(o_.ssl_ctx_new(o_.tls_client_method()));
     if (!ctx_) {
       reason = "cannot set up TLS: " + TakeErrorReason();
       return false;
     }
-    SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_2_VERSION);
-    SSL_CTX_set_options(ctx_.get(), SSL_OP_NO_RENEGOTIATION);
-    SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
+    o_.ssl_ctx_ctrl(ctx_.get(), SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    o_.ssl_ctx_set_options(ctx_.get(), SSL_OP_NO_RENEGOTIATION);
+    o_.ssl_ctx_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
     // Read at every handshake, so SSL_CERT_FILE and SSL_CERT_DIR set after
     // the program started still count.
-    if (SSL_CTX_set_default_verify_paths(ctx_.get()) != 1) {
+    if (o_.ssl_ctx_set_default_verify_paths(ctx_.get()) != 1) {
       reason = "cannot load the trusted certificates: " + TakeErrorReason();
       return false;
     }
-    ssl_.reset(SSL_new(ctx_.get()));
-    fromNetwork_ = BIO_new(BIO_s_mem());
-    toNetwork_ = BIO_new(BIO_s_mem());
+    ssl_.reset(o_.ssl_new(ctx_.get()));
+    fromNetwork_ = o_.bio_new(o_.bio_s_mem());
+    toNetwork_ = o_.bio_new(o_.bio_s_mem());
     if (!ssl_ || fromNetwork_ == nullptr || toNetwork_ == nullptr) {
-      BIO_free(fromNetwork_);
-      BIO_free(toNetwork_);
+      o_.bio_free(fromNetwork_);
+      o_.bio_free(toNetwork_);
       fromNetwork_ = toNetwork_ = nullptr;
       reason = "cannot set up TLS: " + TakeErrorReason();
       return false;
     }
-    SSL_set_bio(ssl_.get(), fromNetwork_, toNetwork_);
-    SSL_set_connect_state(ssl_.get());
+    o_.ssl_set_bio(ssl_.get(), fromNetwork_, toNetwork_);
+    o_.ssl_set_connect_state(ssl_.get());
     bool named = false;
     if (IsAddressLiteral(host)) {
-      named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), host.c_str()) == 1;
+      named = o_.x509_verify_param_set1_ip_asc(o_.ssl_get0_param(ssl_.get()), host.c_str()) == 1;
     } else {
-      SSL_set_hostflags(ssl_.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-      named = SSL_set_tlsext_host_name(ssl_.get(), host.c_str()) == 1 &&
-              SSL_set1_host(ssl_.get(), host.c_str()) == 1;
+      o_.ssl_set_hostflags(ssl_.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      named = o_.ssl_ctrl(ssl_.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                          const_cast<char*>(host.c_str())) == 1 &&
+              o_.ssl_set1_host(ssl_.get(), host.c_str()) == 1;
     }
     if (!named) {
       reason = "unusable host name '" + host + "'";
@@ -116,14 +119,14 @@ class OpenSslEngine final : public TlsEngine {
   }
 
   void PutInput(const char* data, std::size_t size) override {
-    BIO_write(fromNetwork_, data, static_cast<int>(size));
+    o_.bio_write(fromNetwork_, data, static_cast<int>(size));
   }
 
   std::string TakeOutput() override {
     std::string out;
     char buffer[kChunk];
     for (;;) {
-      const int n = BIO_read(toNetwork_, buffer, kChunk);
+      const int n = o_.bio_read(toNetwork_, buffer, kChunk);
       if (n <= 0) break;
       out.append(buffer, static_cast<std::size_t>(n));
     }
@@ -131,25 +134,25 @@ class OpenSslEngine final : public TlsEngine {
   }
 
   Status Handshake(std::string& reason) override {
-    ERR_clear_error();
-    const int result = SSL_do_handshake(ssl_.get());
+    o_.err_clear_error();
+    const int result = o_.ssl_do_handshake(ssl_.get());
     if (result == 1) return Status::kDone;
-    if (SSL_get_error(ssl_.get(), result) == SSL_ERROR_WANT_READ) return Status::kWantMore;
+    if (o_.ssl_get_error(ssl_.get(), result) == SSL_ERROR_WANT_READ) return Status::kWantMore;
     reason = TakeErrorReason();
     return Status::kFailed;
   }
 
   std::string CertificateProblem() override {
-    const long verify = SSL_get_verify_result(ssl_.get());
-    ERR_clear_error();
+    const long verify = o_.ssl_get_verify_result(ssl_.get());
+    o_.err_clear_error();
     return verify != X509_V_OK ? VerifyReason(verify) : std::string();
   }
 
   bool Encrypt(const char* data, std::size_t size, std::string& reason) override {
     for (std::size_t done = 0; done < size;) {
       const int piece = static_cast<int>(std::min<std::size_t>(kChunk, size - done));
-      ERR_clear_error();
-      const int written = SSL_write(ssl_.get(), data + done, piece);
+      o_.err_clear_error();
+      const int written = o_.ssl_write(ssl_.get(), data + done, piece);
       if (written <= 0) {
         reason = TakeErrorReason();
         return false;
@@ -162,13 +165,13 @@ class OpenSslEngine final : public TlsEngine {
   Status Decrypt(std::string& plain, std::size_t limit, std::string& reason) override {
     char buffer[kChunk];
     while (plain.size() < limit) {
-      ERR_clear_error();
-      const int n = SSL_read(ssl_.get(), buffer, kChunk);
+      o_.err_clear_error();
+      const int n = o_.ssl_read(ssl_.get(), buffer, kChunk);
       if (n > 0) {
         plain.append(buffer, static_cast<std::size_t>(n));
         continue;
       }
-      const int error = SSL_get_error(ssl_.get(), n);
+      const int error = o_.ssl_get_error(ssl_.get(), n);
       if (error == SSL_ERROR_WANT_READ) return Status::kWantMore;
       if (error == SSL_ERROR_ZERO_RETURN) return Status::kClosed;
       reason = TakeErrorReason();
@@ -178,14 +181,15 @@ class OpenSslEngine final : public TlsEngine {
   }
 
   void Shutdown() override {
-    ERR_clear_error();
-    SSL_shutdown(ssl_.get());
-    ERR_clear_error();
+    o_.err_clear_error();
+    o_.ssl_shutdown(ssl_.get());
+    o_.err_clear_error();
   }
 
-  std::string Version() const override { return SSL_get_version(ssl_.get()); }
+  std::string Version() const override { return o_.ssl_get_version(ssl_.get()); }
 
  private:
+  const OpenSslLibrary& o_;
   std::unique_ptr<SSL_CTX, CtxFree> ctx_;
   std::unique_ptr<SSL, SslFree> ssl_;
   BIO* fromNetwork_ = nullptr;  // owned by ssl_
@@ -195,7 +199,12 @@ class OpenSslEngine final : public TlsEngine {
 }  // namespace
 
 std::unique_ptr<TlsEngine> TlsEngine::Create(const std::string& host, std::string& reason) {
-  auto engine = std::make_unique<OpenSslEngine>();
+  const OpenSslLibrary& openSsl = OpenSsl();
+  if (!openSsl.loaded) {
+    reason = openSsl.reason;
+    return nullptr;
+  }
+  auto engine = std::make_unique<OpenSslEngine>(openSsl);
   if (!engine->Init(host, reason)) return nullptr;
   return engine;
 }

@@ -8,9 +8,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-#include <openssl/x509.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,6 +23,7 @@
 #include "app/auth/http_exchange.h"
 #include "app/auth/posix/curl_library.h"
 #include "app/process/process.h"
+#include "net/posix/openssl_library.h"
 
 namespace corvel {
 namespace {
@@ -62,17 +60,23 @@ std::string PosixError(const char* what) { return std::string(what) + ": " + std
 }  // namespace
 
 std::string SecureRandomBytes(std::size_t count) {
+  const OpenSslLibrary& openSsl = OpenSsl();
+  if (!openSsl.loaded) throw std::runtime_error("no random bytes: " + openSsl.reason);
   std::string bytes(count, '\0');
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(count)) != 1) {
+  if (openSsl.rand_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(count)) !=
+      1) {
     throw std::runtime_error("no random bytes from the system");
   }
   return bytes;
 }
 
 std::string Sha256Digest(std::string_view data) {
+  const OpenSslLibrary& openSsl = OpenSsl();
+  if (!openSsl.loaded) throw std::runtime_error("SHA-256 failed: " + openSsl.reason);
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+  if (openSsl.evp_digest(data.data(), data.size(), digest, &length, openSsl.evp_sha256(),
+                         nullptr) != 1) {
     throw std::runtime_error("SHA-256 failed");
   }
   return std::string(reinterpret_cast<const char*>(digest), length);
@@ -117,6 +121,11 @@ HttpFormAnswer PostForm(const std::string& url, const FormFields& fields, int ti
     answer.reason = curl.reason;
     return answer;
   }
+  const OpenSslLibrary& openSsl = OpenSsl();
+  if (!openSsl.loaded) {
+    answer.reason = openSsl.reason;
+    return answer;
+  }
   static std::once_flag initialised;
   std::call_once(initialised, [&curl] { curl.global_init(CURL_GLOBAL_DEFAULT); });
   CurlEasy easy;
@@ -136,10 +145,10 @@ HttpFormAnswer PostForm(const std::string& url, const FormFields& fields, int ti
   curl.easy_setopt(easy.handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExec);
   // The authorities OpenSSL's default paths name, which the mail servers'
   // TLS uses: a private authority in SSL_CERT_FILE serves both.
-  const std::string caFile =
-      OpenSslDefault(X509_get_default_cert_file_env(), X509_get_default_cert_file());
+  const std::string caFile = OpenSslDefault(openSsl.x509_get_default_cert_file_env(),
+                                            openSsl.x509_get_default_cert_file());
   const std::string caDir =
-      OpenSslDefault(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
+      OpenSslDefault(openSsl.x509_get_default_cert_dir_env(), openSsl.x509_get_default_cert_dir());
   curl.easy_setopt(easy.handle, CURLOPT_CAINFO, caFile.c_str());
   curl.easy_setopt(easy.handle, CURLOPT_CAPATH, caDir.c_str());
   curl.easy_setopt(easy.handle, CURLOPT_ERRORBUFFER, error);
