@@ -8,11 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <sstream>
 #include <thread>
 
 #include "accounts/account_file.h"
 #include "accounts/account_form.h"
+#include "app/bus/program_bus.h"
 #include "app/in_memory_main_view.h"
 #include "app/main_window.h"
 #include "app/settings/memory_settings_store.h"
@@ -158,6 +160,12 @@ TEST_F(StatusTest, TheFoldersRunningProgramIsAskedOverTheSessionBus) {
     std::string out;
     int status = -1;
     std::thread asking([&] {
+      // The program takes its name on the bus on a thread of its own: ask
+      // once it answers there.
+      std::string why;
+      for (int i = 0; i < 2000 && !AskRunningProgram(1000, why); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
       status = Status({"--format", "waybar"}, out);
       loop.Post([] {});
     });
