@@ -335,11 +335,7 @@ QWidget* QtMainView::BuildAccountsTab() {
   for (Control control : kEditorFieldsAndButtons) {
     widgets_[Index(control)]->setEnabled(false);
   }
-  for (Control control :
-       {Control::ClientIdEdit, Control::ClientSecretEdit, Control::AuthUrlEdit,
-        Control::TokenUrlEdit, Control::ScopeEdit, Control::TokenCommandEdit, Control::btnSignIn}) {
-    SetControlVisible(control, false);
-  }
+  for (Control control : kHiddenLoginRows) SetControlVisible(control, false);
   return page;
 }
 

@@ -88,12 +88,6 @@ bool IsWideBox(Control control) {
          control == Control::QuietChkBx;
 }
 
-// The rows of the logins that are not the password's: hidden until the
-// program shows the chosen login's.
-constexpr Control kHiddenLoginRows[] = {
-    Control::AuthUrlEdit,      Control::TokenUrlEdit,     Control::ScopeEdit, Control::ClientIdEdit,
-    Control::ClientSecretEdit, Control::TokenCommandEdit, Control::btnSignIn, Control::lblSignIn};
-
 constexpr int kRowHeight = 23;
 constexpr int kRowGap = 4;
 

@@ -39,11 +39,7 @@ InMemoryMainView::InMemoryMainView() {
   texts_[Index(Control::btnSignIn)] = "Sign in";
   // The rows of the other logins show only when one is chosen.
   shown_.fill(true);
-  for (Control row : {Control::ClientIdEdit, Control::ClientSecretEdit, Control::AuthUrlEdit,
-                      Control::TokenUrlEdit, Control::ScopeEdit, Control::TokenCommandEdit,
-                      Control::btnSignIn, Control::lblSignIn}) {
-    shown_[Index(row)] = false;
-  }
+  for (Control row : kHiddenLoginRows) shown_[Index(row)] = false;
 }
 
 void InMemoryMainView::SetHeight(int height) { bounds_.height = std::max(height, kMinHeight); }

@@ -95,6 +95,12 @@ inline constexpr Control kEditorFieldsAndButtons[] = {
     Control::btnPrev,          Control::btnClearAuth,     Control::btnNext,
     Control::btnFirst,         Control::btnUpdate,        Control::btnLast};
 
+// The rows of the logins that are not the password's, which a view hides at
+// start: the program shows the chosen login's rows when the editor opens.
+inline constexpr Control kHiddenLoginRows[] = {
+    Control::AuthUrlEdit,      Control::TokenUrlEdit,     Control::ScopeEdit, Control::ClientIdEdit,
+    Control::ClientSecretEdit, Control::TokenCommandEdit, Control::btnSignIn, Control::lblSignIn};
+
 // The window's bounds, as stored at exit and restored at start-up.
 struct WindowBounds {
   int height = 517;

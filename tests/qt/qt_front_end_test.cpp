@@ -176,6 +176,11 @@ TEST_F(QtFrontEndTest, TheWindowShowsWhatTheProgramSet) {
   EXPECT_EQ(view_.LogMemo()->lineWrapMode(), QPlainTextEdit::NoWrap);
   EXPECT_TRUE(view_.LogMemo()->toPlainText().endsWith("Corvel! v0.6 started..."));
   EXPECT_FALSE(W(Control::AccountNameEdit)->isEnabled());
+  // Of the logins' rows only the password's show, with no room kept for the
+  // others.
+  EXPECT_TRUE(W(Control::PassEdit)->isVisibleTo(&view_));
+  for (Control row : kHiddenLoginRows)
+    EXPECT_FALSE(W(row)->isVisibleTo(&view_)) << static_cast<int>(row);
 
   // The log memo holds the model's lines, the cap included.
   for (int i = 0; i < 250; ++i) window_->WriteLog("Home", "line " + std::to_string(i));
