@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "net/posix/shared_library.h"
+
 namespace corvel {
 namespace {
 
@@ -17,52 +19,25 @@ LibraryFiles& Files() {
   return files;
 }
 
-std::string LoadError() {
-  const char* error = ::dlerror();
-  return error != nullptr ? error : "no reason given";
-}
-
-// Finds functions of one library, stopping at the first that is missing.
-class Finder {
- public:
-  Finder(void* library, std::string& missing) : library_(library), missing_(missing) {}
-
-  template <typename Function>
-  void operator()(Function& function, const char* name) {
-    if (!missing_.empty()) return;
-    ::dlerror();
-    void* symbol = ::dlsym(library_, name);
-    if (symbol == nullptr) {
-      missing_ = LoadError();
-      return;
-    }
-    function = reinterpret_cast<Function>(symbol);
-  }
-
- private:
-  void* library_;
-  std::string& missing_;
-};
-
 // OpenSSL's functions, all of them or none (with the reason). The libraries
 // stay loaded for the rest of the process: OpenSSL keeps global state once
 // used, and its functions may be called until the program ends.
 OpenSslLibrary Load(const LibraryFiles& files) {
   OpenSslLibrary none;
-  void* crypto = ::dlopen(files.crypto.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string why;
+  void* crypto = OpenSharedLibrary(files.crypto, why);
   if (crypto == nullptr) {
-    none.reason = "OpenSSL (" + files.crypto + ") could not be loaded: " + LoadError();
+    none.reason = "OpenSSL (" + files.crypto + ") could not be loaded: " + why;
     return none;
   }
-  void* ssl = ::dlopen(files.ssl.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* ssl = OpenSharedLibrary(files.ssl, why);
   if (ssl == nullptr) {
-    none.reason = "OpenSSL (" + files.ssl + ") could not be loaded: " + LoadError();
+    none.reason = "OpenSSL (" + files.ssl + ") could not be loaded: " + why;
     ::dlclose(crypto);
     return none;
   }
   OpenSslLibrary o;
-  std::string missing;
-  Finder c(crypto, missing);
+  SymbolFinder c(crypto);
   c(o.err_get_error, "ERR_get_error");
   c(o.err_reason_error_string, "ERR_reason_error_string");
   c(o.err_clear_error, "ERR_clear_error");
@@ -80,8 +55,7 @@ OpenSslLibrary Load(const LibraryFiles& files) {
   c(o.rand_bytes, "RAND_bytes");
   c(o.evp_digest, "EVP_Digest");
   c(o.evp_sha256, "EVP_sha256");
-  const std::string cryptoMissing = missing;
-  Finder s(ssl, missing);
+  SymbolFinder s(ssl);
   s(o.tls_client_method, "TLS_client_method");
   s(o.ssl_ctx_new, "SSL_CTX_new");
   s(o.ssl_ctx_free, "SSL_CTX_free");
@@ -104,12 +78,13 @@ OpenSslLibrary Load(const LibraryFiles& files) {
   s(o.ssl_read, "SSL_read");
   s(o.ssl_shutdown, "SSL_shutdown");
   s(o.ssl_get_version, "SSL_get_version");
-  if (!missing.empty()) {
+  if (!c.Missing().empty() || !s.Missing().empty()) {
     // Half a set of functions is never handed out.
     ::dlclose(ssl);
     ::dlclose(crypto);
-    none.reason = "OpenSSL (" + (cryptoMissing.empty() ? files.ssl : files.crypto) +
-                  ") could not be loaded: " + missing;
+    none.reason = c.Missing().empty()
+                      ? "OpenSSL (" + files.ssl + ") could not be loaded: " + s.Missing()
+                      : "OpenSSL (" + files.crypto + ") could not be loaded: " + c.Missing();
     return none;
   }
   o.loaded = true;

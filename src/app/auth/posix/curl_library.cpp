@@ -2,8 +2,9 @@
 
 #include <dlfcn.h>
 
-#include <type_traits>
 #include <utility>
+
+#include "net/posix/shared_library.h"
 
 namespace corvel {
 namespace {
@@ -13,33 +14,19 @@ std::string& LibraryFile() {
   return file;
 }
 
-std::string LoadError() {
-  const char* error = ::dlerror();
-  return error != nullptr ? error : "no reason given";
-}
-
 // libcurl's functions from the library at `file`, all of them or none (with
 // the reason). A loaded library stays for the rest of the process: libcurl
 // keeps global state once initialised.
 CurlLibrary Load(const std::string& file) {
   const std::string failed = "libcurl (" + file + ") could not be loaded: ";
   CurlLibrary curl;
-  void* library = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string why;
+  void* library = OpenSharedLibrary(file, why);
   if (library == nullptr) {
-    curl.reason = failed + LoadError();
+    curl.reason = failed + why;
     return curl;
   }
-  std::string missing;
-  const auto find = [&](auto& function, const char* name) {
-    if (!missing.empty()) return;
-    ::dlerror();
-    void* symbol = ::dlsym(library, name);
-    if (symbol == nullptr) {
-      missing = LoadError();
-      return;
-    }
-    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(symbol);
-  };
+  SymbolFinder find(library);
   find(curl.global_init, "curl_global_init");
   find(curl.easy_init, "curl_easy_init");
   find(curl.easy_cleanup, "curl_easy_cleanup");
@@ -55,11 +42,11 @@ CurlLibrary Load(const std::string& file) {
   find(curl.url_get, "curl_url_get");
   find(curl.url_strerror, "curl_url_strerror");
   find(curl.free, "curl_free");
-  if (!missing.empty()) {
+  if (!find.Missing().empty()) {
     // Half a set of functions is never handed out.
     ::dlclose(library);
     CurlLibrary none;
-    none.reason = failed + missing;
+    none.reason = failed + find.Missing();
     return none;
   }
   curl.loaded = true;

@@ -2,7 +2,6 @@
 // and loads it, and calls the keyring and the session bus through it.
 #include "app/bus/posix/glib_module.h"
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "app/version.h"
+#include "net/posix/shared_library.h"
 
 namespace corvel {
 namespace {
@@ -17,11 +17,6 @@ namespace {
 std::string& ModuleFile() {
   static std::string file;  // empty: looked for
   return file;
-}
-
-std::string LoadError() {
-  const char* error = ::dlerror();
-  return error != nullptr ? error : "no reason given";
 }
 
 // Where the module may be: in the installed program's private folder
@@ -60,15 +55,17 @@ GlibModule Load() {
   }
   const std::string failed = "the GLib module (" + file + ") could not be loaded: ";
   GlibModule module;
-  void* library = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string why;
+  void* library = OpenSharedLibrary(file, why);
   if (library == nullptr) {
-    module.reason = failed + LoadError();
+    module.reason = failed + why;
     return module;
   }
-  ::dlerror();
-  auto* entry = reinterpret_cast<GlibModuleEntry>(::dlsym(library, kGlibModuleEntry));
+  GlibModuleEntry entry = nullptr;
+  SymbolFinder find(library);
+  find(entry, kGlibModuleEntry);
   if (entry == nullptr) {
-    module.reason = failed + LoadError();
+    module.reason = failed + find.Missing();
     return module;
   }
   static const GlibModuleProgram program{&DisplayText, &DisplayColumns, &ParseWholeNumber};
