@@ -109,7 +109,8 @@ port=$(head -1 "$work/server.log")
 wait_for 60 test -e "$data/corvel.lock" || fail "corvel.exe did not start in the data folder"
 seen() { cat "$data"/*.uidl 2>/dev/null | tr -d '\r' | sort | tr '\n' ' ' | grep -qx 'msg-1 msg-2 msg-3 '; }
 wait_for 90 seen || fail "corvel.exe did not write the seen messages into the data folder"
-grep -q "sessions [1-9]" "$work/server.log" || fail "corvel.exe did not check the server"
+# The server tells its sessions a moment after they begin.
+wait_for 10 grep -q "sessions [1-9]" "$work/server.log" || fail "corvel.exe did not check the server"
 # Ended as a logoff ends it.
 wineserver -k >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1 </dev/null &
